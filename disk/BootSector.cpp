@@ -1,0 +1,137 @@
+#include "disk/BootSector.h"
+
+#include <cstring>
+
+#include "engine/ByteOrder.h"
+
+const FAT_DEFAULT_CLUSTER_ROW Fat32DefaultClusterPartitionSizeLimitBySector[8] = {
+    {1, 68544, 133056},         {2, 133056, 264096},        {4, 264096, 526176},
+    {8, 526176, 16777152},      {16, 16777152, 33554304},   {32, 33554304, 67108608},
+    {64, 67108608, 268435440},  {128, 268435440, 4294967167u},
+};
+
+namespace {
+// Boot sector field offsets.
+constexpr size_t kOemName = 3;
+constexpr size_t kBytesPerSector = 11;
+constexpr size_t kSectorsPerCluster = 13;
+constexpr size_t kReservedSectors = 14;
+constexpr size_t kNumFats = 16;
+constexpr size_t kRootEntries = 17;
+constexpr size_t kTotalSectors16 = 19;
+constexpr size_t kFatSize16 = 22;
+constexpr size_t kTotalSectors32 = 32;
+constexpr size_t kFatSize32 = 36;
+constexpr size_t kNtfsTotalSectors = 40;
+constexpr size_t kFat32TypeText = 82;
+constexpr size_t kBitlockerMarker = 480;
+
+bool HasBootSignature(const unsigned char* p, size_t n) {
+  return n >= 512 && p[510] == 0x55 && p[511] == 0xAA;
+}
+
+const unsigned char kBitlockerPattern[30] = {
+    0x78, 0x78, 0x78, 0x78, 0x78, 0x78, 0x78, 0x78, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x1F, 0x2C};
+}  // namespace
+
+bool IsAllowedSectorsPerCluster(uint32_t n) {
+  return n == 1 || n == 2 || n == 4 || n == 8 || n == 16 || n == 32 || n == 64;
+}
+
+bool IsNtfs(const unsigned char* p, size_t n) {
+  if (!p || n < 512) return false;
+  if (!BytesEqual(p, n, kOemName, "NTFS    ", 8)) return false;
+  if ((GetU16LE(p, n, kBytesPerSector) & 0x1FF) != 0) return false;
+  if (GetU16LE(p, n, kReservedSectors) != 0) return false;
+  if (!IsAllowedSectorsPerCluster(p[kSectorsPerCluster])) return false;
+  if (GetU64LE(p, n, kNtfsTotalSectors) == 0) return false;
+  static const size_t zeroBytes[] = {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35};
+  for (size_t off : zeroBytes)
+    if (p[off] != 0) return false;
+  return HasBootSignature(p, n);
+}
+
+bool IsBitlockerDBR(const unsigned char* p, size_t n) {
+  if (!p || n < 512) return false;
+  return BytesEqual(p, n, kOemName, "-FVE-FS-", 8) ||
+         BytesEqual(p, n, kBitlockerMarker, kBitlockerPattern, sizeof(kBitlockerPattern));
+}
+
+bool IsFullValidFAT16DBR(const unsigned char* p, size_t n) {
+  if (!p || n < 512) return false;
+  if (p[kNumFats] == 0) return false;
+  if (GetU16LE(p, n, kTotalSectors16) == 0 && GetU32LE(p, n, kTotalSectors32) == 0) return false;
+  if (!IsAllowedSectorsPerCluster(p[kSectorsPerCluster])) return false;
+  if (GetU16LE(p, n, kFatSize16) == 0) return false;
+  return HasBootSignature(p, n);
+}
+
+bool IsFullValidFAT32DBR(const unsigned char* p, size_t n) {
+  if (!p || n < 512) return false;
+  if (!BytesEqual(p, n, kFat32TypeText, "FAT32   ", 8)) return false;
+  if (p[kNumFats] == 0) return false;
+  if (GetU32LE(p, n, kTotalSectors32) == 0) return false;
+  if (!IsAllowedSectorsPerCluster(p[kSectorsPerCluster])) return false;
+  if (GetU32LE(p, n, kFatSize32) == 0) return false;
+  return HasBootSignature(p, n);
+}
+
+bool IsFat(const unsigned char* p, size_t n) {
+  if (!p || n < 512) return false;
+  if (IsBitlockerDBR(p, n)) return false;
+  uint32_t bytesPerSector = GetU16LE(p, n, kBytesPerSector);
+  uint32_t secPerClus = p[kSectorsPerCluster];
+  if (bytesPerSector == 0 || (bytesPerSector & 0x1FF) != 0 || secPerClus == 0) return false;
+  uint32_t fatSize = GetU16LE(p, n, kFatSize16);
+  if (fatSize == 0) fatSize = GetU32LE(p, n, kFatSize32);
+  uint32_t total = GetU32LE(p, n, kTotalSectors32);
+  if (total == 0) total = GetU16LE(p, n, kTotalSectors16);
+  uint32_t rootDirSectors = (static_cast<uint32_t>(GetU16LE(p, n, kRootEntries)) * 32u) / bytesPerSector;
+  // Unsigned on purpose: a negative difference wraps to a huge count, which fails below.
+  uint32_t dataSectors = total - GetU16LE(p, n, kReservedSectors) - fatSize * p[kNumFats] - rootDirSectors;
+  uint32_t clusters = dataSectors / secPerClus;
+  if (clusters >= 268435440u) return false;
+  if (clusters < 65525u) return IsFullValidFAT16DBR(p, n) || IsFullValidFAT32DBR(p, n);
+  return IsFullValidFAT32DBR(p, n) || IsFullValidFAT16DBR(p, n);
+}
+
+bool IsExt(const unsigned char* p, size_t n) {
+  if (!p || n < 1112) return false;
+  if (GetU16LE(p, n, 1080) != 0xEF53) return false;
+  uint32_t inodes = GetU32LE(p, n, 1024);
+  uint32_t blocks = GetU32LE(p, n, 1028);
+  uint32_t firstData = GetU32LE(p, n, 1044);
+  uint32_t logBlock = p[1048];
+  uint32_t blocksPerGroup = GetU32LE(p, n, 1056);
+  uint32_t inodesPerGroup = GetU32LE(p, n, 1064);
+  uint32_t firstIno = GetU32LE(p, n, 1108);
+  if (blocks == 0 || inodes == 0 || blocksPerGroup == 0 || inodesPerGroup == 0) return false;
+  if (firstIno < 3) return false;
+  if ((inodes - 1) / inodesPerGroup != (blocks - 1 - firstData) / blocksPerGroup) return false;
+  uint32_t blockSize = 1024u << (logBlock & 0x1F);
+  if (firstData != (blockSize == 1024 ? 1u : 0u)) return false;
+  return inodes > firstIno;
+}
+
+uint32_t GetDefaultNtfsSectorPerCluster(uint64_t sectors, uint32_t bytesPerSector) {
+  double size = static_cast<double>(bytesPerSector) * static_cast<double>(sectors) / 1048576.0;
+  double k = static_cast<double>(bytesPerSector / 512);
+  if (size <= 7 * k) return 8;
+  if (size <= 512 * k) return 1;
+  if (size <= 1024 * k) return 2;
+  if (size <= 2048 * k) return 4;
+  return 8;
+}
+
+uint32_t GetFat32DefaultSectorPerCluster(uint64_t sectors, uint32_t bytesPerSector) {
+  if (sectors == 0) return 0;
+  for (int i = 0; i < 8; ++i) {
+    const FAT_DEFAULT_CLUSTER_ROW& r = Fat32DefaultClusterPartitionSizeLimitBySector[i];
+    if (sectors >= r.nFromSectors && sectors < r.nToSectors) {
+      if (i == 7 && bytesPerSector == 4096) return 64;
+      return r.nSectorsPerCluster;
+    }
+  }
+  return 8;
+}

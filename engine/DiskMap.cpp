@@ -1,0 +1,156 @@
+#include "engine/DiskMap.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+namespace {
+
+std::mutex g_mapMutex;
+std::vector<std::string> g_addedImages;
+
+std::vector<std::string> SplitColons(const char* text) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (const char* p = text; *p; ++p) {
+    if (*p == ':') {
+      if (!cur.empty()) out.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(*p);
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+bool IsWholeDiskName(const std::string& n) {
+  auto starts = [&](const char* p) { return n.compare(0, strlen(p), p) == 0; };
+  if (starts("ram") || starts("zram") || starts("dm-") || starts("md") || starts("sr")) return false;
+  if (starts("sd") || starts("vd") || starts("xvd") || starts("hd")) return true;
+  if (starts("nvme")) return n.find('n', 4) != std::string::npos && n.find('p') == std::string::npos;
+  if (starts("mmcblk")) return n.find('p') == std::string::npos && n.find("boot") == std::string::npos &&
+                                n.find("rpmb") == std::string::npos;
+  if (starts("loop")) {
+    // Only attached loop devices: those with a non-zero size.
+    std::ifstream f("/sys/block/" + n + "/size");
+    unsigned long long sectors = 0;
+    f >> sectors;
+    return sectors > 0;
+  }
+  return false;
+}
+
+// The machine's disks, before any added image.
+std::vector<std::string> BaseDisks() {
+  if (const char* env = getenv("TORVANE_DISKS")) return SplitColons(env);
+  std::vector<std::string> out;
+  struct stat st;
+  if (stat("/dev/disk0", &st) == 0) {
+    for (int i = 0; i < 128; ++i) {
+      char name[32];
+      snprintf(name, sizeof(name), "/dev/disk%d", i);
+      if (stat(name, &st) != 0) break;
+      out.push_back(name);
+    }
+    return out;
+  }
+  DIR* d = opendir("/sys/block");
+  if (!d) return out;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    if (IsWholeDiskName(n)) names.push_back(n);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (auto& n : names) out.push_back("/dev/" + n);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> ListDiskDevices() {
+  std::vector<std::string> all = BaseDisks();
+  std::lock_guard<std::mutex> lock(g_mapMutex);
+  all.insert(all.end(), g_addedImages.begin(), g_addedImages.end());
+  return all;
+}
+
+std::string GetDiskDevicePath(int nDiskNo) {
+  if (nDiskNo < 0) return std::string();
+  std::vector<std::string> all = ListDiskDevices();
+  if (static_cast<size_t>(nDiskNo) >= all.size()) return std::string();
+  return all[nDiskNo];
+}
+
+int AddDiskImage(const std::string& path) {
+  if (path.empty()) return -1;
+  char resolved[PATH_MAX];
+  std::string full = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+  std::vector<std::string> all = ListDiskDevices();
+  for (size_t i = 0; i < all.size(); ++i) {
+    char r2[PATH_MAX];
+    std::string other = realpath(all[i].c_str(), r2) ? std::string(r2) : all[i];
+    if (other == full) return static_cast<int>(i);
+  }
+  std::lock_guard<std::mutex> lock(g_mapMutex);
+  g_addedImages.push_back(full);
+  return static_cast<int>(BaseDisks().size() + g_addedImages.size() - 1);
+}
+
+int OpenPathReadOnly(const char* pPath) {
+  if (!pPath || !*pPath) {
+    errno = ENOENT;
+    return -1;
+  }
+  return open(pPath, O_RDONLY | O_CLOEXEC);
+}
+
+int OpenDiskReadOnly(int nDiskNo) {
+  std::string path = GetDiskDevicePath(nDiskNo);
+  if (path.empty()) {
+    errno = ENODEV;
+    return -1;
+  }
+  return OpenPathReadOnly(path.c_str());
+}
+
+std::string GetSupportDir() {
+  const char* env = getenv("TORVANE_SUPPORT_DIR");
+  std::string dir = (env && *env) ? env : "/Library/Application Support/Torvane Recovery";
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+std::string GetScanLogDir() { return GetSupportDir() + "/ScanLog/"; }
+
+int MakeDirectories(const std::string& path) {
+  if (path.empty()) return EINVAL;
+  std::string cur;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t slash = path.find('/', i);
+    if (slash == std::string::npos) slash = path.size();
+    cur = path.substr(0, slash);
+    i = slash + 1;
+    if (cur.empty()) continue;
+    struct stat st;
+    if (stat(cur.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+      continue;
+    }
+    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  }
+  return 0;
+}

@@ -1,0 +1,73 @@
+// Read-only sector access with an absolute end limit, plus the thin
+// operating-system wrappers every engine uses.
+#pragma once
+
+#include "engine/Types.h"
+
+class CDiskReader {
+ public:
+  CDiskReader();
+  ~CDiskReader();
+  CDiskReader(const CDiskReader&) = delete;
+  CDiskReader& operator=(const CDiskReader&) = delete;
+
+  // Opens disk nDiskNo read-only; 0 or errno (the limit is kept on failure).
+  int Init(int nDiskNo, u64 u64SectorLimit);
+  // Opens a device node or image read-only; 0 or errno.
+  int Init(wchar_t* pPath, u64 u64SectorLimit);
+  int Init(const char* pPath, u64 u64SectorLimit);
+  // Reads nSectorCount sectors starting at u64Sector: 0, 87 (past the limit),
+  // 30 (short: *pReadSectors whole sectors arrived) or an errno.
+  int ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize,
+               unsigned int* pReadSectors);
+
+  int GetFd() const { return m_nFd; }
+  u64 GetSectorLimit() const { return m_u64SectorLimit; }
+
+ private:
+  int m_nFd;
+  u64 m_u64SectorLimit;
+};
+
+// Reads nLen bytes from fd's position in chunks of at most 65536 bytes; 0, or
+// 30 when the device ends or fails early. *pReadBytes gets what arrived.
+int ReadData(int fd, unsigned char* pBuf, int nLen, unsigned int* pReadBytes);
+// Reads nLen bytes at an absolute byte offset (pread); 0, 30 or errno.
+int ReadAt(int fd, unsigned char* pBuf, size_t nLen, u64 u64Offset, size_t* pReadBytes);
+
+struct SYSTEMTIME {
+  u16 wYear;
+  u16 wMonth;
+  u16 wDay;        // day of the month
+  u16 wDayOfWeek;  // 0 = Sunday
+  u16 wHour;
+  u16 wMinute;
+  u16 wSecond;
+  u16 wMilliseconds;
+};
+
+struct STRUCT_RSB_FILE_ATTR {
+  u32 nReserved;
+  u32 nMode;
+  u32 nUid;
+  u32 nGid;
+  u32 nSizeHigh;
+  u32 nSizeLow;
+  i64 tAccess;
+  i64 tModify;
+  i64 tChange;
+  u32 nReserved2;
+  u32 nRdev;
+  u64 u64Inode;
+  u32 nLinks;
+};
+
+u32 rsb_getTickCount();
+int rsb_msleep(int nMilliseconds);
+int rsb_getLocalTime(SYSTEMTIME* pTime);
+int rsb_getSystemTime(SYSTEMTIME* pTime);
+int rsb_statH(int fd, STRUCT_RSB_FILE_ATTR* pAttr);
+int rsb_getFileSizeH(int fd, int* pLow, int* pHigh);
+// Size in bytes of an open file or block device; 0 when unknown.
+u64 rsb_getDeviceSize(int fd);
+int rsb_getFreeSpace(char* pPath, int nUnused, unsigned int* pHigh, unsigned int* pLow);

@@ -1,0 +1,305 @@
+#include "engine/TextUtil.h"
+
+#include <iconv.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+static iconv_t sz2uni_handle = reinterpret_cast<iconv_t>(-1);
+static iconv_t uni2sz_handle = reinterpret_cast<iconv_t>(-1);
+static char g_language[256];
+
+int inner_initUnicodeMap(const char* pCodeSet) {
+  if (!pCodeSet) return -1;
+  snprintf(g_language, sizeof(g_language), "%s", pCodeSet);
+  if (sz2uni_handle != reinterpret_cast<iconv_t>(-1)) iconv_close(sz2uni_handle);
+  if (uni2sz_handle != reinterpret_cast<iconv_t>(-1)) iconv_close(uni2sz_handle);
+  uni2sz_handle = reinterpret_cast<iconv_t>(-1);
+  sz2uni_handle = iconv_open("UTF-16LE", pCodeSet);
+  if (sz2uni_handle == reinterpret_cast<iconv_t>(-1)) return -1;
+  uni2sz_handle = iconv_open(pCodeSet, "UTF-16LE");
+  if (uni2sz_handle == reinterpret_cast<iconv_t>(-1)) {
+    iconv_close(sz2uni_handle);
+    sz2uni_handle = reinterpret_cast<iconv_t>(-1);
+    return -1;
+  }
+  return 0;
+}
+
+static void AppendUtf8(std::string& out, u32 cp) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Decodes one UTF-8 sequence at s[i]; invalid bytes decode as U+FFFD, one byte each.
+static u32 DecodeUtf8(const unsigned char* s, size_t n, size_t& i) {
+  unsigned char c = s[i];
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (len == 0 || i + len > n) {
+    ++i;
+    return 0xFFFD;
+  }
+  u32 cp = c & (0x7F >> len);
+  for (int k = 1; k < len; ++k) {
+    if ((s[i + k] & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (s[i + k] & 0x3F);
+  }
+  static const u32 kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return 0xFFFD;
+  }
+  i += len;
+  return cp;
+}
+
+std::string WideToUtf8(const wchar_t* pSrc) {
+  std::string out;
+  if (!pSrc) return out;
+  for (; *pSrc; ++pSrc) AppendUtf8(out, static_cast<u32>(*pSrc));
+  return out;
+}
+std::string WideToUtf8(const std::wstring& s) { return WideToUtf8(s.c_str()); }
+
+std::wstring Utf8ToWide(const char* pSrc) {
+  std::wstring out;
+  if (!pSrc) return out;
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(pSrc);
+  size_t n = strlen(pSrc);
+  size_t i = 0;
+  while (i < n) out.push_back(static_cast<wchar_t>(DecodeUtf8(s, n, i)));
+  return out;
+}
+std::wstring Utf8ToWide(const std::string& s) { return Utf8ToWide(s.c_str()); }
+
+std::string Utf16ToUtf8(const u16* pUnits, size_t nCount) {
+  std::string out;
+  if (!pUnits) return out;
+  for (size_t i = 0; i < nCount; ++i) {
+    u32 u = pUnits[i];
+    if (u == 0) break;
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < nCount && pUnits[i + 1] >= 0xDC00 && pUnits[i + 1] <= 0xDFFF) {
+      u32 cp = 0x10000 + ((u - 0xD800) << 10) + (pUnits[i + 1] - 0xDC00);
+      AppendUtf8(out, cp);
+      ++i;
+    } else {
+      AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD there
+    }
+  }
+  return out;
+}
+
+std::string Utf16LEBytesToUtf8(const u8* pBytes, size_t nUnits) {
+  std::vector<u16> units(nUnits);
+  for (size_t i = 0; i < nUnits; ++i) units[i] = static_cast<u16>(pBytes[2 * i] | (pBytes[2 * i + 1] << 8));
+  return Utf16ToUtf8(units.data(), units.size());
+}
+
+// Largest prefix of s of at most maxBytes that ends on a character boundary.
+static size_t Utf8CutPoint(const std::string& s, size_t maxBytes) {
+  if (s.size() <= maxBytes) return s.size();
+  size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  return cut;
+}
+
+void CopyNameToField(char (&dst)[256], const std::string& name) {
+  size_t n = Utf8CutPoint(name, 255);
+  memcpy(dst, name.data(), n);
+  memset(dst + n, 0, sizeof(dst) - n);
+}
+
+long inner_uni2str(char* pDst, const wchar_t* pSrc, long nDstLen, long nSrcLen) {
+  if (!pDst || nDstLen <= 0) return 0;
+  std::string s;
+  if (pSrc) {
+    for (long i = 0; (nSrcLen < 0 || i < nSrcLen) && pSrc[i]; ++i) AppendUtf8(s, static_cast<u32>(pSrc[i]));
+  }
+  size_t n = Utf8CutPoint(s, static_cast<size_t>(nDstLen - 1));
+  memcpy(pDst, s.data(), n);
+  pDst[n] = 0;
+  return static_cast<long>(n);
+}
+
+long inner_str2uni(wchar_t* pDst, const char* pSrc, long nDstLen, long nSrcLen) {
+  if (!pDst || nDstLen <= 0) return 0;
+  long out = 0;
+  if (pSrc) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(pSrc);
+    size_t n = nSrcLen < 0 ? strlen(pSrc) : strnlen(pSrc, static_cast<size_t>(nSrcLen));
+    size_t i = 0;
+    while (i < n && out < nDstLen - 1) pDst[out++] = static_cast<wchar_t>(DecodeUtf8(s, n, i));
+  }
+  pDst[out] = 0;
+  return out;
+}
+
+int Unicode2Ansi(const wchar_t* pSrc, char* pDst, int nDstLen) {
+  inner_uni2str(pDst, pSrc, nDstLen, -1);
+  return 0;
+}
+std::string Unicode2Ansi(const wchar_t* pSrc) { return WideToUtf8(pSrc); }
+int Ansi2Unicode(const char* pSrc, wchar_t* pDst, int nDstLen) {
+  inner_str2uni(pDst, pSrc, nDstLen, -1);
+  return 0;
+}
+std::wstring Ansi2Unicode(const char* pSrc) { return Utf8ToWide(pSrc); }
+
+std::string MakeSafePathComponent(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (unsigned char c : name) {
+    if (c == 0) break;
+    if (c == '/' || c < 0x20 || c == 0x7F)
+      out.push_back('_');
+    else
+      out.push_back(static_cast<char>(c));
+  }
+  if (out.empty() || out == "." || out == "..") out = std::string(out.size() + 1, '_');
+  out.resize(Utf8CutPoint(out, 255));
+  return out;
+}
+
+int GetExtendName(const char* pName, char* pExt) {
+  if (!pName || !pExt) return STATUS_INVALID_PARAMETER;
+  const char* dot = strrchr(pName, '.');
+  if (!dot) return STATUS_INVALID_PARAMETER;
+  strcpy(pExt, dot + 1);
+  return 0;
+}
+
+void _splitpath(const char* pPath, char* pDrive, char* pDir, char* pFName, char* pExt) {
+  if (pDrive) pDrive[0] = 0;
+  if (pDir) pDir[0] = 0;
+  if (pFName) pFName[0] = 0;
+  if (pExt) pExt[0] = 0;
+  if (!pPath) return;
+  const char* slash = strrchr(pPath, '/');
+  const char* rest = pPath;
+  if (slash) {
+    size_t n = static_cast<size_t>(slash - pPath) + 1;
+    if (pDir) {
+      memcpy(pDir, pPath, n);
+      pDir[n] = 0;
+    }
+    rest = slash + 1;
+  }
+  const char* dot = strrchr(rest, '.');
+  if (dot) {
+    if (pExt) strcpy(pExt, dot);
+    if (pFName) {
+      memcpy(pFName, rest, static_cast<size_t>(dot - rest));
+      pFName[dot - rest] = 0;
+    }
+  } else if (pFName) {
+    strcpy(pFName, rest);
+  }
+}
+
+std::string GetRealFileName(const std::string& path) {
+  if (access(path.c_str(), F_OK) != 0) return path;
+  std::vector<char> dir(path.size() + 1), base(path.size() + 1), ext(path.size() + 1);
+  _splitpath(path.c_str(), nullptr, dir.data(), base.data(), ext.data());
+  // Bounded so a folder that somehow answers "exists" for every name cannot hang us.
+  for (int n = 1; n < 1000000; ++n) {
+    std::string candidate = std::string(dir.data()) + base.data() + "(" + std::to_string(n) + ")" + ext.data();
+    if (access(candidate.c_str(), F_OK) != 0) return candidate;
+  }
+  return path;
+}
+
+int GetRealFileName(const char* pPath, wchar_t* pOut, int nOutLen) {
+  if (!pPath || !pOut || nOutLen <= 0) return STATUS_INVALID_PARAMETER;
+  std::string name = GetRealFileName(std::string(pPath));
+  inner_str2uni(pOut, name.c_str(), nOutLen, -1);
+  return 0;
+}
+
+int GetPathDirIndex(const wchar_t* pPath, int& nCount) {
+  nCount = 0;
+  if (!pPath) return 0;
+  size_t len = wcslen(pPath);
+  if (len < 2) return 0;
+  for (size_t i = 0; i + 1 < len; ++i)
+    if (pPath[i] == L'/' || pPath[i] == L'\\') ++nCount;
+  return 0;
+}
+
+void EraseStringTailBlankChar(char* pText, int nLen) {
+  if (!pText) return;
+  for (int i = nLen - 1; i >= 0 && pText[i] == ' '; --i) pText[i] = 0;
+}
+
+char* GetCharLowerA(char* pText) {
+  if (!pText) return pText;
+  for (char* p = pText; *p; ++p)
+    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 32);
+  return pText;
+}
+
+int Convert2Lowercase(char* pText) {
+  if (!pText) return 0;
+  GetCharLowerA(pText);
+  return static_cast<int>(strlen(pText));
+}
+
+wchar_t* GetCharLowerW(wchar_t* pText) {
+  if (!pText) return pText;
+  for (wchar_t* p = pText; *p; ++p)
+    if (*p >= L'A' && *p <= L'Z') *p = static_cast<wchar_t>(*p + 32);
+  return pText;
+}
+
+std::string GetFileSizeString(i64 nBytes) {
+  char buf[64];
+  double b = static_cast<double>(nBytes);
+  if (nBytes >= (1LL << 40))
+    snprintf(buf, sizeof(buf), "%.2f TB", b / static_cast<double>(1LL << 40));
+  else if (nBytes >= (1LL << 30))
+    snprintf(buf, sizeof(buf), "%.2f GB", b / static_cast<double>(1LL << 30));
+  else if (nBytes >= (1LL << 20))
+    snprintf(buf, sizeof(buf), "%.2f MB", b / static_cast<double>(1LL << 20));
+  else if (nBytes < 1024)
+    snprintf(buf, sizeof(buf), "%d Bytes", static_cast<int>(nBytes));
+  else
+    snprintf(buf, sizeof(buf), "%.2f KB", b / 1024.0);
+  return buf;
+}
+
+std::string GetTimeString(i64 nSeconds) {
+  char buf[64];
+  if (nSeconds >= 3600) {
+    i64 h = nSeconds / 3600;
+    i64 m = (nSeconds - h * 3600) / 60;
+    snprintf(buf, sizeof(buf), "%d Hour %d Min", static_cast<int>(h), static_cast<int>(m));
+  } else if (nSeconds < 60) {
+    snprintf(buf, sizeof(buf), "%d Sec", static_cast<int>(nSeconds));
+  } else {
+    snprintf(buf, sizeof(buf), "%d Min %d Sec", static_cast<int>(nSeconds / 60), static_cast<int>(nSeconds % 60));
+  }
+  return buf;
+}

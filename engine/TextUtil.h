@@ -1,0 +1,49 @@
+// Text, name and time helpers shared by the engines and the windows. Narrow
+// text is UTF-8 throughout; wide text is UTF-32 (wchar_t).
+#pragma once
+
+#include <string>
+
+#include "engine/Types.h"
+
+// Conversions. The narrow code set is UTF-8; inner_initUnicodeMap keeps the
+// converter handles so start-up can report a missing converter.
+int inner_initUnicodeMap(const char* pCodeSet);
+long inner_uni2str(char* pDst, const wchar_t* pSrc, long nDstLen, long nSrcLen);
+long inner_str2uni(wchar_t* pDst, const char* pSrc, long nDstLen, long nSrcLen);
+int Unicode2Ansi(const wchar_t* pSrc, char* pDst, int nDstLen);
+std::string Unicode2Ansi(const wchar_t* pSrc);
+int Ansi2Unicode(const char* pSrc, wchar_t* pDst, int nDstLen);
+std::wstring Ansi2Unicode(const char* pSrc);
+
+std::string WideToUtf8(const wchar_t* pSrc);
+std::string WideToUtf8(const std::wstring& s);
+std::wstring Utf8ToWide(const char* pSrc);
+std::wstring Utf8ToWide(const std::string& s);
+// UTF-16LE code units (as found on disk) to UTF-8; stops at the first 0 unit.
+// Lone surrogates become U+FFFD.
+std::string Utf16ToUtf8(const u16* pUnits, size_t nCount);
+std::string Utf16LEBytesToUtf8(const u8* pBytes, size_t nUnits);
+// Copies a UTF-8 name into a record's 256-byte name field, cut at a
+// character boundary so at most 255 bytes and a terminator are stored.
+void CopyNameToField(char (&dst)[256], const std::string& name);
+
+// Makes a name found on a disk safe as one path component: "/" , NUL and
+// control characters become "_", "." and ".." are refused (replaced), and
+// the result is never empty and at most 255 bytes.
+std::string MakeSafePathComponent(const std::string& name);
+
+// Names and paths.
+int GetExtendName(const char* pName, char* pExt);
+void _splitpath(const char* pPath, char* pDrive, char* pDir, char* pFName, char* pExt);
+int GetRealFileName(const char* pPath, wchar_t* pOut, int nOutLen);
+std::string GetRealFileName(const std::string& path);
+int GetPathDirIndex(const wchar_t* pPath, int& nCount);
+void EraseStringTailBlankChar(char* pText, int nLen);
+char* GetCharLowerA(char* pText);
+int Convert2Lowercase(char* pText);
+wchar_t* GetCharLowerW(wchar_t* pText);
+
+// Display texts.
+std::string GetFileSizeString(i64 nBytes);
+std::string GetTimeString(i64 nSeconds);

@@ -1,0 +1,111 @@
+// Records shared by every engine: the found-file record, the search hit, the
+// callback types and the status codes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+typedef int64_t i64;
+typedef uint64_t u64;
+typedef uint32_t u32;
+typedef uint16_t u16;
+typedef uint8_t u8;
+
+static_assert(sizeof(wchar_t) == 4, "names cross the engine interface as 32-bit wide characters");
+
+// Status codes: plain ints, never exceptions.
+enum : int {
+  STATUS_SUCCESS = 0,
+  STATUS_OUT_OF_MEMORY = 8,
+  STATUS_SHORT_READ = 30,
+  STATUS_INVALID_PARAMETER = 87,
+  RECOVERY_CANCELLED = -9527,
+};
+
+enum ENGINE_TYPE : u32 {
+  ENGINE_FAST_NTFS = 0,
+  ENGINE_FAST_FAT = 1,
+  ENGINE_PROFESSIONAL_NTFS = 2,
+  ENGINE_PROFESSIONAL_FAT = 3,
+  ENGINE_FILE_TYPE = 4,
+};
+
+enum RECOVERY_TYPE : int {
+  RECOVERY_TYPE_FAST = 0,
+  RECOVERY_TYPE_PROFESSIONAL = 1,
+};
+
+// Two 32-bit words, low first; 4-byte aligned so _FILE_NODE_ has no padding.
+struct _FILETIME {
+  u32 dwLowDateTime;
+  u32 dwHighDateTime;
+};
+
+inline u64 FileTimeToU64(const _FILETIME& ft) {
+  return (static_cast<u64>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+inline _FILETIME U64ToFileTime(u64 v) {
+  _FILETIME ft;
+  ft.dwLowDateTime = static_cast<u32>(v);
+  ft.dwHighDateTime = static_cast<u32>(v >> 32);
+  return ft;
+}
+
+// One found file or folder. Stored byte for byte in the result files, so this
+// layout is an on-disk format (little-endian hosts only).
+struct _FILE_NODE_ {
+  wchar_t wcDrive;              // 0x00
+  u32 nEngineType;              // 0x04
+  u32 bIsDir;                   // 0x08
+  u32 bIsDeleted;               // 0x0C
+  u32 bHealth;                  // 0x10
+  u32 nFileIndex;               // 0x14: 1-based index in the result store
+  u32 nClusterNO;               // 0x18: FAT first cluster / NTFS record number
+  u32 nClusterBytes;            // 0x1C
+  _FILETIME ftCreateTime;       // 0x20
+  _FILETIME ftLastAccessTime;   // 0x28
+  _FILETIME ftLastWriteTime;    // 0x30
+  u64 u64FileSize;              // 0x38
+  u64 u64DataStartSector;       // 0x40
+  u64 u64RecordSector;          // 0x48
+  u64 u64VolumeStartSector;     // 0x50
+  char szFileName[256];         // 0x58: UTF-8, NUL-terminated, no path
+} __attribute__((packed, aligned(4)));
+
+static_assert(sizeof(_FILE_NODE_) == 344, "_FILE_NODE_ is a 344-byte on-disk record");
+static_assert(offsetof(_FILE_NODE_, nEngineType) == 4, "layout");
+static_assert(offsetof(_FILE_NODE_, bIsDir) == 8, "layout");
+static_assert(offsetof(_FILE_NODE_, bIsDeleted) == 12, "layout");
+static_assert(offsetof(_FILE_NODE_, bHealth) == 16, "layout");
+static_assert(offsetof(_FILE_NODE_, nFileIndex) == 20, "layout");
+static_assert(offsetof(_FILE_NODE_, nClusterNO) == 24, "layout");
+static_assert(offsetof(_FILE_NODE_, nClusterBytes) == 28, "layout");
+static_assert(offsetof(_FILE_NODE_, ftCreateTime) == 32, "layout");
+static_assert(offsetof(_FILE_NODE_, ftLastAccessTime) == 40, "layout");
+static_assert(offsetof(_FILE_NODE_, ftLastWriteTime) == 48, "layout");
+static_assert(offsetof(_FILE_NODE_, u64FileSize) == 56, "layout");
+static_assert(offsetof(_FILE_NODE_, u64DataStartSector) == 64, "layout");
+static_assert(offsetof(_FILE_NODE_, u64RecordSector) == 72, "layout");
+static_assert(offsetof(_FILE_NODE_, u64VolumeStartSector) == 80, "layout");
+static_assert(offsetof(_FILE_NODE_, szFileName) == 88, "layout");
+
+// One search hit: exactly the fields of _FILE_NODE_, copied byte for byte.
+struct __SEARCH_FILE_INFO__ : _FILE_NODE_ {};
+static_assert(sizeof(__SEARCH_FILE_INFO__) == 344, "a hit is a node");
+
+typedef std::vector<_FILE_NODE_> FILE_NODE_VECTOR;
+typedef std::vector<__SEARCH_FILE_INFO__> SEARCH_FILE_INFO_VECTOR;
+
+// Callbacks: 0 means go on, anything else stops the operation, which then
+// returns that value.
+typedef int (*SCAN_PROGRESS_CALLBACK)(void* param, int nProgress, int nPercent, int nRemaindSecond,
+                                      u64 u64CurSector, u64 u64SectorCount, u64 u64FindFileCount,
+                                      wchar_t* pRecoveryFileName);
+typedef int (*RECOVERY_CALLBACK)(void* param, int nProgress, int nPercent, int nErrorCode,
+                                 wchar_t* pRecoveryFileName);
+typedef int (*SEARCH_CALLBACK)(void* param, int nProgress, wchar_t* pRecoveryFileName);
+typedef int (*PREVIEW_CALLBACK)(void* param, int nProgress, int nRet);
+
+// Sectors are 512 bytes everywhere between engines.
+constexpr int SECTOR_SIZE = 512;
