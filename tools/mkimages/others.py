@@ -1,0 +1,214 @@
+"""ext4, the carving image, the deep-scan images and the demo volume."""
+import os
+import random
+import re
+import shutil
+
+import fatimg
+import ntfsimg
+from lib import run, sha256_file, sha256_bytes, fix_time, ftype_of, Entry, read_at, write_manifest, SECTOR
+
+
+def rnd(seed, n):
+    return random.Random(seed).randbytes(n)
+
+
+def build_ext4(img, size_bytes, tmp, base_sector, partition, S):
+    src = os.path.join(tmp, "root")
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(os.path.join(src, "home/user/Pictures"))
+    os.makedirs(os.path.join(src, "home/user/Documents"))
+    layout = [("home/user/Pictures/photo.jpg", S("photo.jpg")), ("home/user/Pictures/exif.jpg", S("photo_exif.jpg")),
+              ("home/user/Documents/report.pdf", S("document.pdf")), ("home/user/Documents/notes.txt", S("notes.txt")),
+              ("readme.txt", S("small.txt"))]
+    for rel, s in layout:
+        shutil.copy(s, os.path.join(src, rel))
+    for root, dirs, fs in os.walk(src):
+        for n in dirs + fs:
+            fix_time(os.path.join(root, n))
+    fix_time(src)
+    if os.path.exists(img):
+        os.remove(img)
+    env_args = ["env", "E2FSPROGS_FAKE_TIME=1577836800"]
+    run(*env_args, "mke2fs", "-q", "-F", "-t", "ext4", "-b", "1024", "-L", "torvane", "-U",
+        "0d7b1c3e-5a2f-4e61-9c0a-1b2c3d4e5f60", "-E", "hash_seed=0d7b1c3e-5a2f-4e61-9c0a-1b2c3d4e5f61,root_owner=0:0",
+        "-N", "64", "-d", src, img, "%dk" % (size_bytes // 1024))
+    files = []
+    for rel, s in layout:
+        out = run("debugfs", "-R", "bmap /%s 0" % rel, img)
+        block = int(out.strip().splitlines()[-1])
+        folder = "/" + os.path.dirname(rel) if os.path.dirname(rel) else "/"
+        files.append(Entry("live", folder, os.path.basename(rel), os.path.getsize(s), sha256_file(s),
+                           base_sector + block * 2, ftype_of(rel), "samples/" + os.path.basename(s), "",
+                           0, partition))
+    return img, files
+
+
+def build_ext4_image(out, tmp, S):
+    img, files = build_ext4(os.path.join(out, "ext4.img"), 4 * 1024 * 1024, tmp, 0, -1, S)
+    write_manifest(os.path.join(out, "ext4.img.manifest"),
+                   {"image": "ext4.img", "fs": "ext4", "volumeStartSector": 0, "clusterBytes": 1024}, files)
+
+
+def build_carve(out, samples_dir):
+    """Samples at sector-aligned places among seeded noise and runs of zeros."""
+    r = random.Random(20200101)
+    names = sorted(n for n in os.listdir(samples_dir) if n != "manifest")
+    blob = bytearray()
+    entries = []
+
+    def noise(nsec):
+        blob.extend(r.randbytes(nsec * SECTOR))
+
+    def zeros(nsec):
+        blob.extend(b"\0" * (nsec * SECTOR))
+
+    def place(data, name, note, sample):
+        assert len(blob) % SECTOR == 0
+        first = len(blob) // SECTOR
+        blob.extend(data)
+        if note == "clean-end" and len(blob) % SECTOR:
+            blob.extend(b"\0" * (SECTOR - len(blob) % SECTOR))
+        elif len(blob) % SECTOR:
+            blob.extend(r.randbytes(SECTOR - len(blob) % SECTOR))
+        entries.append(Entry("deleted", "/", name, len(data), sha256_bytes(data), first, ftype_of(name),
+                             sample, note))
+
+    noise(64)
+    for i, n in enumerate(names):
+        data = open(os.path.join(samples_dir, n), "rb").read()
+        place(data, n, "clean-end", "samples/" + n)
+        zeros(1 + r.randrange(4))
+        noise(8 + r.randrange(56)) if i % 3 else zeros(16 + r.randrange(48))
+    for n in ("photo.jpg", "document.pdf", "image.png", "archive.zip", "tone_plain.mp3"):
+        data = open(os.path.join(samples_dir, n), "rb").read()
+        place(data, n, "noise-after", "samples/" + n)
+        noise(16 + r.randrange(32))
+    data = open(os.path.join(samples_dir, "large.jpg"), "rb").read()
+    half = data[:(len(data) // 2 // SECTOR) * SECTOR]
+    place(half, "large.jpg", "truncated", "samples/large.jpg")
+    noise(64)
+    zeros(64)
+    img = os.path.join(out, "carve.img")
+    with open(img, "wb") as f:
+        f.write(blob)
+    write_manifest(os.path.join(out, "carve.img.manifest"),
+                   {"image": "carve.img", "fs": "none", "volumeStartSector": 0, "clusterBytes": SECTOR,
+                    "noiseSeed": 20200101}, entries)
+
+
+def _still_there(img, e):
+    if e.first_sector < 0:
+        return False
+    return sha256_bytes(read_at(img, e.first_sector * SECTOR, e.size)) == e.sha256
+
+
+def _mft_record_sectors(img):
+    """Maps an MFT record number to its sector, from $MFT's own runlist."""
+    out = run("ntfsinfo", "-v", "-i", "0", img)
+    sec = re.split(r"\n(?=Dumping attribute )", out)
+    runs = []
+    for s in sec:
+        if s.startswith("Dumping attribute $DATA"):
+            runs = [(int(v, 16), int(l, 16), int(n, 16)) for v, l, n in
+                    re.findall(r"^\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s*$", s, re.M)]
+    def where(rec):
+        vcn_byte = rec * 1024
+        for vcn, lcn, n in runs:
+            if vcn * 4096 <= vcn_byte < (vcn + n) * 4096:
+                return (lcn * 4096 + vcn_byte - vcn * 4096) // SECTOR
+        return -1
+    return where
+
+
+def build_ntfs_over_fat(out, tmp, S):
+    img = os.path.join(out, "ntfs-over-fat.img")
+    v = ntfsimg.NtfsVolume(img, 40 * 1024 * 1024, tmp)
+    # Many small files first, so the MFT grows past what the new FAT's tables cover.
+    v.mount()
+    os.makedirs(v.host("/Windows/System32"))
+    for i in range(900):
+        with open(v.host("/Windows/System32/lib%04d.dll" % i), "wb") as f:
+            f.write(b"MZ" + b"\0" * 60)
+    v.put("/Users/anna/Pictures", "summer.jpg", S("photo.jpg"))
+    v.put("/Users/anna/Pictures", "camera.jpg", S("photo_exif.jpg"))
+    v.put("/Users/anna/Pictures", "scan.png", S("image.png"))
+    v.put("/Users/anna/Documents", "thesis.pdf", S("document.pdf"))
+    v.put("/Users/anna/Documents", "letter.docx", S("document.docx"))
+    v.put("/Users/anna/Documents", "budget.xlsx", S("sheet.xlsx"))
+    v.put("/Users/anna/Documents", "todo.txt", b"Buy milk. Back up the photos.\n", "resident")
+    v.put("/Users/anna/Music", "song.mp3", S("tone_id3v2.mp3"))
+    v.finish(["/Users/anna/Pictures/scan.png", "/Users/anna/Documents/letter.docx"])
+    where = _mft_record_sectors(img)
+    for e in v.files():
+        rec = int(re.search(r"mft=(\d+)", e.note).group(1))
+        e.mft_sector = where(rec)
+        e.mft_bytes = read_at(img, e.mft_sector * SECTOR, 1024)
+    run("mkfs.fat", "-F", "32", "-s", "1", "-i", "0FA70FA7", img)
+    run("mlabel", "-i", img, "::NEWFAT")
+    files = []
+    for e in v.files():
+        tags = ["old-fs", "old-" + e.state]
+        same_rec = read_at(img, e.mft_sector * SECTOR, 1024) == e.mft_bytes
+        tags.append("mft-sector=%d" % e.mft_sector)
+        tags.append("record-intact" if same_rec else "record-overwritten")
+        if e.first_sector >= 0:
+            tags.append("data-intact" if _still_there(img, e) else "data-overwritten")
+        e.note = ";".join(tags + [e.note])
+        e.state = "deleted"
+        files.append(e)
+    write_manifest(os.path.join(out, "ntfs-over-fat.img.manifest"),
+                   {"image": "ntfs-over-fat.img", "fs": "fat32", "oldFs": "ntfs", "volumeStartSector": 0,
+                    "clusterBytes": 512, "oldClusterBytes": 4096,
+                    "oldPadding": "/Windows/System32/lib0000.dll to lib0899.dll, 62 bytes each, resident, live"},
+                   files)
+
+
+def build_fat_over_ntfs(out, tmp, S):
+    img = os.path.join(out, "fat-over-ntfs.img")
+    v = fatimg.FatVolume(img, 32, 40 * 1024, 1, tmp, serial="0FA7F00D", label="OLDFAT")
+    v.put_many("/Photos/2019", [("beach.jpg", S("photo.jpg")), ("family.jpg", S("photo_exif.jpg")),
+                                ("panorama.jpg", S("large.jpg"))])
+    v.put_many("/Photos/2020", [("snow.png", S("image.png")), ("cat.gif", S("image.gif"))])
+    v.put_many("/Work", [("offer.pdf", S("document.pdf")), ("contract.docx", S("document.docx")),
+                         ("numbers.xlsx", S("sheet.xlsx")), ("talk.pptx", S("slides.pptx")),
+                         ("old.doc", S("document.doc"))])
+    v.put_many("/Work/Archive", [("backup.zip", S("archive.zip")), ("notes.txt", S("notes.txt"))])
+    v.put("/", "tone.mp3", S("tone_plain.mp3"))
+    v.delete("/Work/talk.pptx")
+    dirs = {}
+    for d in ("/Photos", "/Photos/2019", "/Photos/2020", "/Work", "/Work/Archive"):
+        m = re.search(r"<(\d+)", run("mshowfat", "-i", img, "::" + d))
+        dirs[d] = v.sector_of_cluster(int(m.group(1)))
+    dir_bytes = {d: read_at(img, s * SECTOR, SECTOR) for d, s in dirs.items()}
+    run("mkntfs", "-F", "-f", "-q", "-c", "4096", "-L", "NEWNTFS", img)
+    files = []
+    for e in v.files():
+        tags = ["old-fs", "old-" + e.state]
+        if e.first_sector >= 0:
+            tags.append("data-intact" if _still_there(img, e) else "data-overwritten")
+        e.note = ";".join(tags + ([e.note] if e.note else []))
+        e.state = "deleted"
+        files.append(e)
+    info = {"image": "fat-over-ntfs.img", "fs": "ntfs", "oldFs": "fat32", "volumeStartSector": 0,
+            "clusterBytes": 4096, "oldClusterBytes": 512}
+    info.update(("oldFat." + k, val) for k, val in v.info().items())
+    for d, s in dirs.items():
+        intact = read_at(img, s * SECTOR, SECTOR) == dir_bytes[d]
+        info["oldDir." + d] = "%d;%s" % (s, "intact" if intact else "overwritten")
+    write_manifest(os.path.join(out, "fat-over-ntfs.img.manifest"), info, files)
+
+
+def build_demo(out, tmp, S):
+    img = os.path.join(out, "demo.img")
+    v = fatimg.FatVolume(img, 16, 16 * 1024, 4, tmp, serial="DE300001", label="DEMO")
+    v.put_many("/Photos", [("Beach.jpg", S("photo.jpg")), ("Birthday.jpg", S("photo_exif.jpg")),
+                           ("Mountains.jpg", S("large.jpg")), ("Screenshot.png", S("image.png"))])
+    v.put_many("/Documents", [("Tax return 2019.pdf", S("document.pdf")), ("CV.docx", S("document.docx")),
+                              ("Shopping list.txt", S("notes.txt")), ("Budget.xlsx", S("sheet.xlsx"))])
+    v.put("/", "Read me.txt", S("small.txt"))
+    v.delete("/Photos/Beach.jpg", "/Photos/Mountains.jpg", "/Photos/Screenshot.png",
+             "/Documents/Tax return 2019.pdf", "/Documents/CV.docx", "/Documents/Shopping list.txt")
+    info = {"image": "demo.img", "fs": "fat16", "volumeStartSector": 0, "clusterBytes": v.cluster_bytes}
+    info.update(v.info())
+    write_manifest(os.path.join(out, "demo.img.manifest"), info, v.files())
