@@ -152,17 +152,10 @@ static bool ShortEntryLooksSane(const unsigned char* e) {
     if (e[i] == ' ') seen = 1;
     else if (seen) return false;
   }
-  // Double-byte names: a high byte opens a pair the next byte must close.
-  int i = e[0] == FAT_DELETED_MARK ? 1 : 0;
-  while (i <= 9) {
-    if (e[i] >= 0x80) {
-      if (i == 9) break;
-      if (e[i + 1] < 0x80) return false;
-      i += 2;
-    } else {
-      ++i;
-    }
-  }
+  // High bytes are not required to pair up as double-byte characters:
+  // Western OEM code pages store an accented letter as one high byte (a
+  // short name like "_____\x90T\x90" is what the tools write for "été"),
+  // and refusing those sectors would hide whole folders from the deep scan.
   return true;
 }
 

@@ -1,0 +1,181 @@
+// The reader is the only way the engines touch a disk: its bounds and short
+// reads must be exact, and it must never open anything for writing.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "TestFiles.h"
+#include "engine/DiskMap.h"
+#include "engine/DiskReader.h"
+#include "engine/TextUtil.h"
+
+namespace {
+
+struct ImageFile {
+  std::string dir, path;
+  explicit ImageFile(size_t bytes, const char* tag = "reader") {
+    dir = testfiles::FreshDir(tag);
+    path = dir + "/disk.img";
+    std::vector<unsigned char> data(bytes);
+    for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<unsigned char>((i / 512) * 7 + i);
+    testfiles::WriteAll(path, data.data(), data.size());
+  }
+  ~ImageFile() { testfiles::Run("rm -rf '" + dir + "'"); }
+};
+
+TEST(DiskReader, ReadsUpToTheLimitAndRefusesPastIt) {
+  ImageFile img(64 * 512);
+  std::wstring wpath = Utf8ToWide(img.path);
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(const_cast<wchar_t*>(wpath.c_str()), 32));
+  std::vector<unsigned char> buf(8 * 512);
+  unsigned int got = 12345;
+  // A read that ends exactly at the limit is allowed.
+  EXPECT_EQ(0, reader.ReadData(buf.data(), 8, 24, 512, &got));
+  EXPECT_EQ(8u, got);
+  EXPECT_EQ(static_cast<unsigned char>((24 * 7) & 0xFF), buf[0]);
+  EXPECT_EQ(static_cast<unsigned char>((31 * 7 + 7 * 512 + 511) & 0xFF), buf[8 * 512 - 1]);
+  // One sector further is refused and the count is left alone.
+  got = 12345;
+  EXPECT_EQ(87, reader.ReadData(buf.data(), 8, 25, 512, &got));
+  EXPECT_EQ(12345u, got);
+  // A negative start must not wrap around the check.
+  EXPECT_EQ(87, reader.ReadData(buf.data(), 8, -4, 512, &got));
+}
+
+TEST(DiskReader, ShortDeviceReportsWholeSectorsRead) {
+  ImageFile img(1000);
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(img.path.c_str(), 100));
+  std::vector<unsigned char> buf(4 * 512, 0xEE);
+  unsigned int got = 0;
+  EXPECT_EQ(30, reader.ReadData(buf.data(), 4, 0, 512, &got));
+  EXPECT_EQ(1u, got);
+  // The partial second sector's bytes are in the buffer though not counted.
+  EXPECT_EQ(static_cast<unsigned char>((7 + 999) & 0xFF), buf[999]);
+  EXPECT_EQ(0xEE, buf[1000]);
+}
+
+TEST(DiskReader, FailedInitReportsErrnoAndReadsFailWithBadDescriptor) {
+  CDiskReader reader;
+  EXPECT_EQ(ENOENT, reader.Init("/nonexistent/torvane/disk.img", 100));
+  std::vector<unsigned char> buf(512);
+  unsigned int got = 77;
+  // The limit was not set by the failed Init, so a read is first refused by it...
+  EXPECT_EQ(87, reader.ReadData(buf.data(), 1, 0, 512, &got));
+  // ...and a reader with a limit but no device fails at the seek.
+  CDiskReader reader2;
+  ImageFile img(4096);
+  ASSERT_EQ(0, reader2.Init(img.path.c_str(), 8));
+  ASSERT_NE(0, reader2.Init("/nonexistent/x", 8));  // keeps the old descriptor
+  EXPECT_EQ(0, reader2.ReadData(buf.data(), 1, 0, 512, &got));
+}
+
+TEST(DiskReader, UnopenedReaderFailsAtTheSeekWithEbadf) {
+  setenv("TORVANE_DISKS", "/nonexistent/a.img", 1);
+  CDiskReader reader;
+  EXPECT_EQ(ENOENT, reader.Init(0, 8));
+  unsetenv("TORVANE_DISKS");
+  std::vector<unsigned char> buf(512);
+  unsigned int got = 99;
+  // Within the (unchanged, zero) limit only an empty read passes the bound
+  // check; it then fails at the seek on the closed descriptor.
+  EXPECT_EQ(EBADF, reader.ReadData(buf.data(), 0, 0, 512, &got));
+  EXPECT_EQ(99u, got);
+}
+
+TEST(DiskReader, NeverOpensForWriting) {
+  ImageFile img(4096);
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(img.path.c_str(), 8));
+  int flags = fcntl(reader.GetFd(), F_GETFL);
+  EXPECT_EQ(O_RDONLY, flags & O_ACCMODE);
+  EXPECT_EQ(-1, write(reader.GetFd(), "x", 1));
+}
+
+TEST(DiskMap, TorvaneDisksNamesDisksInOrder) {
+  ImageFile a(2048, "mapa"), b(4096, "mapb");
+  std::string env = a.path + ":" + b.path;
+  setenv("TORVANE_DISKS", env.c_str(), 1);
+  EXPECT_EQ(a.path, GetDiskDevicePath(0));
+  EXPECT_EQ(b.path, GetDiskDevicePath(1));
+  EXPECT_EQ("", GetDiskDevicePath(2));
+  EXPECT_EQ("", GetDiskDevicePath(-1));
+
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(1, 8));
+  std::vector<unsigned char> buf(512);
+  unsigned int got = 0;
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 1, 7, 512, &got));
+  EXPECT_EQ(static_cast<unsigned char>(7 * 7), buf[0]);
+  EXPECT_EQ(8u * 512u, rsb_getDeviceSize(reader.GetFd()));
+
+  errno = 0;
+  EXPECT_EQ(-1, OpenDiskReadOnly(5));
+  EXPECT_EQ(ENODEV, errno);
+
+  // An added image follows the listed disks and is found again by path.
+  ImageFile c(1024, "mapc");
+  int n = AddDiskImage(c.path);
+  EXPECT_EQ(2, n);
+  EXPECT_EQ(n, AddDiskImage(c.path));
+  EXPECT_EQ(0, AddDiskImage(a.path));
+  EXPECT_EQ(-1, AddDiskImage(""));
+  unsetenv("TORVANE_DISKS");
+}
+
+TEST(DiskMap, SupportFolderFollowsTheEnvironment) {
+  setenv("TORVANE_SUPPORT_DIR", "/tmp/torvane-x///", 1);
+  EXPECT_EQ("/tmp/torvane-x", GetSupportDir());
+  EXPECT_EQ("/tmp/torvane-x/ScanLog/", GetScanLogDir());
+  unsetenv("TORVANE_SUPPORT_DIR");
+  EXPECT_EQ("/Library/Application Support/Torvane Recovery", GetSupportDir());
+
+  std::string dir = testfiles::FreshDir("mkdirs");
+  std::string deep = dir + "/a/b/c";
+  ASSERT_EQ(0, MakeDirectories(deep));
+  struct stat st;
+  ASSERT_EQ(0, stat(deep.c_str(), &st));
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(0755 & ~mask, st.st_mode & 0777);
+  testfiles::WriteAll(dir + "/file", "x", 1);
+  EXPECT_EQ(ENOTDIR, MakeDirectories(dir + "/file/sub"));
+  testfiles::Run("rm -rf '" + dir + "'");
+}
+
+TEST(OsWrappers, FreeSpaceShortensMissingPaths) {
+  unsigned int hi = 1, lo = 1;
+  char rel[] = "relative/path";
+  EXPECT_EQ(0, rsb_getFreeSpace(rel, 0, &hi, &lo));
+  EXPECT_EQ(0u, hi);
+  EXPECT_EQ(0u, lo);
+  char missing[] = "/tmp/does/not/exist/anywhere";
+  EXPECT_EQ(0, rsb_getFreeSpace(missing, 0, &hi, &lo));
+  EXPECT_STREQ("/tmp", missing);
+  EXPECT_GT((static_cast<unsigned long long>(hi) << 32) | lo, 0ull);
+}
+
+TEST(OsWrappers, SleepAndTime) {
+  u32 before = rsb_getTickCount();
+  rsb_msleep(120);
+  u32 after = rsb_getTickCount();
+  EXPECT_GE(after - before, 100u);
+  SYSTEMTIME st;
+  ASSERT_EQ(0, rsb_getLocalTime(&st));
+  time_t now = time(nullptr);
+  struct tm t;
+  localtime_r(&now, &t);
+  EXPECT_EQ(t.tm_year + 1900, st.wYear);
+  EXPECT_EQ(t.tm_mon + 1, st.wMonth);
+  EXPECT_EQ(t.tm_mday, st.wDay);
+  EXPECT_EQ(t.tm_wday, st.wDayOfWeek);
+}
+
+}  // namespace
