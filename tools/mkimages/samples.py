@@ -291,7 +291,7 @@ def make_samples(outdir, tmp):
         if n == "manifest" or not os.path.isfile(p):
             continue
         fix_time(p)
-        entries.append(Entry("live", "/", n, os.path.getsize(p), sha256_file(p), -1, ftype_of(n), p, "sample"))
+        entries.append(Entry("live", "/", n, os.path.getsize(p), sha256_file(p), -1, ftype_of(n), "samples/" + n, "sample"))
     info = {"image": "samples", "fs": "none", "volumeStartSector": 0, "clusterBytes": 0}
     for k, v in missing.items():
         info["missing." + k] = v

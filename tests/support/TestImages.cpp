@@ -1,0 +1,325 @@
+#include "support/TestImages.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef TORVANE_DEFAULT_TEST_IMAGES
+#define TORVANE_DEFAULT_TEST_IMAGES "testimages"
+#endif
+
+namespace testimg {
+namespace fs = std::filesystem;
+
+std::string ManifestFile::Path() const {
+  if (folder == "/" || folder.empty()) return "/" + name;
+  return folder + "/" + name;
+}
+
+bool ManifestFile::HasTag(const std::string& tag) const {
+  std::stringstream ss(note);
+  std::string t;
+  while (std::getline(ss, t, ';'))
+    if (t == tag) return true;
+  return false;
+}
+
+const ManifestFile* Manifest::Find(const std::string& path) const {
+  for (const auto& f : files)
+    if (f.Path() == path) return &f;
+  return nullptr;
+}
+
+std::vector<ManifestFile> Manifest::Files(const std::string& state) const {
+  std::vector<ManifestFile> out;
+  for (const auto& f : files)
+    if (f.state == state) out.push_back(f);
+  return out;
+}
+
+std::vector<ManifestFile> Manifest::FilesOfPartition(int index) const {
+  std::vector<ManifestFile> out;
+  for (const auto& f : files)
+    if (f.partition == index) out.push_back(f);
+  return out;
+}
+
+std::string ImagesDir() {
+  const char* env = std::getenv("TORVANE_TEST_IMAGES");
+  if (env && *env) return env;
+  return TORVANE_DEFAULT_TEST_IMAGES;
+}
+
+std::string ImagePath(const std::string& name) { return ImagesDir() + "/" + name; }
+std::string SamplePath(const std::string& name) { return ImagesDir() + "/samples/" + name; }
+
+namespace {
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  return out;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+  ADD_FAILURE() << what;
+  throw std::runtime_error(what);
+}
+
+uint64_t ToU64(const std::string& s, const std::string& where) {
+  try {
+    size_t used = 0;
+    unsigned long long v = std::stoull(s, &used, 10);
+    if (used != s.size()) throw std::invalid_argument(s);
+    return v;
+  } catch (const std::exception&) {
+    Fail("bad number '" + s + "' in " + where);
+  }
+}
+
+int64_t ToI64(const std::string& s, const std::string& where) {
+  try {
+    size_t used = 0;
+    long long v = std::stoll(s, &used, 10);
+    if (used != s.size()) throw std::invalid_argument(s);
+    return v;
+  } catch (const std::exception&) {
+    Fail("bad number '" + s + "' in " + where);
+  }
+}
+
+}  // namespace
+
+Manifest LoadManifest(const std::string& imageName) {
+  // The samples folder keeps its list as samples/manifest.
+  const std::string path = imageName == "samples" ? ImagesDir() + "/samples/manifest"
+                                                  : ImagesDir() + "/" + imageName + ".manifest";
+  std::ifstream in(path);
+  if (!in) Fail("no manifest " + path + " (was the build_test_images fixture run?)");
+  Manifest m;
+  std::string line;
+  int lineNo = 0;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    if (line.empty() || line[0] == '#') continue;
+    const std::string where = path + ":" + std::to_string(lineNo);
+    auto f = SplitTabs(line);
+    if (f[0] == "info" && f.size() == 3) {
+      m.info[f[1]] = f[2];
+    } else if (f[0] == "file" && f.size() == 12) {
+      ManifestFile e;
+      e.state = f[1];
+      e.folder = f[2];
+      e.name = f[3];
+      e.size = ToU64(f[4], where);
+      e.sha256 = f[5];
+      e.firstSector = ToI64(f[6], where);
+      e.type = f[7];
+      e.samplePath = f[8].empty() || f[8][0] == '/' ? f[8] : ImagesDir() + "/" + f[8];
+      e.note = f[9];
+      e.fragments = static_cast<int>(ToI64(f[10], where));
+      e.partition = static_cast<int>(ToI64(f[11], where));
+      if (e.sha256.size() != 64) Fail("bad sha256 in " + where);
+      m.files.push_back(std::move(e));
+    } else if (f[0] == "part" && f.size() == 7) {
+      ManifestPartition p;
+      p.index = static_cast<int>(ToI64(f[1], where));
+      p.firstSector = ToU64(f[2], where);
+      p.lastSector = ToU64(f[3], where);
+      p.type = f[4];
+      p.name = f[5];
+      p.fs = f[6];
+      m.partitions.push_back(std::move(p));
+    } else {
+      Fail("unreadable manifest line " + where);
+    }
+  }
+  m.image = m.info.count("image") ? m.info["image"] : imageName;
+  m.fs = m.info["fs"];
+  if (m.info.count("volumeStartSector")) m.volumeStartSector = ToU64(m.info["volumeStartSector"], path);
+  if (m.info.count("clusterBytes")) m.clusterBytes = static_cast<uint32_t>(ToU64(m.info["clusterBytes"], path));
+  return m;
+}
+
+// SHA-256 (FIPS 180-4), small and self-contained so tests need no crypto library.
+namespace {
+
+class Sha256 {
+ public:
+  Sha256() { Reset(); }
+  void Reset() {
+    static const uint32_t init[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::memcpy(h_, init, sizeof h_);
+    len_ = 0;
+    used_ = 0;
+  }
+  void Update(const uint8_t* p, size_t n) {
+    len_ += n;
+    while (n > 0) {
+      size_t take = std::min(n, sizeof buf_ - used_);
+      std::memcpy(buf_ + used_, p, take);
+      used_ += take;
+      p += take;
+      n -= take;
+      if (used_ == 64) {
+        Block(buf_);
+        used_ = 0;
+      }
+    }
+  }
+  std::string HexDigest() {
+    uint64_t bits = len_ * 8;
+    uint8_t pad = 0x80;
+    Update(&pad, 1);
+    uint8_t zero = 0;
+    while (used_ != 56) Update(&zero, 1);
+    uint8_t lenBytes[8];
+    for (int i = 0; i < 8; ++i) lenBytes[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    Update(lenBytes, 8);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (uint32_t w : h_)
+      for (int s = 28; s >= 0; s -= 4) out.push_back(hex[(w >> s) & 0xF]);
+    return out;
+  }
+
+ private:
+  static uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+  void Block(const uint8_t* p) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i)
+      w[i] = (uint32_t(p[4 * i]) << 24) | (uint32_t(p[4 * i + 1]) << 16) | (uint32_t(p[4 * i + 2]) << 8) |
+             uint32_t(p[4 * i + 3]);
+    for (int i = 16; i < 64; ++i) {
+      uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+    for (int i = 0; i < 64; ++i) {
+      uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+      uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    h_[0] += a; h_[1] += b; h_[2] += c; h_[3] += d;
+    h_[4] += e; h_[5] += f; h_[6] += g; h_[7] += h;
+  }
+  uint32_t h_[8];
+  uint64_t len_;
+  uint8_t buf_[64];
+  size_t used_;
+};
+
+}  // namespace
+
+std::string Sha256Bytes(const void* data, size_t size) {
+  Sha256 s;
+  s.Update(static_cast<const uint8_t*>(data), size);
+  return s.HexDigest();
+}
+
+std::string Sha256File(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  Sha256 s;
+  std::vector<char> buf(1 << 16);
+  while (in) {
+    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+    s.Update(reinterpret_cast<const uint8_t*>(buf.data()), static_cast<size_t>(in.gcount()));
+  }
+  return s.HexDigest();
+}
+
+std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<uint8_t> out(size);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(size));
+  out.resize(in ? size : static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  return out;
+}
+
+std::string Sha256AtSector(const std::string& image, uint64_t sector, uint64_t size) {
+  auto bytes = ReadAt(image, sector * 512, static_cast<size_t>(size));
+  return Sha256Bytes(bytes.data(), bytes.size());
+}
+
+std::string MakeTempDir(const std::string& tag) {
+  std::string pattern = "/tmp/torvane-" + tag + "-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
+  return buf.data();
+}
+
+std::string CopyToTemp(const std::string& imagePath, const std::string& tag) {
+  std::string dir = MakeTempDir(tag);
+  std::string dest = dir + "/" + fs::path(imagePath).filename().string();
+  fs::copy_file(imagePath, dest, fs::copy_options::overwrite_existing);
+  return dest;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') out += "'\\''";
+    else out.push_back(c);
+  }
+  return out + "'";
+}
+
+std::string RunCommand(const std::string& command, int* exitCode) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    if (exitCode) *exitCode = -1;
+    return out;
+  }
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+  int status = pclose(p);
+  if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+}  // namespace testimg
