@@ -71,9 +71,28 @@ class CScanResultFileManager {
   const std::string& GetNodeFilePath() const { return m_strNodePath; }
   const DIR_RELATION_MAP& GetRelationMap() const { return m_mapRelation; }
   const std::vector<_DIR_FILE_INFO_>& GetDirInfoList() const { return m_vecDirInfo; }
+  // Nodes that were already in the node file when it was opened (a reopened
+  // result set); new nodes are numbered after them.
+  u32 GetReloadedCount() const { return m_nBaseCount; }
 
  private:
   void CloseAll();
+  void Reset();
+  u32 BufferedCount() const { return m_nBufFill / sizeof(_FILE_NODE_); }
+  const u64* FindParentKey(u32 nFileIndex);
+  const _DIR_FILE_INFO_* FindDirInfo(u32 nClusterNO);
+
+  u32 m_nBaseCount = 0;
+  int m_nLastWriteError = 0;
+  // Window of node records last read from the file, so neighbouring children
+  // cost one read per window instead of one per record.
+  std::vector<unsigned char> m_vecReadCache;
+  u32 m_nCacheFirst = 0, m_nCacheCount = 0;
+  // Built on first use by the parent walk; dropped when relations change.
+  std::vector<u64> m_vecParentKey;  // by file index: key + 1, 0 for none
+  bool m_bParentIndexValid = false;
+  std::map<u32, size_t> m_mapDirInfoPos;  // first dir-info record per number
+  bool m_bDirInfoIndexValid = false;
 
   unsigned char* m_pNodeBuf;
   u32 m_nBufFill;

@@ -1,0 +1,427 @@
+#include "store/LogFileManager.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/ByteOrder.h"
+#include "engine/DiskMap.h"
+#include "engine/DiskReader.h"
+
+namespace {
+
+constexpr size_t kRecordSize = sizeof(_LOG_FILE_INFO_);  // 592
+constexpr size_t kHeaderSize = 8;
+// A "config" holds one record per remembered scan; anything near this many
+// is damage, and the cap keeps a hostile file from claiming huge memory.
+constexpr size_t kMaxRecords = 100000;
+// Folder levels DeleteLogFileDir descends; our scan folders have one.
+constexpr int kMaxDeleteDepth = 32;
+
+void PutU32(unsigned char* p, u32 v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void PutU64(unsigned char* p, u64 v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void CopyText(char (&dst)[256], const char* src) {
+  memset(dst, 0, sizeof(dst));
+  if (src) memcpy(dst, src, strnlen(src, sizeof(dst) - 1));
+}
+
+void SerializeRecord(const _LOG_FILE_INFO_& r, unsigned char* p) {
+  memset(p, 0, kRecordSize);
+  PutU32(p + 0x000, static_cast<u32>(r.nDiskNo));
+  PutU32(p + 0x004, r.nZero);
+  PutU64(p + 0x008, r.u64StartSector);
+  PutU64(p + 0x010, r.u64SectorCount);
+  PutU64(p + 0x018, r.u64RunStart);
+  PutU64(p + 0x020, r.u64RunLength);
+  PutU64(p + 0x028, r.u64RunPosition);
+  PutU64(p + 0x030, r.u64SectorsDone);
+  PutU64(p + 0x038, r.u64FilesFound);
+  PutU64(p + 0x040, r.u64FreeSpace);
+  PutU64(p + 0x048, r.u64Zero);
+  memcpy(p + 0x050, r.szScanPath, strnlen(r.szScanPath, 255));
+  memcpy(p + 0x150, r.szLogDir, strnlen(r.szLogDir, 255));
+}
+
+_LOG_FILE_INFO_ ParseRecord(const unsigned char* p) {
+  _LOG_FILE_INFO_ r;
+  memset(&r, 0, sizeof(r));
+  r.nDiskNo = static_cast<i32>(GetU32LE(p, kRecordSize, 0x000));
+  r.nZero = GetU32LE(p, kRecordSize, 0x004);
+  r.u64StartSector = GetU64LE(p, kRecordSize, 0x008);
+  r.u64SectorCount = GetU64LE(p, kRecordSize, 0x010);
+  r.u64RunStart = GetU64LE(p, kRecordSize, 0x018);
+  r.u64RunLength = GetU64LE(p, kRecordSize, 0x020);
+  r.u64RunPosition = GetU64LE(p, kRecordSize, 0x028);
+  r.u64SectorsDone = GetU64LE(p, kRecordSize, 0x030);
+  r.u64FilesFound = GetU64LE(p, kRecordSize, 0x038);
+  r.u64FreeSpace = GetU64LE(p, kRecordSize, 0x040);
+  r.u64Zero = GetU64LE(p, kRecordSize, 0x048);
+  // The texts may lack their terminator in a damaged file.
+  memcpy(r.szScanPath, p + 0x050, 255);
+  memcpy(r.szLogDir, p + 0x150, 255);
+  return r;
+}
+
+u64 FreeSpaceOf(const char* pPath) {
+  if (!pPath || !*pPath) return 0;
+  // rsb_getFreeSpace shortens the path in place.
+  char buf[4096];
+  snprintf(buf, sizeof(buf), "%s", pPath);
+  unsigned int hi = 0, lo = 0;
+  if (rsb_getFreeSpace(buf, 0, &hi, &lo) != 0) return 0;
+  return (static_cast<u64>(hi) << 32) | lo;
+}
+
+bool PathExists(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0;
+}
+
+std::string RealPath(const std::string& p) {
+  char buf[PATH_MAX];
+  if (!realpath(p.c_str(), buf)) return std::string();
+  return buf;
+}
+
+// Empties the folder open at fd (which this call closes), never following a
+// symbolic link: links are removed as entries.
+void RemoveFolderContents(int fd, int depth) {
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    names.push_back(e->d_name);
+  }
+  int dfd = dirfd(d);
+  for (const std::string& name : names) {
+    struct stat st;
+    if (fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (depth < kMaxDeleteDepth) {
+        int child = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0) RemoveFolderContents(child, depth + 1);
+      }
+      unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
+    } else {
+      unlinkat(dfd, name.c_str(), 0);
+    }
+  }
+  closedir(d);
+}
+
+bool EndsWith(const char* s, const char* suffix) {
+  size_t n = strlen(s), m = strlen(suffix);
+  return n >= m && memcmp(s + n - m, suffix, m) == 0;
+}
+
+}  // namespace
+
+CLogFileManager* CLogFileManager::GetInstance() {
+  static CLogFileManager s_instance;
+  return &s_instance;
+}
+
+CLogFileManager::CLogFileManager() : m_u64DirIndex(0), m_bFixedPath(false) {
+  m_strBasePath = GetScanLogDir();
+  Init();
+}
+
+int CLogFileManager::Reload() {
+  m_strBasePath = GetScanLogDir();
+  m_u64DirIndex = 0;
+  m_bFixedPath = false;
+  m_strFixedPath.clear();
+  m_vecLogInfo.clear();
+  return Init();
+}
+
+int CLogFileManager::Init() {
+  std::string config = m_strBasePath + "config";
+  std::string tmp = config + ".tmp";
+  // A save interrupted between writing the new index and renaming it.
+  if (!PathExists(config) && PathExists(tmp)) rename(tmp.c_str(), config.c_str());
+
+  int fd = open(config.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return STATUS_INVALID_PARAMETER;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    return err;
+  }
+  if (st.st_size <= 0) {
+    close(fd);
+    return STATUS_INVALID_PARAMETER;
+  }
+  size_t want = static_cast<size_t>(
+      std::min<u64>(static_cast<u64>(st.st_size), kHeaderSize + kMaxRecords * kRecordSize));
+  std::vector<unsigned char> data(want);
+  size_t got = 0;
+  int status = 0;
+  while (got < want) {
+    ssize_t r = pread(fd, data.data() + got, want - got, static_cast<off_t>(got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      status = errno;
+      break;
+    }
+    if (r == 0) {
+      status = STATUS_SHORT_READ;
+      break;
+    }
+    got += static_cast<size_t>(r);
+  }
+  close(fd);
+
+  if (got >= kHeaderSize) {
+    m_u64DirIndex = GetU64LE(data.data(), got, 0);
+    for (size_t off = kHeaderSize; off + kRecordSize <= got; off += kRecordSize)
+      m_vecLogInfo.push_back(ParseRecord(data.data() + off));
+  }
+  return status;
+}
+
+void CLogFileManager::GetLogFileDirPath(char* pOut) {
+  if (!pOut) return;
+  snprintf(pOut, 256, "%s", GetLogFileDirPath().c_str());
+}
+
+std::string CLogFileManager::GetLogFileDirPath() {
+  if (m_bFixedPath) return m_strFixedPath;
+  return m_strBasePath + std::to_string(m_u64DirIndex) + "/";
+}
+
+void CLogFileManager::AddDirIndex() {
+  ++m_u64DirIndex;
+  m_bFixedPath = false;
+  // Wipe whatever an abandoned scan of this number left behind.
+  DeleteLogFileDir(GetLogFileDirPath().c_str());
+}
+
+void CLogFileManager::ReduceDirIndex() {
+  if (m_u64DirIndex > 0) --m_u64DirIndex;
+}
+
+int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u64StartSector, u64 u64SectorCount,
+                                     u64 u64RunStart, u64 u64RunLength, u64 u64RunPosition, u64 u64SectorsDone,
+                                     u64 u64FilesFound, const char* pLogDir, const char* pScanPath) {
+  const char* logDir = pLogDir ? pLogDir : "";
+  bool byPath = pScanPath && *pScanPath;
+  u64 fingerprint = 0;
+  if (!byPath) {
+    fingerprint = FreeSpaceOf(pDevicePath);
+    for (size_t i = 0; i < m_vecLogInfo.size(); ++i) {
+      _LOG_FILE_INFO_& r = m_vecLogInfo[i];
+      if (r.nDiskNo != nDiskNo || r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount)
+        continue;
+      bool sameDir = strncasecmp(r.szLogDir, logDir, sizeof(r.szLogDir)) == 0;
+      if (r.u64FreeSpace == fingerprint && sameDir) {
+        r.u64RunStart = u64RunStart;
+        r.u64RunLength = u64RunLength;
+        r.u64RunPosition = u64RunPosition;
+        r.u64SectorsDone = u64SectorsDone;
+        r.u64FilesFound = u64FilesFound;
+        return SaveLogConfigFile();
+      }
+      // The old record is replaced. Its folder goes with it, unless it is the
+      // folder this very scan has just written its results into.
+      std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
+      if (sameDir)
+        m_vecLogInfo.erase(m_vecLogInfo.begin() + static_cast<std::ptrdiff_t>(i));
+      else
+        DeleteLogFileDir(oldDir.c_str());
+      break;
+    }
+  }
+  _LOG_FILE_INFO_ rec;
+  memset(&rec, 0, sizeof(rec));
+  rec.nDiskNo = nDiskNo;
+  rec.u64StartSector = u64StartSector;
+  rec.u64SectorCount = u64SectorCount;
+  rec.u64RunStart = u64RunStart;
+  rec.u64RunLength = u64RunLength;
+  rec.u64RunPosition = u64RunPosition;
+  rec.u64SectorsDone = u64SectorsDone;
+  rec.u64FilesFound = u64FilesFound;
+  rec.u64FreeSpace = fingerprint;
+  CopyText(rec.szLogDir, logDir);
+  CopyText(rec.szScanPath, byPath ? pScanPath : "");
+  m_vecLogInfo.push_back(rec);
+  return SaveLogConfigFile();
+}
+
+int CLogFileManager::LoadRecoveryLogInfo(const char* pDevicePath, int nDiskNo, u64 u64StartSector,
+                                         u64 u64SectorCount, _LOG_FILE_INFO_* pOut) {
+  u64 fingerprint = FreeSpaceOf(pDevicePath);
+  for (const _LOG_FILE_INFO_& r : m_vecLogInfo) {
+    if (r.nDiskNo != nDiskNo || r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount)
+      continue;
+    if (r.u64FreeSpace == fingerprint) {
+      m_bFixedPath = true;
+      m_strFixedPath.assign(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
+      if (pOut) *pOut = r;
+      return 1;
+    }
+    std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
+    DeleteLogFileDir(oldDir.c_str());
+    break;
+  }
+  m_bFixedPath = false;
+  m_strFixedPath.clear();
+  return 0;
+}
+
+int CLogFileManager::LoadRecoveryLogInfo(const char*, _LOG_FILE_INFO_*) { return 0; }
+
+int CLogFileManager::GetFileInfo(int nDiskNo, u64 u64StartSector, u64 u64SectorCount, u64 u64FreeSpace,
+                                 _LOG_FILE_INFO_** ppOut) {
+  for (_LOG_FILE_INFO_& r : m_vecLogInfo) {
+    if (r.nDiskNo != nDiskNo || r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount)
+      continue;
+    if (r.u64FreeSpace == u64FreeSpace) {
+      if (ppOut) *ppOut = &r;
+      return 1;
+    }
+    std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
+    DeleteLogFileDir(oldDir.c_str());
+    return 0;
+  }
+  return 0;
+}
+
+int CLogFileManager::GetFileInfo(const char* pScanPath, u64 u64Value, _LOG_FILE_INFO_** ppOut) {
+  if (!pScanPath) return 0;
+  for (_LOG_FILE_INFO_& r : m_vecLogInfo) {
+    if (strncmp(r.szScanPath, pScanPath, sizeof(r.szScanPath)) != 0) continue;
+    if (r.u64Zero == u64Value) {
+      if (ppOut) *ppOut = &r;
+      return 1;
+    }
+    std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
+    DeleteLogFileDir(oldDir.c_str());
+    return 0;
+  }
+  return 0;
+}
+
+int CLogFileManager::GetLogFileNameByFileType(const char* pLogDir, const char* pPrefix, char* pOut) {
+  if (!pLogDir || !pPrefix || !pOut) return 0;
+  DIR* d = opendir(pLogDir);
+  if (!d) {
+    fputs("open dir failed\n", stderr);
+    return 0;
+  }
+  // Take the smallest matching name so the answer does not depend on the
+  // order the folder lists its entries in.
+  std::string best;
+  while (dirent* e = readdir(d)) {
+    const char* name = e->d_name;
+    if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
+    if (!strstr(name, pPrefix)) continue;
+    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo")) continue;
+    if (strlen(name) > 255) continue;
+    if (best.empty() || best > name) best = name;
+  }
+  closedir(d);
+  if (!best.empty()) snprintf(pOut, 256, "%s", best.c_str());
+  return 0;
+}
+
+int CLogFileManager::DeleteLogFileDir(const char* pLogDir) {
+  if (!pLogDir || !*pLogDir) return STATUS_INVALID_PARAMETER;
+  for (auto it = m_vecLogInfo.begin(); it != m_vecLogInfo.end(); ++it) {
+    if (strncasecmp(it->szLogDir, pLogDir, sizeof(it->szLogDir)) == 0) {
+      m_vecLogInfo.erase(it);
+      break;
+    }
+  }
+
+  // The folder name may come from a damaged "config": delete only what lies
+  // inside the scan-log folder, judged on resolved paths.
+  std::string dir = pLogDir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  size_t slash = dir.rfind('/');
+  if (slash == std::string::npos) return STATUS_INVALID_PARAMETER;
+  std::string name = dir.substr(slash + 1);
+  std::string parent = slash == 0 ? "/" : dir.substr(0, slash);
+  if (name.empty() || name == "." || name == "..") return STATUS_INVALID_PARAMETER;
+
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return 0;  // nothing left to remove
+  std::string base = RealPath(m_strBasePath);
+  std::string realParent = RealPath(parent);
+  if (base.empty() || realParent.empty()) return STATUS_INVALID_PARAMETER;
+  bool inside = realParent == base || realParent.compare(0, base.size() + 1, base + "/") == 0;
+  if (!inside) return STATUS_INVALID_PARAMETER;
+
+  int pfd = open(realParent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pfd < 0) return 0;
+  if (S_ISDIR(st.st_mode)) {
+    int fd = openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) RemoveFolderContents(fd, 1);
+    unlinkat(pfd, name.c_str(), AT_REMOVEDIR);
+  } else {
+    // A link or file in the folder's place: remove it, never its target.
+    unlinkat(pfd, name.c_str(), 0);
+  }
+  close(pfd);
+  return 0;
+}
+
+int CLogFileManager::SaveLogConfigFile() {
+  std::string config = m_strBasePath + "config";
+  std::string tmp = config + ".tmp";
+  std::vector<unsigned char> data(kHeaderSize + m_vecLogInfo.size() * kRecordSize);
+  PutU64(data.data(), m_u64DirIndex);
+  for (size_t i = 0; i < m_vecLogInfo.size(); ++i)
+    SerializeRecord(m_vecLogInfo[i], data.data() + kHeaderSize + i * kRecordSize);
+
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return errno;
+  int err = 0;
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    if (w == 0) {
+      err = EIO;
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  if (!err && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && !err) err = errno;
+  if (err) {
+    // Keep the last good index: a partial one would lose every past scan.
+    unlink(tmp.c_str());
+    return err;
+  }
+  if (rename(tmp.c_str(), config.c_str()) != 0) {
+    err = errno;
+    unlink(tmp.c_str());
+    return err;
+  }
+  return 0;
+}
