@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -54,10 +55,30 @@ std::vector<ManifestFile> Manifest::FilesOfPartition(int index) const {
   return out;
 }
 
+namespace {
+
+// Builds the images when a test runs without the CTest fixture (a test binary run
+// by hand, or a filter that left the fixture out). The builder is quick when the
+// images are already there, and serialises concurrent callers with a lock.
+void EnsureImages(const std::string& dir) {
+  static std::once_flag once;
+  std::call_once(once, [&dir] {
+#ifdef TORVANE_DEFAULT_SOURCE_DIR
+    const std::string script = std::string(TORVANE_DEFAULT_SOURCE_DIR) + "/tools/mkimages/build-all.sh";
+    if (fs::exists(dir + "/.stamp") || !fs::exists(script)) return;
+    const std::string cmd = "bash '" + script + "' '" + dir + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "building the test images failed: " << cmd;
+#endif
+  });
+}
+
+}  // namespace
+
 std::string ImagesDir() {
   const char* env = std::getenv("TORVANE_TEST_IMAGES");
-  if (env && *env) return env;
-  return TORVANE_DEFAULT_TEST_IMAGES;
+  std::string dir = env && *env ? env : TORVANE_DEFAULT_TEST_IMAGES;
+  EnsureImages(dir);
+  return dir;
 }
 
 std::string ImagePath(const std::string& name) { return ImagesDir() + "/" + name; }

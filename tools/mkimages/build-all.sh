@@ -5,7 +5,16 @@ set -euo pipefail
 out=${1:?usage: build-all.sh OUTDIR}
 here=$(cd "$(dirname "$0")" && pwd)
 stamp=$(cd "$here" && cat $(ls *.sh *.py | sort) | sha256sum | cut -d' ' -f1)
-if [ -f "$out/.stamp" ] && [ "$(cat "$out/.stamp")" = "$stamp" ]; then
+up_to_date() { [ -f "$out/.stamp" ] && [ "$(cat "$out/.stamp")" = "$stamp" ]; }
+if up_to_date; then
+  echo "test images are up to date in $out"
+  exit 0
+fi
+# Tests that find no images build them too; one builder at a time, the others wait.
+mkdir -p "$(dirname "$out")"
+exec 9>"$out.lock"
+flock 9
+if up_to_date; then
   echo "test images are up to date in $out"
   exit 0
 fi
@@ -18,8 +27,12 @@ mkdir -p "$parent"
 work="$out.new.$$"
 rm -rf "$work"
 mkdir -p "$work"
-cleanup() { rm -rf "$work"; }
-trap cleanup EXIT
+cleanup() {
+  # NTFS volumes are filled through FUSE mounts under $work: never leave one behind.
+  awk -v w="$work/" 'index($2, w) == 1 {print $2}' /proc/mounts | while read -r m; do umount "$m" || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
 "$py" "$here/build.py" "$work"
 echo "$stamp" > "$work/.stamp"
 rm -rf "$out"

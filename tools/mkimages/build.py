@@ -77,4 +77,7 @@ def main(out):
 
 
 if __name__ == "__main__":
+    import signal
+    # A stop request still runs the atexit hook that unmounts NTFS volumes.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     sys.exit(main(os.path.abspath(sys.argv[1])))
