@@ -1,0 +1,594 @@
+#include "ntfs/NtfsFileData.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "carve/FileTypeJudge.h"
+#include "engine/ByteOrder.h"
+#include "engine/DiskMap.h"
+#include "engine/TextUtil.h"
+
+namespace {
+
+constexpr u32 kDataBufSize = 0x10000;
+// An attribute list longer than this is damage (real ones stay far below).
+constexpr u64 kMaxAttrListBytes = 1u << 20;
+// Folders one folder save may visit.
+constexpr size_t kMaxQueuedFolders = 1u << 20;
+
+const char* const kPreviewPhotoList =
+    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|*.arw|"
+    "*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|"
+    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
+
+int WriteAllFd(int fd, const unsigned char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno ? errno : EIO;
+    }
+    if (w == 0) return EIO;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return 0;
+}
+
+// The extension of a stored name (text after the last "."), or "" without one.
+std::string NodeExtension(const _FILE_NODE_& node) {
+  char name[257];
+  memcpy(name, node.szFileName, 256);
+  name[256] = 0;
+  const char* dot = strrchr(name, '.');
+  return dot ? std::string(dot + 1) : std::string();
+}
+
+std::string NodeName(const _FILE_NODE_& node) {
+  return std::string(node.szFileName, strnlen(node.szFileName, sizeof(node.szFileName)));
+}
+
+bool CopyWide(wchar_t (&dst)[512], const std::wstring& src) {
+  if (src.size() >= 512) return false;
+  wmemcpy(dst, src.c_str(), src.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+bool IsPreviewPictureExtension(const char* pLowerExt) {
+  return pLowerExt && pLowerExt[0] && strstr(kPreviewPhotoList, pLowerExt) != nullptr;
+}
+
+CNtfsFileData::CNtfsFileData()
+    : m_nBytesPerSector(512),
+      m_nFileRecordSize(1024),
+      m_pRecoveryCallBack(nullptr),
+      m_pCallBackParam(nullptr),
+      m_u64DataFirstSector(0),
+      m_u64DataEndSector(0) {}
+
+CNtfsFileData::~CNtfsFileData() {}
+
+int CNtfsFileData::Report(int nProgress, int nStatus, wchar_t* pPath) {
+  if (!m_pRecoveryCallBack) return 0;
+  return m_pRecoveryCallBack(m_pCallBackParam, nProgress, 100, nStatus, pPath);
+}
+
+// ---------------------------------------------------------------------------
+// Record lookups
+
+int CNtfsFileData::ReadResidentData(u64 u64Sector, unsigned char* pBuf, unsigned int& nLen) {
+  nLen = 0;
+  const int bps = m_nBytesPerSector;
+  if (bps <= 0 || m_nFileRecordSize == 0 || m_nFileRecordSize > NTFS_RECORD_READ_BYTES) return NTFS_NOT_RESIDENT;
+  unsigned char rec[NTFS_RECORD_READ_BYTES];
+  // Only the record itself is read, so a record in the volume's last
+  // sectors is not refused by the reader's end limit.
+  const int sectors = static_cast<int>((m_nFileRecordSize + bps - 1) / bps);
+  unsigned int got = 0;
+  int st = m_DiskReader.ReadData(rec, sectors, static_cast<i64>(u64Sector), bps, &got);
+  // A read that fails here is reported by the runlist lookup that follows.
+  if (st != 0 || got * static_cast<u32>(bps) < m_nFileRecordSize) return NTFS_NOT_RESIDENT;
+  if (!BytesEqual(rec, m_nFileRecordSize, 0, "FILE", 4)) return NTFS_NOT_RESIDENT;
+  m_NtfsParse.FileRecordFixUp(rec);
+  CNtfsAttrIterator it(rec, m_nFileRecordSize);
+  NTFS_ATTR a;
+  while (it.Next(a)) {
+    if (a.nType != NTFS_ATTR_DATA || a.nNameLength != 0) continue;
+    if (a.bNonResident) return NTFS_NOT_RESIDENT;
+    if (a.nContentLength >= m_nFileRecordSize) return STATUS_INVALID_PARAMETER;
+    memcpy(pBuf, rec + a.nOffset + a.nContentOffset, a.nContentLength);
+    nLen = a.nContentLength;
+    return 0;
+  }
+  return NTFS_NOT_RESIDENT;
+}
+
+int CNtfsFileData::ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList, int nListStatus,
+                                     u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns) {
+  const int bps = m_nBytesPerSector;
+  if (bps <= 0 || m_nFileRecordSize == 0 || m_nFileRecordSize > NTFS_RECORD_READ_BYTES) return NTFS_NO_DATA;
+  unsigned char rec[NTFS_RECORD_READ_BYTES];
+  const int sectors = static_cast<int>((m_nFileRecordSize + bps - 1) / bps);
+  unsigned int got = 0;
+  int st = m_DiskReader.ReadData(rec, sectors, static_cast<i64>(u64Sector), bps, &got);
+  if (st != 0) return st;
+  if (!BytesEqual(rec, m_nFileRecordSize, 0, "FILE", 4)) return -1;
+  m_NtfsParse.FileRecordFixUp(rec);
+
+  CNtfsAttrIterator it(rec, m_nFileRecordSize);
+  NTFS_ATTR a, list, named;
+  bool haveList = false, haveNamed = false;
+  while (it.Next(a)) {
+    if (a.nType == NTFS_ATTR_ATTRIBUTE_LIST && !haveList) {
+      list = a;
+      haveList = true;
+      continue;
+    }
+    if (a.nType != nType) continue;
+    if (a.nNameLength != 0) {
+      if (!haveNamed) named = a;
+      haveNamed = true;
+      continue;
+    }
+    if (haveList) break;  // extents may lie in other records: take them from the list
+    if (!a.bNonResident) return NTFS_NO_DATA;
+    m_NtfsParse.GetRunList(rec + a.nOffset, m_nFileRecordSize - a.nOffset, vecRuns);
+    return 0;
+  }
+  if (haveList) {
+    if (!bFollowList) return nListStatus;
+    std::vector<__RUNLIST__> runs;
+    int r = CollectListExtents(rec, list, nType, u64Sector, nClusterBytes, u64VolumeStart, runs);
+    if (r == 0 && !runs.empty()) {
+      vecRuns.insert(vecRuns.end(), runs.begin(), runs.end());
+      return 0;
+    }
+    return r != 0 ? r : NTFS_NO_DATA;
+  }
+  // Attributes that only exist named (an index allocation is "$I30").
+  if (haveNamed && named.bNonResident && nType != NTFS_ATTR_DATA) {
+    m_NtfsParse.GetRunList(rec + named.nOffset, m_nFileRecordSize - named.nOffset, vecRuns);
+    return 0;
+  }
+  return NTFS_NO_DATA;
+}
+
+int CNtfsFileData::CollectListExtents(const unsigned char* pRecord, const NTFS_ATTR& list, u32 nType, u64 u64Sector,
+                                      u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns) {
+  // The list's own bytes: resident content, or its clusters read whole.
+  std::vector<unsigned char> bytes;
+  if (!list.bNonResident) {
+    const unsigned char* c = pRecord + list.nOffset + list.nContentOffset;
+    bytes.assign(c, c + list.nContentLength);
+  } else {
+    std::vector<__RUNLIST__> listRuns;
+    m_NtfsParse.GetRunList(pRecord + list.nOffset, m_nFileRecordSize - list.nOffset, listRuns);
+    u64 size = list.u64RealSize;
+    if (size == 0 || size > kMaxAttrListBytes || listRuns.empty()) return NTFS_NO_DATA;
+    _FILE_NODE_ tmp;
+    memset(&tmp, 0, sizeof(tmp));
+    tmp.nClusterBytes = nClusterBytes;
+    tmp.u64VolumeStartSector = u64VolumeStart;
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
+    if (!buf) return STATUS_OUT_OF_MEMORY;
+    struct Sink {
+      static int Take(void* ctx, const unsigned char* p, u32 n) {
+        static_cast<std::vector<unsigned char>*>(ctx)->insert(static_cast<std::vector<unsigned char>*>(ctx)->end(),
+                                                              p, p + n);
+        return 0;
+      }
+    };
+    int st = ReadRunData(tmp, listRuns, size, buf.get(), &Sink::Take, &bytes, nullptr);
+    if (st != 0) return st;
+    if (bytes.size() > size) bytes.resize(static_cast<size_t>(size));
+  }
+
+  // Entries: 0x00 type, 0x04 entry length, 0x06 name length, 0x08 first VCN,
+  // 0x10 reference of the record holding that extent.
+  const size_t n = bytes.size();
+  const unsigned char* b = bytes.data();
+  size_t off = 0;
+  size_t extents = 0;
+  std::unique_ptr<unsigned char[]> other(new (std::nothrow) unsigned char[NTFS_RECORD_READ_BYTES]);
+  if (!other) return STATUS_OUT_OF_MEMORY;
+  const u32 ownNumber = GetU32LE(pRecord, m_nFileRecordSize, 0x2C);
+  while (off + 0x1A <= n && extents < NTFS_MAX_ATTR_LIST_EXTENTS) {
+    u32 type = GetU32LE(b, n, off);
+    u16 entryLen = GetU16LE(b, n, off + 4);
+    if (type == 0 || type == NTFS_ATTR_END || entryLen < 0x1A || entryLen > n - off) break;
+    u8 nameLen = GetU8(b, n, off + 6);
+    u64 firstVcn = GetU64LE(b, n, off + 8);
+    u32 recNo = static_cast<u32>(GetU64LE(b, n, off + 0x10) & 0xFFFFFFFFull);
+    off += entryLen;
+    if (type != nType || nameLen != 0) continue;
+    ++extents;
+    const unsigned char* holder = pRecord;
+    if (recNo != ownNumber) {
+      int st = ReadVolumeRecord(u64Sector, recNo, other.get());
+      if (st != 0) return st;
+      if (!BytesEqual(other.get(), m_nFileRecordSize, 0, "FILE", 4)) return NTFS_NO_DATA;
+      m_NtfsParse.FileRecordFixUp(other.get());
+      holder = other.get();
+    }
+    CNtfsAttrIterator it(holder, m_nFileRecordSize);
+    NTFS_ATTR a;
+    bool found = false;
+    while (it.Next(a)) {
+      if (a.nType != nType || a.nNameLength != 0 || !a.bNonResident || a.u64LowestVcn != firstVcn) continue;
+      std::vector<__RUNLIST__> ext;
+      m_NtfsParse.GetRunList(holder + a.nOffset, m_nFileRecordSize - a.nOffset, ext);
+      AppendRunListExtent(vecRuns, ext);
+      found = true;
+      break;
+    }
+    // A missing extent leaves a hole we cannot place: stop with what comes before it.
+    if (!found) break;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Reading data
+
+int CNtfsFileData::ReadRunData(const _FILE_NODE_& node, const std::vector<__RUNLIST__>& vecRuns, u64 u64Limit,
+                               unsigned char* pBuf, CHUNK_CONSUMER pfnConsume, void* ctx, u64* pDelivered) {
+  if (pDelivered) *pDelivered = 0;
+  const i64 bps = m_nBytesPerSector;
+  const i64 clusterBytes = static_cast<i32>(node.nClusterBytes);
+  if (bps <= 0 || clusterBytes <= 0 || clusterBytes % bps != 0 || clusterBytes > (1 << 24))
+    return STATUS_INVALID_PARAMETER;
+  const u64 spc = static_cast<u64>(clusterBytes / bps);
+  u64 delivered = 0;
+  i64 cluster = 0;
+  for (const __RUNLIST__& run : vecRuns) {
+    if (delivered >= u64Limit) break;
+    if (__builtin_add_overflow(cluster, run.i64RunOffset, &cluster)) return STATUS_INVALID_PARAMETER;
+    u64 runSectors;
+    if (__builtin_mul_overflow(run.u64RunLength, spc, &runSectors)) return STATUS_INVALID_PARAMETER;
+    u64 first = 0;
+    if (!run.bSparse) {
+      // Runs outside the volume are damage, not data to hand out.
+      u64 rel;
+      if (cluster < 0 || __builtin_mul_overflow(static_cast<u64>(cluster), spc, &rel) ||
+          __builtin_add_overflow(rel, node.u64VolumeStartSector, &first))
+        return STATUS_INVALID_PARAMETER;
+      if (first < m_u64DataFirstSector || first > m_u64DataEndSector || runSectors > m_u64DataEndSector - first)
+        return STATUS_INVALID_PARAMETER;
+    }
+    u64 done = 0;
+    while (done < runSectors && delivered < u64Limit) {
+      u64 chunkSectors = runSectors - done;
+      const u64 maxSectors = kDataBufSize / static_cast<u64>(bps);
+      if (chunkSectors > maxSectors) chunkSectors = maxSectors;
+      u32 chunkBytes = static_cast<u32>(chunkSectors * static_cast<u64>(bps));
+      if (run.bSparse) {
+        memset(pBuf, 0, chunkBytes);
+      } else {
+        unsigned int got = 0;
+        int st = m_DiskReader.ReadData(pBuf, static_cast<int>(chunkSectors), static_cast<i64>(first + done),
+                                       static_cast<int>(bps), &got);
+        if (st != 0) return st;
+        if (got == 0) return STATUS_SHORT_READ;
+        chunkBytes = got * static_cast<u32>(bps);
+        chunkSectors = got;
+      }
+      u64 use = u64Limit - delivered;
+      if (use > chunkBytes) use = chunkBytes;
+      delivered += use;
+      if (pDelivered) *pDelivered = delivered;
+      int st = pfnConsume(ctx, pBuf, static_cast<u32>(use));
+      if (st != 0) return st;
+      done += chunkSectors;
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Health
+
+int CNtfsFileData::DoIsFileDataHealth(_FILE_NODE_* pNode) {
+  if (!pNode) return 1;
+  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
+  if (!buf) return 1;
+  std::string ext = NodeExtension(*pNode);
+  char extBuf[257];
+  snprintf(extBuf, sizeof(extBuf), "%s", ext.c_str());
+  unsigned int len = 0;
+  int st = LookupResidentData(pNode, buf.get(), len);
+  if (st == 0) {
+    if (len == 0) return 0;
+    if (ext.empty()) return 1;
+    u64 size = pNode->u64FileSize;
+    int n = static_cast<int>(size != 0 && size < len ? size : len);
+    return CFileTypeJudge::IsFileTypeMatching(buf.get(), n, extBuf, &m_DiskReader, m_nBytesPerSector, 0) ? 1 : 0;
+  }
+  if (st != NTFS_NOT_RESIDENT) return 1;
+  std::vector<__RUNLIST__> runs;
+  if (LookupHealthRunList(pNode, runs) != 0 || runs.empty()) return 1;
+  const __RUNLIST__& r0 = runs[0];
+  const i64 clusterBytes = static_cast<i32>(pNode->nClusterBytes);
+  if (r0.bSparse || r0.i64RunOffset <= 0 || clusterBytes <= 0 || m_nBytesPerSector <= 0) return 1;
+  u64 rel;
+  if (__builtin_mul_overflow(static_cast<u64>(r0.i64RunOffset), static_cast<u64>(clusterBytes), &rel)) return 1;
+  u64 sector = rel / static_cast<u64>(m_nBytesPerSector) + pNode->u64VolumeStartSector;
+  if (sector == 0 || ext.empty()) return 1;
+  unsigned int got = 0;
+  if (m_DiskReader.ReadData(buf.get(), 1, static_cast<i64>(sector), m_nBytesPerSector, &got) != 0 || got == 0)
+    return 1;
+  return CFileTypeJudge::IsFileTypeMatching(buf.get(), m_nBytesPerSector, extBuf, &m_DiskReader, m_nBytesPerSector,
+                                            sector)
+             ? 1
+             : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Preview
+
+namespace {
+
+struct PreviewSink {
+  int fd;
+  unsigned char* pOut;
+  u64 nOutCap;
+  u64 nCopied;
+  u64 total;
+  PREVIEW_CALLBACK pCallback;
+  void* param;
+  int status;
+
+  static int Take(void* ctx, const unsigned char* p, u32 n) {
+    PreviewSink* s = static_cast<PreviewSink*>(ctx);
+    if (s->fd >= 0) {
+      int st = WriteAllFd(s->fd, p, n);
+      if (st != 0) return st;
+      s->nCopied += n;
+    } else {
+      u64 room = s->nOutCap - s->nCopied;
+      u64 use = n < room ? n : room;
+      memcpy(s->pOut + s->nCopied, p, static_cast<size_t>(use));
+      s->nCopied += use;
+    }
+    if (s->pCallback) {
+      int r = s->pCallback(s->param, static_cast<int>(s->nCopied * 100 / s->total), 0);
+      if (r != 0) return r;
+    }
+    return 0;
+  }
+};
+
+}  // namespace
+
+int CNtfsFileData::DoPreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
+                             PREVIEW_CALLBACK pCallback, void* param) {
+  int status = 0;
+  int fd = -1;
+  std::string tmpPath;
+  u64 copied = 0;
+  const u64 cap = nLen > 0 ? static_cast<u64>(nLen) : 0;
+  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
+  if (!buf) {
+    status = STATUS_OUT_OF_MEMORY;
+  } else if (!pNode) {
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    std::string ext = NodeExtension(*pNode);
+    std::vector<char> lower(ext.begin(), ext.end());
+    lower.push_back(0);
+    GetCharLowerA(lower.data());
+    if (!ext.empty() && IsPreviewPictureExtension(lower.data()) && pTempPath) {
+      std::string dir = GetScanLogDir();
+      // The extension comes from the disk: it is made one safe component.
+      std::string path = dir + MakeSafePathComponent(std::string("tmp.") + lower.data());
+      std::wstring wide = Utf8ToWide(path);
+      if (wide.size() < 256) {
+        MakeDirectories(dir);
+        wmemcpy(pTempPath, wide.c_str(), wide.size() + 1);
+        // A fresh file of our own: never follow a link someone planted there.
+        unlink(path.c_str());
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) status = errno ? errno : EIO;
+        tmpPath = path;
+      }
+    }
+    if (status == 0) {
+      unsigned int len = 0;
+      int st = LookupResidentData(pNode, buf.get(), len);
+      if (st == 0) {
+        u64 size = static_cast<u32>(pNode->u64FileSize);
+        if (size > len) size = len;  // never past the content we hold
+        if (fd >= 0) {
+          status = WriteAllFd(fd, buf.get(), static_cast<size_t>(size));
+        } else {
+          u64 use = size < cap ? size : cap;
+          if (use) memcpy(pBuf, buf.get(), static_cast<size_t>(use));
+          copied = use;
+        }
+      } else if (st != NTFS_NOT_RESIDENT) {
+        status = st;
+      } else {
+        std::vector<__RUNLIST__> runs;
+        status = LookupDataRunList(pNode, runs);
+        if (status == 0) {
+          u64 total = pNode->u64FileSize;
+          if (fd < 0 && total > cap) total = cap;
+          if (total != 0) {
+            PreviewSink sink = {fd, pBuf, cap, 0, total, pCallback, param, 0};
+            status = ReadRunData(*pNode, runs, total, buf.get(), &PreviewSink::Take, &sink, nullptr);
+            if (fd < 0) copied = sink.nCopied;
+          }
+        }
+      }
+    }
+  }
+  if (pCallback) pCallback(param, 100, status);
+  if (fd >= 0) {
+    close(fd);
+    if (status != 0) unlink(tmpPath.c_str());
+  }
+  nLen = fd >= 0 || !tmpPath.empty() ? 0 : static_cast<int>(copied);
+  return status;
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+
+namespace {
+
+struct SaveSink {
+  int fd;
+  u64 size;
+  u64 written;
+  RECOVERY_CALLBACK pCallback;
+  void* param;
+  wchar_t* pPath;
+
+  static int Take(void* ctx, const unsigned char* p, u32 n) {
+    SaveSink* s = static_cast<SaveSink*>(ctx);
+    int st = WriteAllFd(s->fd, p, n);
+    if (st != 0) return st;
+    s->written += n;
+    if (s->pCallback) {
+      int r = s->pCallback(s->param, static_cast<int>(s->written * 100 / s->size), 100, 0, s->pPath);
+      if (r != 0) return r;
+    }
+    return 0;
+  }
+};
+
+}  // namespace
+
+int CNtfsFileData::DoSaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPath) {
+  if (!pNode || !pTargetPath) {
+    if (ReportNullNode()) Report(100, STATUS_INVALID_PARAMETER, pTargetPath);
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::string target = WideToUtf8(pTargetPath);
+  if (pNode->bIsDir) {
+    // Folders are created and queued by DoSaveFileData.
+    MakeDirectories(target);
+    return 0;
+  }
+  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
+  if (!buf) return STATUS_OUT_OF_MEMORY;
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int err = errno ? errno : EIO;
+    Report(100, err, pTargetPath);
+    return err;
+  }
+  int status = 0;
+  unsigned int len = 0;
+  int st = LookupResidentData(pNode, buf.get(), len);
+  if (st == 0) {
+    u64 size = static_cast<u32>(pNode->u64FileSize);
+    if (size > len) size = len;
+    status = WriteAllFd(fd, buf.get(), static_cast<size_t>(size));
+    int r = Report(100, status, pTargetPath);
+    if (status == 0 && r != 0) status = r;
+  } else if (st == NTFS_NOT_RESIDENT) {
+    std::vector<__RUNLIST__> runs;
+    status = LookupDataRunList(pNode, runs);
+    if (status == 0) {
+      const u64 size = pNode->u64FileSize;
+      if (size == 0) {
+        int r = Report(100, 0, pTargetPath);
+        if (r != 0) status = r;
+      } else {
+        SaveSink sink = {fd, size, 0, m_pRecoveryCallBack, m_pCallBackParam, pTargetPath};
+        status = ReadRunData(*pNode, runs, size, buf.get(), &SaveSink::Take, &sink, nullptr);
+        // Runs that end before the file does leave it short: not a success.
+        if (status == 0 && sink.written < size) status = STATUS_SHORT_READ;
+      }
+    }
+  } else {
+    status = st;
+  }
+  if (status > 0) Report(100, status, pTargetPath);
+  close(fd);
+  return status;
+}
+
+int CNtfsFileData::DoSaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {
+  if (!pNode || !pTargetPath) return STATUS_INVALID_PARAMETER;
+  if (!pNode->bIsDir) {
+    wchar_t path[512];
+    size_t n = wcsnlen(pTargetPath, 511);
+    wmemcpy(path, pTargetPath, n);
+    path[n] = 0;
+    return DoSaveDataToTargetFile(pNode, path);
+  }
+  std::wstring root(pTargetPath);
+  if (MakeDirectories(WideToUtf8(root)) != 0) return errno ? errno : EIO;
+
+  u32 level = 0;
+  if (!GetFolderChildLevel(*pNode, level)) {
+    // Not in the store's relations: fall back to the target path's depth.
+    int count = 0;
+    GetPathDirIndex(pTargetPath, count);
+    level = count > nRootDirIndex ? static_cast<u32>(count - nRootDirIndex) : 1u;
+  }
+  m_dequeDirRecovery.clear();
+  __FILE_DATA_RECOVERY__ first;
+  memset(&first, 0, sizeof(first));
+  first.stFileNode = *pNode;
+  if (!CopyWide(first.szTargetPath, root)) return ENAMETOOLONG;
+  first.nLevel = level;
+  first.bOwnPath = true;
+  m_dequeDirRecovery.push_back(first);
+  m_strCurDirPath = root;
+
+  int result = 0;
+  size_t visited = 0;
+  while (!m_dequeDirRecovery.empty()) {
+    __FILE_DATA_RECOVERY__ entry = m_dequeDirRecovery.front();
+    m_dequeDirRecovery.pop_front();
+    if (++visited > kMaxQueuedFolders) break;
+    if (entry.bOwnPath)
+      m_strCurDirPath = entry.szTargetPath;
+    else
+      m_strCurDirPath = std::wstring(entry.szTargetPath) + L"/" +
+                        Utf8ToWide(MakeSafePathComponent(NodeName(entry.stFileNode)));
+    FILE_NODE_VECTOR children;
+    result = ListFolderChildren(&entry.stFileNode, entry.nLevel, children);
+    if (result != 0) continue;
+    for (_FILE_NODE_& child : children) {
+      // Names from the disk become one safe path component each.
+      std::wstring childPath = m_strCurDirPath + L"/" + Utf8ToWide(MakeSafePathComponent(NodeName(child)));
+      wchar_t path[512];
+      if (!CopyWide(path, childPath)) {
+        result = ENAMETOOLONG;
+        continue;
+      }
+      if (child.bIsDir) {
+        MakeDirectories(WideToUtf8(childPath));
+        if (entry.nLevel + 1 < NTFS_MAX_DIR_DEPTH) {
+          __FILE_DATA_RECOVERY__ q;
+          memset(&q, 0, sizeof(q));
+          q.stFileNode = child;
+          q.nLevel = entry.nLevel + 1;
+          q.bOwnPath = false;
+          if (CopyWide(q.szTargetPath, m_strCurDirPath)) m_dequeDirRecovery.push_back(q);
+        }
+        result = 0;
+        continue;
+      }
+      result = DoSaveDataToTargetFile(&child, path);
+      if (result == RECOVERY_CANCELLED) break;
+    }
+    if (result == RECOVERY_CANCELLED) {
+      m_dequeDirRecovery.clear();
+      return RECOVERY_CANCELLED;
+    }
+  }
+  m_dequeDirRecovery.clear();
+  return result;
+}
