@@ -1,0 +1,79 @@
+#include "engine/Categories.h"
+
+#include <cstring>
+
+#include "store/ScanResultFileManager.h"
+
+namespace category {
+
+const char* const kArchiveList2 =
+    "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|*.ppsm|*.odp|"
+    "*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg|*.zip|*.rar|*.gzip|*.tar|"
+    "*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+const char* const kOtherList = "*.other";
+
+namespace {
+const char* const kNames[COUNT] = {"photo", "music", "document", "video", "archive", "other"};
+}
+
+const char* Name(Kind k) { return k >= 0 && k < COUNT ? kNames[k] : "other"; }
+
+Kind OfExtension(const std::string& ext) {
+  std::string needle = "*.";
+  for (char c : ext) needle.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+  if (needle.size() < 3) return OTHER;
+  const char* lists[6] = {g_szPhotoExtList, g_szMusicExtList, g_szDocumentExtList,
+                          g_szVideoExtList, g_szArchiveExtList, kArchiveList2};
+  const Kind kinds[6] = {PHOTO, MUSIC, DOCUMENT, VIDEO, ARCHIVE, ARCHIVE};
+  for (int i = 0; i < 6; ++i)
+    if (strstr(lists[i], needle.c_str())) return kinds[i];
+  return OTHER;
+}
+
+const char* FolderOfFileName(const char* pName) {
+  const char* dot = pName ? strrchr(pName, '.') : nullptr;
+  switch (dot ? OfExtension(dot + 1) : OTHER) {
+    case PHOTO: return "photo";
+    case MUSIC: return "audio";
+    case VIDEO: return "video";
+    case DOCUMENT: return "document";
+    case ARCHIVE: return "archive";
+    default: return "others";
+  }
+}
+
+std::string SearchPattern(const bool bChosen[COUNT]) {
+  std::string p;
+  if (bChosen[PHOTO]) p += g_szPhotoExtList;
+  if (bChosen[MUSIC]) p += g_szMusicExtList;
+  if (bChosen[DOCUMENT]) p += g_szDocumentExtList;
+  if (bChosen[VIDEO]) p += g_szVideoExtList;
+  if (bChosen[ARCHIVE]) {
+    p += g_szArchiveExtList;
+    p += kArchiveList2;
+  }
+  if (bChosen[OTHER]) p += kOtherList;
+  return p;
+}
+
+bool ParseList(const std::string& text, bool bChosen[COUNT]) {
+  for (int i = 0; i < COUNT; ++i) bChosen[i] = false;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    std::string word = text.substr(pos, comma - pos);
+    pos = comma + 1;
+    if (word.empty()) continue;
+    bool known = false;
+    for (int i = 0; i < COUNT; ++i)
+      if (word == kNames[i] || (i == OTHER && word == "others") || (i == MUSIC && word == "audio")) {
+        bChosen[i] = true;
+        known = true;
+      }
+    if (!known) return false;
+  }
+  return true;
+}
+
+}  // namespace category
