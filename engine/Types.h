@@ -72,7 +72,7 @@ struct _FILE_NODE_ {
   u64 u64RecordSector;          // 0x48
   u64 u64VolumeStartSector;     // 0x50
   char szFileName[256];         // 0x58: UTF-8, NUL-terminated, no path
-} __attribute__((packed, aligned(4)));
+};
 
 static_assert(sizeof(_FILE_NODE_) == 344, "_FILE_NODE_ is a 344-byte on-disk record");
 static_assert(offsetof(_FILE_NODE_, nEngineType) == 4, "layout");
