@@ -1,0 +1,57 @@
+// Helpers shared by the judge's source files only.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "engine/ByteOrder.h"
+#include "engine/Types.h"
+
+namespace carve_detail {
+
+// A buffer handed to a detector: a negative or missing length reads as empty.
+struct Bytes {
+  const u8* p;
+  size_t n;
+  Bytes(const unsigned char* pBuf, int nLen)
+      : p(pBuf), n(pBuf && nLen > 0 ? static_cast<size_t>(nLen) : 0) {}
+  bool AtLeast(size_t len) const { return p && n >= len; }
+  bool Eq(size_t off, const void* pattern, size_t len) const { return BytesEqual(p, n, off, pattern, len); }
+};
+
+// First / last occurrence of a pattern in [from, n); npos when absent.
+constexpr size_t npos = static_cast<size_t>(-1);
+inline size_t FindBytes(const u8* p, size_t n, size_t from, const void* pattern, size_t len) {
+  if (!p || len == 0 || n < len || from > n - len) return npos;
+  const u8 first = *static_cast<const u8*>(pattern);
+  size_t last = n - len;
+  for (size_t i = from; i <= last; ++i) {
+    const void* hit = std::memchr(p + i, first, last - i + 1);
+    if (!hit) return npos;
+    i = static_cast<size_t>(static_cast<const u8*>(hit) - p);
+    if (std::memcmp(p + i, pattern, len) == 0) return i;
+  }
+  return npos;
+}
+inline size_t FindLastBytes(const u8* p, size_t n, const void* pattern, size_t len) {
+  if (!p || len == 0 || n < len) return npos;
+  for (size_t i = n - len + 1; i-- > 0;)
+    if (std::memcmp(p + i, pattern, len) == 0) return i;
+  return npos;
+}
+
+// An end marker ending at e (bytes from a sector-aligned buffer start) is
+// accepted when e is on a sector boundary or the rest of its sector is zero.
+inline bool IsAcceptedEnd(const u8* p, size_t n, size_t e, size_t sectorSize) {
+  if (sectorSize == 0 || e % sectorSize == 0) return true;
+  size_t sectorEnd = (e / sectorSize + 1) * sectorSize;
+  if (sectorEnd > n) sectorEnd = n;
+  for (size_t i = e; i < sectorEnd; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+extern const u8 kAsfHeaderGuid[16];
+extern const u8 kTsSync;
+
+}  // namespace carve_detail
