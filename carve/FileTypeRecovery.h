@@ -1,0 +1,75 @@
+// The carving engine: files found by their contents alone. The deep scan
+// offers it every sector no file-system engine claims; it recognises file
+// starts, measures the files, records them in one flat list and later
+// previews and saves them.
+#pragma once
+
+#include <string>
+
+#include "carve/FileTypeJudge.h"
+#include "engine/DiskReader.h"
+#include "engine/IFileRecoveryParse.h"
+
+class CScanResultFileManager;
+
+class CFileTypeRecovery : public IFileRecoveryParse {
+ public:
+  CFileTypeRecovery();
+  ~CFileTypeRecovery() override;
+  CFileTypeRecovery(const CFileTypeRecovery&) = delete;
+  CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
+
+  int Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) override;
+  // A device node or disk image: the sector count comes from its size.
+  int Init(wchar_t* pPath, wchar_t wcDrive) override;
+  int InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param, int nPercent) override;
+  int ScanDevice(wchar_t* pName) override;
+  int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
+  int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) override;
+  int GetLostFileCount() override;
+  int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) override;
+  int SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) override;
+  int GetUnUsedSectorCount(u64& u64StartSector, u64& u64SectorCount) override;
+  int InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) override;
+  int SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) override;
+  int BuildBitMapInfo() override;
+  int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
+              PREVIEW_CALLBACK pCallback, void* param) override;
+
+  // Reopens the carving result set of a past scan.
+  int InitLogFile(wchar_t* pStoreName, wchar_t wcDrive, int nDiskNo, int nBytesPerSector, u64 u64SectorLimit);
+  int InitLogFile(wchar_t* pStoreName, wchar_t wcDrive, wchar_t* pPath, int nBytesPerSector, u64 u64SectorLimit);
+
+  // One sector of the deep pass (ascending order). 0 when a file was carved
+  // (u64SkipSectors = sectors to skip, u64FileCount + 1), 87 when nothing
+  // carvable starts here, -9527 when the user cancelled the measurement.
+  int ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector, u64 u64ScanSectorCount,
+                   u64 u64SectorTotalCount, int nRemaidSecond, CDiskReader* pReader, int nBytesPerSector,
+                   u64& u64SkipSectors, u64& u64FileCount);
+
+  // The name a new result set gets: "File_Type_<first sector>_<y><m><d><h><%2d minute>".
+  static std::wstring MakeStoreName(u64 u64FirstSector);
+  CScanResultFileManager* GetStore() { return m_pResultFileManager; }
+  u64 GetStartSector() const { return m_u64StartSector; }
+  u64 GetSectorCount() const { return m_u64SectorCount; }
+
+ private:
+  int NewStore(const std::wstring& name);
+  int SaveDataToTargetFile(_FILE_NODE_* pNode, const std::string& target, wchar_t* pWideTarget);
+  // Reads whole sectors for saving and previewing: 0, 30 (nothing arrived) or the reader's status.
+  int ReadFileSectors(u64 u64Sector, unsigned int nSectors, unsigned char* pBuf, unsigned int& nGot);
+
+  wchar_t m_wcDrive;
+  u64 m_u64StartSector;
+  u64 m_u64SectorCount;
+  int m_nBytesPerSector;
+  CDiskReader m_DiskReader;
+  CFileTypeJudge m_FileTypeJudge;
+  CScanResultFileManager* m_pResultFileManager;
+  int m_nPercent;
+  SCAN_PROGRESS_CALLBACK m_pScanCallBack;
+  RECOVERY_CALLBACK m_pRecoveryCallBack;
+  void* m_pParam;
+  SEARCH_CALLBACK m_pSearchCallBack;
+  void* m_pSearchParam;
+};
