@@ -167,7 +167,7 @@ int CFastNtfsRecovery::GetFileRecordBuf(unsigned int nRecordNO, unsigned char* p
                                static_cast<i64>(m_u64StartSector + rel), 512, &got);
 }
 
-int CFastNtfsRecovery::ReadVolumeRecord(u64, u32 nRecordNO, unsigned char* pBuf) {
+int CFastNtfsRecovery::ReadVolumeRecord(u64, u32, u32 nRecordNO, unsigned char* pBuf) {
   return GetFileRecordBuf(nRecordNO, pBuf);
 }
 
@@ -567,7 +567,8 @@ int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int n
   u32 number = pParent && pParent->nClusterNO ? pParent->nClusterNO : NTFS_ROOT_RECORD;
   u32 count = 0;
   int st = m_pScanResultFileManager->GetChildrenFileCount(MakeDirKey(nLevel, number), count);
-  nCount = count;
+  // Added, so a caller can sum several engines into one count.
+  nCount += count;
   return st;
 }
 
@@ -594,16 +595,7 @@ int CFastNtfsRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& ou
 }
 
 bool CFastNtfsRecovery::GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) {
-  if (!m_pScanResultFileManager) return false;
-  for (const auto& entry : m_pScanResultFileManager->GetRelationMap()) {
-    for (u32 index : entry.second) {
-      if (index == node.nFileIndex) {
-        nLevel = static_cast<u32>(entry.first >> 32) + 1;
-        return true;
-      }
-    }
-  }
-  return false;
+  return FindFolderChildLevel(m_pScanResultFileManager.get(), node, nLevel);
 }
 
 // ---------------------------------------------------------------------------

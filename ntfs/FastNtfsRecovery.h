@@ -74,7 +74,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
   int LookupHealthRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) override;
   int ListFolderChildren(_FILE_NODE_* pNode, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
   bool GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) override;
-  int ReadVolumeRecord(u64 u64BaseSector, u32 nRecordNO, unsigned char* pBuf) override;
+  int ReadVolumeRecord(u64 u64BaseSector, u32 nBaseRecordNO, u32 nRecordNO, unsigned char* pBuf) override;
 
  private:
   struct DIR_RECORD_STATE {

@@ -13,6 +13,7 @@
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
+#include "store/ScanResultFileManager.h"
 
 namespace {
 
@@ -61,6 +62,19 @@ bool CopyWide(wchar_t (&dst)[512], const std::wstring& src) {
 }
 
 }  // namespace
+
+bool FindFolderChildLevel(CScanResultFileManager* pStore, const _FILE_NODE_& node, u32& nLevel) {
+  if (!pStore) return false;
+  for (const auto& entry : pStore->GetRelationMap()) {
+    for (u32 index : entry.second) {
+      if (index == node.nFileIndex) {
+        nLevel = static_cast<u32>(entry.first >> 32) + 1;
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 bool IsPreviewPictureExtension(const char* pLowerExt) {
   return pLowerExt && pLowerExt[0] && strstr(kPreviewPhotoList, pLowerExt) != nullptr;
@@ -212,7 +226,7 @@ int CNtfsFileData::CollectListExtents(const unsigned char* pRecord, const NTFS_A
     ++extents;
     const unsigned char* holder = pRecord;
     if (recNo != ownNumber) {
-      int st = ReadVolumeRecord(u64Sector, recNo, other.get());
+      int st = ReadVolumeRecord(u64Sector, ownNumber, recNo, other.get());
       if (st != 0) return st;
       if (!BytesEqual(other.get(), m_nFileRecordSize, 0, "FILE", 4)) return NTFS_NO_DATA;
       m_NtfsParse.FileRecordFixUp(other.get());

@@ -40,8 +40,9 @@ class CNtfsFileData {
   virtual int ListFolderChildren(_FILE_NODE_* pNode, unsigned int nLevel, FILE_NODE_VECTOR& out) = 0;
   // The level a folder node's children are listed under, from the store; false when unknown.
   virtual bool GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) = 0;
-  // Reads record nRecordNO of the volume whose record lies at u64BaseSector.
-  virtual int ReadVolumeRecord(u64 u64BaseSector, u32 nRecordNO, unsigned char* pBuf) = 0;
+  // Reads record nRecordNO of the volume whose record nBaseRecordNO lies at
+  // u64BaseSector (the record that holds the attribute list).
+  virtual int ReadVolumeRecord(u64 u64BaseSector, u32 nBaseRecordNO, u32 nRecordNO, unsigned char* pBuf) = 0;
   virtual bool ReportNullNode() const { return false; }
 
   // Shared operations.
@@ -86,6 +87,11 @@ class CNtfsFileData {
                          u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns);
   int Report(int nProgress, int nStatus, wchar_t* pPath);
 };
+
+class CScanResultFileManager;
+// The level a folder node's children are listed under: one below the key the
+// store filed the node under. False when the node is in no child list.
+bool FindFolderChildLevel(CScanResultFileManager* pStore, const _FILE_NODE_& node, u32& nLevel);
 
 // The photo list as the preview's picture decision reads it.
 bool IsPreviewPictureExtension(const char* pLowerExt);
