@@ -481,11 +481,16 @@ int CScanResultFileManager::ReadFileNode(u32 nIndex, _FILE_NODE_& out) {
   }
   if (m_nCacheCount && nIndex >= m_nCacheFirst && nIndex - m_nCacheFirst < m_nCacheCount) {
     memcpy(&out, m_vecReadCache.data() + static_cast<size_t>(nIndex - m_nCacheFirst) * kNodeSize, kNodeSize);
+    ++m_nCacheHits;
     return 0;
   }
   if (m_nNodeFd < 0) return EBADF;
   u32 onFile = m_nFileIndex - buffered;
-  u32 want = std::min<u32>(kBufRecords, onFile - nIndex + 1);
+  // Read a whole window while reads run in order; scattered reads (folders
+  // far apart) fetch single records instead of 200 unused neighbours.
+  bool sequential = m_nCacheHits * 8 >= m_nCacheCount || nIndex == m_nCacheFirst + m_nCacheCount;
+  u32 want = std::min<u32>(sequential ? kBufRecords : 1, onFile - nIndex + 1);
+  m_nCacheHits = 0;
   m_vecReadCache.resize(kBufBytes);
   size_t got = 0;
   m_nCacheCount = 0;

@@ -87,7 +87,7 @@ class CScanResultFileManager {
   // Window of node records last read from the file, so neighbouring children
   // cost one read per window instead of one per record.
   std::vector<unsigned char> m_vecReadCache;
-  u32 m_nCacheFirst = 0, m_nCacheCount = 0;
+  u32 m_nCacheFirst = 0, m_nCacheCount = 0, m_nCacheHits = 0;
   // Built on first use by the parent walk; dropped when relations change.
   std::vector<u64> m_vecParentKey;  // by file index: key + 1, 0 for none
   bool m_bParentIndexValid = false;
