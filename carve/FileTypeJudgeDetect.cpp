@@ -263,7 +263,25 @@ int CFileTypeJudge::IsTtfType(unsigned char* pBuf, int nLen) {
       GetU16BE(b.p, b.n, 10) == 0)
     return TYPE_NONE;
   if (16ull * tables + 16 > b.n) return TYPE_NONE;
-  return b.Eq(12 + 16 * static_cast<size_t>(tables), kTtfHead, 4) ? TYPE_TTF : TYPE_NONE;
+  if (b.Eq(12 + 16 * static_cast<size_t>(tables), kTtfHead, 4)) return TYPE_TTF;
+  // Fonts whose first table is not a version-1.0 one: accept a table
+  // directory whose search fields agree with its count (0x06 searchRange =
+  // 16 x the largest power of two <= n, 0x0A rangeShift = 16 n - searchRange)
+  // and whose tags are printable.
+  u32 pow2 = 1, log2 = 0;
+  while (pow2 * 2 <= tables) {
+    pow2 *= 2;
+    ++log2;
+  }
+  if (GetU16BE(b.p, b.n, 6) != 16 * pow2 || GetU16BE(b.p, b.n, 8) != log2 ||
+      GetU16BE(b.p, b.n, 10) != 16 * tables - 16 * pow2)
+    return TYPE_NONE;
+  for (size_t i = 0; i < tables; ++i)
+    for (size_t k = 0; k < 4; ++k) {
+      u8 c = b.p[12 + 16 * i + k];
+      if (c < 0x20 || c > 0x7E) return TYPE_NONE;
+    }
+  return TYPE_TTF;
 }
 
 // ---- Documents ----

@@ -81,6 +81,23 @@ u64 ForwardScan(u64 maxBytes, END_TEST endTest, MARKER marker, void* state) {
 
 u64 Cap(u64 v, u64 cap) { return v < cap ? v : cap; }
 
+// CRC-32 (IEEE, reflected), as the 7z start header uses.
+u32 Crc32(const u8* p, size_t n) {
+  static u32 table[256];
+  static bool ready = false;
+  if (!ready) {
+    for (u32 i = 0; i < 256; ++i) {
+      u32 c = i;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+    ready = true;
+  }
+  u32 crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
 // ---- Marker searches ----
 
 // An end code accepted only on a sector boundary or before a zero-filled
@@ -416,6 +433,8 @@ u64 CFileTypeJudge::GetTTFFileBytesSize(unsigned char* pBuf, int nLen) {
     u64 e = static_cast<u64>(GetU32BE(p, n, rec + 8)) + GetU32BE(p, n, rec + 12);
     if (e > end) end = e;
   }
+  // Tables are padded to a 4-byte boundary, the last one included.
+  end = (end + 3) / 4 * 4;
   return Cap(end, kMax128M);
 }
 
@@ -476,7 +495,18 @@ u64 CFileTypeJudge::GetOFFICE2007FileBytesSize(unsigned char*, int) {
   return ForwardScan(kMaxOffice, END_ANY, ZipMarker, nullptr);
 }
 u64 CFileTypeJudge::GetZIPFileBytesSize(unsigned char*, int) { return ForwardScan(kMax4G, END_ANY, ZipMarker, nullptr); }
-u64 CFileTypeJudge::Get7ZFileBytesSize(unsigned char*, int) { return ForwardScan(kMax4G, END_ANY, SevenZipMarker, nullptr); }
+u64 CFileTypeJudge::Get7ZFileBytesSize(unsigned char* pBuf, int nLen) {
+  // The start header states where the archive's own header ends: 32 bytes,
+  // then the next-header offset (0x0C) and size (0x14), guarded by a CRC of
+  // those 20 bytes (0x08). When it checks out it is exact; the end pattern's
+  // fixed distance is not (it depends on how the sizes before it are coded).
+  Bytes b(pBuf, nLen);
+  if (b.AtLeast(32) && Crc32(b.p + 12, 20) == GetU32LE(b.p, b.n, 8)) {
+    u64 offset = GetU64LE(b.p, b.n, 12), size = GetU64LE(b.p, b.n, 20);
+    if (offset <= kMax4G && size <= kMax4G && 32 + offset + size <= kMax4G) return 32 + offset + size;
+  }
+  return ForwardScan(kMax4G, END_ANY, SevenZipMarker, nullptr);
+}
 u64 CFileTypeJudge::GetPDFFileBytesSize(unsigned char*, int) { return ForwardScan(kMax1G, END_ANY, PdfMarker, nullptr); }
 u64 CFileTypeJudge::GetRARFileBytesSize(unsigned char*, int) { return ForwardScan(kMax4G, END_ANY, RarMarker, nullptr); }
 
