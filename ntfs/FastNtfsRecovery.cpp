@@ -216,6 +216,7 @@ int CFastNtfsRecovery::ScanDevice(wchar_t* pName) {
   snprintf(name, sizeof(name), "Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64StartSector), t.wYear,
            t.wMonth, t.wDay, t.wHour, t.wMinute);
   m_strResultSetName = name;
+  RemoveResultSet(name);
   std::wstring wide = Utf8ToWide(name);
   int st = m_pScanResultFileManager->Init(wide.c_str());
   if (st != 0) return st;

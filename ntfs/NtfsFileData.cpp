@@ -13,6 +13,7 @@
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
+#include "store/LogFileManager.h"
 #include "store/ScanResultFileManager.h"
 
 namespace {
@@ -62,6 +63,13 @@ bool CopyWide(wchar_t (&dst)[512], const std::wstring& src) {
 }
 
 }  // namespace
+
+void RemoveResultSet(const std::string& name) {
+  std::string base = CLogFileManager::GetInstance()->GetLogFileDirPath() + name;
+  unlink(base.c_str());
+  unlink((base + "_Relation").c_str());
+  unlink((base + "_DirInfo").c_str());
+}
 
 bool FindFolderChildLevel(CScanResultFileManager* pStore, const _FILE_NODE_& node, u32& nLevel) {
   if (!pStore) return false;

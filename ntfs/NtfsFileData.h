@@ -93,5 +93,10 @@ class CScanResultFileManager;
 // store filed the node under. False when the node is in no child list.
 bool FindFolderChildLevel(CScanResultFileManager* pStore, const _FILE_NODE_& node, u32& nLevel);
 
+// Removes the three files of a result set of that name in the current scan
+// folder: a new scan named like one made in the same minute must not append
+// to its records.
+void RemoveResultSet(const std::string& name);
+
 // The photo list as the preview's picture decision reads it.
 bool IsPreviewPictureExtension(const char* pLowerExt);

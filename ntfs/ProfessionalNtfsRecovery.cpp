@@ -154,6 +154,7 @@ void CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* pName) {
   snprintf(name, sizeof(name), "Pro_Ntfs_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64StartSector), t.wYear,
            t.wMonth, t.wDay, t.wHour, t.wMinute);
   m_strResultSetName = name;
+  RemoveResultSet(name);
   std::wstring wide = Utf8ToWide(name);
   m_pScanResultFileManager->Init(wide.c_str());
 }
