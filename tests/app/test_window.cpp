@@ -1,0 +1,516 @@
+// The main window driven end to end: the disk tree of the builder's MBR disk,
+// a deep scan of its FAT partition on the worker behind the progress dialog,
+// the result tree and table, selection, preview and recovery; then recovery
+// failures and cancellation with a scripted engine.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QThread>
+#include <QTreeWidget>
+#include <map>
+#include <set>
+
+#include "AppTestUtil.h"
+#include "app/DRUI.h"
+#include "app/Detail.h"
+#include "app/FileCategory.h"
+#include "app/MessageBox.h"
+#include "app/ScanUI.h"
+#include "engine/Categories.h"
+#include "engine/DiskMap.h"
+#include "engine/FileRecoveryFactory.h"
+#include "engine/TextUtil.h"
+#include "store/LogFileManager.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestImages.h"
+
+namespace {
+
+QTreeWidgetItem* TreeRow(QTreeWidget* tree, const QString& prefix) {
+  for (int i = 0; i < tree->topLevelItemCount(); ++i)
+    if (tree->topLevelItem(i)->text(0).startsWith(prefix)) return tree->topLevelItem(i);
+  return nullptr;
+}
+
+QTreeWidgetItem* ChildRow(QTreeWidgetItem* top, const QString& prefix) {
+  for (int i = 0; top && i < top->childCount(); ++i)
+    if (top->child(i)->text(0).startsWith(prefix)) return top->child(i);
+  return nullptr;
+}
+
+int CountInText(const QString& text) {
+  int open = text.lastIndexOf('('), close = text.lastIndexOf(')');
+  return text.mid(open + 1, close - open - 1).toInt();
+}
+
+// Clicks a tree row's check box the way a user does: the state flips, then
+// the click handler runs.
+void ToggleTreeRow(DRUI& w, QTreeWidgetItem* item) {
+  item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+  w.treeItemClick(item, 0);
+}
+
+// Ends a recovery's dialog once it says "Finished", keeping the detail counts.
+struct RecoveryWatcher {
+  int nSuccess = -1, nFailed = -1;
+  QStringList failedNames;
+  CModalDriver driver;
+  RecoveryWatcher()
+      : driver("progressDialog", [this](QWidget* w) {
+          auto* d = static_cast<SCANUI*>(w);
+          if (!d->IsFinished() || !d->GetDetail()) return false;
+          nSuccess = d->GetDetail()->GetSuccessCount();
+          nFailed = d->GetDetail()->GetFailedCount();
+          QTableWidget* t = d->GetDetail()->GetTable();
+          for (int r = 0; r < t->rowCount(); ++r)
+            if (t->item(r, 1)->text() == "Failed") failedNames << t->item(r, 0)->text();
+          d->GetCancelButton()->click();
+          return true;
+        }) {}
+};
+
+}  // namespace
+
+class TestWindow : public QObject {
+  Q_OBJECT
+ private slots:
+  void initTestCase();
+  void diskTreeListsMbrPartitions();
+  void scanOfFatPartitionEndsOnResults();
+  void checkingCategorySelectsItsFiles();
+  void previewShowsPictureAndText();
+  void recoveryWritesSelectedFiles();
+  void recoveryCountsFailures();
+  void recoveryOntoScannedDiskAsksForAnotherFolder();
+  void cancelledRecoveryStopsAtCurrentFile();
+  void imageWithoutTableIsListedWhole();
+
+ private:
+  std::string m_strImage;
+  testimg::Manifest m_manifest;
+  testimg::ManifestPartition m_fat;
+  DRUI* m_pWindow = nullptr;
+  QThread* m_pEngineThread = nullptr;
+  int m_nMakerCalls = 0;
+};
+
+void TestWindow::initTestCase() {
+  m_strImage = testimg::ImagePath("mbr.img");
+  if (access(m_strImage.c_str(), R_OK) != 0) QSKIP("mbr.img has not been built");
+  m_manifest = testimg::LoadManifest("mbr.img");
+  bool found = false;
+  for (const auto& p : m_manifest.partitions)
+    if (p.index == 1) {
+      m_fat = p;
+      found = true;
+    }
+  QVERIFY(found);
+  QVERIFY(m_fat.fs.rfind("fat", 0) == 0);
+  setenv("TORVANE_DISKS", m_strImage.c_str(), 1);
+  std::string support = testfiles::FreshDir("app-window-support");
+  setenv("TORVANE_SUPPORT_DIR", support.c_str(), 1);
+  CLogFileManager::GetInstance()->Reload();
+
+  m_pWindow = new DRUI;
+  m_pWindow->Init();
+  m_pWindow->SetEngineMaker([this](const _PARTITION_ITEM_& item) -> IFileRecoveryParse* {
+    m_pEngineThread = QThread::currentThread();
+    ++m_nMakerCalls;
+    return CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+        item.nDiskNo, static_cast<i64>(item.u64StartSector),
+        static_cast<i64>(item.u64EndSector - item.u64StartSector + 1), 67, RECOVERY_TYPE_PROFESSIONAL);
+  });
+  m_pWindow->show();
+  QVERIFY(access((support + "/ScanLog").c_str(), F_OK) == 0);
+  struct stat st;
+  QVERIFY(stat(support.c_str(), &st) == 0);
+  QCOMPARE(st.st_mode & 07777, mode_t(0755));
+}
+
+void TestWindow::diskTreeListsMbrPartitions() {
+  QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("diskTree");
+  QVERIFY(tree);
+  QCOMPARE(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* disk = tree->topLevelItem(0);
+  QCOMPARE(disk->text(0), QStringLiteral("Physical Driver 0"));
+  std::vector<testimg::ManifestPartition> expected;
+  for (const auto& p : m_manifest.partitions)
+    if (p.fs != "extended") expected.push_back(p);
+  QCOMPARE(disk->childCount(), static_cast<int>(expected.size()));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    QTreeWidgetItem* row = disk->child(static_cast<int>(i));
+    auto item = row->data(0, Qt::UserRole).value<_PARTITION_ITEM_>();
+    QCOMPARE(item.u64StartSector, expected[i].firstSector);
+    QCOMPARE(item.u64EndSector, expected[i].lastSector);
+    QCOMPARE(item.nDiskNo, 0);
+    QCOMPARE(row->text(0), QStringLiteral("Partition %1").arg(i + 1));
+    u64 bytes = (expected[i].lastSector - expected[i].firstSector + 1) * 512;
+    QCOMPARE(row->text(1), QString::fromStdString(GetFileSizeString(static_cast<i64>(bytes))));
+  }
+  // A disk row does not start a scan, a partition row does.
+  QPushButton* scan = nullptr;
+  for (QPushButton* b : m_pWindow->findChildren<QPushButton*>())
+    if (b->property("role").toString() == "scan") scan = b;
+  QVERIFY(scan);
+  m_pWindow->diskItemClick(disk, 0);
+  QVERIFY(!scan->isEnabled());
+  int calls = m_nMakerCalls;
+  m_pWindow->diskItemDoubleClick(disk, 0);
+  QCOMPARE(m_nMakerCalls, calls);
+  m_pWindow->diskItemClick(disk->child(0), 0);
+  QVERIFY(scan->isEnabled());
+}
+
+void TestWindow::scanOfFatPartitionEndsOnResults() {
+  QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("diskTree");
+  QTreeWidgetItem* row = nullptr;
+  for (int i = 0; i < tree->topLevelItem(0)->childCount(); ++i) {
+    QTreeWidgetItem* r = tree->topLevelItem(0)->child(i);
+    if (r->data(0, Qt::UserRole).value<_PARTITION_ITEM_>().u64StartSector == m_fat.firstSector) row = r;
+  }
+  QVERIFY(row);
+  tree->setCurrentItem(row);
+  m_pWindow->btnSlot();
+
+  // While the scan runs, the modal progress dialog is up and the GUI thread
+  // keeps serving events.
+  bool sawDialog = false;
+  int maxBar = -1;
+  QTimer probe;
+  connect(&probe, &QTimer::timeout, [&] {
+    if (auto* d = qobject_cast<SCANUI*>(FindTopLevel("progressDialog"))) {
+      sawDialog = true;
+      maxBar = std::max(maxBar, d->GetBarValue());
+    }
+  });
+  probe.start(1);
+  m_pWindow->btnSlotScan();
+  probe.stop();
+  QVERIFY(sawDialog);
+  QVERIFY(m_pEngineThread != nullptr);
+  QVERIFY(m_pEngineThread != QThread::currentThread());
+  QCOMPARE(m_pWindow->GetLastScanResult(), 0);
+  QCOMPARE(m_pWindow->CurrentPage(), 2);
+  QVERIFY(m_pWindow->GetEngine() != nullptr);
+  QCOMPARE(m_pWindow->GetPartitionItem().u64StartSector, m_fat.firstSector);
+
+  const auto& results = m_pWindow->GetSearchResults();
+  QVERIFY(results.size() > 0);
+  QLabel* heading = m_pWindow->findChild<QLabel*>("resultHeading");
+  QVERIFY(heading);
+  QVERIFY2(heading->text().contains(QStringLiteral("\nFound %1 recoverable files after the scan.").arg(results.size())),
+           qPrintable(heading->text()));
+
+  // The tree's counts match the hits, classified independently here.
+  int expected[6] = {0, 0, 0, 0, 0, 0};
+  for (const auto& hit : results) {
+    std::string name(hit.szFileName, strnlen(hit.szFileName, 256));
+    if (name.empty()) continue;
+    size_t dot = name.rfind('.');
+    int cat = (dot == std::string::npos || dot + 1 == name.size()) ? 5 : category::OfExtension(name.substr(dot + 1));
+    ++expected[cat];
+  }
+  QTreeWidget* resultTree = m_pWindow->findChild<QTreeWidget*>("resultTree");
+  const char* names[6] = {"Photo(", "Music(", "Office(", "Video(", "Archive(", "Other("};
+  for (int c = 0; c < 6; ++c) {
+    QTreeWidgetItem* top = TreeRow(resultTree, names[c]);
+    QVERIFY(top);
+    QCOMPARE(CountInText(top->text(0)), expected[c]);
+    int sum = 0;
+    for (int k = 0; k < top->childCount(); ++k) sum += CountInText(top->child(k)->text(0));
+    QCOMPARE(sum, expected[c]);
+  }
+  QVERIFY(expected[0] >= 4);  // the partition's JPEGs, deleted ones included
+  QVERIFY(ChildRow(TreeRow(resultTree, "Photo("), "jpg Files ("));
+  QVERIFY(ChildRow(TreeRow(resultTree, "Office("), "txt Files ("));
+  QCOMPARE(m_pWindow->findChild<QLabel*>("selectionLabel")->text(), QStringLiteral("Select 0 Bytes in 0 file"));
+}
+
+void TestWindow::checkingCategorySelectsItsFiles() {
+  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("resultTree");
+  QTableWidget* table = m_pWindow->findChild<QTableWidget*>("fileTable");
+  QLabel* label = m_pWindow->findChild<QLabel*>("selectionLabel");
+  QTreeWidgetItem* photo = TreeRow(tree, "Photo(");
+  int nPhotos = CountInText(photo->text(0));
+
+  ToggleTreeRow(*m_pWindow, photo);
+  QCOMPARE(static_cast<int>(m_pWindow->GetSelection().size()), nPhotos);
+  u64 bytes = 0;
+  for (const auto& e : m_pWindow->GetSelection()) {
+    bytes += e.second.u64FileSize;
+    QCOMPARE(QString(GetDirTypeByFileName(e.second.szFileName)), QStringLiteral("photo"));
+  }
+  QCOMPARE(label->text(), SelectionLabelText(bytes, nPhotos));
+  QVERIFY(label->text().endsWith(QStringLiteral(" in %1 files").arg(nPhotos)));
+  QCOMPARE(table->rowCount(), nPhotos);
+  for (int r = 0; r < table->rowCount(); ++r) QCOMPARE(table->item(r, 0)->checkState(), Qt::Checked);
+  for (int k = 0; k < photo->childCount(); ++k) QCOMPARE(photo->child(k)->checkState(0), Qt::Checked);
+
+  // Unchecking one file leaves its extension row and the category partial,
+  // and clicking the category row's name keeps the other picks.
+  table->item(0, 0)->setCheckState(Qt::Unchecked);
+  QCOMPARE(static_cast<int>(m_pWindow->GetSelection().size()), nPhotos - 1);
+  QCOMPARE(photo->checkState(0), Qt::PartiallyChecked);
+  m_pWindow->treeItemClick(photo, 0);
+  QCOMPARE(static_cast<int>(m_pWindow->GetSelection().size()), nPhotos - 1);
+  QCOMPARE(table->item(0, 0)->checkState(), Qt::Unchecked);
+  if (nPhotos - 1 == 1) QVERIFY(label->text().endsWith(" in 1 file"));
+
+  // Unchecking the category empties the selection and disables "Recover".
+  photo->setCheckState(0, Qt::Unchecked);
+  m_pWindow->treeItemClick(photo, 0);
+  QVERIFY(m_pWindow->GetSelection().empty());
+  QCOMPARE(label->text(), QStringLiteral("Select 0 Bytes in 0 file"));
+  QPushButton* recover = nullptr;
+  for (QPushButton* b : m_pWindow->findChildren<QPushButton*>())
+    if (b->property("role").toString() == "recover") recover = b;
+  QVERIFY(recover && !recover->isEnabled());
+
+  // One file checked in the table: singular label.
+  QTreeWidgetItem* jpg = ChildRow(photo, "jpg Files (");
+  m_pWindow->treeItemClick(jpg, 0);
+  table->item(0, 0)->setCheckState(Qt::Checked);
+  QCOMPARE(static_cast<int>(m_pWindow->GetSelection().size()), 1);
+  QVERIFY(label->text().endsWith(" in 1 file"));
+  QVERIFY(recover->isEnabled());
+  table->item(0, 0)->setCheckState(Qt::Unchecked);
+  QVERIFY(m_pWindow->GetSelection().empty());
+}
+
+void TestWindow::previewShowsPictureAndText() {
+  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("resultTree");
+  QTableWidget* table = m_pWindow->findChild<QTableWidget*>("fileTable");
+
+  // A JPEG whose name is in the manifest (a live one: its data is intact).
+  QTreeWidgetItem* jpg = ChildRow(TreeRow(tree, "Photo("), "jpg Files (");
+  m_pWindow->treeItemClick(jpg, 0);
+  int jpgRow = -1;
+  for (int r = 0; r < table->rowCount(); ++r)
+    if (table->item(r, 0)->text().compare("IMG_A1.JPG", Qt::CaseInsensitive) == 0) jpgRow = r;
+  QVERIFY2(jpgRow >= 0, "IMG_A1.JPG is listed");
+  m_pWindow->tableItemClick(table->item(jpgRow, 0));
+  QVERIFY(m_pWindow->IsPreviewPicture());
+  QVERIFY(m_pWindow->PreviewPictureSize().width() > 0);
+  QVERIFY(m_pWindow->PreviewPictureSize().width() <= 700);
+
+  // A text file shows its text.
+  QTreeWidgetItem* txt = ChildRow(TreeRow(tree, "Office("), "txt Files (");
+  m_pWindow->treeItemClick(txt, 0);
+  const testimg::ManifestFile* notes = nullptr;
+  for (const auto& f : m_manifest.files)
+    if (f.partition == 1 && f.type == "txt" && f.state == "live") notes = &f;
+  QVERIFY(notes);
+  int txtRow = -1;
+  for (int r = 0; r < table->rowCount(); ++r)
+    if (table->item(r, 0)->text().toStdString() == notes->name) txtRow = r;
+  QVERIFY2(txtRow >= 0, notes->name.c_str());
+  m_pWindow->tableItemClick(table->item(txtRow, 0));
+  QVERIFY(!m_pWindow->IsPreviewPicture());
+  std::vector<unsigned char> sample = testfiles::ReadAll(notes->samplePath);
+  QVERIFY(sample.size() > 20);
+  QString firstWords = QString::fromUtf8(reinterpret_cast<const char*>(sample.data()), 20);
+  QVERIFY2(m_pWindow->PreviewText().startsWith(firstWords), qPrintable(m_pWindow->PreviewText().left(60)));
+}
+
+void TestWindow::recoveryWritesSelectedFiles() {
+  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("resultTree");
+  for (const char* cat : {"Photo(", "Office("}) {
+    QTreeWidgetItem* row = TreeRow(tree, cat);
+    if (row->checkState(0) != Qt::Checked) ToggleTreeRow(*m_pWindow, row);
+  }
+  std::map<SELECT_KEY, _FILE_NODE_> selection = m_pWindow->GetSelection();
+  QVERIFY(selection.size() >= 6);
+  std::string dest = FreshDestination("recover");
+  QVERIFY(!dest.empty());
+  m_pWindow->SetFolderChooser([dest] { return QString::fromStdString(dest); });
+  RecoveryWatcher watch;
+  m_pWindow->btnRecovery();
+  QVERIFY(watch.driver.Done());
+  QCOMPARE(watch.nSuccess, static_cast<int>(selection.size()));
+  QCOMPARE(watch.nFailed, 0);
+
+  // Every selected file is in its category folder; names that came twice
+  // got a free name.
+  std::multiset<std::string> hashes;
+  size_t files = 0;
+  for (const char* folder : {"photo", "document", "archive"}) {
+    std::string dir = dest + "/" + folder;
+    std::string out;
+    testfiles::Run("ls -1 '" + dir + "' 2>/dev/null", &out);
+    QStringList names = QString::fromStdString(out).split('\n', Qt::SkipEmptyParts);
+    for (const QString& n : names) {
+      std::string path = dir + "/" + n.toStdString();
+      hashes.insert(testimg::Sha256File(path));
+      ++files;
+      struct stat st;
+      QVERIFY(stat(path.c_str(), &st) == 0);
+      QVERIFY(S_ISREG(st.st_mode));
+    }
+  }
+  QCOMPARE(files, selection.size());
+  // The deleted photos and documents of the partition come back intact.
+  int checked = 0;
+  for (const auto& f : m_manifest.files) {
+    if (f.partition != 1 || f.state != "deleted") continue;
+    std::string folder = GetDirTypeByFileName(("x." + f.type).c_str());
+    if (folder != "photo" && folder != "document") continue;
+    ++checked;
+    QVERIFY2(hashes.count(f.sha256) > 0, f.Path().c_str());
+  }
+  QVERIFY(checked >= 4);
+  testimg::RemoveTree(dest);
+}
+
+void TestWindow::recoveryCountsFailures() {
+  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  size_t photos = 0, others = 0;
+  for (const auto& e : m_pWindow->GetSelection())
+    (std::string(GetDirTypeByFileName(e.second.szFileName)) == "photo" ? photos : others)++;
+  QVERIFY(photos > 0 && others > 0);
+  // "photo" is taken by a plain file: every photo fails, the rest succeed.
+  std::string dest = FreshDestination("fail");
+  QVERIFY(testfiles::WriteAll(dest + "/photo", "x", 1));
+  m_pWindow->SetFolderChooser([dest] { return QString::fromStdString(dest); });
+  RecoveryWatcher watch;
+  m_pWindow->btnRecovery();
+  QVERIFY(watch.driver.Done());
+  QCOMPARE(watch.nFailed, static_cast<int>(photos));
+  QCOMPARE(watch.nSuccess, static_cast<int>(others));
+  for (const QString& n : watch.failedNames) QVERIFY2(n.contains("/photo/"), qPrintable(n));
+  testimg::RemoveTree(dest);
+}
+
+void TestWindow::recoveryOntoScannedDiskAsksForAnotherFolder() {
+  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  std::string beside = testimg::MakeTempDir("app-beside");
+  std::string imageDir = m_strImage.substr(0, m_strImage.rfind('/'));
+  struct stat a, b;
+  QVERIFY(stat(beside.c_str(), &a) == 0 && stat(imageDir.c_str(), &b) == 0);
+  if (a.st_dev != b.st_dev) QSKIP("/tmp is not on the image's file system");
+  std::string good = FreshDestination("second-choice");
+  int asked = 0;
+  m_pWindow->SetFolderChooser([&] { return QString::fromStdString(++asked == 1 ? beside : good); });
+  QString question;
+  CModalDriver yes("sameDeviceQuestion", [&question](QWidget* w) {
+    question = static_cast<CMessageBox*>(w)->GetText();
+    w->findChild<QPushButton*>("yesButton")->click();
+    return true;
+  });
+  RecoveryWatcher watch;
+  m_pWindow->btnRecovery();
+  QVERIFY(yes.Done());
+  QVERIFY(question.contains("disk being scanned"));
+  QCOMPARE(asked, 2);
+  QVERIFY(watch.driver.Done());
+  std::string out;
+  testfiles::Run("ls -A '" + beside + "'", &out);
+  QCOMPARE(QString::fromStdString(out), QString());  // nothing written beside the image
+  QVERIFY(access((good + "/photo").c_str(), F_OK) == 0);
+
+  // "No" cancels without writing anywhere.
+  asked = 0;
+  m_pWindow->SetFolderChooser([&] { ++asked; return QString::fromStdString(beside); });
+  CModalDriver no("sameDeviceQuestion", [](QWidget* w) {
+    w->findChild<QPushButton*>("noButton")->click();
+    return true;
+  });
+  m_pWindow->btnRecovery();
+  QVERIFY(no.Done());
+  QCOMPARE(asked, 1);
+  testfiles::Run("ls -A '" + beside + "'", &out);
+  QCOMPARE(QString::fromStdString(out), QString());
+  testimg::RemoveTree(beside);
+  testimg::RemoveTree(good);
+}
+
+void TestWindow::cancelledRecoveryStopsAtCurrentFile() {
+  DRUI window;
+  window.Init();
+  std::vector<__SEARCH_FILE_INFO__> hits = {MakeHit("a.jpg", 1, 50), MakeHit("b.jpg", 2, 50), MakeHit("c.pdf", 3, 50),
+                                            MakeHit("d.txt", 4, 50)};
+  CScriptedEngine* engine = new CScriptedEngine(hits);  // the window owns it
+  engine->m_nStepMs = 40;                                // 2 s a file: time to cancel inside the first
+  window.SetEngineMaker([engine](const _PARTITION_ITEM_&) { return engine; });
+  _PARTITION_ITEM_ item;
+  memset(&item, 0, sizeof(item));
+  window.ScanPartition(item);
+  QCOMPARE(window.CurrentPage(), 2);
+  QCOMPARE(window.GetSearchResults().size(), size_t(4));
+  QTreeWidget* tree = window.findChild<QTreeWidget*>("resultTree");
+  ToggleTreeRow(window, TreeRow(tree, "Photo("));
+  ToggleTreeRow(window, TreeRow(tree, "Office("));
+  QCOMPARE(window.GetSelection().size(), size_t(4));
+
+  std::string dest = FreshDestination("cancel");
+  window.SetFolderChooser([dest] { return QString::fromStdString(dest); });
+  // Cancel once the first file is under way, and say yes to the question.
+  CModalDriver cancel("progressDialog", [engine](QWidget* w) {
+    if (engine->m_nSaveCalls < 1) return false;
+    static_cast<SCANUI*>(w)->GetCancelButton()->click();
+    return true;
+  });
+  CModalDriver yes("cancelQuestion", [](QWidget* w) {
+    w->findChild<QPushButton*>("yesButton")->click();
+    return true;
+  });
+  window.btnRecovery();
+  QVERIFY(cancel.Done());
+  QVERIFY(yes.Done());
+  QCOMPARE(engine->m_nSaveCalls.load(), 1);
+  QCOMPARE(engine->m_nCancelledSaves.load(), 1);
+  QVERIFY(window.GetFlags(OPERATION_RECOVERY).bDone);
+  // The half-written file is not left behind as if it were recovered.
+  QCOMPARE(engine->m_vecSavedPaths.size(), size_t(1));
+  QVERIFY(access(engine->m_vecSavedPaths[0].c_str(), F_OK) != 0);
+  std::string out;
+  testfiles::Run("find '" + dest + "' -type f", &out);
+  QCOMPARE(QString::fromStdString(out), QString());
+
+  // The same run without a cancel saves all four, each in its folder, and
+  // two files of the same name and category get distinct names.
+  engine->m_nStepMs = 0;
+  RecoveryWatcher watch;
+  window.btnRecovery();
+  QVERIFY(watch.driver.Done());
+  QCOMPARE(watch.nSuccess, 4);
+  QCOMPARE(engine->m_nSaveCalls.load(), 5);
+  for (const char* p : {"/photo/a.jpg", "/photo/b.jpg", "/document/c.pdf", "/document/d.txt"})
+    QVERIFY2(access((dest + p).c_str(), F_OK) == 0, p);
+  RecoveryWatcher again;
+  window.btnRecovery();
+  QVERIFY(again.driver.Done());
+  QVERIFY(access((dest + "/photo/a(1).jpg").c_str(), F_OK) == 0);
+  QVERIFY(access((dest + "/document/d(1).txt").c_str(), F_OK) == 0);
+  testimg::RemoveTree(dest);
+}
+
+void TestWindow::imageWithoutTableIsListedWhole() {
+  std::string fat = testimg::ImagePath("fat16.img");
+  if (access(fat.c_str(), R_OK) != 0) QSKIP("fat16.img has not been built");
+  struct stat st;
+  QVERIFY(stat(fat.c_str(), &st) == 0);
+  int n = m_pWindow->AddImage(QString::fromStdString(fat));
+  QVERIFY(n >= 1);
+  QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("diskTree");
+  QTreeWidgetItem* disk = TreeRow(tree, QStringLiteral("Physical Driver %1").arg(n));
+  QVERIFY(disk);
+  QCOMPARE(disk->childCount(), 1);
+  auto item = disk->child(0)->data(0, Qt::UserRole).value<_PARTITION_ITEM_>();
+  QCOMPARE(item.nDiskNo, n);
+  QCOMPARE(item.u64StartSector, u64(0));
+  QCOMPARE(item.u64EndSector, u64(st.st_size / 512 - 1));
+  QCOMPARE(disk->child(0)->text(0), QStringLiteral("fat16.img"));
+  // The MBR disk is still listed as before.
+  QVERIFY(TreeRow(tree, "Physical Driver 0"));
+}
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
