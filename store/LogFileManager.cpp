@@ -127,6 +127,22 @@ void RemoveFolderContents(int fd, int depth) {
   closedir(d);
 }
 
+// Splits a scan-folder path into its resolved parent and last name, and
+// tells whether it lies inside the scan-log folder base. Paths in "config"
+// may be damaged or hostile, so this is judged on resolved paths.
+bool SplitInsideBase(const std::string& base, const char* pDir, std::string& realParent, std::string& name) {
+  std::string dir = pDir ? pDir : "";
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  size_t slash = dir.rfind('/');
+  if (slash == std::string::npos) return false;
+  name = dir.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return false;
+  std::string realBase = RealPath(base);
+  realParent = RealPath(slash == 0 ? "/" : dir.substr(0, slash));
+  if (realBase.empty() || realParent.empty()) return false;
+  return realParent == realBase || realParent.compare(0, realBase.size() + 1, realBase + "/") == 0;
+}
+
 bool EndsWith(const char* s, const char* suffix) {
   size_t n = strlen(s), m = strlen(suffix);
   return n >= m && memcmp(s + n - m, suffix, m) == 0;
@@ -274,13 +290,25 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* pDevicePath, int nDiskNo, u
   for (const _LOG_FILE_INFO_& r : m_vecLogInfo) {
     if (r.nDiskNo != nDiskNo || r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount)
       continue;
+    std::string realParent, name;
+    if (!SplitInsideBase(m_strBasePath, r.szLogDir, realParent, name)) {
+      // Results are never written outside the scan-log folder: forget it.
+      m_vecLogInfo.erase(m_vecLogInfo.begin() + (&r - m_vecLogInfo.data()));
+      break;
+    }
+    struct stat st;
+    std::string dir = realParent + "/" + name;
+    std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
+    if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      DeleteLogFileDir(oldDir.c_str());  // a link or file in the folder's place
+      break;
+    }
     if (r.u64FreeSpace == fingerprint) {
       m_bFixedPath = true;
       m_strFixedPath.assign(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
       if (pOut) *pOut = r;
       return 1;
     }
-    std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
     DeleteLogFileDir(oldDir.c_str());
     break;
   }
@@ -354,23 +382,12 @@ int CLogFileManager::DeleteLogFileDir(const char* pLogDir) {
     }
   }
 
-  // The folder name may come from a damaged "config": delete only what lies
-  // inside the scan-log folder, judged on resolved paths.
+  std::string realParent, name;
   std::string dir = pLogDir;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  size_t slash = dir.rfind('/');
-  if (slash == std::string::npos) return STATUS_INVALID_PARAMETER;
-  std::string name = dir.substr(slash + 1);
-  std::string parent = slash == 0 ? "/" : dir.substr(0, slash);
-  if (name.empty() || name == "." || name == "..") return STATUS_INVALID_PARAMETER;
-
   struct stat st;
   if (lstat(dir.c_str(), &st) != 0) return 0;  // nothing left to remove
-  std::string base = RealPath(m_strBasePath);
-  std::string realParent = RealPath(parent);
-  if (base.empty() || realParent.empty()) return STATUS_INVALID_PARAMETER;
-  bool inside = realParent == base || realParent.compare(0, base.size() + 1, base + "/") == 0;
-  if (!inside) return STATUS_INVALID_PARAMETER;
+  if (!SplitInsideBase(m_strBasePath, pLogDir, realParent, name)) return STATUS_INVALID_PARAMETER;
 
   int pfd = open(realParent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pfd < 0) return 0;

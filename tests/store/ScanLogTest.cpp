@@ -312,6 +312,14 @@ TEST_F(ScanLog, DeletingRefusesFoldersOutsideTheScanLog) {
   EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(kStableDevice, 0, 0, 8, nullptr));
   EXPECT_TRUE(Log()->GetLogList().empty());
   EXPECT_TRUE(Exists(victim + "/keep"));
+
+  // With a matching fingerprint it is still never made the scan folder.
+  WriteConfig(1, {Record(0, 0, 8, 0, m_scanLog + "../victim/")}, Config());
+  ASSERT_EQ(0, Log()->Reload());
+  EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(kStableDevice, 0, 0, 8, nullptr));
+  EXPECT_EQ(m_scanLog + "1/", ScanDir());
+  EXPECT_TRUE(Log()->GetLogList().empty());
+  EXPECT_TRUE(Exists(victim + "/keep"));
 }
 
 TEST_F(ScanLog, DeletingRemovesLinksWithoutFollowingThem) {
@@ -342,6 +350,15 @@ TEST_F(ScanLog, DeletingRemovesLinksWithoutFollowingThem) {
   ASSERT_EQ(0, lstat((m_scanLog + "3").c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_FALSE(Exists(victim + "/Fast_after"));
+
+  // A past scan whose folder was replaced by a link is not resumed into it.
+  ASSERT_EQ(0, symlink(victim.c_str(), (m_scanLog + "7").c_str()));
+  WriteConfig(7, {Record(0, 0, 8, 0, m_scanLog + "7/")}, Config());
+  ASSERT_EQ(0, Log()->Reload());
+  EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(kStableDevice, 0, 0, 8, nullptr));
+  EXPECT_FALSE(Exists(m_scanLog + "7"));
+  EXPECT_TRUE(Exists(victim + "/keep"));
+  EXPECT_TRUE(Log()->GetLogList().empty());
 }
 
 }  // namespace
