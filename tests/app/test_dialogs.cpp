@@ -340,7 +340,8 @@ void TestDialogs::categoryBoxesDriveRecoverAll() {
 void TestDialogs::categoryHelpers() {
   QCOMPARE(QString(GetDirTypeByFileName("clip.RM")), QStringLiteral("audio"));  // music list comes first
   QCOMPARE(QString(GetDirTypeByFileName("noext")), QStringLiteral("others"));
-  QCOMPARE(QString(GetDirTypeByFileName("a.b")), QStringLiteral("others"));  // needle too short
+  QCOMPARE(QString(GetDirTypeByFileName("a.")), QStringLiteral("others"));  // needle "*." too short
+  QCOMPARE(QString(GetDirTypeByFileName("a.b")), QStringLiteral("photo"));   // "*.b" is a prefix of "*.bmp"
   QCOMPARE(QString(GetDirTypeByFileName("IMG_1.JPG")), QStringLiteral("photo"));
   QCOMPARE(QString(GetDirTypeByFileName("x.dotx")), QStringLiteral("archive"));
   QCOMPARE(QString(GetDirTypeByFileName("film.mkv")), QStringLiteral("video"));
@@ -502,10 +503,16 @@ void TestDialogs::sameDeviceCheck() {
   struct stat root;
   QVERIFY(stat("/", &root) == 0);
   dev_t whole = WholeDiskOf(root.st_dev);
-  char node[64];
-  snprintf(node, sizeof(node), "/dev/block/%u:%u", major(whole), minor(whole));
+  char uevent[96];
+  snprintf(uevent, sizeof(uevent), "/sys/dev/block/%u:%u/uevent", major(whole), minor(whole));
+  std::vector<unsigned char> text = testfiles::ReadAll(uevent);
+  std::string s(text.begin(), text.end());
+  size_t at = s.find("DEVNAME=");
+  if (at == std::string::npos) QSKIP("sysfs does not name the root file system's disk");
+  std::string node = "/dev/" + s.substr(at + 8, s.find('\n', at) - at - 8);
   struct stat dev;
-  if (stat(node, &dev) != 0 || !S_ISBLK(dev.st_mode)) QSKIP("no device node for the root file system's disk");
+  if (stat(node.c_str(), &dev) != 0 || !S_ISBLK(dev.st_mode)) QSKIP("no device node for the root file system's disk");
+  QCOMPARE(dev.st_rdev, whole);
   QVERIFY(IsOnScannedDevice("/", node));
   if (a.st_dev != root.st_dev) QVERIFY(!IsOnScannedDevice(other, node));
 }

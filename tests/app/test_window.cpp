@@ -97,6 +97,7 @@ class TestWindow : public QObject {
   DRUI* m_pWindow = nullptr;
   QThread* m_pEngineThread = nullptr;
   int m_nMakerCalls = 0;
+  bool m_bScanned = false;
 };
 
 void TestWindow::initTestCase() {
@@ -112,7 +113,8 @@ void TestWindow::initTestCase() {
   QVERIFY(found);
   QVERIFY(m_fat.fs.rfind("fat", 0) == 0);
   setenv("TORVANE_DISKS", m_strImage.c_str(), 1);
-  std::string support = testfiles::FreshDir("app-window-support");
+  // A support folder that does not exist yet: the window creates it.
+  std::string support = testfiles::FreshDir("app-window-support") + "/Torvane Recovery";
   setenv("TORVANE_SUPPORT_DIR", support.c_str(), 1);
   CLogFileManager::GetInstance()->Reload();
 
@@ -126,10 +128,12 @@ void TestWindow::initTestCase() {
         static_cast<i64>(item.u64EndSector - item.u64StartSector + 1), 67, RECOVERY_TYPE_PROFESSIONAL);
   });
   m_pWindow->show();
-  QVERIFY(access((support + "/ScanLog").c_str(), F_OK) == 0);
   struct stat st;
-  QVERIFY(stat(support.c_str(), &st) == 0);
-  QCOMPARE(st.st_mode & 07777, mode_t(0755));
+  for (const std::string& dir : {support, support + "/ScanLog"}) {
+    QVERIFY(stat(dir.c_str(), &st) == 0);
+    QVERIFY(S_ISDIR(st.st_mode));
+    QCOMPARE(st.st_mode & 07777, mode_t(0755));
+  }
 }
 
 void TestWindow::diskTreeListsMbrPartitions() {
@@ -177,20 +181,23 @@ void TestWindow::scanOfFatPartitionEndsOnResults() {
   tree->setCurrentItem(row);
   m_pWindow->btnSlot();
 
-  // While the scan runs, the modal progress dialog is up and the GUI thread
-  // keeps serving events.
-  bool sawDialog = false;
-  int maxBar = -1;
-  QTimer probe;
-  connect(&probe, &QTimer::timeout, [&] {
-    if (auto* d = qobject_cast<SCANUI*>(FindTopLevel("progressDialog"))) {
-      sawDialog = true;
-      maxBar = std::max(maxBar, d->GetBarValue());
-    }
-  });
-  probe.start(1);
+  // Every report reaches the GUI thread while the modal progress dialog is
+  // up; the engine itself was made and run on the worker.
+  int reports = 0, reportsWithDialog = 0, maxBar = -1;
+  QMetaObject::Connection c = connect(
+      m_pWindow, &DRUI::ScanProcessCallBack, this,
+      [&](int nProgress, int nPercent, int, QString, QString, QString, QString) {
+        ++reports;
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->objectName() == "progressDialog" && QThread::currentThread() == qApp->thread())
+          ++reportsWithDialog;
+        maxBar = std::max(maxBar, nProgress * nPercent / 100);
+      },
+      Qt::QueuedConnection);
   m_pWindow->btnSlotScan();
-  probe.stop();
+  disconnect(c);
+  bool sawDialog = reports > 0 && reportsWithDialog == reports;
+  QVERIFY(maxBar == 100);
   QVERIFY(sawDialog);
   QVERIFY(m_pEngineThread != nullptr);
   QVERIFY(m_pEngineThread != QThread::currentThread());
@@ -229,10 +236,11 @@ void TestWindow::scanOfFatPartitionEndsOnResults() {
   QVERIFY(ChildRow(TreeRow(resultTree, "Photo("), "jpg Files ("));
   QVERIFY(ChildRow(TreeRow(resultTree, "Office("), "txt Files ("));
   QCOMPARE(m_pWindow->findChild<QLabel*>("selectionLabel")->text(), QStringLiteral("Select 0 Bytes in 0 file"));
+  m_bScanned = true;
 }
 
 void TestWindow::checkingCategorySelectsItsFiles() {
-  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  if (!m_bScanned) QSKIP("needs the scan");
   QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("resultTree");
   QTableWidget* table = m_pWindow->findChild<QTableWidget*>("fileTable");
   QLabel* label = m_pWindow->findChild<QLabel*>("selectionLabel");
@@ -284,7 +292,7 @@ void TestWindow::checkingCategorySelectsItsFiles() {
 }
 
 void TestWindow::previewShowsPictureAndText() {
-  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  if (!m_bScanned) QSKIP("needs the scan");
   QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("resultTree");
   QTableWidget* table = m_pWindow->findChild<QTableWidget*>("fileTable");
 
@@ -320,7 +328,7 @@ void TestWindow::previewShowsPictureAndText() {
 }
 
 void TestWindow::recoveryWritesSelectedFiles() {
-  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  if (!m_bScanned) QSKIP("needs the scan");
   QTreeWidget* tree = m_pWindow->findChild<QTreeWidget*>("resultTree");
   for (const char* cat : {"Photo(", "Office("}) {
     QTreeWidgetItem* row = TreeRow(tree, cat);
@@ -370,7 +378,7 @@ void TestWindow::recoveryWritesSelectedFiles() {
 }
 
 void TestWindow::recoveryCountsFailures() {
-  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  if (!m_bScanned) QSKIP("needs the scan");
   size_t photos = 0, others = 0;
   for (const auto& e : m_pWindow->GetSelection())
     (std::string(GetDirTypeByFileName(e.second.szFileName)) == "photo" ? photos : others)++;
@@ -389,7 +397,7 @@ void TestWindow::recoveryCountsFailures() {
 }
 
 void TestWindow::recoveryOntoScannedDiskAsksForAnotherFolder() {
-  if (m_pWindow->CurrentPage() != 2) QSKIP("needs the scan");
+  if (!m_bScanned) QSKIP("needs the scan");
   std::string beside = testimg::MakeTempDir("app-beside");
   std::string imageDir = m_strImage.substr(0, m_strImage.rfind('/'));
   struct stat a, b;
@@ -507,7 +515,19 @@ void TestWindow::imageWithoutTableIsListedWhole() {
   QCOMPARE(item.nDiskNo, n);
   QCOMPARE(item.u64StartSector, u64(0));
   QCOMPARE(item.u64EndSector, u64(st.st_size / 512 - 1));
-  QCOMPARE(disk->child(0)->text(0), QStringLiteral("fat16.img"));
+  // Raw data with neither table nor file system is offered whole too, so
+  // it can still be carved.
+  std::string raw = testimg::ImagePath("carve.img");
+  QVERIFY(stat(raw.c_str(), &st) == 0);
+  int m = m_pWindow->AddImage(QString::fromStdString(raw));
+  QCOMPARE(m, n + 1);
+  QCOMPARE(m_pWindow->AddImage(QString::fromStdString(raw)), m);  // the same image is one disk
+  disk = TreeRow(tree, QStringLiteral("Physical Driver %1").arg(m));
+  QVERIFY(disk);
+  QCOMPARE(disk->childCount(), 1);
+  item = disk->child(0)->data(0, Qt::UserRole).value<_PARTITION_ITEM_>();
+  QCOMPARE(item.u64EndSector, u64(st.st_size / 512 - 1));
+  QCOMPARE(disk->child(0)->text(0), QStringLiteral("carve.img"));
   // The MBR disk is still listed as before.
   QVERIFY(TreeRow(tree, "Physical Driver 0"));
 }
