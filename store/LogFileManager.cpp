@@ -78,6 +78,15 @@ _LOG_FILE_INFO_ ParseRecord(const unsigned char* p) {
 
 u64 FreeSpaceOf(const char* pPath) {
   if (!pPath || !*pPath) return 0;
+  // A disk image is a file on some other volume whose free space changes
+  // with anything written there (our own result files included); what says
+  // whether the scanned image changed is its size and modification time.
+  struct stat st;
+  if (stat(pPath, &st) == 0 && S_ISREG(st.st_mode)) {
+    u64 mtime = static_cast<u64>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<u64>(st.st_mtim.tv_nsec);
+    u64 v = (static_cast<u64>(st.st_size) * 0x9E3779B97F4A7C15ull) ^ mtime;
+    return v ? v : 1;
+  }
   // rsb_getFreeSpace shortens the path in place.
   char buf[4096];
   snprintf(buf, sizeof(buf), "%s", pPath);

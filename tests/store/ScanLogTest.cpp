@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -180,6 +181,28 @@ TEST_F(ScanLog, LoadingAPastScanChecksItsFingerprint) {
   EXPECT_EQ(m_scanLog + "2/", ScanDir());  // back to the numbered folder
   EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(kStableDevice, 7, 0, 800, &out));
   EXPECT_TRUE(Exists(m_scanLog + "1"));
+}
+
+// An image's fingerprint follows the image itself, not the free space of the
+// volume it sits on (which our own result files change).
+TEST_F(ScanLog, AnImageKeepsItsRecordUntilTheImageChanges) {
+  std::string image = m_support + "/disk.img";
+  ASSERT_TRUE(testfiles::WriteAll(image, std::string(4096, 'x').data(), 4096));
+  Log()->AddDirIndex();
+  MakeResultSet(L"Fast_1");
+  ASSERT_EQ(0, Log()->SaveLogFileInfo(image.c_str(), 3, 0, 8, 0, 8, 4, 4, 1, ScanDir().c_str(), ""));
+  // Other writes on the same volume do not matter.
+  ASSERT_TRUE(testfiles::WriteAll(m_support + "/other", std::string(100000, 'y').data(), 100000));
+  ASSERT_EQ(0, Log()->Reload());
+  _LOG_FILE_INFO_ out;
+  memset(&out, 0, sizeof(out));
+  EXPECT_EQ(1, Log()->LoadRecoveryLogInfo(image.c_str(), 3, 0, 8, &out));
+  EXPECT_EQ(4u, out.u64RunPosition);
+  // A changed image invalidates the record.
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, image.c_str(), times, 0));
+  ASSERT_EQ(0, Log()->Reload());
+  EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(image.c_str(), 3, 0, 8, &out));
 }
 
 TEST_F(ScanLog, ScansByPathAlwaysAddARecord) {
