@@ -3,6 +3,7 @@
 // screen at each step: categories, disks, scan progress, results with a
 // preview, and the recovery result.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -14,6 +15,7 @@
 
 #include "AppTestUtil.h"
 #include "app/DRUI.h"
+#include "app/Detail.h"
 #include "app/ScanUI.h"
 
 namespace {
@@ -77,7 +79,7 @@ int main(int argc, char* argv[]) {
 
   // The scan of a small image is quick: picture its dialog as soon as it is up.
   bool scanShot = false;
-  CModalDriver during("progressDialog", [&](QWidget* w) {
+  CModalDriver during("progressDialog", [&](QWidget*) {
     if (scanShot || SCANUI::m_nOprType != OPERATION_SCAN) return false;
     Settle(150);
     scanShot = Shot("3-scanning.png");
