@@ -59,6 +59,8 @@ class ScopedEnv {
 
 }  // namespace
 
+// Exact lists: the logical partitions of mbr.img's extended chain are in, its
+// extended container and gpt.img's protective MBR entry are not.
 TEST(PartitionImages, EachTableKindMatchesTheToolThatWroteIt) {
   struct Case {
     const char* image;
@@ -74,35 +76,11 @@ TEST(PartitionImages, EachTableKindMatchesTheToolThatWroteIt) {
   }
 }
 
-TEST(PartitionImages, LogicalPartitionsOfTheExtendedChain) {
-  testimg::Manifest m = testimg::LoadManifest("mbr.img");
-  std::vector<Span> got = ReadDisk("mbr.img");
-  int nLogical = 0;
-  for (const auto& p : m.partitions) {
-    if (p.index < 5) continue;
-    ++nLogical;
-    bool bFound = false;
-    for (const auto& s : got) bFound |= s.first == p.firstSector && s.last == p.lastSector;
-    EXPECT_TRUE(bFound) << "logical partition " << p.index << " at " << p.firstSector;
-  }
-  EXPECT_GE(nLogical, 2);
-  // The extended container itself is never offered for a scan.
-  for (const auto& p : m.partitions) {
-    if (p.fs != "extended") continue;
-    for (const auto& s : got) EXPECT_NE(p.firstSector, s.first);
-  }
-}
-
 TEST(PartitionImages, LoopingExtendedChainEnds) {
   testimg::Manifest m = testimg::LoadManifest("mbr-loop.img");
   ASSERT_FALSE(m.info["loop"].empty());
   std::vector<Span> got = ReadDisk("mbr-loop.img");
   EXPECT_EQ(Expected(m, true), got) << parttest::ToString(got);
-}
-
-TEST(PartitionImages, GptProtectiveMbrIsNotListed) {
-  std::vector<Span> got = ReadDisk("gpt.img");
-  for (const auto& s : got) EXPECT_NE(1u, s.first) << "protective MBR entry listed";
 }
 
 TEST(PartitionImages, BareVolumeIsOfferedWhole) {
