@@ -371,6 +371,9 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 nR
   node.wcDrive = m_wcDrive;
   node.nEngineType = m_nEngineType;
   node.bIsDir = nMode == 1 ? 1 : 0;
+  // A folder has no data to be damaged; 0 would let the photo rule hide a
+  // folder named like "trip.jpg" or ".." together with everything below it.
+  node.bHealth = nMode == 1 ? 1 : 0;
   node.nClusterNO = nRecordNO;
   node.nClusterBytes = static_cast<u32>(512 * m_nSectorPerCluster);
   node.ftCreateTime = U64ToFileTime(info.ftCreate);

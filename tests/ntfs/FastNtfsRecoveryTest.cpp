@@ -109,7 +109,9 @@ TEST(FastNtfsImage, ListsEveryDeletedFileWithItsFolderAndSavesItsData) {
   EXPECT_EQ(1u, s.tree.at("Documents/Old").node.bIsDir);
   // The system files (records 0 to 11) never appear.
   for (const auto& e : s.tree) {
-    if (!e.second.node.bIsDir) EXPECT_GE(e.second.node.nClusterNO, 12u) << e.first;
+    if (!e.second.node.bIsDir) {
+      EXPECT_GE(e.second.node.nClusterNO, 12u) << e.first;
+    }
   }
   // The file with streams is live: its streams must not show up as deleted data.
   for (const auto& e : s.tree) EXPECT_EQ(std::string::npos, e.first.find("with stream")) << e.first;
@@ -160,7 +162,9 @@ TEST(FastNtfsImage, FreeRunsCoverNoLiveClusterAndEveryDeletedFirstCluster) {
   for (int guard = 0; guard < 100000; ++guard) {
     ASSERT_EQ(1, s.engine.GetUnUsedSectorCount(start, len));
     if (len == 0) break;
-    if (!runs.empty()) EXPECT_GE(start, runs.back().second);
+    if (!runs.empty()) {
+      EXPECT_GE(start, runs.back().second);
+    }
     runs.push_back({start, start + len});
     total += len;
     start += len;
