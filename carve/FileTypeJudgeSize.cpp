@@ -491,10 +491,24 @@ u64 CFileTypeJudge::GetGIFFileBytesSize(unsigned char* pBuf, int nLen) {
   return ForwardScan(kMax128M, END_ANY, GifMarker, nullptr);
 }
 
-u64 CFileTypeJudge::GetOFFICE2007FileBytesSize(unsigned char*, int) {
+// The end record comes last in an archive: one inside the first sector means
+// the whole archive is there (a small package or zip is often that short).
+static bool ZipEndInFirstSector(unsigned char* pBuf, int nLen, u64& size) {
+  Bytes b(pBuf, nLen);
+  StepView v{b.p, b.n, b.n, 0, false};
+  return b.p && ZipMarker(v, nullptr, size);
+}
+
+u64 CFileTypeJudge::GetOFFICE2007FileBytesSize(unsigned char* pBuf, int nLen) {
+  u64 size = 0;
+  if (ZipEndInFirstSector(pBuf, nLen, size)) return size;
   return ForwardScan(kMaxOffice, END_ANY, ZipMarker, nullptr);
 }
-u64 CFileTypeJudge::GetZIPFileBytesSize(unsigned char*, int) { return ForwardScan(kMax4G, END_ANY, ZipMarker, nullptr); }
+u64 CFileTypeJudge::GetZIPFileBytesSize(unsigned char* pBuf, int nLen) {
+  u64 size = 0;
+  if (ZipEndInFirstSector(pBuf, nLen, size)) return size;
+  return ForwardScan(kMax4G, END_ANY, ZipMarker, nullptr);
+}
 u64 CFileTypeJudge::Get7ZFileBytesSize(unsigned char* pBuf, int nLen) {
   // The start header states where the archive's own header ends: 32 bytes,
   // then the next-header offset (0x0C) and size (0x14), guarded by a CRC of
