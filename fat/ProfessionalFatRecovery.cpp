@@ -289,9 +289,22 @@ bool CProfessionalFatRecovery::ContinuesRun(const __LONG_FILE_INFO__& run, const
     return (u64Sector - base) / run.nSectorPerCluster + 2 == run.nCluster;
   }
   if (p[0] != FAT_DELETED_MARK) return GetShortNameCheckSum(p) == run.nCheckSum;
+  // A deleted short entry has lost the first byte the checksum covers. Short
+  // names begin with the long name's first letter in capitals: with that
+  // letter put back the checksum must match.
+  if (run.nLength >= 32 && run.nLength <= 512) {
+    const u8* last = run.szFragment + run.nLength - 32;
+    u16 first = static_cast<u16>(last[1] | (last[2] << 8));
+    if (last[11] == FAT_ATTR_LONG_NAME && (last[0] & 0x1F) != 0 && first > 0x20 && first < 0x80) {
+      u8 name[11];
+      memcpy(name, p, 11);
+      name[0] = static_cast<u8>(first >= 'a' && first <= 'z' ? first - 32 : first);
+      if (GetShortNameCheckSum(name) == run.nCheckSum) return true;
+    }
+  }
   if (bFromUndealMap) return false;
-  // A deleted short entry has lost the checksum's first byte; it continues
-  // the run when it lies in the very next sector or in the same cluster.
+  // Otherwise it continues the run when it lies in the very next sector or
+  // in the same cluster.
   return u64Sector == run.u64CutSector + 1 || u64Sector - run.u64Sector < run.nSectorPerCluster;
 }
 
