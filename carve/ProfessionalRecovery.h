@@ -51,6 +51,9 @@ class CProfessionalRecovery : public IFileRecoveryParse {
 
  private:
   IFileRecoveryParse* RouteEngine(u32 nEngineType);
+  // One chunk of the pass under the fault guard; false when a fault abandoned it.
+  bool GuardedParse(unsigned char* pBuf, int nBytes, u64 u64FirstSector, u64 u64Done, u64 u64Total,
+                    int nRemainSeconds, i64& nSkip);
 
   int m_nFd;
   wchar_t m_wcDrive;

@@ -559,7 +559,7 @@ int CNtfsFileData::DoSaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int 
     level = count > nRootDirIndex ? static_cast<u32>(count - nRootDirIndex) : 1u;
   }
   m_dequeDirRecovery.clear();
-  __FILE_DATA_RECOVERY__ first;
+  __NTFS_FOLDER_RECOVERY__ first;
   memset(&first, 0, sizeof(first));
   first.stFileNode = *pNode;
   if (!CopyWide(first.szTargetPath, root)) return ENAMETOOLONG;
@@ -571,7 +571,7 @@ int CNtfsFileData::DoSaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int 
   int result = 0;
   size_t visited = 0;
   while (!m_dequeDirRecovery.empty()) {
-    __FILE_DATA_RECOVERY__ entry = m_dequeDirRecovery.front();
+    __NTFS_FOLDER_RECOVERY__ entry = m_dequeDirRecovery.front();
     m_dequeDirRecovery.pop_front();
     if (++visited > kMaxQueuedFolders) break;
     if (entry.bOwnPath)
@@ -593,7 +593,7 @@ int CNtfsFileData::DoSaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int 
       if (child.bIsDir) {
         MakeDirectories(WideToUtf8(childPath));
         if (entry.nLevel + 1 < NTFS_MAX_DIR_DEPTH) {
-          __FILE_DATA_RECOVERY__ q;
+          __NTFS_FOLDER_RECOVERY__ q;
           memset(&q, 0, sizeof(q));
           q.stFileNode = child;
           q.nLevel = entry.nLevel + 1;

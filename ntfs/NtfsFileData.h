@@ -13,7 +13,7 @@
 #include "ntfs/NtfsParse.h"
 
 // One folder waiting to be saved.
-struct __FILE_DATA_RECOVERY__ {
+struct __NTFS_FOLDER_RECOVERY__ {
   _FILE_NODE_ stFileNode;
   wchar_t szTargetPath[512];  // the folder that contains it (the first entry: its own path)
   u32 nLevel;                 // key level its children are listed under
@@ -76,7 +76,7 @@ class CNtfsFileData {
   u32 m_nFileRecordSize;
   RECOVERY_CALLBACK m_pRecoveryCallBack;
   void* m_pCallBackParam;
-  std::deque<__FILE_DATA_RECOVERY__> m_dequeDirRecovery;
+  std::deque<__NTFS_FOLDER_RECOVERY__> m_dequeDirRecovery;
   std::wstring m_strCurDirPath;
   // Absolute sectors data may be read from (the volume, or the scanned range).
   u64 m_u64DataFirstSector;

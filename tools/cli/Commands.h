@@ -20,5 +20,6 @@ struct CLI_COMMAND {
 // The table lives in main.cpp; a new command is one row there plus its
 // Command*.cpp file.
 int RunDisksCommand(int argc, char** argv);
+int RunScanCommand(int argc, char** argv);
 
 void PrintUsage(FILE* pOut);

@@ -9,6 +9,8 @@ namespace {
 const CLI_COMMAND g_Commands[] = {
     {"disks", "[IMAGE...]",
      "list every disk and its partitions; IMAGE files are added as disks of their own", RunDisksCommand},
+    {"scan", "TARGET [--partition K] [--types LIST] [--recover DIR] [--report FILE] [--resume]",
+     "deep-scan a disk or image, list what can be recovered, optionally save it", RunScanCommand},
 };
 
 bool IsHelp(const char* p) { return strcmp(p, "--help") == 0 || strcmp(p, "-h") == 0 || strcmp(p, "help") == 0; }
@@ -22,7 +24,7 @@ void PrintUsage(FILE* pOut) {
           "\nDisks are numbered as the program sees them: TORVANE_DISKS (colon-separated image\n"
           "files or devices) when set, else the machine's whole disks. Nothing is ever written\n"
           "to a disk or image that is read.\n"
-          "\nExit status: 0 success, 1 a disk or image could not be read, 2 bad command line.\n");
+          "\nExit status: 0 success, 1 a disk or image could not be read (or a file could not be saved),\n2 bad command line, 130 stopped with Ctrl-C.\n");
 }
 
 int main(int argc, char** argv) {

@@ -1,0 +1,101 @@
+#include "engine/FileRecoveryFactory.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "carve/ProfessionalRecovery.h"
+#include "disk/BootSector.h"
+#include "engine/DiskMap.h"
+#include "engine/DiskReader.h"
+#include "engine/FastExtRecovery.h"
+#include "engine/TextUtil.h"
+#include "fat/FastFatRecovery.h"
+#include "ntfs/FastNtfsRecovery.h"
+
+namespace {
+constexpr size_t kProbeBytes = 16384;
+
+IFileRecoveryParse* CreateEngine(int kind, RECOVERY_TYPE eType) {
+  if (eType != RECOVERY_TYPE_FAST) return new CProfessionalRecovery();
+  switch (kind) {
+    case 0: return new CFastNtfsRecovery();
+    case 1: return new CFastFatRecovery();
+    case 2: return new CFastExtRecovery();
+    default: return nullptr;
+  }
+}
+
+// Reads the first 16384 bytes of the volume; false with the diagnostic the
+// caller expects when the device cannot give them.
+bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf) {
+  buf.assign(kProbeBytes, 0);
+  if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
+    fprintf(stderr, "lseek Failed\n");
+    return false;
+  }
+  unsigned int got = 0;
+  if (ReadData(fd, buf.data(), static_cast<int>(kProbeBytes), &got) != 0 || got != kProbeBytes) {
+    fprintf(stderr, "read Failed\n");
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
+  static CFileRecoveryFactory instance;
+  return &instance;
+}
+
+int CFileRecoveryFactory::ClassifyVolume(const unsigned char* pBuf, size_t nLen) {
+  if (IsNtfs(pBuf, nLen)) return 0;
+  if (IsFat(pBuf, nLen)) return 1;
+  if (IsExt(pBuf, nLen)) return 2;
+  return -1;
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDiskNo, i64 u64StartSector,
+                                                                      i64 u64SectorCount, wchar_t wcDrive,
+                                                                      RECOVERY_TYPE eType) {
+  int fd = OpenDiskReadOnly(nDiskNo);
+  if (fd < 0) {
+    fprintf(stderr, "Open Failed\n");
+    return nullptr;
+  }
+  std::vector<unsigned char> buf;
+  bool ok = u64StartSector >= 0 && ReadProbe(fd, static_cast<u64>(u64StartSector) * SECTOR_SIZE, buf);
+  close(fd);
+  if (!ok) return nullptr;
+  int kind = ClassifyVolume(buf.data(), buf.size());
+  buf.clear();
+  buf.shrink_to_fit();
+  IFileRecoveryParse* engine = CreateEngine(kind, eType);
+  if (engine) engine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
+  return engine;
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(wchar_t* pPath, wchar_t wcDrive,
+                                                                      RECOVERY_TYPE eType) {
+  if (!pPath) return nullptr;
+  char path[256];
+  inner_uni2str(path, pPath, sizeof(path), -1);
+  int fd = OpenPathReadOnly(path);
+  if (fd < 0) {
+    fprintf(stderr, "Open Failed\n");
+    return nullptr;
+  }
+  std::vector<unsigned char> buf;
+  bool ok = ReadProbe(fd, 0, buf);
+  close(fd);
+  if (!ok) return nullptr;
+  int kind = ClassifyVolume(buf.data(), buf.size());
+  buf.clear();
+  buf.shrink_to_fit();
+  IFileRecoveryParse* engine = CreateEngine(kind, eType);
+  if (engine) engine->Init(pPath, wcDrive);
+  return engine;
+}
