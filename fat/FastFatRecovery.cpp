@@ -245,7 +245,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* pName) {
   m_dequeDirCluster.clear();
   ResetStore();
   if (pName && *pName) {
-    NewStore(pName);
+    NewStore(pName, false);
     return 0;
   }
   SYSTEMTIME t;
@@ -255,7 +255,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* pName) {
   snprintf(name, sizeof(name), "Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64StartSector), t.wYear,
            t.wMonth, t.wDay, t.wHour, t.wMinute);
   std::wstring wname = Utf8ToWide(name);
-  int status = NewStore(wname.c_str());
+  int status = NewStore(wname.c_str(), true);
   if (status != 0) return status;
 
   int result = ReportProgress(1, -1);

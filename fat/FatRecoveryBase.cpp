@@ -10,6 +10,7 @@
 
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
+#include "store/LogFileManager.h"
 #include "fat/FatEntry.h"
 
 const char* const g_szFatPictureFilter =
@@ -64,7 +65,15 @@ CFatRecoveryBase::~CFatRecoveryBase() = default;
 
 void CFatRecoveryBase::ResetStore() { m_pScanResultFileManager.reset(); }
 
-int CFatRecoveryBase::NewStore(const wchar_t* pName) {
+int CFatRecoveryBase::NewStore(const wchar_t* pName, bool bFresh) {
+  if (bFresh && pName) {
+    // Result-set names carry the minute only: a second scan of the same
+    // volume within that minute must not append to the first one's files.
+    std::string base = CLogFileManager::GetInstance()->GetLogFileDirPath() + WideToUtf8(pName);
+    unlink(base.c_str());
+    unlink((base + "_Relation").c_str());
+    unlink((base + "_DirInfo").c_str());
+  }
   m_pScanResultFileManager.reset(new CScanResultFileManager());
   int status = m_pScanResultFileManager->Init(pName);
   if (status == 0 && m_pSearchCallBack)

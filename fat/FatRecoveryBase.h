@@ -71,7 +71,8 @@ class CFatRecoveryBase : public IFileRecoveryParse {
   // the clusters, else a status.
   int CopyFileData(const _FILE_NODE_& node, u64 u64Bytes, const std::function<int(const u8*, u32)>& sink);
   void ResetStore();
-  int NewStore(const wchar_t* pName);
+  // bFresh: a new scan, so files left under the same name are removed first.
+  int NewStore(const wchar_t* pName, bool bFresh);
 
   wchar_t m_wcDrive;
   int m_nPercent;

@@ -79,7 +79,7 @@ int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* pName) {
   m_mapDepthCache.clear();
   memset(&m_LastBuffer, 0, sizeof(m_LastBuffer));
   ResetStore();
-  if (pName && *pName) return NewStore(pName);
+  if (pName && *pName) return NewStore(pName, false);
   SYSTEMTIME t;
   memset(&t, 0, sizeof(t));
   rsb_getLocalTime(&t);
@@ -87,7 +87,7 @@ int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* pName) {
   snprintf(name, sizeof(name), "Pro_Fat_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64StartSector), t.wYear,
            t.wMonth, t.wDay, t.wHour, t.wMinute);
   std::wstring wname = Utf8ToWide(name);
-  return NewStore(wname.c_str());
+  return NewStore(wname.c_str(), true);
 }
 
 int CProfessionalFatRecovery::InitVirtualDbrInfo() {
