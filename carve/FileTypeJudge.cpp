@@ -359,5 +359,9 @@ int CFileTypeJudge::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector, u
 
   m_ErrorCode = 0;
   u64Size = szExtendNameAndType[row].pSizeRule(pBuf, nLen);
-  return m_ErrorCode == RECOVERY_CANCELLED ? RECOVERY_CANCELLED : STATUS_SUCCESS;
+  // Any stop answer from the scan callback (a cancelled scan answers 1, not
+  // -9527) cut the measurement short: recording the file with the size so
+  // far would keep a truncated file, and a resumed scan would never measure
+  // it again. Record nothing and let the pass start here next time.
+  return m_ErrorCode != 0 ? RECOVERY_CANCELLED : STATUS_SUCCESS;
 }

@@ -32,6 +32,8 @@ struct PROGRESS_STATE {
   bool bTerminal;
   u32 nLastPrint;
   int nLastPercent;
+  long nChunks;          // deep-pass reports so far
+  long nInterruptAfter;  // tests: deliver a real SIGINT after this many (0: never)
 };
 
 const char* EngineName(u32 type) {
@@ -48,6 +50,7 @@ const char* EngineName(u32 type) {
 int ScanProgress(void* param, int nProgress, int nPercent, int nRemaindSecond, u64 u64CurSector,
                  u64 u64SectorCount, u64 u64FindFileCount, wchar_t*) {
   PROGRESS_STATE* st = static_cast<PROGRESS_STATE*>(param);
+  if (nPercent == 90 && ++st->nChunks == st->nInterruptAfter) raise(SIGINT);
   int shown = nProgress * nPercent / 100;
   if (shown > 100) shown = 100;
   u32 now = rsb_getTickCount();
@@ -284,7 +287,8 @@ int RunScanCommand(int argc, char** argv) {
       deep->SetNotLoadLogFile();
     }
   }
-  PROGRESS_STATE progress = {isatty(2) != 0, 0, -100};
+  const char* interrupt = getenv("TORVANE_INTERRUPT_AFTER_CHUNKS");
+  PROGRESS_STATE progress = {isatty(2) != 0, 0, -100, 0, interrupt ? atol(interrupt) : 0};
   engine->InitCallBack(ScanProgress, RecoveryProgress, &progress, 100);
   int status = engine->ScanDevice(nullptr);
   if (progress.bTerminal) fprintf(stderr, "\n");
