@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "engine/DiskMap.h"
@@ -294,17 +295,14 @@ int CFatRecoveryBase::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int
   int result = 0;
   // Each folder is saved once even when damaged metadata links folders in a
   // circle.
-  std::vector<u32> savedDirs;
+  std::set<u32> savedDirs;
   while (!m_dequeDirRecovery.empty()) {
     __FILE_DATA_RECOVERY__ front = m_dequeDirRecovery.front();
     m_dequeDirRecovery.pop_front();
     front.node.szFileName[sizeof(front.node.szFileName) - 1] = 0;
     if (!isFirst) m_strCurDirPath = JoinPath(std::wstring(front.szTargetPath), front.node.szFileName);
     isFirst = false;
-    bool seen = false;
-    for (u32 c : savedDirs) seen = seen || (c == front.node.nClusterNO);
-    if (seen || savedDirs.size() > 100000) continue;
-    savedDirs.push_back(front.node.nClusterNO);
+    if (!savedDirs.insert(front.node.nClusterNO).second) continue;
     FILE_NODE_VECTOR children;
     if (GetChildrenFileNode(&front.node, front.nLevel, children) != 0) continue;
     for (auto& child : children) {
