@@ -192,8 +192,13 @@ const FirstByteFilter g_firstByte;
 
 inline bool MayStartFile(const unsigned char* p, int nLen) {
   if (!p || nLen <= 0) return false;
-  if (g_firstByte.ok[p[0]]) return true;
   size_t n = static_cast<size_t>(nLen);
+  if (g_firstByte.ok[p[0]]) {
+    // Zero-filled sectors are the common case: a leading 00 starts only
+    // 00 00 01 (MPEG, icon) or 00 01 00 (font).
+    if (p[0] != 0 || n < 3) return true;
+    if ((p[1] == 0 && p[2] == 1) || (p[1] == 1 && p[2] == 0)) return true;
+  }
   static const u8 kMts[8] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00};
   return BytesEqual(p, n, 4, "ftyp", 4) || BytesEqual(p, n, 8, kMts, 8) ||
          BytesEqual(p, n, 31, "[Content_Types].xml", 19);

@@ -218,15 +218,23 @@ TEST_F(CarveRules, CancelDuringMeasurementRecordsNothing) {
   EXPECT_TRUE(Nodes().empty());
   EXPECT_EQ(0, engine.GetLostFileCount());
 
-  // Another non-zero answer ends the measurement early but keeps the file.
+  // The window's scan callback answers 1 when the user cancels: that stops
+  // the measurement the same way, and no truncated file is kept.
   ProgressLog stop;
   stop.answer = 1;
   engine.InitCallBack(LogProgress, nullptr, &stop, 90);
+  EXPECT_EQ(RECOVERY_CANCELLED, Parse(img, 10, skip, files));
+  EXPECT_TRUE(Nodes().empty());
+  EXPECT_EQ(1, stop.calls);
+  EXPECT_EQ(1, J::m_ErrorCode);
+  // Answers of 0 let it run to the range's end and keep it.
+  ProgressLog go;
+  engine.InitCallBack(LogProgress, nullptr, &go, 90);
   EXPECT_EQ(0, Parse(img, 10, skip, files));
   FILE_NODE_VECTOR nodes = Nodes();
   ASSERT_EQ(1u, nodes.size());
-  EXPECT_EQ(512u, nodes[0].u64FileSize);
-  EXPECT_EQ(1, stop.calls);
+  EXPECT_EQ((2000u - 10) * 512, nodes[0].u64FileSize);
+  EXPECT_EQ(static_cast<int>((2000 - 11 + 127) / 128), go.calls);
 
   // The pass stops where the cancel came.
   ProgressLog again;
