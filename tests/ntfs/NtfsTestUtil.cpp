@@ -113,7 +113,7 @@ RecordBuilder& RecordBuilder::ResidentData(const Bytes& data, const std::string&
   PutU32(a, 0, 0x80);
   a[9] = static_cast<uint8_t>(streamName.size());
   PutU16(a, 0x0A, 0x18);
-  std::memcpy(a.data() + 0x18, name.data(), name.size());
+  if (!name.empty()) std::memcpy(a.data() + 0x18, name.data(), name.size());
   PutU32(a, 0x10, static_cast<uint32_t>(data.size()));
   PutU16(a, 0x14, static_cast<uint16_t>(contentOff));
   a.insert(a.end(), data.begin(), data.end());
@@ -130,7 +130,7 @@ RecordBuilder& RecordBuilder::NonResidentData(const Bytes& runlist, uint64_t all
   a[8] = 1;
   a[9] = static_cast<uint8_t>(streamName.size());
   PutU16(a, 0x0A, 0x40);
-  std::memcpy(a.data() + 0x40, name.data(), name.size());
+  if (!name.empty()) std::memcpy(a.data() + 0x40, name.data(), name.size());
   PutU64(a, 0x10, lowestVcn);
   PutU64(a, 0x18, allocated / 4096 ? allocated / 4096 - 1 : 0);
   PutU16(a, 0x20, static_cast<uint16_t>(runOff));
