@@ -441,22 +441,4 @@ TEST(Detectors, QuickRejectionAgreesWithTryingEveryRow) {
   EXPECT_GT(agreeing, 1000) << "the crafted sectors should be detected";
 }
 
-TEST(Detectors, TableRowsAreInTheirFixedOrder) {
-  EXPECT_STREQ("mpeg", J::szExtendNameAndType[0].szExtendName);
-  EXPECT_STREQ("fla", J::szExtendNameAndType[24].szExtendName);
-  EXPECT_STREQ("doc", J::szExtendNameAndType[37].szExtendName);
-  EXPECT_STREQ("ole", J::szExtendNameAndType[51].szExtendName);
-  EXPECT_STREQ("mso07", J::szExtendNameAndType[69].szExtendName);
-  EXPECT_STREQ("ico", J::szExtendNameAndType[86].szExtendName);
-  EXPECT_EQ(nullptr, J::szExtendNameAndType[87].szExtendName);
-  EXPECT_EQ(TYPE_NONE, J::szExtendNameAndType[87].nType);
-  EXPECT_EQ(6, J::FindRowByType(TYPE_WMV));
-  EXPECT_EQ(71, J::FindRowByType(TYPE_GZ));
-  EXPECT_EQ(-1, J::FindRowByType(TYPE_NONE));
-  EXPECT_EQ(36, J::FindRowByExtension("ICO"));
-  EXPECT_EQ(-1, J::FindRowByExtension("txt"));
-  // Every type 0-48 has a row.
-  for (int t = 0; t < static_cast<int>(TYPE_NONE); ++t) EXPECT_GE(J::FindRowByType(t), 0) << t;
-}
-
 }  // namespace
