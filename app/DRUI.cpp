@@ -724,7 +724,6 @@ void DRUI::RecoveryProcess() {
   std::wstring wdest = Utf8ToWide(dest);
   int nRootDirIndex = 0;
   GetPathDirIndex(wdest.c_str(), nRootDirIndex);
-  std::set<std::string> createdFolders;
 
   FaultGuardBegin(g_FaultMainWindow);
   for (auto& entry : m_mapSelectFile) {
@@ -732,9 +731,9 @@ void DRUI::RecoveryProcess() {
     std::string name = NodeName(node);
     std::string folder = dest + "/" + GetDirTypeByFileName(name.c_str());
     struct stat st;
-    if (stat(folder.c_str(), &st) != 0) {
-      if (mkdir(folder.c_str(), 0755) == 0) createdFolders.insert(folder);
-    }
+    if (stat(folder.c_str(), &st) != 0 && mkdir(folder.c_str(), 0755) == 0 && m_bHaveInvokingUser &&
+        lchown(folder.c_str(), m_nInvokingUid, m_nInvokingGid) != 0)
+      qDebug("lchown failed\n");
     std::string target = GetRealFileName(folder + "/" + MakeSafePathComponent(name));
     // Wide paths handed to engines are at most 512 characters.
     if (Utf8ToWide(target).size() >= 512) {
@@ -749,10 +748,7 @@ void DRUI::RecoveryProcess() {
       break;
     }
     if (!m_bFileReported) emit RecoveryCallBack(100, 100, ret, QString::fromStdString(target));
-    if (m_bHaveInvokingUser) {
-      if (createdFolders.count(folder)) HandOverToUser(folder, m_nInvokingUid, m_nInvokingGid);
-      HandOverToUser(target, m_nInvokingUid, m_nInvokingGid);
-    }
+    if (m_bHaveInvokingUser) HandOverToUser(target, m_nInvokingUid, m_nInvokingGid);
   }
   FaultGuardEnd(g_FaultMainWindow);
   RecoveryCallBackBridge(this, 100, 1000, 0, const_cast<wchar_t*>(L""));

@@ -105,7 +105,7 @@ void SCANUI::InitDialog() {
   logo->setPixmap(QPixmap(QStringLiteral(":/image/logo.png")).scaled(36, 36, Qt::KeepAspectRatio,
                                                                       Qt::SmoothTransformation));
   head->addWidget(logo, 0, Qt::AlignTop);
-  m_pHeading = new QLabel(heading.trimmed().isEmpty() ? heading : heading, frame);
+  m_pHeading = new QLabel(heading, frame);
   m_pHeading->setObjectName("dialogHeading");
   m_pHeading->setTextFormat(Qt::PlainText);
   head->addWidget(m_pHeading, 1);

@@ -43,7 +43,11 @@ void recvSignal1(int sig) {
 }
 
 void Install(void (*handler)(int)) {
-  if (!t_altStack) {
+  // A thread that already has an alternate stack (the sanitizer gives every
+  // thread one, and unmaps it itself when the thread ends) keeps it.
+  stack_t current;
+  bool hasAltStack = sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE);
+  if (!t_altStack && !hasAltStack) {
     t_altStack = static_cast<char*>(malloc(SIGSTKSZ * 4));
     if (t_altStack) {
       stack_t ss;

@@ -74,6 +74,7 @@ class CScriptedEngine : public IFileRecoveryParse {
   std::atomic<int> m_nCancelledSaves{0};
   std::atomic<int> m_nStepMs{4};
   std::vector<std::string> m_vecSavedPaths;  // written by the worker, read after it ended
+  std::string m_strTempDir = "/tmp";         // where picture previews are written
 
  private:
   std::vector<__SEARCH_FILE_INFO__> m_vecHits;

@@ -88,6 +88,8 @@ class TestWindow : public QObject {
   void recoveryCountsFailures();
   void recoveryOntoScannedDiskAsksForAnotherFolder();
   void cancelledRecoveryStopsAtCurrentFile();
+  void recoveredFilesBelongToInvokingUser();
+  void widePicturesAreScaledToThePreviewArea();
   void imageWithoutTableIsListedWhole();
 
  private:
@@ -498,6 +500,70 @@ void TestWindow::cancelledRecoveryStopsAtCurrentFile() {
   QVERIFY(access((dest + "/photo/a(1).jpg").c_str(), F_OK) == 0);
   QVERIFY(access((dest + "/document/d(1).txt").c_str(), F_OK) == 0);
   testimg::RemoveTree(dest);
+}
+
+void TestWindow::recoveredFilesBelongToInvokingUser() {
+  if (geteuid() != 0) QSKIP("needs root");
+  setenv("SUDO_UID", "1234", 1);
+  setenv("SUDO_GID", "2345", 1);
+  DRUI window;  // reads who asked for the rights when it is made
+  unsetenv("SUDO_UID");
+  unsetenv("SUDO_GID");
+  window.Init();
+  auto* engine = new CScriptedEngine({MakeHit("x.jpg", 1, 50), MakeHit("y.doc", 2, 50)});
+  engine->m_nStepMs = 0;
+  window.SetEngineMaker([engine](const _PARTITION_ITEM_&) { return engine; });
+  _PARTITION_ITEM_ item;
+  memset(&item, 0, sizeof(item));
+  window.ScanPartition(item);
+  QTreeWidget* tree = window.findChild<QTreeWidget*>("resultTree");
+  ToggleTreeRow(window, TreeRow(tree, "Photo("));
+  ToggleTreeRow(window, TreeRow(tree, "Office("));
+  std::string dest = FreshDestination("owner");
+  window.SetFolderChooser([dest] { return QString::fromStdString(dest); });
+  RecoveryWatcher watch;
+  window.btnRecovery();
+  QVERIFY(watch.driver.Done());
+  QCOMPARE(watch.nSuccess, 2);
+  struct stat st;
+  for (const char* p : {"/photo", "/photo/x.jpg", "/document", "/document/y.doc"}) {
+    QVERIFY2(lstat((dest + p).c_str(), &st) == 0, p);
+    QCOMPARE(st.st_uid, uid_t(1234));
+    QCOMPARE(st.st_gid, gid_t(2345));
+    QCOMPARE(st.st_mode & 0777, mode_t(S_ISDIR(st.st_mode) ? 0755 : 0644));
+  }
+  QVERIFY(lstat(dest.c_str(), &st) == 0);
+  QCOMPARE(st.st_uid, uid_t(0));  // the folder the user chose is left as it was
+  testimg::RemoveTree(dest);
+}
+
+void TestWindow::widePicturesAreScaledToThePreviewArea() {
+  DRUI window;
+  window.Init();
+  auto* engine = new CScriptedEngine({MakeHit("w700.png", 1, 700), MakeHit("w701.png", 2, 701),
+                                      MakeHit("notes.txt", 3, 16)});
+  engine->m_strTempDir = testfiles::FreshDir("app-preview");
+  window.SetEngineMaker([engine](const _PARTITION_ITEM_&) { return engine; });
+  _PARTITION_ITEM_ item;
+  memset(&item, 0, sizeof(item));
+  window.ScanPartition(item);
+  QTreeWidget* tree = window.findChild<QTreeWidget*>("resultTree");
+  QTableWidget* table = window.findChild<QTableWidget*>("fileTable");
+  window.treeItemClick(TreeRow(tree, "Photo("), 0);
+  QCOMPARE(table->rowCount(), 2);
+  std::map<QString, QSize> shown;
+  for (int r = 0; r < 2; ++r) {
+    window.tableItemClick(table->item(r, 0));
+    QVERIFY(window.IsPreviewPicture());
+    shown[table->item(r, 0)->text()] = window.PreviewPictureSize();
+  }
+  QCOMPARE(shown["w700.png"], QSize(700, 300));  // not wider than 700: as it is
+  QCOMPARE(shown["w701.png"], QSize(467, 200));  // fitted into 700 x 200
+  // Text: zero bytes shown as dots.
+  window.treeItemClick(TreeRow(tree, "Office("), 0);
+  window.tableItemClick(table->item(0, 0));
+  QVERIFY(!window.IsPreviewPicture());
+  QCOMPARE(window.PreviewText(), QStringLiteral("scripted.preview\n"));
 }
 
 void TestWindow::imageWithoutTableIsListedWhole() {
