@@ -17,10 +17,69 @@
 #include "app/DRUI.h"
 #include "app/Detail.h"
 #include "app/ScanUI.h"
+#include "carve/ProfessionalRecovery.h"
+#include "engine/FileRecoveryFactory.h"
+#include <QThread>
 
 namespace {
 
 QString g_outDir;
+
+// Forwards to the real engine; holds the sector pass for a moment once, so
+// the progress dialog of a small image's scan can be pictured.
+class CSlowScan : public IFileRecoveryParse {
+ public:
+  explicit CSlowScan(IFileRecoveryParse* p) : m_p(p) {}
+  ~CSlowScan() override { delete m_p; }
+  int Init(int a, i64 b, i64 c, wchar_t d) override { return m_p->Init(a, b, c, d); }
+  int Init(wchar_t* a, wchar_t b) override { return m_p->Init(a, b); }
+  int InitCallBack(SCAN_PROGRESS_CALLBACK s, RECOVERY_CALLBACK r, void* param, int n) override {
+    m_scan = s;
+    m_recovery = r;
+    m_param = param;
+    return m_p->InitCallBack(&CSlowScan::Scan, &CSlowScan::Recovery, this, n);
+  }
+  int ScanDevice(wchar_t* a) override { return m_p->ScanDevice(a); }
+  int GetChildrenFileNode(_FILE_NODE_* a, unsigned b, FILE_NODE_VECTOR& c) override {
+    return m_p->GetChildrenFileNode(a, b, c);
+  }
+  int GetChildrenFileCount(_FILE_NODE_* a, unsigned b, unsigned& c) override {
+    return m_p->GetChildrenFileCount(a, b, c);
+  }
+  int GetLostFileCount() override { return m_p->GetLostFileCount(); }
+  int GetFileNodeParentDirPath(_FILE_NODE_* a, wchar_t* b, int c) override {
+    return m_p->GetFileNodeParentDirPath(a, b, c);
+  }
+  int SaveFileData(_FILE_NODE_* a, wchar_t* b, int c) override { return m_p->SaveFileData(a, b, c); }
+  int GetUnUsedSectorCount(u64& a, u64& b) override { return m_p->GetUnUsedSectorCount(a, b); }
+  int InitSearchCallBack(SEARCH_CALLBACK a, void* b) override { return m_p->InitSearchCallBack(a, b); }
+  int SearchFileNode(wchar_t* a, SEARCH_FILE_INFO_VECTOR& b) override { return m_p->SearchFileNode(a, b); }
+  int BuildBitMapInfo() override { return m_p->BuildBitMapInfo(); }
+  int PreView(_FILE_NODE_* a, wchar_t* b, unsigned char* c, int& d, PREVIEW_CALLBACK e, void* f) override {
+    return m_p->PreView(a, b, c, d, e, f);
+  }
+
+ private:
+  static int Scan(void* param, int nProgress, int nPercent, int nRemain, u64 cur, u64 count, u64 found,
+                  wchar_t* name) {
+    auto* self = static_cast<CSlowScan*>(param);
+    int r = self->m_scan(self->m_param, nProgress, nPercent, nRemain, cur, count, found, name);
+    if (nPercent == 90 && nProgress >= 40 && !self->m_bHeld) {
+      self->m_bHeld = true;
+      QThread::msleep(1500);
+    }
+    return r;
+  }
+  static int Recovery(void* param, int nProgress, int nPercent, int nError, wchar_t* name) {
+    auto* self = static_cast<CSlowScan*>(param);
+    return self->m_recovery(self->m_param, nProgress, nPercent, nError, name);
+  }
+  IFileRecoveryParse* m_p;
+  SCAN_PROGRESS_CALLBACK m_scan = nullptr;
+  RECOVERY_CALLBACK m_recovery = nullptr;
+  void* m_param = nullptr;
+  bool m_bHeld = false;
+};
 
 void Settle(int ms) {
   QElapsedTimer t;
@@ -77,14 +136,23 @@ int main(int argc, char* argv[]) {
   Settle(400);
   ok &= Shot("2-disks.png");
 
-  // The scan of a small image is quick: picture its dialog as soon as it is up.
-  bool scanShot = false;
-  CModalDriver during("progressDialog", [&](QWidget*) {
-    if (scanShot || SCANUI::m_nOprType != OPERATION_SCAN) return false;
-    Settle(150);
-    scanShot = Shot("3-scanning.png");
-    return true;
+  // The scan of a small image is quick: it is held for a moment in its
+  // sector pass, and the dialog is pictured then.
+  window.SetEngineMaker([](const _PARTITION_ITEM_& item) -> IFileRecoveryParse* {
+    IFileRecoveryParse* real = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+        item.nDiskNo, static_cast<i64>(item.u64StartSector),
+        static_cast<i64>(item.u64EndSector - item.u64StartSector + 1), 67, RECOVERY_TYPE_PROFESSIONAL);
+    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(real)) deep->SetNotLoadLogFile();
+    return real ? new CSlowScan(real) : nullptr;
   });
+  bool scanShot = false;
+  QObject::connect(&window, &DRUI::ScanProcessCallBack, &window,
+                   [&](int nProgress, int nPercent, int, QString, QString, QString, QString) {
+                     if (scanShot || nPercent != 90 || nProgress < 40) return;
+                     scanShot = true;
+                     QTimer::singleShot(700, [&] { scanShot = Shot("3-scanning.png"); });
+                   },
+                   Qt::QueuedConnection);
   window.btnSlotScan();
   Settle(300);
 
