@@ -70,11 +70,13 @@ class ScanCommand : public ::testing::Test {
 // A partition scan runs the quick engine of its file system first, so every
 // deleted file keeps its name and lands whole in its category folder.
 TEST_F(ScanCommand, PartitionScansRecoverEveryDeletedFileByName) {
-  const std::string image = testimg::ImagePath("mbr.img");
-  const std::string before = testimg::Sha256File(image);
-  struct { const char* manifest; int k; } parts[] = {{"mbr.img.p1", 1}, {"mbr.img.p2", 2}, {"mbr.img.p6", 4}};
+  const std::string mbr = testimg::ImagePath("mbr.img"), gpt = testimg::ImagePath("gpt.img");
+  const std::string beforeMbr = testimg::Sha256File(mbr), beforeGpt = testimg::Sha256File(gpt);
+  struct { const char* manifest; std::string image; int k; } parts[] = {
+      {"mbr.img.p1", mbr, 1}, {"mbr.img.p2", mbr, 2}, {"mbr.img.p6", mbr, 4}, {"gpt.img.p2", gpt, 2}};
   for (auto& p : parts) {
     SCOPED_TRACE(p.manifest);
+    const std::string& image = p.image;
     testimg::Manifest m = testimg::LoadManifest(p.manifest);
     std::string dest = m_dir + "/out" + std::to_string(p.k);
     ScanRun r = Scan(testimg::ShellQuote(image) + " --partition " + std::to_string(p.k) + " --recover " +
@@ -113,7 +115,8 @@ TEST_F(ScanCommand, PartitionScansRecoverEveryDeletedFileByName) {
     text << rep.rdbuf();
     EXPECT_NE(std::string::npos, text.str().find("\"sha256\": \"")) << text.str().substr(0, 400);
   }
-  EXPECT_EQ(before, testimg::Sha256File(image)) << "the scanned image changed";
+  EXPECT_EQ(beforeMbr, testimg::Sha256File(mbr)) << "the scanned image changed";
+  EXPECT_EQ(beforeGpt, testimg::Sha256File(gpt)) << "the scanned image changed";
 }
 
 // Without a file system the carver finds the files; a file found both by
