@@ -515,6 +515,7 @@ void TestDialogs::sameDeviceCheck() {
   QCOMPARE(dev.st_rdev, whole);
   QVERIFY(IsOnScannedDevice("/", node));
   if (a.st_dev != root.st_dev) QVERIFY(!IsOnScannedDevice(other, node));
+  rmdir(other.c_str());
 }
 
 QTEST_MAIN(TestDialogs)
