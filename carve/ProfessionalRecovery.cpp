@@ -447,25 +447,32 @@ int CProfessionalRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* par
   return 0;
 }
 
-void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map) {
-  std::string ext = LowerExtension(node.szFileName);
-  if (node.nEngineType == ENGINE_FAST_NTFS || node.nEngineType == ENGINE_PROFESSIONAL_NTFS) {
-    std::vector<__RUNLIST__> runs;
-    m_pNtfsEngine->GetRunListInfo(static_cast<i64>(node.u64RecordSector), 0x80, runs);
-    if (runs.empty() || node.nClusterBytes == 0xFFFFFFFFu) return;
-    if (runs[0].bSparse || runs[0].i64RunOffset <= 0) return;
-    u64 first = static_cast<u64>(node.nClusterBytes) * static_cast<u64>(runs[0].i64RunOffset) / SECTOR_SIZE +
-                node.u64VolumeStartSector;
-    map[first] = ext;
-  } else if (node.nEngineType == ENGINE_FAST_FAT || node.nEngineType == ENGINE_PROFESSIONAL_FAT) {
-    u64 first;
-    if (node.nClusterNO == 0)
-      first = node.u64DataStartSector + node.u64VolumeStartSector - 32;
-    else
-      first = node.u64DataStartSector + node.u64VolumeStartSector +
-              static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
-    map[first] = ext;
+u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
+  switch (node.nEngineType) {
+    case ENGINE_FAST_NTFS:
+    case ENGINE_PROFESSIONAL_NTFS: {
+      std::vector<__RUNLIST__> runs;
+      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs);
+      if (runs.empty() || runs[0].bSparse || runs[0].i64RunOffset <= 0 || node.nClusterBytes == 0xFFFFFFFFu) return 0;
+      return static_cast<u64>(node.nClusterBytes) * static_cast<u64>(runs[0].i64RunOffset) / SECTOR_SIZE +
+             node.u64VolumeStartSector;
+    }
+    case ENGINE_FAST_FAT:
+    case ENGINE_PROFESSIONAL_FAT:
+      if (node.nClusterNO == 0) return node.u64DataStartSector + node.u64VolumeStartSector - 32;
+      return node.u64DataStartSector + node.u64VolumeStartSector +
+             static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
+    case ENGINE_FILE_TYPE:
+      return node.u64RecordSector;
+    default:
+      return 0;
   }
+}
+
+void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map) {
+  if (node.nEngineType > ENGINE_PROFESSIONAL_FAT) return;
+  u64 first = GetFileDataStartSector(node);
+  if (first != 0) map[first] = LowerExtension(node.szFileName);
 }
 
 int CProfessionalRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {

@@ -45,6 +45,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int ParseProfessionalFileInfo(unsigned char* pBuf, int nBytes, u64 u64FirstSector, u64 u64Done, u64 u64Total,
                                 int nRemainSeconds, i64& nSkip, u64& u64Found);
   void GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map);
+  // Absolute first sector of a node's data on the disk; 0 when unknown.
+  u64 GetFileDataStartSector(const _FILE_NODE_& node);
 
   IFileRecoveryParse* GetFastEngine() const { return m_pFastEngine; }
   int GetDiskNo() const { return m_nDiskNo; }

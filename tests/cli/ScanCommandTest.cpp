@@ -83,6 +83,7 @@ TEST_F(ScanCommand, PartitionScansRecoverEveryDeletedFileByName) {
                      testimg::ShellQuote(dest) + " --report " + testimg::ShellQuote(dest + ".json"));
     ASSERT_EQ(0, r.code) << r.err;
     int checked = 0;
+    std::vector<std::pair<std::string, int64_t>> reported;  // saved name, first data sector
     for (const auto& f : m.files) {
       if (f.state != "deleted" || f.name.find(':') != std::string::npos) continue;
       if (f.HasTag("overwritten") || !f.Contiguous()) continue;
@@ -106,6 +107,7 @@ TEST_F(ScanCommand, PartitionScansRecoverEveryDeletedFileByName) {
       }
       ASSERT_TRUE(Exists(path)) << f.Path() << " expected at " << path << "\n" << r.out;
       EXPECT_EQ(f.sha256, testimg::Sha256File(path)) << f.Path();
+      reported.push_back({path.substr(path.rfind('/') + 1), f.firstSector});
       ++checked;
     }
     EXPECT_GT(checked, 2);
@@ -114,6 +116,17 @@ TEST_F(ScanCommand, PartitionScansRecoverEveryDeletedFileByName) {
     std::stringstream text;
     text << rep.rdbuf();
     EXPECT_NE(std::string::npos, text.str().find("\"sha256\": \"")) << text.str().substr(0, 400);
+    // Each saved file's line gives its first data sector on the disk.
+    for (const auto& [name, sector] : reported) {
+      bool found = false;
+      std::istringstream in(text.str());
+      std::string line;
+      while (std::getline(in, line))
+        if (line.find("/" + name + "\"") != std::string::npos &&
+            line.find("\"firstSector\": " + std::to_string(sector) + ",") != std::string::npos)
+          found = true;
+      EXPECT_TRUE(found) << name << " at sector " << sector;
+    }
   }
   EXPECT_EQ(beforeMbr, testimg::Sha256File(mbr)) << "the scanned image changed";
   EXPECT_EQ(beforeGpt, testimg::Sha256File(gpt)) << "the scanned image changed";

@@ -354,7 +354,8 @@ int RunScanCommand(int argc, char** argv) {
               "\"firstSector\": %llu, \"health\": %u",
               JsonString(name).c_str(), JsonString(folder).c_str(), static_cast<unsigned long long>(hit.u64FileSize),
               hit.nEngineType, JsonString(EngineName(hit.nEngineType)).c_str(),
-              static_cast<unsigned long long>(hit.u64RecordSector), hit.bHealth);
+              static_cast<unsigned long long>(deep ? deep->GetFileDataStartSector(hit) : hit.u64RecordSector),
+              hit.bHealth);
       if (tried)
         fprintf(report, ", \"savedPath\": %s, \"status\": %d, \"sha256\": %s", JsonString(savedPath).c_str(),
                 saveStatus, JsonString(sha).c_str());
