@@ -58,21 +58,25 @@ int CFileRecoveryFactory::ClassifyVolume(const unsigned char* pBuf, size_t nLen)
   return -1;
 }
 
+// Opens nothing itself: takes an open descriptor, classifies the volume at
+// offset and closes the descriptor on every path. -2 when the probe failed.
+static int ClassifyOpenVolume(int fd, i64 offset) {
+  if (fd < 0) {
+    fprintf(stderr, "Open Failed\n");
+    return -2;
+  }
+  std::vector<unsigned char> buf;
+  bool ok = offset >= 0 && ReadProbe(fd, static_cast<u64>(offset), buf);
+  close(fd);
+  return ok ? CFileRecoveryFactory::ClassifyVolume(buf.data(), buf.size()) : -2;
+}
+
 IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDiskNo, i64 u64StartSector,
                                                                       i64 u64SectorCount, wchar_t wcDrive,
                                                                       RECOVERY_TYPE eType) {
-  int fd = OpenDiskReadOnly(nDiskNo);
-  if (fd < 0) {
-    fprintf(stderr, "Open Failed\n");
-    return nullptr;
-  }
-  std::vector<unsigned char> buf;
-  bool ok = u64StartSector >= 0 && ReadProbe(fd, static_cast<u64>(u64StartSector) * SECTOR_SIZE, buf);
-  close(fd);
-  if (!ok) return nullptr;
-  int kind = ClassifyVolume(buf.data(), buf.size());
-  buf.clear();
-  buf.shrink_to_fit();
+  if (u64StartSector < 0) return nullptr;
+  int kind = ClassifyOpenVolume(OpenDiskReadOnly(nDiskNo), u64StartSector * SECTOR_SIZE);
+  if (kind == -2) return nullptr;
   IFileRecoveryParse* engine = CreateEngine(kind, eType);
   if (engine) engine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
   return engine;
@@ -83,18 +87,8 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(wchar_t* pP
   if (!pPath) return nullptr;
   char path[256];
   inner_uni2str(path, pPath, sizeof(path), -1);
-  int fd = OpenPathReadOnly(path);
-  if (fd < 0) {
-    fprintf(stderr, "Open Failed\n");
-    return nullptr;
-  }
-  std::vector<unsigned char> buf;
-  bool ok = ReadProbe(fd, 0, buf);
-  close(fd);
-  if (!ok) return nullptr;
-  int kind = ClassifyVolume(buf.data(), buf.size());
-  buf.clear();
-  buf.shrink_to_fit();
+  int kind = ClassifyOpenVolume(OpenPathReadOnly(path), 0);
+  if (kind == -2) return nullptr;
   IFileRecoveryParse* engine = CreateEngine(kind, eType);
   if (engine) engine->Init(pPath, wcDrive);
   return engine;
