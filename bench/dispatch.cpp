@@ -6,9 +6,10 @@
 // For each kind a MiB-sized file is written to a temporary folder and
 //   1. a whole deep scan of it is timed (reads, dispatch, carving, records);
 //   2. the orchestrator's per-buffer dispatcher is timed over the same bytes
-//      held in memory, 128 sectors at a time;
+//      held in memory, 128 sectors at a time (copying each chunk into the
+//      read buffer first, a cost measured apart and taken off);
 //   3. the carving detection alone is timed, through the quick first-byte
-//      rejection and through a plain walk of every table row.
+//      rejection and row index and through a plain walk of every table row.
 // Real-file sectors are the files of SAMPLES_DIR (default
 // $TORVANE_TEST_IMAGES/samples) laid one after another, repeated.
 #include <dirent.h>
@@ -91,45 +92,56 @@ void Measure(const char* kind, const std::vector<unsigned char>& data, const std
 
   // 2. The dispatcher alone over the bytes in memory, on the scanned engine
   // (its result sets are open, so carved files are recorded as in a scan).
+  // Each 64 KiB chunk is first copied into the read buffer, as a read would
+  // leave it in the cache; the copy's own time is measured and taken off.
   std::vector<unsigned char> chunk(kChunk);
-  double best = 1e9;
+  const u64 perChunk = kChunk / kSector;
+  auto bestOf = [](double a, double b) { return a < b ? a : b; };
+  double copyOnly = 1e9, dispatch = 1e9, fast = 1e9, plain = 1e9;
+  volatile int sink = 0;
+  CFileTypeJudge::m_pDiskReader = nullptr;
   for (int round = 0; round < 3; ++round) {
     t0 = Now();
-    for (u64 s = 0; s + kChunk / kSector <= sectors;) {
+    for (u64 s = 0; s + perChunk <= sectors; s += perChunk) {
+      memcpy(chunk.data(), data.data() + s * kSector, kChunk);
+      sink = sink + chunk[s % kChunk];
+    }
+    copyOnly = bestOf(copyOnly, Now() - t0);
+
+    t0 = Now();
+    for (u64 s = 0; s + perChunk <= sectors;) {
       memcpy(chunk.data(), data.data() + s * kSector, kChunk);
       i64 skip = 0;
       u64 found = 0;
       scan.ParseProfessionalFileInfo(chunk.data(), kChunk, s, s, sectors, -1, skip, found);
-      s += kChunk / kSector + static_cast<u64>(skip > 0 ? skip : 0);
+      s += perChunk + static_cast<u64>(skip > 0 ? skip : 0);
     }
-    double d = Now() - t0;
-    if (d < best) best = d;
-  }
+    dispatch = bestOf(dispatch, Now() - t0);
 
-  // 3. Detection alone: every sector, through the quick rejection and
-  // through every table row in order.
-  CFileTypeJudge judge;
-  CFileTypeJudge::m_pDiskReader = nullptr;
-  double fast = 1e9, plain = 1e9;
-  volatile int sink = 0;
-  for (int round = 0; round < 3; ++round) {
+    // 3. Detection alone, through the quick rejection and the first-byte
+    // index, and through every table row in order.
     t0 = Now();
-    for (u64 s = 0; s < sectors; ++s)
-      sink = sink + CFileTypeJudge::DetectFileType(const_cast<unsigned char*>(data.data()) + s * kSector, kSector);
-    double d = Now() - t0;
-    if (d < fast) fast = d;
+    for (u64 s = 0; s + perChunk <= sectors; s += perChunk) {
+      memcpy(chunk.data(), data.data() + s * kSector, kChunk);
+      for (u64 k = 0; k < perChunk; ++k) sink = sink + CFileTypeJudge::DetectFileType(chunk.data() + k * kSector, kSector);
+    }
+    fast = bestOf(fast, Now() - t0);
     t0 = Now();
-    for (u64 s = 0; s < sectors; ++s)
-      sink = sink +
-             CFileTypeJudge::DetectFileTypeAllRows(const_cast<unsigned char*>(data.data()) + s * kSector, kSector);
-    d = Now() - t0;
-    if (d < plain) plain = d;
+    for (u64 s = 0; s + perChunk <= sectors; s += perChunk) {
+      memcpy(chunk.data(), data.data() + s * kSector, kChunk);
+      for (u64 k = 0; k < perChunk; ++k)
+        sink = sink + CFileTypeJudge::DetectFileTypeAllRows(chunk.data() + k * kSector, kSector);
+    }
+    plain = bestOf(plain, Now() - t0);
   }
+  dispatch -= copyOnly;
+  fast -= copyOnly;
+  plain -= copyOnly;
 
   const double mib = static_cast<double>(data.size()) / (1 << 20);
   printf("%-7s scan %7.1f ns/sector (%6.0f MiB/s)  dispatch %7.1f ns/sector  detect %6.1f ns  all rows %6.1f ns  "
          "files %d\n",
-         kind, scanSeconds * 1e9 / sectors, mib / scanSeconds, best * 1e9 / sectors, fast * 1e9 / sectors,
+         kind, scanSeconds * 1e9 / sectors, mib / scanSeconds, dispatch * 1e9 / sectors, fast * 1e9 / sectors,
          plain * 1e9 / sectors, scan.GetLostFileCount());
   unlink(path.c_str());
 }

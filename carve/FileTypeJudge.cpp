@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -176,40 +177,70 @@ int CFileTypeJudge::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK
 
 namespace {
 
-// First bytes some detector accepts at offset 0. A sector whose first byte is
-// not here can still start a file only through the three detectors that look
-// further in (ftyp at 4, the mts packet head at 8, the package part name at 31).
-struct FirstByteFilter {
-  bool ok[256];
-  FirstByteFilter() {
-    std::memset(ok, 0, sizeof(ok));
-    const u8 bytes[] = {0x00, 0x06, 0x1A, 0x1F, 0x21, 0x25, 0x2E, 0x30, 0x37, 0x38, 0x42, 0x43, 0x46,
-                        0x47, 0x49, 0x4D, 0x50, 0x52, 0x53, 0x6D, 0x89, 0xCF, 0xD0, 0xFE, 0xFF};
-    for (u8 b : bytes) ok[b] = true;
+// The first bytes each detector accepts at offset 0; nullptr for the
+// detectors that look past byte 0 (ftyp at 4, "moov" or ftyp, the mts packet
+// head at 8, the package part name at 31), which are asked whatever the first
+// byte. A detector missing here is asked for every sector too.
+struct FIRST_BYTES {
+  CFileTypeJudge::DETECTOR pDetector;
+  const char* szBytes;  // nullptr: any first byte
+  int nBytes;
+};
+const FIRST_BYTES kFirstBytes[] = {
+    {J::IsMpgType, "\x00", 1},     {J::IsMp4Type, nullptr, 0},     {J::IsRmvbType, ".", 1},
+    {J::IsAsfType, "\x30", 1},     {J::IsSwfType, "FC", 2},        {J::IsAviType, "R", 1},
+    {J::IsFlvType, "F", 1},         {J::Is3pgType, nullptr, 0},     {J::IsMkvType, "\x1A", 1},
+    {J::IsTsType, "\x47", 1},      {J::IsMtsType, nullptr, 0},     {J::IsMxfType, "\x06", 1},
+    {J::IsMp3Type, "I", 1},         {J::IsMidType, "M", 1},         {J::IsApeType, "M", 1},
+    {J::IsWavType, "R", 1},         {J::IsMovType, nullptr, 0},     {J::IsMp2Type, "\xFF", 1},
+    {J::IsMmfType, "M", 1},         {J::IsFlaType, "\xD0", 1},     {J::IsGifType, "G", 1},
+    {J::IsBmpType, "B", 1},         {J::IsJpgType, "\xFF", 1},     {J::IsPngType, "\x89", 1},
+    {J::IsPsdType, "8", 1},         {J::IsTifType, "IM", 2},        {J::IsIcoType, "\x00", 1},
+    {J::IsOffice2003Type, "\xD0", 1}, {J::IsOffice2007Type, nullptr, 0}, {J::IsPdfType, "%", 1},
+    {J::IsGzipType, "\x1F", 1},    {J::Is7zType, "7", 1},          {J::IsZipType, "P", 1},
+    {J::IsRarType, "R", 1},         {J::IsCabType, "M", 1},         {J::IsPeType, "M", 1},
+    {J::IsGhoType, "\xFE", 1},     {J::IsSqlType, "S", 1},         {J::IsDbxEmailType, "\xCF", 1},
+    {J::IsPstEmailType, "!", 1},    {J::IsTtfType, "\x00", 1},
+};
+
+const FIRST_BYTES* FindFirstBytes(CFileTypeJudge::DETECTOR d) {
+  for (const FIRST_BYTES& f : kFirstBytes)
+    if (f.pDetector == d) return &f;
+  return nullptr;
+}
+
+// For each first byte, the table rows whose detector may accept it, in table
+// order. The rows of detectors that look past byte 0 are in every list.
+struct ROW_INDEX {
+  u8 nCount[256];
+  u8 nRows[256][CFileTypeJudge::EXTEND_NAME_ROW_COUNT];
+  ROW_INDEX() {
+    std::memset(nCount, 0, sizeof(nCount));
+    for (int row = 0; row < CFileTypeJudge::EXTEND_NAME_ROW_COUNT; ++row) {
+      const CFileTypeJudge::DETECTOR d = CFileTypeJudge::szExtendNameAndType[row].pDetector;
+      if (!d) break;  // sentinel
+      const FIRST_BYTES* f = FindFirstBytes(d);
+      for (int b = 0; b < 256; ++b) {
+        bool may = !f || !f->szBytes;
+        for (int k = 0; !may && k < f->nBytes; ++k) may = static_cast<u8>(f->szBytes[k]) == b;
+        if (may) nRows[b][nCount[b]++] = static_cast<u8>(row);
+      }
+    }
   }
 };
-const FirstByteFilter g_firstByte;
-
-inline bool MayStartFile(const unsigned char* p, int nLen) {
-  if (!p || nLen <= 0) return false;
-  size_t n = static_cast<size_t>(nLen);
-  if (g_firstByte.ok[p[0]]) {
-    // Zero-filled sectors are the common case: a leading 00 starts only
-    // 00 00 01 (MPEG, icon) or 00 01 00 (font).
-    if (p[0] != 0 || n < 3) return true;
-    if ((p[1] == 0 && p[2] == 1) || (p[1] == 1 && p[2] == 0)) return true;
-  }
-  static const u8 kMts[8] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00};
-  return BytesEqual(p, n, 4, "ftyp", 4) || BytesEqual(p, n, 8, kMts, 8) ||
-         BytesEqual(p, n, 31, "[Content_Types].xml", 19);
+const ROW_INDEX& RowIndex() {
+  static const ROW_INDEX index;
+  return index;
 }
 
 const int kFirstDocRow = CFileTypeJudge::FindRowByType(TYPE_DOC);
 
-int DetectRows(unsigned char* pBuf, int nLen, int* pRow) {
+// Rows are asked in the order given (ascending table rows).
+int DetectRows(unsigned char* pBuf, int nLen, int* pRow, const u8* pRows, int nRows) {
   CFileTypeJudge::DETECTOR lastDetector = nullptr;
   int lastResult = TYPE_NONE;
-  for (int row = 0; row < CFileTypeJudge::EXTEND_NAME_ROW_COUNT; ++row) {
+  for (int k = 0; k < nRows; ++k) {
+    const int row = pRows ? pRows[k] : k;
     const CFileTypeJudge::EXTEND_NAME_ROW& r = CFileTypeJudge::szExtendNameAndType[row];
     if (!r.pDetector) break;  // sentinel
     // Compound files are documents first: asking the classifier before the
@@ -222,8 +253,8 @@ int DetectRows(unsigned char* pBuf, int nLen, int* pRow) {
         return office;
       }
     }
-    // Rows that share a detector ask it once: its answer cannot change
-    // between neighbouring rows.
+    // A detector shared by several rows is asked once: its answer cannot
+    // change between those rows.
     int result = r.pDetector == lastDetector ? lastResult : r.pDetector(pBuf, nLen);
     lastDetector = r.pDetector;
     lastResult = result;
@@ -238,8 +269,32 @@ int DetectRows(unsigned char* pBuf, int nLen, int* pRow) {
 
 }  // namespace
 
+// Constant tables of the inline quick tests (built at compile time, so they
+// hold before any code runs).
+namespace {
+constexpr std::array<bool, 256> MakeByteTable(const char* bytes, size_t n) {
+  std::array<bool, 256> t{};
+  for (size_t i = 0; i < n; ++i) t[static_cast<u8>(bytes[i])] = true;
+  return t;
+}
+constexpr std::array<bool, 256> MakeBadShortNameChars() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = true;
+  const char more[] = "\\:*?\"<>|.";
+  for (size_t i = 0; i + 1 < sizeof(more); ++i) t[static_cast<u8>(more[i])] = true;
+  return t;
+}
+// Every first byte of kFirstBytes, and "m" of "moov".
+constexpr char kStartBytes[] = "\x00\x06\x1A\x1F\x21\x25\x2E\x30\x37\x38\x42\x43\x46\x47\x49\x4D"
+                               "\x50\x52\x53\x6D\x89\xCF\xD0\xFE\xFF";
+}  // namespace
+
+const std::array<bool, 256> CFileTypeJudge::s_bFirstByteMayStart = MakeByteTable(kStartBytes, sizeof(kStartBytes) - 1);
+const std::array<bool, 256> CFileTypeJudge::s_bBadShortNameChar = MakeBadShortNameChars();
+
 int CFileTypeJudge::DetectFileTypeAllRows(unsigned char* pBuf, int nLen, int* pRow) {
-  return DetectRows(pBuf, nLen, pRow);
+  return DetectRows(pBuf, nLen, pRow, nullptr, EXTEND_NAME_ROW_COUNT);
 }
 
 int CFileTypeJudge::DetectFileType(unsigned char* pBuf, int nLen, int* pRow) {
@@ -249,7 +304,9 @@ int CFileTypeJudge::DetectFileType(unsigned char* pBuf, int nLen, int* pRow) {
     if (pRow) *pRow = EXTEND_NAME_ROW_COUNT - 1;
     return TYPE_NONE;
   }
-  return DetectRows(pBuf, nLen, pRow);
+  const ROW_INDEX& index = RowIndex();
+  const u8 b0 = pBuf[0];
+  return DetectRows(pBuf, nLen, pRow, index.nRows[b0], index.nCount[b0]);
 }
 
 int CFileTypeJudge::FindRowByType(int nType) {
@@ -284,17 +341,20 @@ u64 CFileTypeJudge::GetSkipSectors(int nType, u64 u64Size, int nBytesPerSector) 
 int CFileTypeJudge::IsFileSystemSector(unsigned char* pBuf, int nLen) {
   Bytes b(pBuf, nLen);
   if (!b.AtLeast(32)) return 0;
-  if (b.Eq(0, "FILE", 4) || b.Eq(0, "INDX", 4)) return 1;
-  static const u8 kNtfsWide[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
-  if (b.Eq(0, "RSTR", 4) && FindBytes(b.p, b.n, 0, kNtfsWide, 8) != npos) return 1;
-  static const u8 kAttrDef[8] = {'$', 0, 'S', 0, 'T', 0, 'A', 0};
-  if (b.Eq(0, kAttrDef, 8)) return 1;
-  if (b.p[0] == 0xEB && b.p[2] == 0x90) {
-    static const char* const kOemNames[] = {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "EXFAT   ", "NTFS    "};
-    for (const char* name : kOemNames)
-      if (b.Eq(3, name, 8)) return 1;
+  const u8 first = b.p[0];
+  if (first == 'F' || first == 'I' || first == 'R' || first == '$' || first == 0xEB) {
+    if (b.Eq(0, "FILE", 4) || b.Eq(0, "INDX", 4)) return 1;
+    static const u8 kNtfsWide[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
+    if (b.Eq(0, "RSTR", 4) && FindBytes(b.p, b.n, 0, kNtfsWide, 8) != npos) return 1;
+    static const u8 kAttrDef[8] = {'$', 0, 'S', 0, 'T', 0, 'A', 0};
+    if (b.Eq(0, kAttrDef, 8)) return 1;
+    if (first == 0xEB && b.p[2] == 0x90) {
+      static const char* const kOemNames[] = {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "EXFAT   ", "NTFS    "};
+      for (const char* name : kOemNames)
+        if (b.Eq(3, name, 8)) return 1;
+    }
   }
-  return IsFatFDTRecord(b.p, b.n) ? 1 : 0;
+  return MayBeFatDirSector(b.p, b.n) && IsFatFDTRecord(b.p, b.n) ? 1 : 0;
 }
 
 // ---- Extension check for files found through file-system metadata ----

@@ -9,6 +9,8 @@
 // them over sectors that live in it); they use buffers of their own.
 #pragma once
 
+#include <array>
+#include <cstring>
 #include <vector>
 
 #include "engine/DiskReader.h"
@@ -123,11 +125,71 @@ class CFileTypeJudge {
 
   // Carving detection: the type the sector starts (TYPE_NONE if none) and the
   // table row that claims it. Compound files are classified as documents
-  // before the Flash-authoring row can claim them.
+  // before the Flash-authoring row can claim them. Only the rows whose
+  // detector can accept the sector's first byte are asked, in table order.
   static int DetectFileType(unsigned char* pBuf, int nLen, int* pRow = nullptr);
   // The same answer as DetectFileType, trying every row in order without the
   // quick first-byte rejection (kept for tests that check the two agree).
   static int DetectFileTypeAllRows(unsigned char* pBuf, int nLen, int* pRow = nullptr);
+  // False when no detector can accept the buffer: its first byte starts no
+  // signature and the three detectors that look further in (ftyp at 4, the
+  // mts packet head at 8, the package part name at 31) see nothing. Most
+  // sectors of a deep scan end here after a byte or three.
+  static inline bool MayStartFile(const unsigned char* p, int nLen) {
+    if (!p || nLen <= 0) return false;
+    const u8 b0 = p[0];
+    if (s_bFirstByteMayStart[b0]) {
+      // A leading 00 starts only 00 00 01 (MPEG, icon) or 00 01 00 (font).
+      if (b0 != 0 || nLen < 3) return true;
+      if ((p[1] == 0 && p[2] == 1) || (p[1] == 1 && p[2] == 0)) return true;
+    }
+    if (nLen >= 8 && p[4] == 'f' && p[5] == 't' && p[6] == 'y' && p[7] == 'p') return true;
+    if (nLen >= 16 && p[8] == 0x00 && p[9] == 0x00 && p[10] == 0xB0 && p[11] == 0x11 && p[12] == 0x00 &&
+        p[13] == 0x00 && p[14] == 0xC1 && p[15] == 0x00)
+      return true;
+    return nLen >= 50 && p[31] == '[' && std::memcmp(p + 31, "[Content_Types].xml", 19) == 0;
+  }
+  // What carving leaves in the shared context for a sector that starts no
+  // file (MayStartFile false), without the full call: the same answer as
+  // ParseFileBuf's 87 for it, at the cost of a few stores.
+  static inline void NoteSectorWithoutFile(u64 u64Sector, u64 u64ScanSectorCount, u64 u64SectorTotalCount,
+                                           int nRemaidSecond, CDiskReader* pReader, int nBytesPerSector,
+                                           u64 u64FileCount) {
+    m_nBytesPerSector = nBytesPerSector;
+    m_u64StartSector = m_u64CurrentSector = u64Sector;
+    m_pDiskReader = pReader;
+    m_u64ScanSectorCount = u64ScanSectorCount;
+    m_u64SectorTotalCount = u64SectorTotalCount;
+    m_nRemaidSecond = nRemaidSecond;
+    m_u64FileCount = u64FileCount;
+    m_bIsNeedCheckTsFileRange = 1;
+    m_bIsMtsFileHead = 0;
+  }
+  // False when the sector cannot be a FAT directory sector (IsFatFDTRecord):
+  // its first entry fails one of the cheap field tests of a valid entry. Lets
+  // the deep pass and the end test skip the full validation, whose date
+  // checks are the costly part, for almost every sector of other data.
+  static inline bool MayBeFatDirSector(const unsigned char* p, size_t n) {
+    if (!p || n < 32 || p[0] == 0x00) return false;
+    if (p[0] == '.') return true;  // a "." entry: the full test decides
+    const u8 attr = p[11];
+    if (attr == 0x0F) {  // long-name entry: sequence number, zero first cluster (0x1A)
+      if (p[0] != 0xE5 && (p[0] & ~0x40) > 18) return false;
+      return p[26] == 0 && p[27] == 0;
+    }
+    if (attr & 0xC0) return false;  // reserved attribute bits
+    const bool noSize = p[28] == 0 && p[29] == 0 && p[30] == 0 && p[31] == 0;
+    const bool noCluster = p[20] == 0 && p[21] == 0 && p[26] == 0 && p[27] == 0;
+    if (attr == 0x08) return noSize && noCluster;  // volume label
+    if (attr & 0x08) return false;
+    if (!(attr & 0x30)) return false;                   // neither a folder nor an archived file
+    if ((attr & 0x10) && (attr & 0x01)) return false;   // read-only folder
+    if (!(attr & 0x10) && noSize && !noCluster) return false;
+    for (int i = 0; i < 11; ++i)
+      if (s_bBadShortNameChar[p[i]]) return false;
+    return true;
+  }
+
   // First row whose type is nType / whose extension equals pExt ignoring case; -1 if none.
   static int FindRowByType(int nType);
   static int FindRowByExtension(const char* pExt);
@@ -260,4 +322,6 @@ class CFileTypeJudge {
 
  private:
   static int s_nReadBufUsers;
+  static const std::array<bool, 256> s_bFirstByteMayStart;
+  static const std::array<bool, 256> s_bBadShortNameChar;
 };

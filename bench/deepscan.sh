@@ -1,0 +1,158 @@
+#!/bin/bash
+# Deep-scan benchmark: reading the image, the torvane deep scan (alone and
+# with --recover) and PhotoRec on the same image, page cache warm.
+#
+#   bench/deepscan.sh [-b BUILD] [-i IMAGEDIR] [-r RUNS] [raw] [fat32] [ntfs]
+#
+# BUILD     the build folder holding tools/cli/torvane (default: build)
+# IMAGEDIR  where the benchmark images are made once and kept
+#           (default: BUILD/bench-images)
+# RUNS      timed runs of each fast command; the best is kept (default 3)
+# Images: raw (default), fat32, ntfs. Prints MB/s (10^6 bytes per second),
+# ratios to the raw read and to PhotoRec, the peak memory of the torvane
+# process and how many planted files each tool recovered byte-identical.
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=build
+images=
+runs=3
+while getopts "b:i:r:" opt; do
+  case $opt in
+    b) build=$OPTARG ;;
+    i) images=$OPTARG ;;
+    r) runs=$OPTARG ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
+kinds=("$@")
+[ ${#kinds[@]} -eq 0 ] && kinds=(raw)
+images=${images:-$build/bench-images}
+mkdir -p "$images"
+images=$(cd "$images" && pwd)
+torvane=$(cd "$build" && pwd)/tools/cli/torvane
+[ -x "$torvane" ] || { echo "no $torvane: build the target torvane first" >&2; exit 1; }
+
+/usr/bin/python3 "$here/make_bench_image.py" "$images" "${kinds[@]}" >/dev/null 2>&1 || {
+  echo "making the benchmark images failed (run bench/make_bench_image.py $images ${kinds[*]})" >&2; exit 1; }
+
+if ! command -v photorec >/dev/null 2>&1; then
+  echo "installing testdisk (PhotoRec)" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q testdisk >/dev/null 2>&1 || true
+fi
+
+work=$(mktemp -d /tmp/torvane-deepscan.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+now() { date +%s.%N; }
+# Seconds between two date +%s.%N stamps.
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+best() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+mbps() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.0f", (s > 0 ? n / s / 1e6 : 0) }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+
+# Planted files found byte-identical among everything under a folder:
+# per SHA-256, the smaller of the planted and the recovered count.
+count_identical() {
+  local planted=$1 dir=$2
+  find "$dir" -type f -print0 2>/dev/null | xargs -0 -r sha256sum | awk '{ print $1 }' >"$work/got.sha"
+  awk 'NR == FNR { want[$1]++; next } { got[$1]++ }
+       END { n = 0; for (h in want) n += (got[h] < want[h] ? got[h] : want[h]); print n }' \
+    "$planted" "$work/got.sha"
+}
+
+# Runs torvane once: sets t_total (s), t_prepass (s, until the first deep-pass
+# report), free_sectors (the pass's total) and rss_kb.
+run_torvane() {
+  local img=$1; shift
+  local support="$work/support"
+  rm -rf "$support"
+  mkdir -p "$support"
+  local start stamps="$work/stamps"
+  : >"$stamps"
+  start=$(now)
+  # Progress lines go to stderr; each is stamped as it arrives (no fork per line).
+  { TORVANE_SUPPORT_DIR=$support /usr/bin/time -f "%M" -o "$work/rss" "$torvane" scan "$img" "$@" \
+      2>&1 >"$work/list"; } | while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "$line"; done >"$stamps"
+  local end
+  end=$(now)
+  t_total=$(elapsed "$start" "$end")
+  local first
+  first=$(awk '/ sectors [0-9]+\/[0-9]+/ { print $1; exit }' "$stamps")
+  t_prepass=$( [ -n "$first" ] && elapsed "$start" "$first" || echo 0)
+  free_sectors=$(awk '/ sectors [0-9]+\/[0-9]+/ { split($0, a, "sectors "); split(a[2], b, "[/ ]"); t = b[2] }
+                      END { print t + 0 }' "$stamps")
+  rss_kb=$(tail -n 1 "$work/rss")
+}
+
+echo "Deep-scan benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -m)"
+for kind in "${kinds[@]}"; do
+  img="$images/$kind.img"
+  planted="$img.planted"
+  bytes=$(stat -c %s "$img")
+  nplanted=$(wc -l <"$planted")
+  echo
+  echo "== $kind.img: $((bytes >> 20)) MiB, $nplanted planted files =="
+
+  cat "$img" >/dev/null  # warm the page cache
+  t_cat=
+  for ((i = 0; i < runs; i++)); do
+    s=$(now); cat "$img" >/dev/null; e=$(now)
+    t_cat=$(best "$(elapsed "$s" "$e")" "$t_cat")
+  done
+
+  t_scan= ; best_pre= ; rss_max=0
+  for ((i = 0; i < runs; i++)); do
+    run_torvane "$img"
+    t_scan=$(best "$t_total" "$t_scan")
+    best_pre=$(best "$t_prepass" "$best_pre")
+    [ "$rss_kb" -gt "$rss_max" ] && rss_max=$rss_kb
+  done
+  scan_free=$free_sectors
+
+  t_rec=
+  for ((i = 0; i < runs; i++)); do
+    rm -rf "$work/out"
+    run_torvane "$img" --recover "$work/out"
+    t_rec=$(best "$t_total" "$t_rec")
+    [ "$rss_kb" -gt "$rss_max" ] && rss_max=$rss_kb
+  done
+  got_torvane=$(count_identical "$planted" "$work/out")
+  rm -rf "$work/out"
+
+  t_pr= ; got_pr=-
+  if command -v photorec >/dev/null 2>&1; then
+    rm -rf "$work/pr"; mkdir -p "$work/pr"
+    s=$(now)
+    (cd "$work/pr" && photorec /log /d "$work/pr/recup" /cmd "$img" \
+      partition_none,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
+    e=$(now)
+    t_pr=$(elapsed "$s" "$e")
+    got_pr=$(count_identical "$planted" "$work/pr")
+    rm -rf "$work/pr"
+  fi
+
+  printf '%-28s %8s s %7s MB/s\n' "raw read (cat)" "$t_cat" "$(mbps "$bytes" "$t_cat")"
+  printf '%-28s %8s s %7s MB/s   %s x raw read   peak RSS %s MB\n' "torvane scan" "$t_scan" \
+    "$(mbps "$bytes" "$t_scan")" "$(ratio "$t_cat" "$t_scan")" "$((rss_max / 1024))"
+  printf '%-28s %8s s %7s MB/s   %s x raw read   %s/%s identical\n' "torvane scan --recover" "$t_rec" \
+    "$(mbps "$bytes" "$t_rec")" "$(ratio "$t_cat" "$t_rec")" "$got_torvane" "$nplanted"
+  if [ -n "$t_pr" ]; then
+    printf '%-28s %8s s %7s MB/s   %s x raw read   %s/%s identical\n' "PhotoRec" "$t_pr" \
+      "$(mbps "$bytes" "$t_pr")" "$(ratio "$t_cat" "$t_pr")" "$got_pr" "$nplanted"
+    printf '%-28s scan %s x, scan --recover %s x PhotoRec'"'"'s throughput\n' "torvane / PhotoRec" \
+      "$(ratio "$t_pr" "$t_scan")" "$(ratio "$t_pr" "$t_rec")"
+  else
+    echo "PhotoRec not available"
+  fi
+  if [ "$kind" != raw ]; then
+    free_bytes=$((scan_free * 512))
+    budget=$(awk -v p="$best_pre" -v f="$free_bytes" -v b="$bytes" -v c="$t_cat" \
+      'BEGIN { printf "%.3f", p + 2 * f * c / b }')
+    printf '%-28s free space %s MiB, quick pre-pass %s s, budget pre-pass + 2 x raw read of the free space = %s s: %s\n' \
+      "deep pass" "$((free_bytes >> 20))" "$best_pre" "$budget" \
+      "$(awk -v t="$t_scan" -v b="$budget" 'BEGIN { print t <= b ? "within" : "over" }')"
+  fi
+done
