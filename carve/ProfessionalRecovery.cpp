@@ -210,6 +210,15 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
   }
 
   u64 runStart = 0, runLength = 0, runPosition = 0, sectorsDone = 0, total = 0, foundBase = 0;
+  if (resuming) {
+    // A resumed scan whose pre-pass fails keeps its record as it was, so it
+    // can still be resumed later.
+    runStart = m_logInfo.u64RunStart;
+    runLength = m_logInfo.u64RunLength;
+    runPosition = m_logInfo.u64RunPosition;
+    sectorsDone = m_logInfo.u64SectorsDone;
+    foundBase = m_logInfo.u64FilesFound;
+  }
   if (status == 0) {
     // Deep engines: new result sets, or the past scan's sets reopened. A set
     // missing from a resumed scan's folder is started afresh.
