@@ -270,13 +270,24 @@ int CNtfsFileData::ReadRunData(const _FILE_NODE_& node, const std::vector<__RUNL
   const u64 spc = static_cast<u64>(clusterBytes / bps);
   u64 delivered = 0;
   i64 cluster = 0;
+  // Holes are handed out as zeros. A damaged runlist can declare a hole of
+  // terabytes, and saving it would fill the destination with zeros: holes of
+  // one file larger than the whole range the engine reads are damage.
+  const u64 holeSectorLimit = m_u64DataEndSector > m_u64DataFirstSector ? m_u64DataEndSector - m_u64DataFirstSector : 0;
+  u64 holeSectors = 0;
   for (const __RUNLIST__& run : vecRuns) {
     if (delivered >= u64Limit) break;
     if (__builtin_add_overflow(cluster, run.i64RunOffset, &cluster)) return STATUS_INVALID_PARAMETER;
     u64 runSectors;
     if (__builtin_mul_overflow(run.u64RunLength, spc, &runSectors)) return STATUS_INVALID_PARAMETER;
     u64 first = 0;
-    if (!run.bSparse) {
+    if (run.bSparse) {
+      // Only the part of the hole that will be handed out counts.
+      u64 wanted = (u64Limit - delivered) / static_cast<u64>(bps) + 1;
+      u64 used = runSectors < wanted ? runSectors : wanted;
+      if (__builtin_add_overflow(holeSectors, used, &holeSectors) || holeSectors > holeSectorLimit)
+        return STATUS_INVALID_PARAMETER;
+    } else {
       // Runs outside the volume are damage, not data to hand out.
       u64 rel;
       if (cluster < 0 || __builtin_mul_overflow(static_cast<u64>(cluster), spc, &rel) ||
