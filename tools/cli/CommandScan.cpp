@@ -18,6 +18,7 @@
 #include "engine/Categories.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
+#include "engine/FaultGuard.h"
 #include "engine/FileRecoveryFactory.h"
 #include "engine/Sha256.h"
 #include "engine/TextUtil.h"
@@ -68,6 +69,12 @@ int ScanProgress(void* param, int nProgress, int nPercent, int nRemaindSecond, u
     st->nLastPercent = shown;
   }
   return g_bCancelled ? 1 : 0;
+}
+
+// The fault guard is a last resort; a scan it had to rescue is worth a line.
+void ReportFaultGuard() {
+  uint64_t n = FaultGuardCatchCount();
+  if (n > 0) fprintf(stderr, "fault guard caught %llu faults\n", static_cast<unsigned long long>(n));
 }
 
 int RecoveryProgress(void*, int, int, int, wchar_t*) { return g_bCancelled ? RECOVERY_CANCELLED : 0; }
@@ -299,6 +306,7 @@ int RunScanCommand(int argc, char** argv) {
   }
   if (status != 0) {
     fprintf(stderr, "torvane scan: the scan failed (status %d)\n", status);
+    ReportFaultGuard();
     delete engine;
     return CLI_EXIT_FAILED;
   }
@@ -369,6 +377,7 @@ int RunScanCommand(int argc, char** argv) {
   fprintf(stderr, "%zu files found", hits.size());
   if (!destination.empty()) fprintf(stderr, ", %zu saved, %zu failed", saved, failed);
   fprintf(stderr, "\n");
+  ReportFaultGuard();
   delete engine;
   if (cancelled || g_bCancelled) return 130;
   return failed ? CLI_EXIT_FAILED : CLI_EXIT_OK;
