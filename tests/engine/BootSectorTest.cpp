@@ -8,38 +8,37 @@
 #include <vector>
 
 #include "TestFiles.h"
+#include "support/TestImages.h"
 #include "disk/BootSector.h"
 
 namespace {
 
+// Boot sectors of the test-image builder's volumes (made by mkfs.fat,
+// mkntfs and mke2fs), and of a 4 KiB-block ext4 volume made here, read once
+// per test program.
 class RealBootSectors : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = testfiles::FreshDir("boot");
-    auto make = [](const std::string& name, const std::string& cmd) {
-      std::string path = dir_ + "/" + name;
-      std::string full = "cd '" + dir_ + "' && " + cmd + " >/dev/null 2>&1";
-      int rc = testfiles::Run(full);
-      ASSERT_EQ(0, rc) << full;
-      std::vector<unsigned char> data = testfiles::ReadAll(path);
-      data.resize(16384, 0);
-      images_[name] = data;
-    };
-    make("fat12.img", "mkfs.fat -C -F 12 -i 1234ABCD fat12.img 1440");
-    make("fat16.img", "mkfs.fat -C -F 16 -i 1234ABCD fat16.img 20480");
-    make("fat32.img", "mkfs.fat -C -F 32 -s 1 -i 1234ABCD fat32.img 40960");
-    make("ntfs.img", "truncate -s 8M ntfs.img && mkntfs -F -f -q -c 4096 ntfs.img");
-    make("ext1k.img", "truncate -s 4M ext1k.img && mke2fs -q -F -t ext4 -b 1024 ext1k.img");
-    make("ext4k.img", "truncate -s 8M ext4k.img && mke2fs -q -F -t ext4 -b 4096 ext4k.img");
+  static std::vector<unsigned char>& Img(const std::string& name) {
+    static std::map<std::string, std::vector<unsigned char>> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    std::string path;
+    std::string dir;
+    if (name == "ext4k.img") {
+      dir = testfiles::FreshDir("boot");
+      path = dir + "/ext4k.img";
+      int rc = testfiles::Run("truncate -s 8M '" + path + "' && mke2fs -q -F -t ext4 -b 4096 '" + path +
+                              "' >/dev/null 2>&1");
+      EXPECT_EQ(0, rc);
+    } else {
+      path = testimg::ImagePath(name == "ext1k.img" ? "ext4.img" : name);
+    }
+    std::vector<unsigned char> data = testimg::ReadAt(path, 0, 16384);
+    data.resize(16384, 0);
+    if (!dir.empty()) testimg::RemoveTree(dir);
+    return cache[name] = data;
   }
-  static void TearDownTestSuite() { testfiles::Run("rm -rf '" + dir_ + "'"); }
-  static std::vector<unsigned char>& Img(const std::string& n) { return images_[n]; }
-
-  static std::string dir_;
-  static std::map<std::string, std::vector<unsigned char>> images_;
 };
-std::string RealBootSectors::dir_;
-std::map<std::string, std::vector<unsigned char>> RealBootSectors::images_;
 
 TEST_F(RealBootSectors, EachToolsBootSectorIsRecognisedAsItsOwnKindOnly) {
   struct { const char* name; bool ntfs, fat, ext, fat16layout, fat32layout; } rows[] = {
