@@ -1,6 +1,8 @@
 // Helpers shared by the judge's source files only.
 #pragma once
 
+#include <string.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -35,8 +37,17 @@ inline size_t FindBytes(const u8* p, size_t n, size_t from, const void* pattern,
 }
 inline size_t FindLastBytes(const u8* p, size_t n, const void* pattern, size_t len) {
   if (!p || len == 0 || n < len) return npos;
-  for (size_t i = n - len + 1; i-- > 0;)
+  // Jump between occurrences of the first byte from the end instead of
+  // comparing at every offset (the read-ahead searches cover whole files).
+  const u8 first = *static_cast<const u8*>(pattern);
+  size_t limit = n - len + 1;  // candidate offsets are [0, limit)
+  while (limit > 0) {
+    const void* hit = memrchr(p, first, limit);
+    if (!hit) return npos;
+    size_t i = static_cast<size_t>(static_cast<const u8*>(hit) - p);
     if (std::memcmp(p + i, pattern, len) == 0) return i;
+    limit = i;
+  }
   return npos;
 }
 

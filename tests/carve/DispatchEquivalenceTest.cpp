@@ -1,0 +1,361 @@
+// The deep pass's quick per-sector dispatch must give exactly the answers of
+// a plain walk: the first-byte rejection and row index against every table
+// row in order, the FAT directory precheck against the full validator, and a
+// whole deep scan against a sector-by-sector carve that uses none of the
+// shortcuts. Sectors: every sector of the sample files and of the test
+// images, millions of random ones and random ones dressed with the first
+// bytes of real signatures.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "CarveTestUtil.h"
+#include "TestImages.h"
+#include "carve/FileTypeJudge.h"
+#include "carve/ProfessionalRecovery.h"
+#include "engine/DiskReader.h"
+#include "engine/TextUtil.h"
+#include "fat/FatEntry.h"
+#include "ntfs/NtfsParse.h"
+
+namespace {
+
+typedef CFileTypeJudge J;
+constexpr int kSector = 512;
+
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& suffix) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n[0] == '.' || n == "manifest") continue;
+      if (!suffix.empty() && (n.size() < suffix.size() || n.compare(n.size() - suffix.size(), suffix.size(), suffix)))
+        continue;
+      out.push_back(dir + "/" + n);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Compares the quick answers with the plain ones for one sector and keeps count.
+struct Checker {
+  u64 nSectors = 0;
+  u64 nMismatches = 0;
+  u64 nFdtMisses = 0;
+  u64 nPassedFilter = 0;
+  u64 nFdtSectors = 0;
+  std::set<int> typesSeen;
+  std::string firstMismatch;
+
+  void Check(unsigned char* s, u64 where, const std::string& origin) {
+    ++nSectors;
+    int rowFast = -7, rowPlain = -7;
+    const int fast = J::DetectFileType(s, kSector, &rowFast);
+    const int plain = J::DetectFileTypeAllRows(s, kSector, &rowPlain);
+    if (J::MayStartFile(s, kSector)) ++nPassedFilter;
+    if (fast != plain || rowFast != rowPlain || (!J::MayStartFile(s, kSector) && plain != TYPE_NONE)) {
+      if (nMismatches++ == 0)
+        firstMismatch = origin + " sector " + std::to_string(where) + ": fast " + std::to_string(fast) + " row " +
+                        std::to_string(rowFast) + ", plain " + std::to_string(plain) + " row " +
+                        std::to_string(rowPlain);
+    }
+    if (plain != TYPE_NONE) typesSeen.insert(plain);
+    if (IsFatFDTRecord(s, kSector)) {
+      ++nFdtSectors;
+      if (!J::MayBeFatDirSector(s, kSector)) {
+        if (nFdtMisses++ == 0) firstMismatch = origin + " sector " + std::to_string(where) + ": FAT directory sector refused";
+      }
+    }
+  }
+};
+
+// Detectors that read further sectors (transport stream, compound and
+// package classifiers) read them from the reader, as in a scan.
+void PointContextAt(CDiskReader* reader, u64 sector, bool tsCheck, bool mtsHead) {
+  J::m_nBytesPerSector = kSector;
+  J::m_u64StartSector = J::m_u64CurrentSector = sector;
+  J::m_pDiskReader = reader;
+  J::m_bIsNeedCheckTsFileRange = tsCheck ? 1 : 0;
+  J::m_bIsMtsFileHead = mtsHead ? 1 : 0;
+}
+
+void CheckFileSectors(Checker& c, const std::string& path) {
+  std::vector<unsigned char> data = testfiles::ReadAll(path);
+  ASSERT_FALSE(data.empty()) << path;
+  data.resize((data.size() + kSector - 1) / kSector * kSector, 0);
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(path.c_str(), data.size() / kSector));
+  for (u64 s = 0; s < data.size() / kSector; ++s) {
+    // Alternate the carried-over flags so both settings are compared.
+    PointContextAt(&reader, s, s % 2 == 0, s % 3 == 0);
+    c.Check(data.data() + s * kSector, s, path);
+  }
+  J::m_pDiskReader = nullptr;
+}
+
+class DispatchEquivalence : public ::testing::Test {
+ protected:
+  void SetUp() override { J::InitCallBack(nullptr, nullptr, nullptr, 90); }
+  void TearDown() override { J::m_pDiskReader = nullptr; }
+  CFileTypeJudge m_judge;  // the read-ahead buffer of the size rules
+};
+
+TEST_F(DispatchEquivalence, RealSectorsGetTheSameTypeAsAPlainWalk) {
+  Checker c;
+  const std::vector<std::string> samples = ListFiles(testimg::ImagesDir() + "/samples", "");
+  const std::vector<std::string> images = ListFiles(testimg::ImagesDir(), ".img");
+  ASSERT_GE(samples.size(), 20u) << "no sample files in " << testimg::ImagesDir();
+  ASSERT_GE(images.size(), 5u);
+  for (const std::string& p : samples) CheckFileSectors(c, p);
+  const std::set<int> typesOfSamples = c.typesSeen;
+  for (const std::string& p : images) CheckFileSectors(c, p);
+
+  EXPECT_EQ(0u, c.nMismatches) << c.firstMismatch;
+  EXPECT_EQ(0u, c.nFdtMisses) << c.firstMismatch;
+  // The comparison saw real positives, not only empty answers: most sample
+  // formats, and the FAT directories of the images.
+  EXPECT_GE(typesOfSamples.size(), 20u);
+  EXPECT_GT(c.nFdtSectors, 50u);
+  EXPECT_GT(c.nSectors, 500000u);
+}
+
+TEST_F(DispatchEquivalence, RandomAndSignatureLikeSectorsGetTheSameType) {
+  // Starts of real files: each sample's first 64 bytes.
+  std::vector<std::vector<unsigned char>> heads;
+  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/samples", "")) {
+    std::vector<unsigned char> d = testfiles::ReadAll(p);
+    if (d.size() >= 64) heads.emplace_back(d.begin(), d.begin() + 64);
+  }
+  ASSERT_GE(heads.size(), 20u);
+  static const u8 kFirstBytes[] = {0x00, 0x06, 0x1A, 0x1F, 0x21, 0x25, 0x2E, 0x30, 0x37, 0x38, 0x42, 0x43, 0x46,
+                                   0x47, 0x49, 0x4D, 0x50, 0x52, 0x53, 0x6D, 0x89, 0xCF, 0xD0, 0xFE, 0xFF, 0xE5,
+                                   0x41, 0x2E};
+
+  Checker c;
+  std::mt19937_64 rng(20240607);
+  std::vector<unsigned char> s(kSector);
+  const u64 kRounds = 3000000;
+  u64 dressed = 0;
+  for (u64 n = 0; n < kRounds; ++n) {
+    for (int i = 0; i < kSector; i += 8) {
+      u64 v = rng();
+      memcpy(&s[i], &v, 8);
+    }
+    switch (n % 6) {
+      case 0: case 1: case 2:  // plain noise
+        break;
+      case 3: {  // a real start cut after 1 to 64 bytes, then noise
+        const std::vector<unsigned char>& h = heads[rng() % heads.size()];
+        memcpy(s.data(), h.data(), 1 + rng() % 64);
+        ++dressed;
+        break;
+      }
+      case 4: {  // a real start with one byte changed
+        const std::vector<unsigned char>& h = heads[rng() % heads.size()];
+        memcpy(s.data(), h.data(), 64);
+        s[rng() % 64] ^= static_cast<u8>(1u << (rng() % 8));
+        ++dressed;
+        break;
+      }
+      default:  // a byte some detector starts with, and FAT-entry-like fields
+        s[0] = kFirstBytes[rng() % sizeof(kFirstBytes)];
+        if (rng() % 2) s[11] = static_cast<u8>(rng() % 0x40);
+        if (rng() % 2) memset(&s[1], 0, 2 + rng() % 14);
+        break;
+    }
+    PointContextAt(nullptr, n, n % 2 == 0, n % 5 == 0);
+    c.Check(s.data(), n, "random");
+  }
+  EXPECT_EQ(0u, c.nMismatches) << c.firstMismatch;
+  EXPECT_EQ(0u, c.nFdtMisses) << c.firstMismatch;
+  EXPECT_EQ(kRounds, c.nSectors);
+  EXPECT_GT(dressed, kRounds / 4);
+  // Dressed sectors reach the detectors and some are recognised.
+  EXPECT_GT(c.nPassedFilter, kRounds / 4);
+  EXPECT_GE(c.typesSeen.size(), 15u);
+}
+
+TEST_F(DispatchEquivalence, QuickTestsTurnAwayOnlyWhatTheFullTestsRefuse) {
+  // Hand-made sectors at the edges of the prechecks.
+  std::vector<unsigned char> s(kSector, 0);
+  // A zero sector starts nothing and is no directory.
+  EXPECT_FALSE(J::MayStartFile(s.data(), kSector));
+  EXPECT_FALSE(J::MayBeFatDirSector(s.data(), kSector));
+  // 00 00 01 BA ... 00 00 01 BB: an MPEG program stream passes the filter.
+  const u8 mpeg[] = {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8, 0, 0, 1, 0xBB};
+  memcpy(s.data(), mpeg, sizeof(mpeg));
+  EXPECT_TRUE(J::MayStartFile(s.data(), kSector));
+  EXPECT_EQ(TYPE_MPEG, J::DetectFileType(s.data(), kSector));
+  // A file-type box at 4 passes whatever byte 0 is.
+  std::fill(s.begin(), s.end(), 0xAB);
+  memcpy(&s[4], "ftypisom", 8);
+  EXPECT_TRUE(J::MayStartFile(s.data(), kSector));
+  EXPECT_EQ(TYPE_MP4, J::DetectFileType(s.data(), kSector));
+  // A short buffer never reads past its end: "ftyp" at 4 needs 8 bytes.
+  EXPECT_FALSE(J::MayStartFile(s.data(), 7));
+
+  // A FAT short entry: archived file, valid name, dates in range.
+  std::fill(s.begin(), s.end(), 0);
+  const char name[] = "PHOTO   JPG";
+  memcpy(s.data(), name, 11);
+  s[11] = 0x20;
+  for (int off : {14, 16, 18, 22, 24}) {
+    s[off] = 0x21;  // 2020-01-01 style date words
+    s[off + 1] = 0x50;
+  }
+  s[26] = 3;
+  s[28] = 0x10;
+  ASSERT_TRUE(IsFatFDTRecord(s.data(), kSector));
+  EXPECT_TRUE(J::MayBeFatDirSector(s.data(), kSector));
+  // Each single field the precheck looks at, broken, is refused by both.
+  struct EDIT {
+    int off;
+    u8 value;
+  } edits[] = {{11, 0x00}, {11, 0x48}, {11, 0x2C}, {11, 0x11}, {0, 'a'}, {5, '.'}, {3, 0x1F}, {10, '*'}};
+  for (const EDIT& e : edits) {
+    std::vector<unsigned char> t = s;
+    t[e.off] = e.value;
+    EXPECT_FALSE(IsFatFDTRecord(t.data(), kSector)) << e.off << "=" << int(e.value);
+    EXPECT_FALSE(J::MayBeFatDirSector(t.data(), kSector)) << e.off << "=" << int(e.value);
+  }
+  // No size but a first cluster: refused by both.
+  std::vector<unsigned char> t = s;
+  t[28] = 0;
+  EXPECT_FALSE(IsFatFDTRecord(t.data(), kSector));
+  EXPECT_FALSE(J::MayBeFatDirSector(t.data(), kSector));
+}
+
+// ---- A whole deep scan against a plain sector-by-sector carve ----
+
+struct CARVED {
+  u64 sector;
+  std::string name;
+  u64 size;
+  bool operator<(const CARVED& o) const { return std::tie(sector, name, size) < std::tie(o.sector, o.name, o.size); }
+  bool operator==(const CARVED& o) const { return sector == o.sector && name == o.name && size == o.size; }
+};
+
+// Every sector in order; the file-system tests with their full validators
+// and no gate; carving detection through every table row; then the carving
+// steps of a candidate, and the skip.
+std::vector<CARVED> PlainCarve(const std::string& path) {
+  std::vector<CARVED> out;
+  CDiskReader reader;
+  std::vector<unsigned char> data = testfiles::ReadAll(path);
+  const u64 count = data.size() / kSector;
+  if (reader.Init(path.c_str(), count) != 0) return out;
+  J::m_tsFileRangeVec.clear();
+  J::m_bIsNeedCheckTsFileRange = 1;
+  J::m_bIsMtsFileHead = 0;
+  for (u64 s = 0; s < count;) {
+    unsigned char* sec = data.data() + s * kSector;
+    if (IsNtfsFileRecord(sec, 1024) || IsFatFileRecord(sec, kSector) || IsFatFDTRecord(sec, kSector)) {
+      ++s;
+      continue;
+    }
+    PointContextAt(&reader, s, J::m_bIsNeedCheckTsFileRange != 0, J::m_bIsMtsFileHead != 0);
+    int row = -1;
+    const int type = J::DetectFileTypeAllRows(sec, kSector, &row);
+    J::m_bIsNeedCheckTsFileRange = 1;
+    J::m_bIsMtsFileHead = 0;
+    if (type == TYPE_NONE || !J::szExtendNameAndType[row].pSizeRule) {
+      ++s;
+      continue;
+    }
+    const int first = J::FindRowByType(type);
+    if (type != TYPE_TS) J::m_bIsNeedCheckTsFileRange = 0;
+    if (type == TYPE_MTS) J::m_bIsMtsFileHead = 1;
+    J::m_ErrorCode = 0;
+    const u64 size = J::szExtendNameAndType[first].pSizeRule(sec, kSector);
+    out.push_back({s, std::to_string(s) + "." + J::szExtendNameAndType[first].szExtendName, size});
+    s += J::GetSkipSectors(type, size, kSector);
+  }
+  J::m_pDiskReader = nullptr;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<CARVED> DeepScanCarve(const std::string& path) {
+  std::vector<CARVED> out;
+  CProfessionalRecovery scan;
+  std::wstring wpath = Utf8ToWide(path);
+  EXPECT_EQ(0, scan.Init(const_cast<wchar_t*>(wpath.c_str()), L'T'));
+  EXPECT_EQ(nullptr, scan.GetFastEngine()) << path << ": expected an image without a file system";
+  scan.SetNotLoadLogFile();
+  EXPECT_EQ(0, scan.ScanDevice(nullptr));
+  FILE_NODE_VECTOR nodes;
+  scan.GetChildrenFileNode(nullptr, 0, nodes);
+  for (const _FILE_NODE_& n : nodes)
+    if (n.nEngineType == ENGINE_FILE_TYPE) out.push_back({n.u64RecordSector, n.szFileName, n.u64FileSize});
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Noise, zero runs, whole sample files and torn starts of them, and a FAT
+// directory sector, at sector boundaries.
+std::string MakeMixedImage(const std::string& dir) {
+  std::vector<std::vector<unsigned char>> files;
+  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/samples", ""))
+    files.push_back(testfiles::ReadAll(p));
+  std::mt19937_64 rng(77);
+  std::vector<unsigned char> img;
+  auto noise = [&](size_t sectors) {
+    for (size_t i = 0; i < sectors * kSector; i += 8) {
+      u64 v = rng();
+      img.insert(img.end(), reinterpret_cast<unsigned char*>(&v), reinterpret_cast<unsigned char*>(&v) + 8);
+    }
+  };
+  auto pad = [&]() { img.resize((img.size() + kSector - 1) / kSector * kSector, 0); };
+  for (int round = 0; round < 3; ++round) {
+    for (size_t k = 0; k < files.size(); ++k) {
+      noise(1 + rng() % 300);
+      if (rng() % 4 == 0) img.resize(img.size() + kSector * (1 + rng() % 64), 0);
+      const std::vector<unsigned char>& f = files[(k + round * 7) % files.size()];
+      size_t take = round == 2 ? std::min<size_t>(f.size(), kSector * (1 + rng() % 3)) : f.size();
+      img.insert(img.end(), f.begin(), f.begin() + static_cast<long>(take));
+      pad();
+    }
+  }
+  // A FAT directory sector among the noise: the FAT engine gets it, not the carver.
+  unsigned char dirSector[kSector] = {0};
+  memcpy(dirSector, "PHOTO   JPG", 11);
+  dirSector[11] = 0x20;
+  for (int off : {14, 16, 18, 22, 24}) {
+    dirSector[off] = 0x21;
+    dirSector[off + 1] = 0x50;
+  }
+  dirSector[26] = 3;
+  dirSector[28] = 0x10;
+  img.insert(img.end(), dirSector, dirSector + kSector);
+  noise(2000);
+  std::string path = dir + "/mixed.img";
+  EXPECT_TRUE(testfiles::WriteAll(path, img.data(), img.size()));
+  return path;
+}
+
+TEST_F(DispatchEquivalence, DeepScanCarvesWhatAPlainWalkCarves) {
+  std::string dir = carvetest::UseFreshSupportDir("dispatch-equivalence");
+  std::vector<std::string> images = {testimg::ImagePath("carve.img"), MakeMixedImage(dir)};
+  for (const std::string& path : images) {
+    std::vector<CARVED> fast = DeepScanCarve(path);
+    std::vector<CARVED> plain = PlainCarve(path);
+    EXPECT_GE(plain.size(), 20u) << path;
+    ASSERT_EQ(plain.size(), fast.size()) << path;
+    for (size_t i = 0; i < plain.size(); ++i)
+      EXPECT_TRUE(plain[i] == fast[i]) << path << ": plain " << plain[i].name << " " << plain[i].size << ", scan "
+                                       << fast[i].name << " " << fast[i].size;
+  }
+  testimg::RemoveTree(dir);
+}
+
+}  // namespace
