@@ -571,6 +571,15 @@ bool CFastFatRecovery::DataSectorOfCluster(const _FILE_NODE_& node, u32 nCluster
 
 int CFastFatRecovery::BuildBitMapInfo() {
   if (!m_bGeometryOk) return STATUS_INVALID_PARAMETER;
+  // The bitmap decides which sectors the deep scan skips, so it is built only
+  // from something that is a FAT: entry 0 holds a media byte (0xF0 and up)
+  // with every higher bit set. A damaged boot sector that points the FAT
+  // elsewhere leaves no bitmap, and the deep scan reads the whole range.
+  u32 first = 0;
+  if (GetNextClusterNO(0, first) != 0) return STATUS_INVALID_PARAMETER;
+  const u32 mask = m_nFatBits == 12 ? 0xFFF : m_nFatBits == 16 ? 0xFFFF : 0x0FFFFFFF;
+  first &= mask;
+  if ((first >> 8) != (mask >> 8) || (first & 0xFF) < 0xF0) return STATUS_INVALID_PARAMETER;
   u32 clusters = m_nMaxCluster - 1;
   m_nBitMapBytes = (clusters + 7) / 8;
   try {
