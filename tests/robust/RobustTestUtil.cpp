@@ -108,7 +108,9 @@ ScanOutcome ScanMustSurvive(const std::string& tag, const std::vector<uint8_t>& 
       if (it->is_regular_file(ec)) o.savedFiles.push_back(it->path().string());
     }
   }
-  if (!bKeep && !::testing::Test::HasFailure()) testimg::RemoveTree(o.root);
+  // TORVANE_ROBUST_KEEP=1 keeps every folder for a look afterwards.
+  const char* keep = getenv("TORVANE_ROBUST_KEEP");
+  if (!bKeep && !(keep && *keep == '1') && !::testing::Test::HasFailure()) testimg::RemoveTree(o.root);
   return o;
 }
 
