@@ -167,8 +167,10 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nB
                                             m_nSectorSize, u64Found);
       result = STATUS_INVALID_PARAMETER;
     } else {
+      // Sectors done so far include those of this chunk before this one, so
+      // the progress a long measurement reports never runs backwards.
       u64 nStep = 1;
-      result = m_pFileTypeEngine->ParseFileBuf(sector, m_nSectorSize, sectorNo, u64Done, u64Total, nRemainSeconds,
+      result = m_pFileTypeEngine->ParseFileBuf(sector, m_nSectorSize, sectorNo, u64Done + static_cast<u64>(i), u64Total, nRemainSeconds,
                                                &m_diskReader, m_nSectorSize, nStep, u64Found);
       if (result == RECOVERY_CANCELLED) {
         // The size search was cancelled: the next read starts here.
@@ -375,7 +377,8 @@ __attribute__((noinline)) bool CProfessionalRecovery::GuardedParse(unsigned char
                                                                     i64& nSkip) {
   if (FAULT_GUARD_TRY(g_FaultProfessional)) {
     i64 skip = 0;
-    u64 found = 0;
+    // The carver passes the count on to the progress reports of long measurements.
+    u64 found = static_cast<u64>(GetLostFileCount());
     ParseProfessionalFileInfo(pBuf, nBytes, u64FirstSector, u64Done, u64Total, nRemainSeconds, skip, found);
     nSkip = skip;
     return true;
