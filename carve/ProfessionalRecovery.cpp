@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -251,7 +252,8 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     m_pFatEngine->ClearProfessionalVec(fatName[0] ? const_cast<wchar_t*>(wFat.c_str()) : nullptr);
     m_pNtfsEngine->InitProfessionalScan(ntfsName[0] ? const_cast<wchar_t*>(wNtfs.c_str()) : nullptr);
 
-    fprintf(stderr, "InitVirtualDbrInfo Start\n");
+    // A debug line, kept out of the command-line program's progress display.
+    if (getenv("TORVANE_DEBUG")) fprintf(stderr, "InitVirtualDbrInfo Start\n");
     m_pFatEngine->InitVirtualDbrInfo();
     CFileTypeJudge::m_tsFileRangeVec.clear();
     std::vector<unsigned char> buffer(kChunkBytes);
