@@ -290,7 +290,25 @@ constexpr char kStartBytes[] = "\x00\x06\x1A\x1F\x21\x25\x2E\x30\x37\x38\x42\x43
                                "\x50\x52\x53\x6D\x89\xCF\xD0\xFE\xFF";
 }  // namespace
 
+// The first two bytes of every signature, as pairs; a pair whose second byte
+// is "*" stands for every second byte (a transport stream's packet header).
+constexpr char kStartPairs[] =
+    "\x00\x00" "\x00\x01" ".R" "\x30\x26" "FW" "CW" "RI" "FL" "\x1A\x45" "\x47*" "\x06\x0E" "ID" "MT" "MA" "mo"
+    "\xFF\xFD" "MM" "\xD0\xCF" "GI" "BA" "BM" "\xFF\xD8" "\x89P" "8B" "II" "PK" "%P" "\x1F\x8B" "7z" "Ra" "MS"
+    "MZ" "\xFE\xEF" "SQ" "\xCF\xAD" "!B";
+constexpr std::array<u64, 1024> MakePairTable(const char* pairs, size_t n) {
+  std::array<u64, 1024> t{};
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    const u8 b0 = static_cast<u8>(pairs[i]);
+    for (int b1 = 0; b1 < 256; ++b1)
+      if (pairs[i + 1] == '*' || static_cast<u8>(pairs[i + 1]) == b1)
+        t[b0 * 4u + (b1 >> 6)] |= 1ull << (b1 & 63);
+  }
+  return t;
+}
+
 const std::array<bool, 256> CFileTypeJudge::s_bFirstByteMayStart = MakeByteTable(kStartBytes, sizeof(kStartBytes) - 1);
+const std::array<u64, 1024> CFileTypeJudge::s_u64PairMayStart = MakePairTable(kStartPairs, sizeof(kStartPairs) - 1);
 const std::array<bool, 256> CFileTypeJudge::s_bBadShortNameChar = MakeBadShortNameChars();
 
 int CFileTypeJudge::DetectFileTypeAllRows(unsigned char* pBuf, int nLen, int* pRow) {

@@ -131,14 +131,16 @@ class CFileTypeJudge {
   // The same answer as DetectFileType, trying every row in order without the
   // quick first-byte rejection (kept for tests that check the two agree).
   static int DetectFileTypeAllRows(unsigned char* pBuf, int nLen, int* pRow = nullptr);
-  // False when no detector can accept the buffer: its first byte starts no
-  // signature and the three detectors that look further in (ftyp at 4, the
+  // False when no detector can accept the buffer: its first two bytes start
+  // no signature and the three detectors that look further in (ftyp at 4, the
   // mts packet head at 8, the package part name at 31) see nothing. Most
   // sectors of a deep scan end here after a byte or three.
   static inline bool MayStartFile(const unsigned char* p, int nLen) {
     if (!p || nLen <= 0) return false;
     const u8 b0 = p[0];
-    if (s_bFirstByteMayStart[b0]) {
+    const bool startMayMatch =
+        nLen < 2 ? s_bFirstByteMayStart[b0] : ((s_u64PairMayStart[b0 * 4u + (p[1] >> 6)] >> (p[1] & 63)) & 1) != 0;
+    if (startMayMatch) {
       // A leading 00 starts only 00 00 01 (MPEG, icon) or 00 01 00 (font).
       if (b0 != 0 || nLen < 3) return true;
       if ((p[1] == 0 && p[2] == 1) || (p[1] == 1 && p[2] == 0)) return true;
@@ -323,5 +325,7 @@ class CFileTypeJudge {
  private:
   static int s_nReadBufUsers;
   static const std::array<bool, 256> s_bFirstByteMayStart;
+  // Bit (b1 & 63) of word b0 * 4 + b1 / 64: some signature starts b0 b1.
+  static const std::array<u64, 1024> s_u64PairMayStart;
   static const std::array<bool, 256> s_bBadShortNameChar;
 };
