@@ -135,7 +135,7 @@ class CFileTypeJudge {
   // no signature and the three detectors that look further in (ftyp at 4, the
   // mts packet head at 8, the package part name at 31) see nothing. Most
   // sectors of a deep scan end here after a byte or three.
-  static inline bool MayStartFile(const unsigned char* p, int nLen) {
+  __attribute__((always_inline)) static inline bool MayStartFile(const unsigned char* p, int nLen) {
     if (!p || nLen <= 0) return false;
     const u8 b0 = p[0];
     const bool startMayMatch =
@@ -171,7 +171,7 @@ class CFileTypeJudge {
   // its first entry fails one of the cheap field tests of a valid entry. Lets
   // the deep pass and the end test skip the full validation, whose date
   // checks are the costly part, for almost every sector of other data.
-  static inline bool MayBeFatDirSector(const unsigned char* p, size_t n) {
+  __attribute__((always_inline)) static inline bool MayBeFatDirSector(const unsigned char* p, size_t n) {
     if (!p || n < 32 || p[0] == 0x00) return false;
     if (p[0] == '.') return true;  // a "." entry: the full test decides
     const u8 attr = p[11];

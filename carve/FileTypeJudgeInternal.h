@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <cstddef>
 #include <cstring>
@@ -27,7 +30,26 @@ inline size_t FindBytes(const u8* p, size_t n, size_t from, const void* pattern,
   if (!p || len == 0 || n < len || from > n - len) return npos;
   const u8 first = *static_cast<const u8*>(pattern);
   size_t last = n - len;
-  for (size_t i = from; i <= last; ++i) {
+  size_t i = from;
+#if defined(__SSE2__)
+  if (len >= 2) {
+    // Sixteen offsets at a time whose first two bytes match. The read-ahead
+    // searches run over whole files, where a marker's first byte alone (FF
+    // in a JPEG) turns up every few hundred bytes.
+    const u8 second = static_cast<const u8*>(pattern)[1];
+    const __m128i a = _mm_set1_epi8(static_cast<char>(first)), b = _mm_set1_epi8(static_cast<char>(second));
+    for (; i + 16 <= last + 1; i += 16) {  // offsets i..i+15, bytes up to i+16 < n
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(y, b))));
+      for (; mask != 0; mask &= mask - 1) {
+        const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+        if (std::memcmp(p + at, pattern, len) == 0) return at;
+      }
+    }
+  }
+#endif
+  for (; i <= last; ++i) {
     const void* hit = std::memchr(p + i, first, last - i + 1);
     if (!hit) return npos;
     i = static_cast<size_t>(static_cast<const u8*>(hit) - p);

@@ -285,7 +285,8 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       // engines' counts already include what the earlier part found.
       foundBase = 0;
     }
-    u32 startTick = rsb_getTickCount();
+    // Read once per chunk: the monotonic clock costs no system call.
+    u32 startTick = rsb_getMonotonicTickCount();
     u32 lastEstimate = startTick;
     int remainSeconds = -1;
     const u64 chunkSectors = static_cast<u64>(kChunkBytes / m_nSectorSize);
@@ -316,7 +317,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
           sectorsDone += static_cast<u64>(remaining);
         remaining -= advance;
 
-        u32 now = rsb_getTickCount();
+        u32 now = rsb_getMonotonicTickCount();
         if (now - lastEstimate > 4999 && m_nPercent == 90) {
           lastEstimate = now;
           u64 elapsed = (now - startTick) / 1000;

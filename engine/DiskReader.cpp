@@ -125,6 +125,12 @@ u32 rsb_getTickCount() {
   return static_cast<u32>(static_cast<u64>(ticks) * 1000 / static_cast<u64>(hz));
 }
 
+u32 rsb_getMonotonicTickCount() {
+  timespec ts;
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return rsb_getTickCount();
+  return static_cast<u32>(static_cast<u64>(ts.tv_sec) * 1000 + static_cast<u64>(ts.tv_nsec) / 1000000);
+}
+
 int rsb_msleep(int nMilliseconds) {
   struct timespec ts;
   ts.tv_sec = nMilliseconds / 1000;

@@ -63,6 +63,10 @@ struct STRUCT_RSB_FILE_ATTR {
 };
 
 u32 rsb_getTickCount();
+// Milliseconds of the monotonic clock, read without a system call: for loops
+// that look at the time once per chunk of a pass. Only differences between
+// two values of this clock mean anything.
+u32 rsb_getMonotonicTickCount();
 int rsb_msleep(int nMilliseconds);
 int rsb_getLocalTime(SYSTEMTIME* pTime);
 int rsb_getSystemTime(SYSTEMTIME* pTime);

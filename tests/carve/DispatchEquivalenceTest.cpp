@@ -20,6 +20,7 @@
 #include "CarveTestUtil.h"
 #include "TestImages.h"
 #include "carve/FileTypeJudge.h"
+#include "carve/FileTypeJudgeInternal.h"
 #include "carve/ProfessionalRecovery.h"
 #include "engine/DiskReader.h"
 #include "engine/TextUtil.h"
@@ -233,6 +234,37 @@ TEST_F(DispatchEquivalence, QuickTestsTurnAwayOnlyWhatTheFullTestsRefuse) {
   t[28] = 0;
   EXPECT_FALSE(IsFatFDTRecord(t.data(), kSector));
   EXPECT_FALSE(J::MayBeFatDirSector(t.data(), kSector));
+}
+
+// The marker searches of the size rules: first and last occurrence, against
+// a comparison at every offset, on noise with planted and cut markers.
+TEST_F(DispatchEquivalence, MarkerSearchesFindWhatAComparisonAtEveryOffsetFinds) {
+  using carve_detail::FindBytes;
+  using carve_detail::FindLastBytes;
+  using carve_detail::npos;
+  const std::vector<std::string> markers = {std::string("\xFF\xD9", 2), "TAG", "%%EOF", std::string("PK\x05\x06", 4),
+                                            "freeIsoMedia File Produced", std::string("\xFF", 1)};
+  std::mt19937_64 rng(5);
+  u64 found = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const std::string& m = markers[round % markers.size()];
+    std::vector<u8> buf(1 + rng() % 700);
+    // Few distinct byte values, so partial matches are common.
+    for (u8& b : buf) b = static_cast<u8>("\xFF\xD9TAG%EOFPK\x05\x06fr"[rng() % 14]);
+    for (int k = static_cast<int>(rng() % 3); k > 0 && buf.size() >= m.size(); --k)
+      memcpy(&buf[rng() % (buf.size() - m.size() + 1)], m.data(), m.size());
+    const size_t from = rng() % (buf.size() + 2);
+    size_t first = npos, lastHit = npos;
+    for (size_t i = 0; i + m.size() <= buf.size(); ++i)
+      if (memcmp(&buf[i], m.data(), m.size()) == 0) {
+        if (i >= from && first == npos) first = i;
+        lastHit = i;
+      }
+    ASSERT_EQ(first, FindBytes(buf.data(), buf.size(), from, m.data(), m.size())) << round;
+    ASSERT_EQ(lastHit, FindLastBytes(buf.data(), buf.size(), m.data(), m.size())) << round;
+    if (first != npos) ++found;
+  }
+  EXPECT_GT(found, 1000u);
 }
 
 // ---- A whole deep scan against a plain sector-by-sector carve ----
