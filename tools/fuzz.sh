@@ -48,6 +48,7 @@ for t in "${TARGETS[@]}"; do
   [ -x "$prog" ] || { echo "fuzz.sh: no program for $t" >&2; crashes=$((crashes + 1)); continue; }
   work=$BUILD/corpus/$t
   art=$BUILD/artifacts/$t
+  rm -rf "$art"
   mkdir -p "$work" "$art"
   dirs=("$work")
   for d in "$SEEDS/$t" "$ROOT/tests/fuzz/corpus/$t" "$ROOT/tests/fuzz/regressions/$t"; do

@@ -513,15 +513,20 @@ int FuzzCarve(const uint8_t* d, size_t n) {
   CFileTypeJudge::m_bIsNeedCheckTsFileRange = 0;
   CFileTypeJudge::m_bIsMtsFileHead = 0;
 
-  // Every detector and size rule of the table on the bytes as given.
-  std::vector<unsigned char> copy(d, d + n);
-  int quick = CFileTypeJudge::DetectFileType(copy.data(), static_cast<int>(n));
-  int full = CFileTypeJudge::DetectFileTypeAllRows(copy.data(), static_cast<int>(n));
-  if (quick != full) Fail("quick detection and the full table disagree");
+  // Every detector and size rule of the table on the bytes as given. The
+  // context points at this input's reader (classifiers read further sectors
+  // through it) and is cleared again before the reader goes away.
+  struct CONTEXT_RESET {
+    ~CONTEXT_RESET() { CFileTypeJudge::m_pDiskReader = nullptr; }
+  } contextReset;
   CFileTypeJudge::m_pDiskReader = &reader;
   CFileTypeJudge::m_nBytesPerSector = 512;
   CFileTypeJudge::m_u64StartSector = 0;
   CFileTypeJudge::m_u64CurrentSector = 0;
+  std::vector<unsigned char> copy(d, d + n);
+  int quick = CFileTypeJudge::DetectFileType(copy.data(), static_cast<int>(n));
+  int full = CFileTypeJudge::DetectFileTypeAllRows(copy.data(), static_cast<int>(n));
+  if (quick != full) Fail("quick detection and the full table disagree");
   for (int i = 0; i < CFileTypeJudge::EXTEND_NAME_ROW_COUNT; ++i) {
     const CFileTypeJudge::EXTEND_NAME_ROW& row = CFileTypeJudge::szExtendNameAndType[i];
     if (!row.szExtendName) break;
