@@ -350,7 +350,7 @@ int RunScanCommand(int argc, char** argv) {
         cancelled = true;
       } else if (saveStatus == 0) {
         ++saved;
-        sha = Sha256OfFile(savedPath);
+        if (report) sha = Sha256OfFile(savedPath);  // only the report needs the digest
       } else {
         ++failed;
         fprintf(stderr, "torvane scan: could not save '%s' (status %d)\n", Printable(name).c_str(), saveStatus);
