@@ -314,6 +314,9 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(unsigned char* pRecor
     return 0;
   }
   if (own < NTFS_FIRST_USER_RECORD) return 0;
+  // Files under $Extend (record 11: $Quota, $ObjId, $Reparse, $UsnJrnl) are
+  // the file system's own metadata, not anything a user lost.
+  if (info.nParentNO == 11 && !info.strName.empty() && info.strName[0] == '$') return 0;
 
   GetFileRecordSectorPerClusterByRecordBuf(pRecord, m_nSectorPerCluster);
   u32 spc = static_cast<u32>(m_nSectorPerCluster);
