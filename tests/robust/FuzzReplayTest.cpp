@@ -66,8 +66,9 @@ class FuzzReplay : public ::testing::TestWithParam<const char*> {
       // or the replay proves nothing about the engine.
       std::string base = path.substr(path.rfind('/') + 1);
       for (const char* prefix : {"mkfs-template", "ntfs-mft-users", "ntfs-user16", "fat12-head", "fat16-head"}) {
-        if (base.compare(0, strlen(prefix), prefix) == 0)
+        if (base.compare(0, strlen(prefix), prefix) == 0) {
           EXPECT_GT(fuzzharness::LastFoundCount(), 0u) << path << " found nothing";
+        }
       }
       ++n;
     }
