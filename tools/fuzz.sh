@@ -56,7 +56,8 @@ for t in "${TARGETS[@]}"; do
   done
   log=$BUILD/fuzz-$t.log
   # Only the work corpus is written: the seed folders come after it.
-  "$prog" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
+  # A fixed seed makes a CI run repeatable (FUZZ_SEED=0 picks a random one).
+  "$prog" -seed="${FUZZ_SEED:-1}" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="$art/" "${dirs[@]}" >"$log" 2>&1
   rc=$?
   execs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
