@@ -1,5 +1,6 @@
 #include "fat/FatRecoveryBase.h"
 
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "store/StoreBrowse.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
@@ -92,46 +94,29 @@ int CFatRecoveryBase::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBA
 }
 
 int CFatRecoveryBase::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
-  if (!pParent && nLevel != 0) return STATUS_INVALID_PARAMETER;
-  if (!m_pScanResultFileManager) return 0;
-  m_pScanResultFileManager->FlushBufToFile();
-  u32 number = (pParent && pParent->nClusterNO) ? pParent->nClusterNO : RootDirNumber();
-  return m_pScanResultFileManager->GetChildrenFileNode(MakeDirKey(nLevel, number), out);
+  return storebrowse::Children(m_pScanResultFileManager.get(), pParent, nLevel, RootDirNumber(), out);
 }
 
 int CFatRecoveryBase::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
-  nCount = 0;
-  if (!pParent && nLevel != 0) return STATUS_INVALID_PARAMETER;
-  if (!m_pScanResultFileManager) return 0;
-  m_pScanResultFileManager->FlushBufToFile();
-  u32 number = (pParent && pParent->nClusterNO) ? pParent->nClusterNO : RootDirNumber();
-  u32 count = 0;
-  int status = m_pScanResultFileManager->GetChildrenFileCount(MakeDirKey(nLevel, number), count);
-  nCount = count;
-  return status;
+  return storebrowse::Count(m_pScanResultFileManager.get(), pParent, nLevel, RootDirNumber(), nCount);
 }
 
 int CFatRecoveryBase::GetLostFileCount() {
-  return m_pScanResultFileManager ? static_cast<int>(m_pScanResultFileManager->GetFileIndex()) : 0;
+  return storebrowse::LostCount(m_pScanResultFileManager.get());
 }
 
 int CFatRecoveryBase::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
-  if (!pNode || !pPath || nLen <= 0) return STATUS_INVALID_PARAMETER;
-  if (!m_pScanResultFileManager) return STATUS_INVALID_PARAMETER;
-  m_pScanResultFileManager->FlushBufToFile();
-  return m_pScanResultFileManager->GetParentDirPath(*pNode, pPath, nLen);
+  return storebrowse::ParentPath(m_pScanResultFileManager.get(), pNode, pPath, nLen);
 }
 
 int CFatRecoveryBase::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
   m_pSearchCallBack = pSearch;
   m_pSearchParam = param;
-  if (!m_pScanResultFileManager) return STATUS_INVALID_PARAMETER;
-  return m_pScanResultFileManager->InitSearchCallBack(pSearch, param);
+  return storebrowse::InitSearch(m_pScanResultFileManager.get(), pSearch, param);
 }
 
 int CFatRecoveryBase::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  if (!m_pScanResultFileManager || !pKey) return 0;
-  return m_pScanResultFileManager->SearchFileNodeInfo(pKey, out);
+  return storebrowse::Search(m_pScanResultFileManager.get(), pKey, out);
 }
 
 int CFatRecoveryBase::CopyFileData(const _FILE_NODE_& node, u64 u64Bytes,

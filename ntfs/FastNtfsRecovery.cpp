@@ -1,5 +1,7 @@
 #include "ntfs/FastNtfsRecovery.h"
 
+#include "store/StoreBrowse.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -557,45 +559,29 @@ int CFastNtfsRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
 // Browsing
 
 int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
-  if (!pParent && nLevel != 0) return STATUS_INVALID_PARAMETER;
-  if (!m_pScanResultFileManager) return 0;
-  m_pScanResultFileManager->FlushBufToFile();
-  u32 number = pParent && pParent->nClusterNO ? pParent->nClusterNO : NTFS_ROOT_RECORD;
-  return m_pScanResultFileManager->GetChildrenFileNode(MakeDirKey(nLevel, number), out);
+  return storebrowse::Children(m_pScanResultFileManager.get(), pParent, nLevel, NTFS_ROOT_RECORD, out);
 }
 
 int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
-  if (!pParent && nLevel != 0) return STATUS_INVALID_PARAMETER;
-  if (!m_pScanResultFileManager) return 0;
-  m_pScanResultFileManager->FlushBufToFile();
-  u32 number = pParent && pParent->nClusterNO ? pParent->nClusterNO : NTFS_ROOT_RECORD;
-  u32 count = 0;
-  int st = m_pScanResultFileManager->GetChildrenFileCount(MakeDirKey(nLevel, number), count);
-  // Added, so a caller can sum several engines into one count.
-  nCount += count;
-  return st;
+  return storebrowse::Count(m_pScanResultFileManager.get(), pParent, nLevel, NTFS_ROOT_RECORD, nCount);
 }
 
 int CFastNtfsRecovery::GetLostFileCount() {
-  return m_pScanResultFileManager ? static_cast<int>(m_pScanResultFileManager->GetFileIndex()) : 0;
+  return storebrowse::LostCount(m_pScanResultFileManager.get());
 }
 
 int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
-  if (!m_pScanResultFileManager || !pNode || !pPath) return STATUS_INVALID_PARAMETER;
-  m_pScanResultFileManager->FlushBufToFile();
-  return m_pScanResultFileManager->GetParentDirPath(*pNode, pPath, nLen);
+  return storebrowse::ParentPath(m_pScanResultFileManager.get(), pNode, pPath, nLen);
 }
 
 int CFastNtfsRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
   m_pSearchCallBack = pSearch;
   m_pSearchParam = param;
-  if (!m_pScanResultFileManager) return STATUS_INVALID_PARAMETER;
-  return m_pScanResultFileManager->InitSearchCallBack(pSearch, param);
+  return storebrowse::InitSearch(m_pScanResultFileManager.get(), pSearch, param);
 }
 
 int CFastNtfsRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  if (!m_pScanResultFileManager || !pKey) return 0;
-  return m_pScanResultFileManager->SearchFileNodeInfo(pKey, out);
+  return storebrowse::Search(m_pScanResultFileManager.get(), pKey, out);
 }
 
 bool CFastNtfsRecovery::GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) {
