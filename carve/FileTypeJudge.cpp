@@ -32,7 +32,7 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"swf", TYPE_SWF, J::IsSwfType, J::GetSWFFileBytesSize},
     {"avi", TYPE_AVI, J::IsAviType, J::GetAVIFileBytesSize},                  // 10
     {"flv", TYPE_FLV, J::IsFlvType, J::GetDefaultVedioFileBytesSize},
-    {"3gp", TYPE_3GP, J::Is3pgType, J::GetDefaultVedioFileBytesSize},
+    {"3gp", TYPE_3GP, J::Is3pgType, J::GetISOMediaFileBytesSize},
     {"mkv", TYPE_MKV, J::IsMkvType, J::GetMKVFileBytes},
     {"ts", TYPE_TS, J::IsTsType, J::GetTSFileBytesSize},
     {"mts", TYPE_MTS, J::IsMtsType, J::GetDefaultVedioFileBytesSize},         // 15
@@ -41,7 +41,7 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"mid", TYPE_MID, J::IsMidType, J::GetMIDFileBytesSize},
     {"ape", TYPE_APE, J::IsApeType, J::GetAPEFileBytesSize},
     {"wav", TYPE_WAV, J::IsWavType, J::GetWAVFileBytesSize},                  // 20
-    {"mov", TYPE_MOV, J::IsMovType, J::GetDefaultVedioFileBytesSize},
+    {"mov", TYPE_MOV, J::IsMovType, J::GetISOMediaFileBytesSize},
     {"mp2", TYPE_MP2, J::IsMp2Type, J::GetDefaultAudioFileBytesSize},
     {"mmf", TYPE_MMF, J::IsMmfType, J::GetDefaultAudioFileBytesSize},
     {"fla", TYPE_FLA, J::IsFlaType, J::GetFLAFileBytesSize},

@@ -249,6 +249,8 @@ class CFileTypeJudge {
   // ---- Size rules ----
   static u64 GetMPGFileBytesSize(unsigned char* pBuf, int nLen);
   static u64 GetMP4FileBytesSize(unsigned char* pBuf, int nLen);
+  // QuickTime and 3GP: the top-level boxes' sizes, else the default video rule.
+  static u64 GetISOMediaFileBytesSize(unsigned char* pBuf, int nLen);
   static u64 GetRMVBFileBytesSize(unsigned char* pBuf, int nLen);
   static u64 GetASFFileBytesSize(unsigned char* pBuf, int nLen);
   static u64 GetSWFFileBytesSize(unsigned char* pBuf, int nLen);

@@ -159,29 +159,374 @@ struct CandidateState {
   bool has = false;
   u64 candidate = 0;
 };
-bool Mp3Marker(const StepView& v, void* state, u64&) {
-  // The last "TAG" of the file's own bytes: an ID3v1 tag is the file's last 128 bytes.
+// The fallback when no run of MPEG audio frames can be followed: the last
+// "TAG" of the file's own bytes (an ID3v1 tag is the file's last 128 bytes).
+void Mp3LastTag(const StepView& v, CandidateState* s) {
   size_t off = FindLastBytes(v.p, v.owned, "TAG", 3);
   if (off != npos) {
-    CandidateState* s = static_cast<CandidateState*>(state);
     s->has = true;
     s->candidate = v.before + off + 128;
   }
+}
+
+// The last bytes of the previous piece of a file, so that a header split
+// between two read-ahead steps can still be read whole.
+struct Carry {
+  u8 b[64];
+  u64 base = 0;  // file offset of b[0]
+  size_t n = 0;
+
+  bool Byte(const StepView& v, u64 q, u8& out) const {
+    if (q >= v.before && q - v.before < v.owned) {
+      out = v.p[q - v.before];
+      return true;
+    }
+    if (q >= base && q - base < n) {
+      out = b[q - base];
+      return true;
+    }
+    return false;
+  }
+  // len bytes at file offset pos from this piece or the carried tail; false
+  // when some of them have not been seen yet.
+  bool Peek(const StepView& v, u64 pos, size_t len, u8* out) const {
+    for (size_t i = 0; i < len; ++i)
+      if (!Byte(v, pos + i, out[i])) return false;
+    return true;
+  }
+  // Keeps the last bytes seen once the piece v is done.
+  void Keep(const StepView& v) {
+    const u64 end = v.before + v.owned;
+    const u64 from = end > sizeof(b) ? end - sizeof(b) : 0;
+    u8 t[sizeof(b)];
+    size_t k = 0;
+    u64 start = from;
+    for (u64 q = from; q < end; ++q) {
+      if (!Byte(v, q, t[k])) {  // a gap: keep only what follows it
+        k = 0;
+        start = q + 1;
+        continue;
+      }
+      ++k;
+    }
+    std::memcpy(b, t, k);
+    n = k;
+    base = start;
+  }
+};
+
+// One MPEG audio frame header (4 bytes, big-endian bit fields): sync 11 bits,
+// version 2, layer 2, protection 1 | bitrate 4, sample rate 2, padding 1,
+// private 1 | channel mode 2, extension 2, copyright 1, original 1, emphasis 2.
+struct MpegFrame {
+  u8 version;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+  u8 layer;    // 3 Layer I, 2 Layer II, 1 Layer III
+  u8 rateIndex;
+  bool mono;
+  bool crc;
+  u32 bytes;   // the whole frame, header included
+};
+bool ParseMpegFrame(const u8* h, MpegFrame& f) {
+  // kbit/s by [MPEG-1 ? 0 : 1][Layer I, II, III][index 1-14]
+  static const u16 kBitrate[2][3][15] = {
+      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+  static const u32 kRate[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return false;
+  f.version = (h[1] >> 3) & 3;
+  f.layer = (h[1] >> 1) & 3;
+  f.crc = (h[1] & 1) == 0;
+  const u8 bitrateIndex = h[2] >> 4;
+  f.rateIndex = (h[2] >> 2) & 3;
+  const u32 pad = (h[2] >> 1) & 1;
+  f.mono = (h[3] >> 6) == 3;
+  // Reserved version, layer, sample rate and emphasis; free-format frames
+  // (index 0) state no length, index 15 is invalid.
+  if (f.version == 1 || f.layer == 0 || f.rateIndex == 3 || (h[3] & 3) == 2) return false;
+  if (bitrateIndex == 0 || bitrateIndex == 15) return false;
+  const u32 bitrate = 1000u * kBitrate[f.version == 3 ? 0 : 1][3 - f.layer][bitrateIndex];
+  const u32 rate = kRate[f.version][f.rateIndex];
+  if (f.layer == 3) f.bytes = (12 * bitrate / rate + pad) * 4;
+  else if (f.layer == 2 || f.version == 3) f.bytes = 144 * bitrate / rate + pad;
+  else f.bytes = 72 * bitrate / rate + pad;  // Layer III, MPEG-2 and 2.5: half the samples per frame
+  return f.bytes >= 4;
+}
+
+// Follows an MP3 from its ID3v2 tag through its run of MPEG audio frames to
+// an ID3v1 "TAG" trailer and / or an APE tag after them, fed the file's bytes
+// in order. A VBR header in the first frame ("Xing" / "Info" / "VBRI") that
+// states the stream's byte count ends the run exactly there.
+const u32 kMp3MinFrames = 8;          // a run this long is not chance
+const u32 kMp3MaxLeadingZeros = 4096; // padding between the tag and the first frame
+const u32 kApeTagMax = 16777216;      // 16 MiB of tag items (cover art included)
+struct Mp3Walk {
+  enum PHASE { LEAD, FRAMES, TRAILER, DONE, FAILED };
+  PHASE ph = LEAD;
+  u64 pos = 0;  // file offset of the next header
+  u32 zeros = 0;
+  u32 frames = 0;
+  MpegFrame first{};
+  u64 firstAt = 0;
+  u64 streamBytes = 0;  // from a VBR header; 0 when none
+  bool apeSeen = false;
+  u64 end = 0;
+  Carry carry;
+
+  void ReadVbrHeader(const StepView& v) {
+    // Side information follows the header (and its CRC): 32 / 17 bytes for
+    // MPEG-1 stereo / mono, 17 / 9 for MPEG-2 and 2.5.
+    const u64 side = first.version == 3 ? (first.mono ? 17 : 32) : (first.mono ? 9 : 17);
+    const u64 at = firstAt + 4 + (first.crc ? 2 : 0) + side;
+    u8 x[16];
+    if (at + 16 <= firstAt + first.bytes && Peek(v, at, 16, x) &&
+        (std::memcmp(x, "Xing", 4) == 0 || std::memcmp(x, "Info", 4) == 0)) {
+      const u32 flags = GetU32BE(x, 16, 4);  // bit 0: frame count follows, bit 1: byte count
+      if (flags & 2) streamBytes = GetU32BE(x, 16, (flags & 1) ? 12 : 8);
+      return;
+    }
+    // "VBRI" 32 bytes after the header: version, delay, quality, then bytes (+10).
+    if (firstAt + 4 + 32 + 14 <= firstAt + first.bytes && Peek(v, firstAt + 36, 14, x) &&
+        std::memcmp(x, "VBRI", 4) == 0)
+      streamBytes = GetU32BE(x, 14, 10);
+  }
+  bool Peek(const StepView& v, u64 at, size_t len, u8* out) const { return carry.Peek(v, at, len, out); }
+
+  // Steps as far as the piece v allows; stops early to wait for more bytes.
+  void Feed(const StepView& v) {
+    const u64 stepEnd = v.before + v.owned;
+    u32 guard = 0;
+    while (ph != DONE && ph != FAILED && ++guard < 1000000) {
+      if (ph == LEAD) {
+        u8 c;
+        if (!Peek(v, pos, 1, &c)) break;
+        if (c == 0 && zeros < kMp3MaxLeadingZeros) {
+          ++zeros;
+          ++pos;
+          continue;
+        }
+        ph = FRAMES;
+      }
+      if (ph == FRAMES) {
+        if (frames >= kMp3MinFrames && streamBytes != 0 && pos - firstAt == streamBytes) {
+          ph = TRAILER;  // the encoder's own count of the stream
+          continue;
+        }
+        u8 h[4];
+        if (!Peek(v, pos, 4, h)) break;
+        MpegFrame f;
+        const bool ok = ParseMpegFrame(h, f) && (frames == 0 || (f.version == first.version &&
+                                                                 f.layer == first.layer &&
+                                                                 f.rateIndex == first.rateIndex));
+        if (!ok) {
+          ph = frames >= kMp3MinFrames ? TRAILER : FAILED;
+          continue;
+        }
+        if (frames == 0) {
+          // The VBR header lies in the first frame: wait until it is all here.
+          if (pos + f.bytes > stepEnd && pos + 64 > stepEnd) break;
+          first = f;
+          firstAt = pos;
+          ReadVbrHeader(v);
+        }
+        ++frames;
+        pos += f.bytes;
+        continue;
+      }
+      if (ph == TRAILER) {
+        u8 t[32];
+        if (!Peek(v, pos, 32, t)) break;
+        if (std::memcmp(t, "TAG", 3) == 0) {  // ID3v1: the last 128 bytes
+          end = pos + 128;
+          ph = DONE;
+        } else if (!apeSeen && std::memcmp(t, "APETAGEX", 8) == 0 && (GetU32LE(t, 32, 20) & (1u << 29))) {
+          // An APE tag that starts with its header: 32 bytes plus the size at
+          // +12, which counts the items and the footer.
+          const u32 tagSize = GetU32LE(t, 32, 12);
+          if (tagSize < 32 || tagSize > kApeTagMax) {
+            end = pos;
+            ph = DONE;
+          } else {
+            pos += 32 + static_cast<u64>(tagSize);
+            apeSeen = true;
+          }
+        } else {
+          end = pos;
+          ph = DONE;
+        }
+      }
+    }
+    carry.Keep(v);
+  }
+};
+
+struct Mp3State {
+  Mp3Walk walk;
+  CandidateState last;
+};
+bool Mp3Marker(const StepView& v, void* state, u64& size) {
+  Mp3State* s = static_cast<Mp3State*>(state);
+  s->walk.Feed(v);
+  if (s->walk.ph == Mp3Walk::DONE) {
+    size = s->walk.end;
+    return true;
+  }
+  Mp3LastTag(v, &s->last);
   return false;
 }
 
-bool JpgMarker(const StepView& v, void* state, u64&) {
-  // The last accepted FF D9 of the file's own bytes; a thumbnail's end marker
-  // earlier in the step does not hide the picture's own.
+// The fallback when a JPEG's segments cannot be followed: the last accepted
+// FF D9 of the file's own bytes (a thumbnail's end marker earlier in the step
+// does not hide the picture's own).
+void JpgLastTail(const StepView& v, CandidateState* s) {
   static const u8 kTail[2] = {0xFF, 0xD9};
   const size_t ss = static_cast<size_t>(J::m_nBytesPerSector);
-  CandidateState* s = static_cast<CandidateState*>(state);
   for (size_t off = FindBytes(v.p, v.owned, 0, kTail, 2); off != npos; off = FindBytes(v.p, v.owned, off + 1, kTail, 2)) {
     if (IsAcceptedEnd(v.p, v.n, off + 2, ss)) {
       s->has = true;
       s->candidate = v.before + off + 2;
     }
   }
+}
+
+// Follows a JPEG's marker segments from SOI, fed the file's bytes in order,
+// one piece at a time. Segments are skipped by their declared lengths (so an
+// APPn segment with a thumbnail and its own FF D9 is passed over whole);
+// after SOS the entropy-coded data runs to the next marker other than the
+// stuffed FF 00 and the restart markers FF D0-D7. Progressive files repeat
+// tables and SOS between scans. The first EOI reached this way ends the file.
+struct JpegWalk {
+  enum STATE { MARK_FF, MARK_CODE, LEN_HI, LEN_LO, SKIP, SCAN, SCAN_FF, END, BROKEN };
+  STATE st = MARK_FF;
+  u64 pos = 0;  // file offset of the next byte to look at
+  u8 code = 0;  // the segment being read
+  u32 len = 0;
+  u32 skip = 0;  // bytes of the segment still to pass over
+  bool sawSoi = false, sawFrame = false, sawSos = false;
+  u64 end = 0;   // file length once st is END
+
+  bool Done() const { return st == END || st == BROKEN; }
+
+  void OnMarker(u8 c, u64 after) {
+    if (!sawSoi) {
+      if (c != 0xD8) {
+        st = BROKEN;
+        return;
+      }
+      sawSoi = true;
+      st = MARK_FF;
+      return;
+    }
+    if (c == 0xD9) {  // EOI: only after image data
+      if (sawSos) {
+        st = END;
+        end = after;
+      } else {
+        st = BROKEN;
+      }
+      return;
+    }
+    if ((c >= 0xD0 && c <= 0xD7) || c == 0x01) {  // RSTn, TEM: no length field
+      st = MARK_FF;
+      return;
+    }
+    if (c < 0xC0 || c == 0xD8) {  // reserved codes, or a second SOI outside any segment
+      st = BROKEN;
+      return;
+    }
+    // SOF0-SOF15 except DHT (C4), JPG (C8) and DAC (CC).
+    if (c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) sawFrame = true;
+    if (c == 0xDA) {
+      if (!sawFrame) {  // a scan needs a frame header before it
+        st = BROKEN;
+        return;
+      }
+      sawSos = true;
+    }
+    code = c;
+    st = LEN_HI;
+  }
+
+  // p holds the n file bytes starting at file offset base, right after the
+  // bytes fed before.
+  void Feed(const u8* p, size_t n, u64 base) {
+    if (Done()) return;
+    if (base != pos) {  // not contiguous with what was seen: cannot follow
+      st = BROKEN;
+      return;
+    }
+    size_t i = 0;
+    while (i < n && !Done()) {
+      switch (st) {
+        case MARK_FF:
+          if (p[i++] != 0xFF) st = BROKEN;  // a segment must start with a marker
+          else st = MARK_CODE;
+          break;
+        case MARK_CODE: {
+          const u8 c = p[i++];
+          if (c != 0xFF) OnMarker(c, base + i);  // FF FF...: fill bytes before the code
+          break;
+        }
+        case LEN_HI:  // 16-bit big-endian length, itself included
+          len = static_cast<u32>(p[i++]) << 8;
+          st = LEN_LO;
+          break;
+        case LEN_LO:
+          len |= p[i++];
+          if (len < 2) {
+            st = BROKEN;
+            break;
+          }
+          skip = len - 2;
+          st = skip ? SKIP : (code == 0xDA ? SCAN : MARK_FF);
+          break;
+        case SKIP: {
+          const size_t k = n - i < skip ? n - i : skip;
+          i += k;
+          skip -= static_cast<u32>(k);
+          if (skip == 0) st = code == 0xDA ? SCAN : MARK_FF;
+          break;
+        }
+        case SCAN: {
+          const void* hit = std::memchr(p + i, 0xFF, n - i);
+          if (!hit) {
+            i = n;
+          } else {
+            i = static_cast<size_t>(static_cast<const u8*>(hit) - p) + 1;
+            st = SCAN_FF;
+          }
+          break;
+        }
+        case SCAN_FF: {
+          const u8 c = p[i++];
+          if (c == 0x00 || (c >= 0xD0 && c <= 0xD7)) st = SCAN;  // stuffed byte, restart marker: still data
+          else if (c != 0xFF) OnMarker(c, base + i);          // any other marker ends the scan
+          break;
+        }
+        case END:
+        case BROKEN:
+          break;
+      }
+    }
+    pos = base + i;
+  }
+};
+
+struct JpgState {
+  JpegWalk walk;
+  CandidateState last;
+};
+bool JpgMarker(const StepView& v, void* state, u64& size) {
+  JpgState* s = static_cast<JpgState*>(state);
+  s->walk.Feed(v.p, v.owned, v.before);
+  if (s->walk.st == JpegWalk::END) {
+    size = s->walk.end;
+    return true;
+  }
+  JpgLastTail(v, &s->last);
   return false;
 }
 
@@ -276,6 +621,80 @@ bool TsMarker(const StepView& v, void* state, u64& size) {
     s->nextPacket += 188;
   }
   return false;
+}
+
+// Reads len (at most 16) bytes at file offset off of the candidate file:
+// from its first sector when they lie there, else through the context's
+// reader (two sectors at most). False when they cannot be read.
+bool ReadFileBytes(const Bytes& first, u64 off, u8* out, size_t len) {
+  if (len > 16) return false;
+  if (off <= first.n && len <= first.n - off) {
+    std::memcpy(out, first.p + off, len);
+    return true;
+  }
+  const int ss = J::m_nBytesPerSector;
+  if (!J::IsUsableSectorSize(ss)) return false;
+  u8 two[2 * J::MAX_SECTOR_SIZE];
+  const u64 sector = off / static_cast<u64>(ss);
+  const size_t in = static_cast<size_t>(off % static_cast<u64>(ss));
+  const unsigned int span = in + len > static_cast<size_t>(ss) ? 2 : 1;
+  if (J::ReadContextSectors(J::m_u64StartSector + sector, span, two, sizeof(two)) != span) return false;
+  std::memcpy(out, two + in, len);
+  return true;
+}
+
+// Box types that may stand at the top level of an ISO base media file
+// (MP4, 3GP, QuickTime).
+bool IsTopLevelBox(const u8* t) {
+  static const char kTypes[][5] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "uuid", "pdin", "moof",
+                                   "mfra", "meta", "styp", "sidx", "ssix", "prft", "emsg", "pnot", "udta",
+                                   "prfl", "junk"};
+  for (const char* k : kTypes)
+    if (std::memcmp(t, k, 4) == 0) return true;
+  return false;
+}
+
+const u32 kIsoMaxBoxes = 1u << 20;  // fragmented files hold thousands; a bound for damaged ones
+
+// Walks the top-level boxes from offset 0: 32-bit big-endian size (0), type
+// (4), and for size 1 a 64-bit size (8). The file ends where the last box
+// that looks right ends. False (no length) when a box runs to the end of the
+// container (size 0), past maxBytes, or no movie box was seen.
+bool WalkIsoBoxes(const Bytes& first, u64 maxBytes, u64& end) {
+  u64 pos = 0;
+  bool sawMovie = false;
+  for (u32 boxes = 0; boxes < kIsoMaxBoxes; ++boxes) {
+    u8 h[16];
+    if (!ReadFileBytes(first, pos, h, 8)) break;  // the range ends here
+    if (!IsTopLevelBox(h + 4)) break;
+    if (pos != 0 && std::memcmp(h + 4, "ftyp", 4) == 0) break;  // the next file's start
+    u64 size = GetU32BE(h, 8, 0);
+    if (size == 1) {
+      if (!ReadFileBytes(first, pos + 8, h + 8, 8)) break;
+      size = GetU64BE(h, 16, 8);
+      if (size < 16) break;
+    } else if (size == 0) {
+      return false;
+    } else if (size < 8) {
+      break;
+    }
+    if (size > maxBytes || pos > maxBytes - size) return false;
+    if (std::memcmp(h + 4, "moov", 4) == 0) sawMovie = true;
+    pos += size;
+  }
+  if (!sawMovie) return false;
+  end = pos;
+  return true;
+}
+
+// A length stated by the file's own structure, still cut at another file's
+// start or at metadata inside it, with the usual read-ahead, progress and
+// cancellation.
+u64 DeclaredLength(u64 declared) {
+  const u64 ss = OneSector();
+  if (declared <= ss) return declared;
+  u64 size = ForwardScan((declared + ss - 1) / ss * ss - ss, END_ANY, nullptr, nullptr);
+  return size < declared ? size : declared;
 }
 
 }  // namespace
@@ -459,23 +878,62 @@ u64 CFileTypeJudge::GetMPGFileBytesSize(unsigned char* pBuf, int nLen) {
   MpgState s{BytesEqual(pBuf, pBuf && nLen > 0 ? nLen : 0, 0, kVideoSeq, 4)};
   return ForwardScan(kMax4G, END_MPG, MpgMarker, &s);
 }
-u64 CFileTypeJudge::GetMP4FileBytesSize(unsigned char*, int) { return ForwardScan(kMax4G, END_ANY, Mp4Marker, nullptr); }
+u64 CFileTypeJudge::GetMP4FileBytesSize(unsigned char* pBuf, int nLen) {
+  u64 end = 0;
+  if (WalkIsoBoxes(Bytes(pBuf, nLen), kMax4G, end)) return DeclaredLength(end);
+  return ForwardScan(kMax4G, END_ANY, Mp4Marker, nullptr);
+}
+u64 CFileTypeJudge::GetISOMediaFileBytesSize(unsigned char* pBuf, int nLen) {
+  u64 end = 0;
+  if (WalkIsoBoxes(Bytes(pBuf, nLen), kMax4G, end)) return DeclaredLength(end);
+  return GetDefaultVedioFileBytesSize(pBuf, nLen);
+}
 u64 CFileTypeJudge::GetRMVBFileBytesSize(unsigned char*, int) { return ForwardScan(kMax4G, END_ANY, RmvbMarker, nullptr); }
 u64 CFileTypeJudge::GetAPEFileBytesSize(unsigned char*, int) { return ForwardScan(kMax2G, END_ANY, ApeMarker, nullptr); }
 
-u64 CFileTypeJudge::GetMP3FileBytesSize(unsigned char*, int) {
-  CandidateState s;
+u64 CFileTypeJudge::GetMP3FileBytesSize(unsigned char* pBuf, int nLen) {
+  Mp3State s;
+  Bytes b(pBuf, nLen);
+  // ID3v2 header: "ID3", version (3-4), flags (5; 0x10: a 10-byte footer
+  // follows the tag), synchsafe size of the rest (6-9, 7 bits a byte).
+  if (b.AtLeast(10) && b.Eq(0, "ID3", 3)) {
+    u64 tag = 0;
+    for (int i = 6; i < 10; ++i) tag = tag << 7 | (b.p[i] & 0x7F);
+    s.walk.pos = 10 + tag + ((b.p[5] & 0x10) ? 10 : 0);
+  } else {
+    s.walk.ph = Mp3Walk::FAILED;
+  }
+  const size_t first = b.n < OneSector() ? b.n : static_cast<size_t>(OneSector());
+  if (b.p && first != 0) {
+    StepView v{b.p, first, first, 0, false};
+    s.walk.Feed(v);
+    if (s.walk.ph == Mp3Walk::DONE) return s.walk.end;
+    if (first != OneSector()) s.walk.ph = Mp3Walk::FAILED;  // the read-ahead would not follow on
+  }
   u64 size = ForwardScan(kMax2G, END_ANY, Mp3Marker, &s);
-  if (s.has && s.candidate < size) size = s.candidate;
+  if (s.walk.ph == Mp3Walk::DONE) return size;
+  // The data ran out (another file, the range's end, the maximum): the frames
+  // seen so far, when there were enough of them.
+  if (s.walk.ph != Mp3Walk::FAILED && s.walk.ph != Mp3Walk::LEAD && s.walk.frames >= kMp3MinFrames)
+    return s.walk.pos < size ? s.walk.pos : size;
+  if (s.last.has && s.last.candidate < size) size = s.last.candidate;
   return size;
 }
 
 u64 CFileTypeJudge::GetJPGFileBytesSize(unsigned char* pBuf, int nLen) {
+  JpgState s;
+  Bytes b(pBuf, nLen);
+  const size_t first = b.n < OneSector() ? b.n : static_cast<size_t>(OneSector());
+  if (b.p) s.walk.Feed(b.p, first, 0);
+  if (s.walk.st == JpegWalk::END) return s.walk.end;  // the whole picture is in its first sector
   u64 off = 0;
-  if (GetJPGFileTailOffset(pBuf, nLen, off)) return off;  // the whole picture is in its first sector
-  CandidateState s;
+  const bool firstTail = GetJPGFileTailOffset(pBuf, nLen, off) != 0;
+  // Without followable segments, an accepted end in the first sector is taken at once.
+  if (firstTail && s.walk.st == JpegWalk::BROKEN) return off;
   u64 size = ForwardScan(kMax128M, END_ANY, JpgMarker, &s);
-  if (s.has && s.candidate < size) size = s.candidate;
+  if (s.walk.st == JpegWalk::END) return size;
+  if (firstTail) return off;
+  if (s.last.has && s.last.candidate < size) size = s.last.candidate;
   return size;
 }
 
