@@ -212,6 +212,25 @@ TEST_F(ScanCommand, WholeDiskScanListsNoFileSystemMetadata) {
   EXPECT_NE(std::string::npos, r.err.find(" 0 failed"));
 }
 
+// A destination inside the mounted image being scanned lies on that image.
+TEST_F(ScanCommand, RefusesADestinationOnTheMountedImage) {
+  std::string image = testimg::CopyToTemp(testimg::ImagePath("ext4.img"), "cli-mounted");
+  std::string mnt = m_dir + "/mnt";
+  testfiles::Run("mkdir -p " + testimg::ShellQuote(mnt));
+  if (testfiles::Run("mount -o loop " + testimg::ShellQuote(image) + " " + testimg::ShellQuote(mnt) + " 2>/dev/null") !=
+      0) {
+    testimg::RemoveTree(image.substr(0, image.rfind('/')));
+    GTEST_SKIP() << "loop mounts are not allowed here";
+  }
+  ScanRun onImage = Scan(testimg::ShellQuote(image) + " --recover " + testimg::ShellQuote(mnt + "/out"));
+  ScanRun elsewhere = Scan(testimg::ShellQuote(image) + " --recover " + testimg::ShellQuote(m_dir + "/out"));
+  testfiles::Run("umount " + testimg::ShellQuote(mnt));
+  testimg::RemoveTree(image.substr(0, image.rfind('/')));
+  EXPECT_EQ(1, onImage.code);
+  EXPECT_NE(std::string::npos, onImage.err.find("lies on the disk being scanned")) << onImage.err;
+  EXPECT_EQ(0, elsewhere.code) << elsewhere.err;
+}
+
 TEST_F(ScanCommand, ClearErrorsForBadTargetsAndDestinations) {
   ScanRun missing = Scan("/nonexistent/disk.img");
   EXPECT_EQ(1, missing.code);

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,11 +120,43 @@ dev_t WholeDisk(dev_t dev) {
   return out;
 }
 
-// True when the destination folder lies on the scanned device (recovering
-// there overwrites the very data being recovered) or inside the image file.
+// The whole disks of the loop devices that serve an image file: a folder on
+// a mounted image lies on the image.
+std::vector<dev_t> LoopDevicesOf(const std::string& image) {
+  std::vector<dev_t> out;
+  char resolved[PATH_MAX];
+  if (!realpath(image.c_str(), resolved)) return out;
+  for (int n = 0; n < 256; ++n) {
+    char path[96];
+    snprintf(path, sizeof(path), "/sys/block/loop%d/loop/backing_file", n);
+    FILE* f = fopen(path, "r");
+    if (!f) continue;
+    char backing[PATH_MAX] = {0};
+    bool same = fgets(backing, sizeof(backing), f) != nullptr;
+    fclose(f);
+    backing[strcspn(backing, "\n")] = 0;
+    if (!same || strcmp(backing, resolved) != 0) continue;
+    snprintf(path, sizeof(path), "/sys/block/loop%d/dev", n);
+    if ((f = fopen(path, "r"))) {
+      unsigned maj = 0, min = 0;
+      if (fscanf(f, "%u:%u", &maj, &min) == 2) out.push_back(makedev(maj, min));
+      fclose(f);
+    }
+  }
+  return out;
+}
+
+// True when the destination folder lies on the scanned device or image
+// (recovering there overwrites the very data being recovered).
 bool DestinationOnTarget(const std::string& dest, const std::string& device) {
   struct stat dst, src;
   std::string probe = dest;
+  if (probe.empty() || probe[0] != '/') {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof(cwd))) return false;
+    probe = std::string(cwd) + "/" + probe;
+  }
+  // The folder may not exist yet: its nearest existing parent decides.
   while (stat(probe.c_str(), &dst) != 0) {
     size_t slash = probe.find_last_of('/');
     if (slash == std::string::npos || probe == "/") return false;
@@ -131,7 +164,10 @@ bool DestinationOnTarget(const std::string& dest, const std::string& device) {
   }
   if (stat(device.c_str(), &src) != 0) return false;
   if (S_ISBLK(src.st_mode)) return WholeDisk(dst.st_dev) == WholeDisk(src.st_rdev);
-  return S_ISREG(src.st_mode) && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino;
+  if (!S_ISREG(src.st_mode)) return false;
+  for (dev_t loop : LoopDevicesOf(device))
+    if (WholeDisk(dst.st_dev) == loop) return true;
+  return false;
 }
 
 void PrintScanUsage(FILE* out) {
