@@ -154,11 +154,16 @@ bool CProfessionalFatRecovery::CalcVirtualDbr(u32 c1, u64 s1, u32 c2, u64 s2) {
   if (back2 > s2) return false;
   u64 base = s2 - back2;
   if (base + static_cast<u64>(c1 - 2) * d != s1) return false;
-  if (base < m_u64StartSector || base - m_u64StartSector > 0xFFFFFFFFull) return false;
+  if (base < m_u64StartSector) return false;
+  // The data start is kept relative in 32 bits. A lost volume more than 2^32
+  // sectors into the range (a whole-disk scan of a disk above 2 TiB) is
+  // anchored at the last multiple of 2^32 sectors below it: the same base
+  // always gives the same record, so duplicates are still recognised.
+  const u64 rel = base - m_u64StartSector;
   __VIRTUAL_DBR_INFO__ r;
   r.nSectorPerCluster = static_cast<u32>(d);
-  r.nDataStartSector = static_cast<u32>(base - m_u64StartSector);
-  r.u64VolumeStartSector = m_u64StartSector;
+  r.nDataStartSector = static_cast<u32>(rel & 0xFFFFFFFFull);
+  r.u64VolumeStartSector = m_u64StartSector + (rel & ~0xFFFFFFFFull);
   r.nRootDirSectors = 32;
   // Every pair of starts of one volume gives the same record: keep one.
   for (const auto& v : m_vecVirtualDbr)
