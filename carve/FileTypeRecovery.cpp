@@ -248,7 +248,8 @@ int CFileTypeRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const std::strin
     status = STATUS_INVALID_PARAMETER;
   } else {
     // Truncate: a longer file of the same name must not leave its tail behind.
-    fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Never through a link planted under the file's name: we run as root.
+    fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
       status = errno;
       std::fprintf(stderr, "open Recovery File  erro = %d\n", status);

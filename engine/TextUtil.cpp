@@ -1,6 +1,7 @@
 #include "engine/TextUtil.h"
 
 #include <iconv.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -220,14 +221,21 @@ void _splitpath(const char* pPath, char* pDrive, char* pDir, char* pFName, char*
   }
 }
 
+// A name is taken when anything is there, a link to nowhere included: saving
+// through such a link would create its target wherever it points.
+static bool NameTaken(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
 std::string GetRealFileName(const std::string& path) {
-  if (access(path.c_str(), F_OK) != 0) return path;
+  if (!NameTaken(path)) return path;
   std::vector<char> dir(path.size() + 1), base(path.size() + 1), ext(path.size() + 1);
   _splitpath(path.c_str(), nullptr, dir.data(), base.data(), ext.data());
   // Bounded so a folder that somehow answers "exists" for every name cannot hang us.
   for (int n = 1; n < 1000000; ++n) {
     std::string candidate = std::string(dir.data()) + base.data() + "(" + std::to_string(n) + ")" + ext.data();
-    if (access(candidate.c_str(), F_OK) != 0) return candidate;
+    if (!NameTaken(candidate)) return candidate;
   }
   return path;
 }

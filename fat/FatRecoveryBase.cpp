@@ -333,7 +333,8 @@ int CFatRecoveryBase::SaveDataToTargetFile(_FILE_NODE_* pNode, const std::wstrin
   std::wstring widePath = path;
   wchar_t* pWide = &widePath[0];
   std::string narrow = WideToUtf8(path);
-  int fd = open(narrow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Never through a link planted under the file's name: we run as root.
+  int fd = open(narrow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     int err = errno ? errno : EIO;
     if (m_pRecoveryCallBack) m_pRecoveryCallBack(m_pCallBackParam, 100, 100, err, pWide);

@@ -512,7 +512,8 @@ int CNtfsFileData::DoSaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPa
   }
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
   if (!buf) return STATUS_OUT_OF_MEMORY;
-  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Never through a link planted under the file's name: we run as root.
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     int err = errno ? errno : EIO;
     Report(100, err, pTargetPath);
