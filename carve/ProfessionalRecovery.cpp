@@ -484,7 +484,11 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
     }
     case ENGINE_FAST_FAT:
     case ENGINE_PROFESSIONAL_FAT:
-      if (node.nClusterNO == 0) return node.u64DataStartSector + node.u64VolumeStartSector - 32;
+      if (node.nClusterNO == 0) {
+        u64 dataStart = node.u64DataStartSector + node.u64VolumeStartSector;
+        return dataStart >= 32 ? dataStart - 32 : 0;
+      }
+      if (node.nClusterNO == 1 || node.nClusterBytes == 0) return 0;  // damaged entry or no geometry: unknown
       return node.u64DataStartSector + node.u64VolumeStartSector +
              static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
     case ENGINE_FILE_TYPE:
