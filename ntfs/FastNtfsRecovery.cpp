@@ -87,22 +87,7 @@ int CFastNtfsRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount,
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
-  unsigned char boot[kBootReadBytes];
-  size_t got = 0;
-  int st = ReadAt(m_hDevice, boot, sizeof(boot), m_u64StartSector * 512, &got);
-  if (st != 0) return st;
-  if (got < sizeof(boot)) return STATUS_SHORT_READ;
-  int readerStatus = m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector);
-  m_u64DataFirstSector = m_u64StartSector;
-  m_u64DataEndSector = m_u64StartSector + m_u64SectorCount;
-  m_vecMftRunList.clear();
-  if (InitGeometry(boot, sizeof(boot)) == 0) {
-    m_nRecordBufSize = m_nFileRecordSize * 1024;
-    m_pRecordBuf.reset(new (std::nothrow) unsigned char[m_nRecordBufSize]);
-    if (!m_pRecordBuf) return STATUS_OUT_OF_MEMORY;
-    GetRunListInfo(static_cast<i64>(m_u64MftStartSector), NTFS_ATTR_DATA, m_vecMftRunList);
-  }
-  return readerStatus;
+  return LoadVolumeStart(m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector));
 }
 
 int CFastNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
@@ -116,14 +101,19 @@ int CFastNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   m_u64StartSector = 0;
   m_u64SectorCount = bytes / 512;
   m_wcDrive = wcDrive;
+  return LoadVolumeStart(m_DiskReader.Init(path.c_str(), m_u64SectorCount));
+}
+
+// Reads the boot sector at the range's start, the geometry and the MFT's own
+// runlist; returns the reader's status unless the start is unreadable.
+int CFastNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
   unsigned char boot[kBootReadBytes];
   size_t got = 0;
-  int st = ReadAt(m_hDevice, boot, sizeof(boot), 0, &got);
+  int st = ReadAt(m_hDevice, boot, sizeof(boot), m_u64StartSector * 512, &got);
   if (st != 0) return st;
   if (got < sizeof(boot)) return STATUS_SHORT_READ;
-  int readerStatus = m_DiskReader.Init(path.c_str(), m_u64SectorCount);
-  m_u64DataFirstSector = 0;
-  m_u64DataEndSector = m_u64SectorCount;
+  m_u64DataFirstSector = m_u64StartSector;
+  m_u64DataEndSector = m_u64StartSector + m_u64SectorCount;
   m_vecMftRunList.clear();
   if (InitGeometry(boot, sizeof(boot)) == 0) {
     m_nRecordBufSize = m_nFileRecordSize * 1024;
@@ -131,7 +121,7 @@ int CFastNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
     if (!m_pRecordBuf) return STATUS_OUT_OF_MEMORY;
     GetRunListInfo(static_cast<i64>(m_u64MftStartSector), NTFS_ATTR_DATA, m_vecMftRunList);
   }
-  return readerStatus;
+  return nReaderStatus;
 }
 
 int CFastNtfsRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,

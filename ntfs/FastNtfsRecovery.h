@@ -84,6 +84,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
   };
 
   int InitGeometry(const unsigned char* pBoot, size_t nBootLen);
+  int LoadVolumeStart(int nReaderStatus);
   int FastScanDevice();
   int ReadFileAndParseRecordInfo(u64 u64Sector, u32 nSectorCount, u64 u64FirstRecordNO);
   int ParseRecordInfo(unsigned char* pRecord, int nMode, u32 nRecordNO, u64 u64RecordSector);

@@ -59,9 +59,29 @@ int CProfessionalNtfsRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64Sect
   if (m_hDevice != -1) close(m_hDevice);
   m_hDevice = OpenDiskReadOnly(nDiskNo);
   if (m_hDevice < 0) return errno ? errno : ENODEV;
+  return LoadVolumeStart(m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector));
+}
+
+int CProfessionalNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
+  if (!pPath) return STATUS_INVALID_PARAMETER;
+  std::string path = WideToUtf8(pPath);
+  if (m_hDevice != -1) close(m_hDevice);
+  m_hDevice = OpenPathReadOnly(path.c_str());
+  if (m_hDevice < 0) return errno ? errno : ENOENT;
+  u64 bytes = rsb_getDeviceSize(m_hDevice);
+  if (bytes == 0) return errno ? errno : EINVAL;
+  m_nDiskNo = -1;
+  m_u64StartSector = 0;
+  m_u64SectorCount = bytes / 512;
+  m_wcDrive = wcDrive;
+  return LoadVolumeStart(m_DiskReader.Init(path.c_str(), m_u64SectorCount));
+}
+
+// The geometry guesses and the MFT a readable boot sector at the range's
+// start points to; returns the reader's status unless the start is unreadable.
+int CProfessionalNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
   m_nSectorPerCluster = static_cast<i32>(GetDefaultNtfsSectorPerCluster(m_u64SectorCount, 512));
   m_NtfsParse.Init(512);
-  int readerStatus = m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector);
   m_u64DataFirstSector = m_u64StartSector;
   m_u64DataEndSector = m_u64StartSector + m_u64SectorCount;
   unsigned char boot[kBootReadBytes];
@@ -86,48 +106,7 @@ int CProfessionalNtfsRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64Sect
       }
     }
   }
-  return readerStatus;
-}
-
-int CProfessionalNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
-  if (!pPath) return STATUS_INVALID_PARAMETER;
-  std::string path = WideToUtf8(pPath);
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = OpenPathReadOnly(path.c_str());
-  if (m_hDevice < 0) return errno ? errno : ENOENT;
-  u64 bytes = rsb_getDeviceSize(m_hDevice);
-  if (bytes == 0) return errno ? errno : EINVAL;
-  m_nDiskNo = -1;
-  m_u64StartSector = 0;
-  m_u64SectorCount = bytes / 512;
-  m_wcDrive = wcDrive;
-  m_nSectorPerCluster = static_cast<i32>(GetDefaultNtfsSectorPerCluster(m_u64SectorCount, 512));
-  m_NtfsParse.Init(512);
-  int readerStatus = m_DiskReader.Init(path.c_str(), m_u64SectorCount);
-  m_u64DataFirstSector = 0;
-  m_u64DataEndSector = m_u64SectorCount;
-  unsigned char boot[kBootReadBytes];
-  size_t got = 0;
-  int st = ReadAt(m_hDevice, boot, sizeof(boot), 0, &got);
-  if (st != 0) return st;
-  if (got < sizeof(boot)) return STATUS_SHORT_READ;
-  m_mapMftRunList.clear();
-  m_mapMftSectorPerCluster.clear();
-  if (IsNtfs(boot, sizeof(boot))) {
-    u32 spc = GetU8(boot, sizeof(boot), 0x0D);
-    u64 mftCluster = GetU64LE(boot, sizeof(boot), 0x30);
-    u64 rel;
-    if (IsSaneSectorPerCluster(spc) && !__builtin_mul_overflow(mftCluster, static_cast<u64>(spc), &rel) &&
-        rel < m_u64SectorCount) {
-      m_nSectorPerCluster = static_cast<i32>(spc);
-      unsigned char rec[NTFS_RECORD_READ_BYTES];
-      if (ReadRecordAt(rel, rec) == 0 && BytesEqual(rec, kRecordSize, 0, "FILE", 4)) {
-        m_NtfsParse.FileRecordFixUp(rec);
-        RegisterMft(rec, rel, static_cast<i32>(spc));
-      }
-    }
-  }
-  return readerStatus;
+  return nReaderStatus;
 }
 
 int CProfessionalNtfsRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,

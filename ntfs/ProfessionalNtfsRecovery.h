@@ -113,6 +113,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse, protected CNtfsFile
   void RegisterMft(const unsigned char* pRecord, u64 u64Sector, i32 nBootSectorPerCluster);
   void AddLostFolder(u32 nRecordNO);
   int ReadRecordAt(u64 u64Sector, unsigned char* pBuf);
+  int LoadVolumeStart(int nReaderStatus);
 
   int m_hDevice;
   int m_nDiskNo;

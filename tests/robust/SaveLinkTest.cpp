@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "carve/CarveTestUtil.h"
 #include "carve/FileTypeRecovery.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
@@ -113,16 +114,7 @@ TEST_F(SaveLink, CarvedFile) {
   u64 sectors = engine.GetSectorCount();
   ASSERT_EQ(0, reader.Init(image.c_str(), sectors));
   CFileTypeJudge::m_tsFileRangeVec.clear();
-  u64 found = 0;
-  std::vector<unsigned char> sector(512);
-  for (u64 s = 0; s < sectors;) {
-    unsigned int got = 0;
-    if (reader.ReadData(sector.data(), 1, static_cast<i64>(s), 512, &got) != 0 || got != 1) break;
-    u64 skip = 1;
-    engine.ParseFileBuf(sector.data(), 512, s, s, sectors, -1, &reader, 512, skip, found);
-    s += skip ? skip : 1;
-  }
-  ASSERT_GT(found, 0u);
+  ASSERT_GT(carvetest::RunSectorPass(engine, reader, 0, sectors).u64FilesFound, 0u);
   SaveThroughPlantedLinks(engine, L"*.jpg|");
 }
 
