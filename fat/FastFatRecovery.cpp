@@ -68,14 +68,9 @@ int CFastFatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, 
 
 int CFastFatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   if (m_hDevice != -1) return 0;
-  if (!pPath) return STATUS_INVALID_PARAMETER;
-  std::string path = WideToUtf8(pPath);
-  int fd = OpenPathReadOnly(path.c_str());
-  if (fd < 0) return errno ? errno : ENOENT;
-  m_hDevice = fd;
-  m_u64StartSector = 0;
-  m_u64SectorCount = rsb_getDeviceSize(fd) / SECTOR_SIZE;
-  m_wcDrive = wcDrive;
+  std::string path;
+  int opened = OpenWholeByPath(pPath, wcDrive, path, m_hDevice, m_u64StartSector, m_u64SectorCount);
+  if (opened != 0) return opened;
   size_t got = 0;
   int status = ReadAt(m_hDevice, m_szDBR, sizeof(m_szDBR), 0, &got);
   if (status != 0 || got < sizeof(m_szDBR)) return status == STATUS_SHORT_READ || status == 0 ? STATUS_SHORT_READ : status;

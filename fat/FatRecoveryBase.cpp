@@ -93,6 +93,19 @@ int CFatRecoveryBase::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBA
   return 0;
 }
 
+int CFatRecoveryBase::OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, std::string& path, int& hDevice,
+                                      u64& u64StartSector, u64& u64SectorCount) {
+  if (!pPath) return STATUS_INVALID_PARAMETER;
+  path = WideToUtf8(pPath);
+  int fd = OpenPathReadOnly(path.c_str());
+  if (fd < 0) return errno ? errno : ENOENT;
+  hDevice = fd;
+  u64StartSector = 0;
+  u64SectorCount = rsb_getDeviceSize(fd) / SECTOR_SIZE;
+  m_wcDrive = wcDrive;
+  return 0;
+}
+
 int CFatRecoveryBase::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
   return storebrowse::Children(m_pScanResultFileManager.get(), pParent, nLevel, RootDirNumber(), out);
 }

@@ -54,14 +54,9 @@ int CProfessionalFatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64Secto
 
 int CProfessionalFatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   if (m_hDevice != -1) return 0;
-  if (!pPath) return STATUS_INVALID_PARAMETER;
-  std::string path = WideToUtf8(pPath);
-  int fd = OpenPathReadOnly(path.c_str());
-  if (fd < 0) return errno ? errno : ENOENT;
-  m_hDevice = fd;
-  m_u64StartSector = 0;
-  m_u64SectorCount = rsb_getDeviceSize(fd) / SECTOR_SIZE;
-  m_wcDrive = wcDrive;
+  std::string path;
+  int opened = OpenWholeByPath(pPath, wcDrive, path, m_hDevice, m_u64StartSector, m_u64SectorCount);
+  if (opened != 0) return opened;
   m_bHasRealDbr = 0;
   memset(&m_UnDealFdt, 0, sizeof(m_UnDealFdt));
   memset(&m_CurFdt, 0, sizeof(m_CurFdt));
