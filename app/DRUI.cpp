@@ -39,11 +39,11 @@
 #include "app/Platform.h"
 #include "app/ScanUI.h"
 #include "app/WindowBehaviour.h"
-#include "carve/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
 #include "engine/FaultGuard.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 
 static void InitAppResources() {

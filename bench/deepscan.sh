@@ -4,7 +4,7 @@
 #
 #   bench/deepscan.sh [-b BUILD] [-i IMAGEDIR] [-r RUNS] [raw] [fat32] [ntfs]
 #
-# BUILD     the build folder holding tools/cli/torvane (default: build)
+# BUILD     the build folder holding cli/torvane (default: build)
 # IMAGEDIR  where the benchmark images are made once and kept
 #           (default: BUILD/bench-images)
 # RUNS      timed runs of each fast command; the best is kept (default 3)
@@ -32,7 +32,7 @@ kinds=("$@")
 images=${images:-$build/bench-images}
 mkdir -p "$images"
 images=$(cd "$images" && pwd)
-torvane=$(cd "$build" && pwd)/tools/cli/torvane
+torvane=$(cd "$build" && pwd)/cli/torvane
 [ -x "$torvane" ] || { echo "no $torvane: build the target torvane first" >&2; exit 1; }
 
 /usr/bin/python3 "$here/make_bench_image.py" "$images" "${kinds[@]}" >/dev/null 2>&1 || {

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "carve/FileTypeJudge.h"
-#include "carve/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"

@@ -10,8 +10,9 @@
 #include <cstring>
 
 #include "carve/FileTypeJudgeInternal.h"
+#include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 
 using namespace carve_detail;
 
@@ -376,6 +377,8 @@ int CFileTypeJudge::IsFileSystemSector(unsigned char* pBuf, int nLen) {
 }
 
 // ---- Extension check for files found through file-system metadata ----
+
+void CFileTypeJudge::InstallContentMatcher() { SetContentMatcher(&CFileTypeJudge::IsFileTypeMatching); }
 
 int CFileTypeJudge::IsFileTypeMatching(unsigned char* pBuf, int nLen, char* pExt, CDiskReader* pReader,
                                        int nBytesPerSector, u64 u64Sector) {

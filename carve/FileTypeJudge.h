@@ -111,6 +111,9 @@ class CFileTypeJudge {
   // the carving context as it found it.
   static int IsFileTypeMatching(unsigned char* pBuf, int nLen, char* pExt, CDiskReader* pReader,
                                 int nBytesPerSector, u64 u64Sector);
+  // Makes IsFileTypeMatching the test the file-system engines ask through
+  // engine/ContentMatch.h.
+  static void InstallContentMatcher();
 
   // ---- Carving ----
   static int InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,

@@ -5,6 +5,14 @@
 
 #include <string>
 
+// The category lists: literal wildcard texts shared by searching, grouping
+// and previews.
+extern const char* const g_szPhotoExtList;
+extern const char* const g_szMusicExtList;
+extern const char* const g_szDocumentExtList;
+extern const char* const g_szVideoExtList;
+extern const char* const g_szArchiveExtList;
+
 namespace category {
 
 enum Kind : int { PHOTO = 0, MUSIC = 1, DOCUMENT = 2, VIDEO = 3, ARCHIVE = 4, OTHER = 5, COUNT = 6 };

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "carve/FileTypeJudge.h"
+#include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/FaultGuard.h"
 #include "engine/TextUtil.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 
 namespace {
 constexpr u32 kFatCacheSize = 0x1000000;
@@ -513,7 +513,7 @@ u32 CFastFatRecovery::GetFileRealHighClusterNO(u16 nLow, const char* pName) {
     if (s >= m_u64StartSector + m_u64SectorCount) break;
     unsigned int got = 0;
     if (m_DiskReader.ReadData(sector, 1, static_cast<i64>(s), SECTOR_SIZE, &got) != 0 || got == 0) break;
-    if (CFileTypeJudge::IsFileTypeMatching(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s)) return cluster;
+    if (ContentMatchesExtension(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s)) return cluster;
   }
   return nLow;
 }
@@ -532,7 +532,7 @@ int CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_& node, u32 nSectorPerCl
   u8 sector[SECTOR_SIZE];
   unsigned int got = 0;
   if (m_DiskReader.ReadData(sector, 1, static_cast<i64>(s), SECTOR_SIZE, &got) != 0 || got == 0) return 1;
-  return CFileTypeJudge::IsFileTypeMatching(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s) ? 1 : 0;
+  return ContentMatchesExtension(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s) ? 1 : 0;
 }
 
 int CFastFatRecovery::NextDataCluster(const _FILE_NODE_& node, u32 nCluster, u32 nIndex, u32& nNext) {

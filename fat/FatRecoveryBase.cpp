@@ -14,7 +14,7 @@
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 
 const char* const g_szFatPictureFilter =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|"

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "carve/FileTypeJudge.h"
+#include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
 #include "engine/TextUtil.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "fat/ProfessionalFatLimits.h"
 #include "fat/ProfessionalFatRecovery.h"
 
@@ -149,7 +149,7 @@ u32 CProfessionalFatRecovery::GetFileRealHighClusterNO(const __VIRTUAL_DBR_INFO_
     u64 s;
     if (!ClusterFirstSector(r, cluster, s) || s >= m_u64StartSector + m_u64SectorCount) break;
     if (!ReadSectorAt(s, sector)) break;
-    if (CFileTypeJudge::IsFileTypeMatching(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s)) return cluster;
+    if (ContentMatchesExtension(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s)) return cluster;
   }
   return nLow;
 }
@@ -169,7 +169,7 @@ int CProfessionalFatRecovery::IsFileDataHealth(const _FILE_NODE_& node, u32 nSec
   }
   u8 sector[SECTOR_SIZE];
   if (!ReadSectorAt(s, sector)) return 1;
-  return CFileTypeJudge::IsFileTypeMatching(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s) ? 1 : 0;
+  return ContentMatchesExtension(sector, SECTOR_SIZE, ext, &m_DiskReader, SECTOR_SIZE, s) ? 1 : 0;
 }
 
 void CProfessionalFatRecovery::AddFileToStore(_FILE_NODE_& node, const __VIRTUAL_DBR_INFO__& r, u32 nFolder) {

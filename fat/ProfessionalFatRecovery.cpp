@@ -13,7 +13,7 @@
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "fat/ProfessionalFatLimits.h"
 
 CProfessionalFatRecovery::CProfessionalFatRecovery()

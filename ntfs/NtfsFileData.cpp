@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "carve/FileTypeJudge.h"
+#include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
@@ -342,7 +342,7 @@ int CNtfsFileData::DoIsFileDataHealth(_FILE_NODE_* pNode) {
     if (ext.empty()) return 1;
     u64 size = pNode->u64FileSize;
     int n = static_cast<int>(size != 0 && size < len ? size : len);
-    return CFileTypeJudge::IsFileTypeMatching(buf.get(), n, extBuf, &m_DiskReader, m_nBytesPerSector, 0) ? 1 : 0;
+    return ContentMatchesExtension(buf.get(), n, extBuf, &m_DiskReader, m_nBytesPerSector, 0) ? 1 : 0;
   }
   if (st != NTFS_NOT_RESIDENT) return 1;
   std::vector<__RUNLIST__> runs;
@@ -357,7 +357,7 @@ int CNtfsFileData::DoIsFileDataHealth(_FILE_NODE_* pNode) {
   unsigned int got = 0;
   if (m_DiskReader.ReadData(buf.get(), 1, static_cast<i64>(sector), m_nBytesPerSector, &got) != 0 || got == 0)
     return 1;
-  return CFileTypeJudge::IsFileTypeMatching(buf.get(), m_nBytesPerSector, extBuf, &m_DiskReader, m_nBytesPerSector,
+  return ContentMatchesExtension(buf.get(), m_nBytesPerSector, extBuf, &m_DiskReader, m_nBytesPerSector,
                                             sector)
              ? 1
              : 0;

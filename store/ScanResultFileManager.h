@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Categories.h"
 #include "engine/Types.h"
 
 // One found directory, as stored in the "_DirInfo" file.
@@ -21,13 +22,6 @@ static_assert(offsetof(_DIR_FILE_INFO_, szFileName) == 8, "layout");
 
 typedef std::map<u64, std::vector<u32>> DIR_RELATION_MAP;
 
-// The category lists: literal wildcard texts shared by searching, grouping
-// and previews.
-extern const char* const g_szPhotoExtList;
-extern const char* const g_szMusicExtList;
-extern const char* const g_szDocumentExtList;
-extern const char* const g_szVideoExtList;
-extern const char* const g_szArchiveExtList;
 
 // Key of a directory's children: depth in the high 32 bits, number in the low.
 inline u64 MakeDirKey(u32 nDepth, u32 nNumber) { return (static_cast<u64>(nDepth) << 32) | nNumber; }

@@ -33,7 +33,7 @@ fi
 # or by tools/mkimages/build-all.sh).
 SEEDS=$BUILD/seeds
 if [ -d "$IMAGES" ]; then
-  python3 "$ROOT/tests/fuzz/make_seeds.py" "$IMAGES" "$SEEDS" "${TORVANE_CLI:-$ROOT/build/tools/cli/torvane}" ||
+  python3 "$ROOT/tests/fuzz/make_seeds.py" "$IMAGES" "$SEEDS" "${TORVANE_CLI:-$ROOT/build/cli/torvane}" ||
     echo "fuzz.sh: seeds from the images failed; going on with the committed ones" >&2
 else
   echo "fuzz.sh: no test images in $IMAGES; only the committed seeds are used" >&2

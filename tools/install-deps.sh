@@ -3,7 +3,7 @@
 # need, only when some are missing (so a warm machine starts at once).
 set -euo pipefail
 PKGS=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libgtest-dev googletest
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev

@@ -20,5 +20,5 @@ if [ -x "$BUILD/app/torvane-recovery" ]; then
   echo "No display found: running the command-line scan of the demo disk instead."
 fi
 OUT=$(mktemp -d /tmp/torvane-demo-recovered-XXXXXX)
-"$BUILD/tools/cli/torvane" scan "$DEMO" --recover "$OUT"
+"$BUILD/cli/torvane" scan "$DEMO" --recover "$OUT"
 echo "Recovered files are in $OUT"

@@ -17,8 +17,8 @@
 #include "app/DRUI.h"
 #include "app/Detail.h"
 #include "app/ScanUI.h"
-#include "carve/ProfessionalRecovery.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/ProfessionalRecovery.h"
+#include "scan/FileRecoveryFactory.h"
 #include <QThread>
 
 namespace {

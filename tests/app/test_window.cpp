@@ -23,7 +23,7 @@
 #include "app/ScanUI.h"
 #include "engine/Categories.h"
 #include "engine/DiskMap.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
 #include "tests/support/TestFiles.h"

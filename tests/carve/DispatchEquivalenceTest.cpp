@@ -21,10 +21,10 @@
 #include "TestImages.h"
 #include "carve/FileTypeJudge.h"
 #include "carve/FileTypeJudgeInternal.h"
-#include "carve/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 #include "engine/DiskReader.h"
 #include "engine/TextUtil.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "ntfs/NtfsParse.h"
 
 namespace {

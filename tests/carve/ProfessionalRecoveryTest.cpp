@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "carve/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 #include "engine/DiskMap.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
 #include "support/TestFiles.h"

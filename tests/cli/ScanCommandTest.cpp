@@ -19,7 +19,7 @@ namespace {
 
 std::string Binary() {
   const char* dir = getenv("TORVANE_BINARY_DIR");
-  return std::string(dir && *dir ? dir : ".") + "/tools/cli/torvane";
+  return std::string(dir && *dir ? dir : ".") + "/cli/torvane";
 }
 
 struct ScanRun {

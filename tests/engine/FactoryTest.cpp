@@ -6,9 +6,9 @@
 #include <memory>
 #include <typeinfo>
 
-#include "carve/ProfessionalRecovery.h"
-#include "engine/FastExtRecovery.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/ProfessionalRecovery.h"
+#include "ext/FastExtRecovery.h"
+#include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"

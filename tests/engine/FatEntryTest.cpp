@@ -10,7 +10,7 @@
 
 #include "TestFiles.h"
 #include "engine/ByteOrder.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 
 namespace {
 

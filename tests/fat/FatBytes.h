@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/Types.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 
 namespace fatbytes {
 

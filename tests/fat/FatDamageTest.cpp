@@ -15,7 +15,7 @@
 #include "engine/FaultGuard.h"
 #include "engine/TextUtil.h"
 #include "fat/FastFatRecovery.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "tests/fat/FatTestUtil.h"
 #include "tests/support/TestFiles.h"

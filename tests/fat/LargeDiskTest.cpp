@@ -9,7 +9,7 @@
 #include <map>
 
 #include "engine/TextUtil.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "tests/fat/FatBytes.h"
 #include "tests/fat/FatTestUtil.h"

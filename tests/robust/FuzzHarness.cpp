@@ -25,7 +25,7 @@
 #include "engine/MemDisk.h"
 #include "engine/TextUtil.h"
 #include "fat/FastFatRecovery.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/NtfsParse.h"

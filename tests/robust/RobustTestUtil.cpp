@@ -16,7 +16,7 @@ namespace robust {
 
 std::string CliPath() {
   const char* env = getenv("TORVANE_BINARY_DIR");
-  std::string path = std::string(env && *env ? env : "") + "/tools/cli/torvane";
+  std::string path = std::string(env && *env ? env : "") + "/cli/torvane";
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? path : std::string();
 }

@@ -1,4 +1,5 @@
 #include "support/TestImages.h"
+#include "carve/FileTypeJudge.h"
 #include "engine/Sha256.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,11 @@
 #ifndef TORVANE_DEFAULT_TEST_IMAGES
 #define TORVANE_DEFAULT_TEST_IMAGES "testimages"
 #endif
+
+namespace {
+// Engines built directly by tests judge content as the scan layer has them do.
+const bool kContentMatcherInstalled = (CFileTypeJudge::InstallContentMatcher(), true);
+}  // namespace
 
 namespace testimg {
 namespace fs = std::filesystem;

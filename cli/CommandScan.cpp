@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "Commands.h"
-#include "carve/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 #include "disk/PartitionManager.h"
 #include "engine/Categories.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
 #include "engine/FaultGuard.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "engine/Sha256.h"
 #include "engine/TextUtil.h"
 

@@ -1,4 +1,4 @@
-#include "engine/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 
 #include <errno.h>
 #include <unistd.h>
@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "carve/ProfessionalRecovery.h"
+#include "carve/FileTypeJudge.h"
+#include "scan/ProfessionalRecovery.h"
 #include "disk/BootSector.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
-#include "engine/FastExtRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "engine/TextUtil.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
@@ -47,6 +48,7 @@ bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf) {
 }  // namespace
 
 CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
+  CFileTypeJudge::InstallContentMatcher();
   static CFileRecoveryFactory instance;
   return &instance;
 }

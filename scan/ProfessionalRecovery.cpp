@@ -1,4 +1,4 @@
-#include "carve/ProfessionalRecovery.h"
+#include "scan/ProfessionalRecovery.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,9 +15,9 @@
 #include "carve/FileTypeRecovery.h"
 #include "engine/DiskMap.h"
 #include "engine/FaultGuard.h"
-#include "engine/FileRecoveryFactory.h"
+#include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -54,6 +54,7 @@ CProfessionalRecovery::CProfessionalRecovery()
       m_pSearchCallBack(nullptr),
       m_pSearchParam(nullptr),
       m_bFindLogFile(false) {
+  CFileTypeJudge::InstallContentMatcher();
   memset(&m_logInfo, 0, sizeof(m_logInfo));
 }
 

@@ -1,4 +1,4 @@
-#include "engine/FastExtRecovery.h"
+#include "ext/FastExtRecovery.h"
 
 #include <errno.h>
 #include <unistd.h>

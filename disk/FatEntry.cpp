@@ -1,4 +1,4 @@
-#include "fat/FatEntry.h"
+#include "disk/FatEntry.h"
 
 #include <time.h>
 
