@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/Status.h"
+
 typedef int64_t i64;
 typedef uint64_t u64;
 typedef uint32_t u32;
@@ -15,14 +17,6 @@ typedef uint8_t u8;
 
 static_assert(sizeof(wchar_t) == 4, "names cross the engine interface as 32-bit wide characters");
 
-// Status codes: plain ints, never exceptions.
-enum : int {
-  STATUS_SUCCESS = 0,
-  STATUS_OUT_OF_MEMORY = 8,
-  STATUS_SHORT_READ = 30,
-  STATUS_INVALID_PARAMETER = 87,
-  RECOVERY_CANCELLED = -9527,
-};
 
 enum ENGINE_TYPE : u32 {
   ENGINE_FAST_NTFS = 0,

@@ -41,6 +41,7 @@ const ListedNode* FindDeleted(const std::map<std::string, ListedNode>& tree, con
 
 std::string SaveAndHash(IFileRecoveryParse& e, const _FILE_NODE_& node, const std::string& dir, int& status) {
   std::string target = dir + "/saved.bin";
+  unlink(target.c_str());  // a save never overwrites: start from a free name
   _FILE_NODE_ copy = node;
   std::wstring w = W(target);
   status = e.SaveFileData(&copy, &w[0], 0);
