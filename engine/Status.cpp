@@ -20,6 +20,7 @@ std::string StatusText(int nStatus) {
     case STATUS_NOT_A_DISK: return "it is neither a disk nor a disk image file";
     case STATUS_DAMAGED_RECORD: return "its record is damaged";
     case STATUS_EMPTY_TARGET: return "it is empty or its size cannot be read";
+    case STATUS_SKIPPED_SAME: return "already saved with the same content";
     case RECOVERY_CANCELLED: return "stopped by the user";
     default: break;
   }

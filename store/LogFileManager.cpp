@@ -184,7 +184,7 @@ int CLogFileManager::Init() {
   // A save interrupted between writing the new index and renaming it.
   if (!PathExists(config) && PathExists(tmp)) rename(tmp.c_str(), config.c_str());
 
-  int fd = open(config.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = open(config.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return STATUS_INVALID_PARAMETER;
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -420,7 +420,7 @@ int CLogFileManager::SaveLogConfigFile() {
   for (size_t i = 0; i < m_vecLogInfo.size(); ++i)
     SerializeRecord(m_vecLogInfo[i], data.data() + kHeaderSize + i * kRecordSize);
 
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return errno;
   int err = 0;
   size_t done = 0;

@@ -213,9 +213,9 @@ int CScanResultFileManager::Init(const wchar_t* pName) {
   m_strDirInfoPath = m_strNodePath + "_DirInfo";
 
   const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-  m_nNodeFd = open(m_strNodePath.c_str(), flags, 0644);
+  m_nNodeFd = open(m_strNodePath.c_str(), flags, 0600);
   if (m_nNodeFd < 0) return errno;
-  m_nRelationFd = open(m_strRelationPath.c_str(), flags, 0644);
+  m_nRelationFd = open(m_strRelationPath.c_str(), flags, 0600);
   if (m_nRelationFd < 0) {
     err = errno;
     CloseAll();
@@ -259,7 +259,7 @@ int CScanResultFileManager::Init(const wchar_t* pName) {
   if (!m_pNodeBuf) m_pNodeBuf = new (std::nothrow) unsigned char[kBufBytes];
   int result = m_pNodeBuf ? 0 : STATUS_OUT_OF_MEMORY;
 
-  m_nDirInfoFd = open(m_strDirInfoPath.c_str(), flags, 0644);
+  m_nDirInfoFd = open(m_strDirInfoPath.c_str(), flags, 0600);
   if (m_nDirInfoFd >= 0) {
     u64 infoBytes = FileSizeOf(m_nDirInfoFd, &err);
     if (err) {

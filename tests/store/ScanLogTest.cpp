@@ -81,7 +81,7 @@ TEST_F(ScanLog, FirstScanUsesFolderOneAndTheConfigRecordsIt) {
   EXPECT_EQ(dir, std::string(reinterpret_cast<const char*>(p + 8 + 336)));
   struct stat st;
   ASSERT_EQ(0, stat(Config().c_str(), &st));
-  EXPECT_EQ(0644u, st.st_mode & 07777);
+  EXPECT_EQ(0600u, st.st_mode & 07777);
   EXPECT_FALSE(Exists(Config() + ".tmp"));
 
   // A fresh start reads the same state back.

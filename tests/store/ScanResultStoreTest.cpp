@@ -74,10 +74,10 @@ TEST_F(ResultStore, InitCreatesTheScanFolderWithFolderAndFileModes) {
   }
   ASSERT_EQ(0, stat(dir.c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(0755u, st.st_mode & 07777);
+  EXPECT_EQ(0700u, st.st_mode & 07777);
   for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
     ASSERT_EQ(0, stat((dir + "Pro_Fat_1" + suffix).c_str(), &st)) << suffix;
-    EXPECT_EQ(0644u, st.st_mode & 07777) << suffix;
+    EXPECT_EQ(0600u, st.st_mode & 07777) << suffix;
   }
   CScanResultFileManager bad;
   EXPECT_EQ(STATUS_INVALID_PARAMETER, bad.Init(L"../escape"));
