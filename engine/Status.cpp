@@ -4,6 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/Types.h"
+
+const char* IntegrityName(int nIntegrity) {
+  switch (nIntegrity) {
+    case INTEGRITY_VERIFIED: return "verified";
+    case INTEGRITY_PARTIAL: return "partial";
+    case INTEGRITY_BROKEN: return "broken";
+    default: return "unverified";
+  }
+}
+
 std::string StatusText(int nStatus) {
   switch (nStatus) {
     case STATUS_SUCCESS: return "done";
