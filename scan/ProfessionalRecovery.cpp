@@ -18,6 +18,7 @@
 #include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "disk/FatEntry.h"
+#include "exfat/ProfessionalExfatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -44,6 +45,7 @@ CProfessionalRecovery::CProfessionalRecovery()
       m_u64StartSector(0),
       m_u64SectorCount(0),
       m_pFatEngine(new CProfessionalFatRecovery()),
+      m_pExfatEngine(new CProfessionalExfatRecovery()),
       m_pNtfsEngine(new CProfessionalNtfsRecovery()),
       m_pFileTypeEngine(new CFileTypeRecovery()),
       m_pFastEngine(nullptr),
@@ -79,6 +81,7 @@ int CProfessionalRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCo
                                                                       u64SectorCount, &m_logInfo) == 1;
 
   m_pFatEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
+  m_pExfatEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
   int status = m_pNtfsEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
   delete m_pFastEngine;
   m_pFastEngine = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
@@ -108,6 +111,7 @@ int CProfessionalRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   memset(&m_logInfo, 0, sizeof(m_logInfo));
   m_bFindLogFile = false;
   m_pFatEngine->Init(pPath, wcDrive);
+  m_pExfatEngine->Init(pPath, wcDrive);
   int status = m_pNtfsEngine->Init(pPath, wcDrive);
   delete m_pFastEngine;
   m_pFastEngine = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(pPath, wcDrive, RECOVERY_TYPE_FAST);
@@ -121,6 +125,7 @@ int CProfessionalRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_C
   m_nPercent = 90;
   if (m_pFastEngine) m_pFastEngine->InitCallBack(pScan, pRecovery, param, 9);
   m_pFatEngine->InitCallBack(pScan, pRecovery, param, 90);
+  m_pExfatEngine->InitCallBack(pScan, pRecovery, param, 90);
   m_pNtfsEngine->InitCallBack(pScan, pRecovery, param, 90);
   m_pFileTypeEngine->InitCallBack(pScan, pRecovery, param, 90);
   return 0;
@@ -161,6 +166,9 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nB
       }
     } else if (sector[0] == '.' && IsFatFileRecord(sector, sectorSize)) {
       result = m_pFatEngine->ParseFatFileRecord(sector, sectorNo);
+    } else if (CProfessionalExfatRecovery::MayTake(sector[0]) && m_pExfatEngine->TakeSector(sector, sectorNo)) {
+      // An exFAT folder (read on by the engine itself) or boot sector.
+      result = 0;
     } else if (CFileTypeJudge::MayBeFatDirSector(sector, sectorSize) && IsFatFDTRecord(sector, sectorSize)) {
       result = m_pFatEngine->ParseFDTFileRecord(sector, sectorNo);
     } else if (!CFileTypeJudge::MayStartFile(sector, m_nSectorSize)) {
@@ -226,10 +234,11 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
   if (status == 0) {
     // Deep engines: new result sets, or the past scan's sets reopened. A set
     // missing from a resumed scan's folder is started afresh.
-    char fileTypeName[256] = {0}, fatName[256] = {0}, ntfsName[256] = {0};
+    char fileTypeName[256] = {0}, fatName[256] = {0}, ntfsName[256] = {0}, exfatName[256] = {0};
     if (resuming) {
       log->GetLogFileNameByFileType(scanDir.c_str(), "File_Type_", fileTypeName);
       log->GetLogFileNameByFileType(scanDir.c_str(), "Pro_Fat_", fatName);
+      log->GetLogFileNameByFileType(scanDir.c_str(), "Pro_Exfat_", exfatName);
       log->GetLogFileNameByFileType(scanDir.c_str(), "Pro_Ntfs_", ntfsName);
     }
     std::wstring wFileType = Utf8ToWide(fileTypeName), wFat = Utf8ToWide(fatName), wNtfs = Utf8ToWide(ntfsName);
@@ -251,6 +260,9 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       m_pFileTypeEngine->Init(const_cast<wchar_t*>(wpath.c_str()), m_wcDrive);
     }
     m_pFatEngine->ClearProfessionalVec(fatName[0] ? const_cast<wchar_t*>(wFat.c_str()) : nullptr);
+    std::wstring wExfat = Utf8ToWide(exfatName);
+    m_pExfatEngine->ClearProfessionalVec(exfatName[0] ? &wExfat[0] : nullptr);
+    m_pExfatEngine->InitVirtualVolumes();
     m_pNtfsEngine->InitProfessionalScan(ntfsName[0] ? const_cast<wchar_t*>(wNtfs.c_str()) : nullptr);
 
     // A debug line, kept out of the command-line program's progress display.
@@ -356,6 +368,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
 
     // The folder trees are rebuilt even after a cancel, so what was found is complete.
     m_pFatEngine->DealProfessionalRecordVec();
+    m_pExfatEngine->DealProfessionalRecordVec();
     m_pNtfsEngine->ParseProfessionalRecordVec();
 
     if (status == 0 && m_pScanCallBack) m_pScanCallBack(m_pParam, 100, 100, 0, 0, 0, 0, nullptr);
@@ -395,10 +408,12 @@ __attribute__((noinline)) bool CProfessionalRecovery::GuardedParse(unsigned char
 IFileRecoveryParse* CProfessionalRecovery::RouteEngine(u32 nEngineType) {
   switch (nEngineType) {
     case ENGINE_FAST_NTFS:
-    case ENGINE_FAST_FAT: return m_pFastEngine;
+    case ENGINE_FAST_FAT:
+    case ENGINE_FAST_EXFAT: return m_pFastEngine;
     case ENGINE_PROFESSIONAL_NTFS: return m_pNtfsEngine.get();
     case ENGINE_PROFESSIONAL_FAT: return m_pFatEngine.get();
     case ENGINE_FILE_TYPE: return m_pFileTypeEngine.get();
+    case ENGINE_PROFESSIONAL_EXFAT: return m_pExfatEngine.get();
     default: return nullptr;
   }
 }
@@ -409,9 +424,10 @@ int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned in
     if (nLevel != 0) return STATUS_INVALID_PARAMETER;
     if (m_pFastEngine) m_pFastEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pFatEngine->GetChildrenFileNode(nullptr, 0, out);
+    m_pExfatEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pNtfsEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pFileTypeEngine->GetChildrenFileNode(nullptr, 0, out);
-  } else if (pParent->nEngineType <= ENGINE_PROFESSIONAL_FAT) {
+  } else if (pParent->nEngineType != ENGINE_FILE_TYPE) {
     IFileRecoveryParse* e = RouteEngine(pParent->nEngineType);
     if (e) status = e->GetChildrenFileNode(pParent, nLevel, out);
   }
@@ -427,25 +443,28 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned i
     n = 0;
     if (m_pFatEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     n = 0;
+    if (m_pExfatEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+    n = 0;
     if (m_pNtfsEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     n = 0;
     if (m_pFileTypeEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     return 0;
   }
-  if (pParent->nEngineType > ENGINE_PROFESSIONAL_FAT) return 0;
+  if (pParent->nEngineType == ENGINE_FILE_TYPE) return 0;
   IFileRecoveryParse* e = RouteEngine(pParent->nEngineType);
   return e ? e->GetChildrenFileCount(pParent, nLevel, nCount) : 0;
 }
 
 int CProfessionalRecovery::GetLostFileCount() {
-  int n = m_pFatEngine->GetLostFileCount() + m_pNtfsEngine->GetLostFileCount() + m_pFileTypeEngine->GetLostFileCount();
+  int n = m_pFatEngine->GetLostFileCount() + m_pNtfsEngine->GetLostFileCount() + m_pFileTypeEngine->GetLostFileCount() +
+          m_pExfatEngine->GetLostFileCount();
   if (m_pFastEngine) n += m_pFastEngine->GetLostFileCount();
   return n;
 }
 
 int CProfessionalRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
-  if (pNode->nEngineType > ENGINE_PROFESSIONAL_FAT) return 0;
+  if (pNode->nEngineType == ENGINE_FILE_TYPE) return 0;
   IFileRecoveryParse* e = RouteEngine(pNode->nEngineType);
   return e ? e->GetFileNodeParentDirPath(pNode, pPath, nLen) : 0;
 }
@@ -468,6 +487,7 @@ int CProfessionalRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* par
   m_pSearchParam = param;
   if (m_pFastEngine) m_pFastEngine->InitSearchCallBack(pSearch, param);
   m_pFatEngine->InitSearchCallBack(pSearch, param);
+  m_pExfatEngine->InitSearchCallBack(pSearch, param);
   m_pNtfsEngine->InitSearchCallBack(pSearch, param);
   m_pFileTypeEngine->InitSearchCallBack(pSearch, param);
   return 0;
@@ -492,6 +512,11 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
       if (node.nClusterNO == 1 || node.nClusterBytes == 0) return 0;  // damaged entry or no geometry: unknown
       return node.u64DataStartSector + node.u64VolumeStartSector +
              static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
+    case ENGINE_FAST_EXFAT:
+    case ENGINE_PROFESSIONAL_EXFAT:
+      if (node.nClusterNO < 2 || node.nClusterBytes == 0) return 0;
+      return node.u64DataStartSector + node.u64VolumeStartSector +
+             static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
     case ENGINE_FILE_TYPE:
       return node.u64RecordSector;
     default:
@@ -500,7 +525,7 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
 }
 
 void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map) {
-  if (node.nEngineType > ENGINE_PROFESSIONAL_FAT) return;
+  if (node.nEngineType == ENGINE_FILE_TYPE) return;
   u64 first = GetFileDataStartSector(node);
   if (first != 0) map[first] = LowerExtension(node.szFileName);
 }
@@ -508,6 +533,7 @@ void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, s
 int CProfessionalRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
   if (m_pFastEngine) m_pFastEngine->SearchFileNode(pKey, out);
   m_pFatEngine->SearchFileNode(pKey, out);
+  m_pExfatEngine->SearchFileNode(pKey, out);
   m_pNtfsEngine->SearchFileNode(pKey, out);
   std::map<u64, std::string> starts;
   for (const auto& hit : out) GetFileDataStartSectorMap(hit, starts);

@@ -1,6 +1,6 @@
 // The deep scan: one engine over a disk range that runs the quick pre-pass,
 // then reads every free sector once and offers it to the deep NTFS record
-// parser, the deep FAT directory parser or the carver, then rebuilds folder
+// parser, the deep FAT or exFAT directory parser or the carver, then rebuilds folder
 // trees and records the scan so it can be resumed.
 #pragma once
 
@@ -12,6 +12,7 @@
 #include "engine/IFileRecoveryParse.h"
 #include "store/LogFileManager.h"
 
+class CProfessionalExfatRecovery;
 class CProfessionalFatRecovery;
 class CProfessionalNtfsRecovery;
 class CFileTypeRecovery;
@@ -65,6 +66,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   i64 m_u64SectorCount;
   CDiskReader m_diskReader;
   std::unique_ptr<CProfessionalFatRecovery> m_pFatEngine;
+  std::unique_ptr<CProfessionalExfatRecovery> m_pExfatEngine;
   std::unique_ptr<CProfessionalNtfsRecovery> m_pNtfsEngine;
   std::unique_ptr<CFileTypeRecovery> m_pFileTypeEngine;
   IFileRecoveryParse* m_pFastEngine;
