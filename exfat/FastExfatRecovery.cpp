@@ -195,6 +195,14 @@ bool CFastExfatRecovery::IsChainCleared(const EXFAT_FILE_SET& set) {
   return ReadFatEntry(set.nFirstCluster, v) && v == 0;
 }
 
+bool CFastExfatRecovery::IsChainCleared(const _FILE_NODE_& node) {
+  if (node.bIsDir || !node.bIsDeleted || node.u64FileSize <= m_nClusterBytes) return false;
+  EXFAT_STREAM_INFO stream = ReadStreamOfNode(node);
+  if (!stream.bFound || (stream.nFlags & EXFAT_FLAG_NO_FAT_CHAIN)) return false;
+  u32 v = 1;
+  return ReadFatEntry(node.nClusterNO, v) && v == 0;
+}
+
 u32 CFastExfatRecovery::NextChainCluster(const _FILE_NODE_& node, u32 nCluster, u32 nIndex) {
   (void)nIndex;
   // Only files of this volume come here; the size ends every walk, so a
@@ -452,6 +460,9 @@ void CFastExfatRecovery::RecordSet(const EXFAT_FILE_SET& set, u64 u64RecordSecto
     const u64 room = static_cast<u64>(set.NoFatChain() ? last + 1 - c : m_nClusterCount) * m_nClusterBytes;
     if (node.u64FileSize > room) node.u64FileSize = room;
   }
+  // bHealth keeps its meaning (the first sector is of the named type); that
+  // the clusters after the first are a guess, IsChainCleared(set), goes to
+  // the integrity field planned beside it.
   if (deleted) node.bHealth = DataHealth(node);
   AddNode(node, dir.nCluster, dir.nDepth);
 }

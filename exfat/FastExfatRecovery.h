@@ -38,8 +38,10 @@ class CFastExfatRecovery : public CExfatRecoveryBase {
   // was deleted: its clusters are then taken from the free clusters that
   // follow its first one, which holds only while it was written in one
   // piece. Nodes have no field for this yet; the integrity field planned
-  // beside bHealth is where it belongs.
+  // beside bHealth is where it belongs (RecordSet has the set at hand).
   bool IsChainCleared(const EXFAT_FILE_SET& set);
+  // The same for a listed node, from its stream entry read again.
+  bool IsChainCleared(const _FILE_NODE_& node);
 
  protected:
   u32 NextChainCluster(const _FILE_NODE_& node, u32 nCluster, u32 nIndex) override;

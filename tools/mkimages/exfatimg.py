@@ -12,7 +12,7 @@ import subprocess
 import threading
 from contextlib import contextmanager
 
-from lib import run, sha256_bytes, sha256_file, ftype_of, Entry, FIXED_TIME, read_at, write_at, SECTOR
+from lib import run, sha256_bytes, sha256_file, ftype_of, Entry, ENV, FIXED_TIME, read_at, write_at, SECTOR
 
 _LOOPS = set()
 _MOUNTS = set()
@@ -45,7 +45,7 @@ def boot_geometry(img):
 
 class ExfatVolume:
     def __init__(self, img, size_bytes, cluster, tmp, label="TORVANE", fresh=True):
-        self.img, self.tmp, self.cluster = img, tmp, cluster
+        self.img, self.tmp, self.cluster, self.label = img, tmp, cluster, label
         self.entries = {}   # path -> Entry, in the order written
         self.dirs = {"/"}
         os.makedirs(tmp, exist_ok=True)
@@ -69,7 +69,7 @@ class ExfatVolume:
             loop = run("losetup", "-f", "--show", self.img).strip()
             _LOOPS.add(loop)
         try:
-            r = subprocess.run(["mount.exfat-fuse", "-o", "uid=0,gid=0", loop, self.mnt],
+            r = subprocess.run(["mount.exfat-fuse", "-o", "uid=0,gid=0", loop, self.mnt], env=ENV,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             if r.returncode != 0:
                 raise RuntimeError("exfat-fuse could not mount %s (%s)" % (self.img, r.stderr.decode(errors="replace")))
@@ -225,7 +225,7 @@ class ExfatVolume:
         scale = g["bytesPerSector"] // SECTOR
         return {"heapStartSector": g["heapOffset"] * scale, "sectorsPerCluster": g["sectorsPerCluster"] * scale,
                 "clusterCount": g["clusterCount"], "rootCluster": g["rootCluster"],
-                "fatStartSector": g["fatOffset"] * scale, "volumeLabel": "TORVANE"}
+                "fatStartSector": g["fatOffset"] * scale, "volumeLabel": self.label}
 
     def files(self):
         return list(self.entries.values())
@@ -315,12 +315,12 @@ def populate_old(v, S):
     return v.locate()
 
 
-def _manifest(out, name, v, extra=None):
+def _manifest(out, name, v, extra=None, files=None):
     from lib import write_manifest
     info = {"image": name, "fs": "exfat", "volumeStartSector": 0, "clusterBytes": v.cluster}
     info.update(v.info())
     info.update(extra or {})
-    write_manifest(os.path.join(out, name + ".manifest"), info, v.files())
+    write_manifest(os.path.join(out, name + ".manifest"), info, v.files() if files is None else files)
 
 
 def build_main(out, tmp, S):
@@ -348,7 +348,8 @@ def build_reformat(out, tmp, S):
     folder, so the old top folders lose their names; what lies below them
     keeps its own. The old files are listed as deleted with tags old-fs and
     data-intact/data-overwritten (checked after the format); info
-    oldDir.<folder> = <cluster>;<first sector> of each old folder."""
+    oldDir.<folder> = <cluster>;<first sector> of each old folder, and
+    old.heapStartSector / old.sectorsPerCluster the old geometry."""
     img = os.path.join(out, "exfat-reformat.img")
     old = ExfatVolume(img, 32 << 20, 4096, os.path.join(tmp, "old"))
     listing = populate_old(old, S)
@@ -359,11 +360,10 @@ def build_reformat(out, tmp, S):
         cluster = (first - old_info["heapStartSector"]) // old_info["sectorsPerCluster"] + 2
         extra["oldDir." + d] = "%d;%d" % (cluster, first)
     new = ExfatVolume(img, 0, 32768, os.path.join(tmp, "new"), label="NEWCARD", fresh=False)
-    extra["new.heapStartSector"] = new.info()["heapStartSector"]
-    extra["new.sectorsPerCluster"] = new.info()["sectorsPerCluster"]
     for e in old.files():
         e.state = "deleted"
         intact = e.size == 0 or (e.first_sector >= 0 and e.fragments == 1 and
                                  sha256_bytes(read_at(img, e.first_sector * SECTOR, e.size)) == e.sha256)
         e.note = (e.note + ";old-fs;" + ("data-intact" if intact else "data-overwritten")).strip(";")
-    _manifest(out, "exfat-reformat.img", old, extra)
+    # The geometry keys describe the volume there now; old.* the one before.
+    _manifest(out, "exfat-reformat.img", new, extra, old.files())
