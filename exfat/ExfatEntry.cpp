@@ -181,7 +181,6 @@ bool CExfatDirWalker::Next(ITEM& kind, EXFAT_FILE_SET& set, EXFAT_ALLOC_ENTRY& a
       }
       // A damaged set, or a deleted one partly overwritten by a newer set:
       // skip its first entry only, the next set may begin right after it.
-      ++m_nStrays;
       m_nOff += EXFAT_ENTRY_SIZE;
       continue;
     }
@@ -201,9 +200,7 @@ bool CExfatDirWalker::Next(ITEM& kind, EXFAT_FILE_SET& set, EXFAT_ALLOC_ENTRY& a
       kind = ITEM_LABEL;
       return true;
     }
-    // Secondaries left from overwritten sets and other known entries are
-    // passed over; anything else is counted as a stray.
-    if (!IsExfatEntryType(t)) ++m_nStrays;
+    // Secondaries left from overwritten sets, and anything else, are passed over.
     m_nOff += EXFAT_ENTRY_SIZE;
   }
   return false;

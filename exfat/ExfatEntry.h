@@ -25,7 +25,6 @@ constexpr u8 EXFAT_FLAG_NO_FAT_CHAIN = 0x02;  // the data is one contiguous run
 // A File entry's SecondaryCount: a stream entry and 1 to 17 name entries.
 constexpr u32 EXFAT_MIN_SECONDARY = 2;
 constexpr u32 EXFAT_MAX_SECONDARY = 18;
-constexpr size_t EXFAT_MAX_SET_BYTES = (1 + EXFAT_MAX_SECONDARY) * EXFAT_ENTRY_SIZE;
 constexpr u32 EXFAT_NAME_UNITS_PER_ENTRY = 15;
 // The largest folder the format allows; a longer chain is damage.
 constexpr u64 EXFAT_MAX_DIR_BYTES = 256ull << 20;
@@ -94,9 +93,9 @@ bool IsExfatEntryType(u8 nType);
 bool IsExfatDirSectorStart(const u8* pSector, size_t nLen);
 
 // Walks the entries of a folder buffer from an offset. Next hands out each
-// checked file set or allocation entry; a File entry whose set does not
-// check out is skipped alone (its neighbours may be good), and entries that
-// belong to no set are passed over. The walk stops at the end-of-folder
+// checked file set, allocation entry and label; a File entry whose set does
+// not check out is skipped alone (its neighbours may be good), and entries
+// that belong to no set are passed over. The walk stops at the end-of-folder
 // entry, at the end of the buffer, or where a set runs past the buffer's
 // end (Cut(): the caller may add the following bytes and go on from
 // Offset()).
@@ -111,8 +110,6 @@ class CExfatDirWalker {
   size_t ItemOffset() const { return m_nItem; } // where the last item handed out starts
   bool Ended() const { return m_bEnded; }       // the end-of-folder entry was met
   bool Cut() const { return m_bCut; }
-  // Entries seen that no checked set or known entry explains.
-  u32 Strays() const { return m_nStrays; }
 
  private:
   const u8* m_pBuf;
@@ -121,7 +118,6 @@ class CExfatDirWalker {
   size_t m_nItem = 0;
   bool m_bEnded = false;
   bool m_bCut = false;
-  u32 m_nStrays = 0;
 };
 
 enum EXFAT_SET_RESULT { EXFAT_SET_OK, EXFAT_SET_CORRUPT, EXFAT_SET_CUT };

@@ -1,7 +1,8 @@
 // The quick exFAT engine on the builder's exFAT volumes (4 KiB, 64 KiB and
-// 1 MiB clusters, and the 4 KiB one with its main boot sector zeroed): what
-// it lists, in which folder and state, what it saves and which sectors it
-// calls free. The manifests were checked against The Sleuth Kit.
+// 1 MiB clusters, 4096-byte sectors, and the 4 KiB one with its main boot
+// sector zeroed): what it lists, in which folder and state, what it saves and
+// which sectors it calls free. The manifests were checked against The Sleuth
+// Kit.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -158,7 +159,8 @@ TEST_P(ExfatQuickScan, ReadsTheBackupBootRegionOnlyWhenTheMainOneIsGone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, ExfatQuickScan,
-                         testing::Values("exfat.img", "exfat-64k.img", "exfat-1m.img", "exfat-noboot.img"),
+                         testing::Values("exfat.img", "exfat-64k.img", "exfat-1m.img", "exfat-4kn.img",
+                                         "exfat-noboot.img"),
                          [](const testing::TestParamInfo<const char*>& info) {
                            std::string s = info.param;
                            for (char& c : s)

@@ -44,8 +44,8 @@ def boot_geometry(img):
 
 
 class ExfatVolume:
-    def __init__(self, img, size_bytes, cluster, tmp, label="TORVANE", fresh=True):
-        self.img, self.tmp, self.cluster, self.label = img, tmp, cluster, label
+    def __init__(self, img, size_bytes, cluster, tmp, label="TORVANE", fresh=True, sector=SECTOR):
+        self.img, self.tmp, self.cluster, self.label, self.sector = img, tmp, cluster, label, sector
         self.entries = {}   # path -> Entry, in the order written
         self.dirs = {"/"}
         os.makedirs(tmp, exist_ok=True)
@@ -56,7 +56,12 @@ class ExfatVolume:
                 os.remove(img)
             with open(img, "wb") as f:
                 f.truncate(size_bytes)
-        run("mkfs.exfat", "-c", cluster, "-L", label, img)
+        if sector == SECTOR:
+            run("mkfs.exfat", "-c", cluster, "-L", label, img)
+        else:
+            # mkfs.exfat takes the sector size of the device it formats.
+            with self._loop() as loop:
+                run("mkfs.exfat", "-c", cluster, "-L", label, loop)
         self.geo = boot_geometry(img)
         self.mnt = os.path.join(tmp, "mnt")
         os.makedirs(self.mnt, exist_ok=True)
@@ -64,11 +69,19 @@ class ExfatVolume:
 
     # Mounting: attach, mount, and undo both whatever happens in between.
     @contextmanager
-    def mounted(self):
+    def _loop(self):
         with _LOOP_LOCK:
-            loop = run("losetup", "-f", "--show", self.img).strip()
+            loop = run("losetup", "-f", "--show", "--sector-size", self.sector, self.img).strip()
             _LOOPS.add(loop)
         try:
+            yield loop
+        finally:
+            run("losetup", "-d", loop)
+            _LOOPS.discard(loop)
+
+    @contextmanager
+    def mounted(self):
+        with self._loop() as loop:
             r = subprocess.run(["mount.exfat-fuse", "-o", "uid=0,gid=0", loop, self.mnt], env=ENV,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             if r.returncode != 0:
@@ -79,9 +92,6 @@ class ExfatVolume:
             finally:
                 run("umount", self.mnt)
                 _MOUNTS.discard(self.mnt)
-        finally:
-            run("losetup", "-d", loop)
-            _LOOPS.discard(loop)
 
     def host(self, path):
         return os.path.join(self.mnt, path.lstrip("/"))
@@ -335,9 +345,12 @@ def build_main(out, tmp, S):
 
 
 def build_cluster_sizes(out, tmp, S):
-    """exfat-64k.img and exfat-1m.img: large clusters."""
-    for name, size, cluster in (("exfat-64k.img", 24 << 20, 64 << 10), ("exfat-1m.img", 48 << 20, 1 << 20)):
-        w = ExfatVolume(os.path.join(out, name), size, cluster, os.path.join(tmp, name))
+    """exfat-64k.img and exfat-1m.img: large clusters; exfat-4kn.img: 4096-byte
+    sectors (formatted on a loop device with that sector size)."""
+    for name, size, cluster, sector in (("exfat-64k.img", 24 << 20, 64 << 10, SECTOR),
+                                        ("exfat-1m.img", 48 << 20, 1 << 20, SECTOR),
+                                        ("exfat-4kn.img", 16 << 20, 4096, 4096)):
+        w = ExfatVolume(os.path.join(out, name), size, cluster, os.path.join(tmp, name), sector=sector)
         populate_small(w, S)
         _manifest(out, name, w)
 
