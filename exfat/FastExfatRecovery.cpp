@@ -460,9 +460,8 @@ void CFastExfatRecovery::RecordSet(const EXFAT_FILE_SET& set, u64 u64RecordSecto
     const u64 room = static_cast<u64>(set.NoFatChain() ? last + 1 - c : m_nClusterCount) * m_nClusterBytes;
     if (node.u64FileSize > room) node.u64FileSize = room;
   }
-  // bHealth keeps its meaning (the first sector is of the named type); that
-  // the clusters after the first are a guess, IsChainCleared(set), goes to
-  // the integrity field planned beside it.
-  if (deleted) node.bHealth = DataHealth(node);
+  if (deleted) node.bHealth = static_cast<u8>(DataHealth(node));
+  // The clusters after the first are then a guess from the free ones.
+  if (IsChainCleared(set)) node.nResultFlags |= RESULT_FLAG_CHAIN_CLEARED;
   AddNode(node, dir.nCluster, dir.nDepth);
 }

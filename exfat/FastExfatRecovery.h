@@ -37,8 +37,7 @@ class CFastExfatRecovery : public CExfatRecoveryBase {
   // A deleted file of several clusters whose FAT chain was emptied when it
   // was deleted: its clusters are then taken from the free clusters that
   // follow its first one, which holds only while it was written in one
-  // piece. Nodes have no field for this yet; the integrity field planned
-  // beside bHealth is where it belongs (RecordSet has the set at hand).
+  // piece. Such nodes carry RESULT_FLAG_CHAIN_CLEARED.
   bool IsChainCleared(const EXFAT_FILE_SET& set);
   // The same for a listed node, from its stream entry read again.
   bool IsChainCleared(const _FILE_NODE_& node);

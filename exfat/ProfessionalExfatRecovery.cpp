@@ -443,7 +443,9 @@ int CProfessionalExfatRecovery::DealProfessionalRecordVec() {
           room = std::min<u64>(room, static_cast<u64>(v.nClusterCount + 2 - c) * node.nClusterBytes);
       }
       if (node.u64FileSize > room) node.u64FileSize = room;
-      node.bHealth = DataHealth(node);
+      node.bHealth = static_cast<u8>(DataHealth(node));
+      // Without a FAT a chained file is read from consecutive clusters.
+      if (!f.set.NoFatChain() && node.u64FileSize > node.nClusterBytes) node.nResultFlags |= RESULT_FLAG_CHAIN_CLEARED;
     }
     const u32 key = s.bRoot ? RootDirNumber() : s.nCluster;
     if (!AddNode(node, key, static_cast<u32>(s.nDepth))) break;

@@ -86,7 +86,9 @@ TEST_P(ExfatQuickScan, SavesLiveAndDeletedFilesByteIdentical) {
     EXPECT_EQ(0, status) << f.Path();
     // Only a deleted file of alternating clusters lost its chain.
     if (Lookup(f)) {
-      EXPECT_EQ(f.HasTag("beside-live"), engine_.IsChainCleared(Lookup(f)->node)) << f.Path();
+      const bool cleared = f.HasTag("beside-live");
+      EXPECT_EQ(cleared, engine_.IsChainCleared(Lookup(f)->node)) << f.Path();
+      EXPECT_EQ(cleared, (Lookup(f)->node.nResultFlags & RESULT_FLAG_CHAIN_CLEARED) != 0) << f.Path();
     }
     ++saved;
   }
@@ -108,6 +110,7 @@ TEST_P(ExfatQuickScan, DeletedFilesOfAlternatingClustersComeBackMixed) {
     EXPECT_FALSE(hash.empty()) << f.Path();
     EXPECT_NE(f.sha256, hash) << f.Path();
     EXPECT_TRUE(engine_.IsChainCleared(Lookup(f)->node)) << f.Path();
+    EXPECT_EQ(RESULT_FLAG_CHAIN_CLEARED, Lookup(f)->node.nResultFlags & RESULT_FLAG_CHAIN_CLEARED) << f.Path();
     ++checked;
   }
   EXPECT_EQ(2u, checked);
