@@ -159,10 +159,11 @@ unsigned int CFileTypeJudge::ReadContextSectors(u64 u64Sector, unsigned int nCou
   if (u64Sector >= limit) return 0;
   if (limit - u64Sector < nCount) nCount = static_cast<unsigned int>(limit - u64Sector);
   if (u64Sector > static_cast<u64>(INT64_MAX)) return 0;
-  unsigned int got = 0;
-  int status = m_pDiskReader->ReadData(pBuf, static_cast<int>(nCount), static_cast<i64>(u64Sector), ss, &got);
-  if (status != 0) return 0;
-  return got > nCount ? nCount : got;
+  // A bad sector ahead must not cut a file to its first sector: what cannot
+  // be read comes back as zeros, as the pass itself sees it.
+  if (m_pDiskReader->ReadTolerant(pBuf, static_cast<int>(nCount), static_cast<i64>(u64Sector), ss, nullptr) != 0)
+    return 0;
+  return nCount;
 }
 
 int CFileTypeJudge::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,

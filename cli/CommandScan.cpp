@@ -45,6 +45,8 @@ const char* EngineName(u32 type) {
     case ENGINE_PROFESSIONAL_NTFS: return "ntfs-deep";
     case ENGINE_PROFESSIONAL_FAT: return "fat-deep";
     case ENGINE_FILE_TYPE: return "carved";
+    case ENGINE_FAST_EXFAT: return "exfat";
+    case ENGINE_PROFESSIONAL_EXFAT: return "exfat-deep";
     default: return "unknown";
   }
 }

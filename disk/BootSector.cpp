@@ -114,6 +114,68 @@ bool IsExt(const unsigned char* p, size_t n) {
   return inodes > firstIno;
 }
 
+bool ParseExfatBootSector(const unsigned char* p, size_t n, EXFAT_BOOT_INFO& out) {
+  if (!p || n < 512 || !BytesEqual(p, n, kOemName, "EXFAT   ", 8) || !HasBootSignature(p, n)) return false;
+  // 0x0B-0x3F overlay the FAT fields and must be zero, so FAT code never
+  // takes an exFAT volume for its own.
+  for (size_t off = 11; off < 64; ++off)
+    if (p[off] != 0) return false;
+  const uint8_t sectorShift = p[0x6C], clusterShift = p[0x6D];
+  if (sectorShift < 9 || sectorShift > 12 || clusterShift > 25 - sectorShift) return false;
+  EXFAT_BOOT_INFO b;
+  b.u64VolumeLength = GetU64LE(p, n, 0x48);
+  b.nFatOffset = GetU32LE(p, n, 0x50);
+  b.nFatLength = GetU32LE(p, n, 0x54);
+  b.nClusterHeapOffset = GetU32LE(p, n, 0x58);
+  b.nClusterCount = GetU32LE(p, n, 0x5C);
+  b.nRootCluster = GetU32LE(p, n, 0x60);
+  b.nSerial = GetU32LE(p, n, 0x64);
+  b.nVolumeFlags = GetU16LE(p, n, 0x6A);
+  b.nBytesPerSector = 1u << sectorShift;
+  b.nSectorsPerCluster = 1u << clusterShift;
+  b.nNumberOfFats = p[0x6E];
+  if (b.nNumberOfFats != 1 && b.nNumberOfFats != 2) return false;
+  // The FAT follows the two boot regions; it holds an entry per cluster.
+  if (b.nFatOffset < 24 || b.nFatLength == 0 || b.nClusterCount == 0 || b.nClusterCount > 0xFFFFFFF5u) return false;
+  const uint64_t fatEntries = static_cast<uint64_t>(b.nFatLength) * b.nBytesPerSector / 4;
+  if (fatEntries < static_cast<uint64_t>(b.nClusterCount) + 2) return false;
+  const uint64_t fatEnd = b.nFatOffset + static_cast<uint64_t>(b.nFatLength) * b.nNumberOfFats;
+  if (b.nClusterHeapOffset < fatEnd) return false;
+  const uint64_t heapEnd = b.nClusterHeapOffset + (static_cast<uint64_t>(b.nClusterCount) << clusterShift);
+  if (b.u64VolumeLength < heapEnd) return false;
+  if (b.nRootCluster < 2 || b.nRootCluster > b.nClusterCount + 1) return false;
+  out = b;
+  return true;
+}
+
+uint32_t ExfatBootChecksum(const unsigned char* p, size_t n, uint32_t bytesPerSector) {
+  const size_t len = static_cast<size_t>(bytesPerSector) * 11;
+  uint32_t sum = 0;
+  if (!p || n < len) return 0;
+  for (size_t i = 0; i < len; ++i) {
+    // VolumeFlags (0x6A-0x6B) and PercentInUse (0x70) change while mounted.
+    if (i == 0x6A || i == 0x6B || i == 0x70) continue;
+    sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + p[i];
+  }
+  return sum;
+}
+
+bool ExfatBootChecksumMatches(const unsigned char* p, size_t n, uint32_t bytesPerSector) {
+  if (!p || bytesPerSector < 512 || n < static_cast<size_t>(bytesPerSector) * 12) return false;
+  const uint32_t sum = ExfatBootChecksum(p, n, bytesPerSector);
+  const size_t base = static_cast<size_t>(bytesPerSector) * 11;
+  for (size_t off = base; off < base + bytesPerSector; off += 4)
+    if (GetU32LE(p, n, off) != sum) return false;
+  return true;
+}
+
+bool IsExfat(const unsigned char* p, size_t n) {
+  EXFAT_BOOT_INFO b;
+  if (!ParseExfatBootSector(p, n, b)) return false;
+  if (n < static_cast<size_t>(b.nBytesPerSector) * 12) return true;
+  return ExfatBootChecksumMatches(p, n, b.nBytesPerSector);
+}
+
 uint32_t GetDefaultNtfsSectorPerCluster(uint64_t sectors, uint32_t bytesPerSector) {
   double size = static_cast<double>(bytesPerSector) * static_cast<double>(sectors) / 1048576.0;
   double k = static_cast<double>(bytesPerSector / 512);

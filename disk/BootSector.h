@@ -1,4 +1,4 @@
-// Recognition of NTFS, FAT and ext volumes from their first bytes. Pure
+// Recognition of NTFS, FAT, exFAT and ext volumes from their first bytes. Pure
 // functions over a caller's buffer; the length is passed so a short buffer
 // is simply "not this".
 #pragma once
@@ -9,6 +9,9 @@
 bool IsNtfs(const unsigned char* pBuf, size_t nLen = 512);
 bool IsFat(const unsigned char* pBuf, size_t nLen = 512);
 bool IsExt(const unsigned char* pBuf, size_t nLen = 16384);
+// An exFAT boot sector whose fields hold together; when the buffer also holds
+// the rest of its boot region (12 sectors), the checksum sector must match.
+bool IsExfat(const unsigned char* pBuf, size_t nLen = 512);
 bool IsBitlockerDBR(const unsigned char* pBuf, size_t nLen = 512);
 bool IsFullValidFAT16DBR(const unsigned char* pBuf, size_t nLen = 512);
 bool IsFullValidFAT32DBR(const unsigned char* pBuf, size_t nLen = 512);
@@ -24,3 +27,27 @@ struct FAT_DEFAULT_CLUSTER_ROW {
   uint32_t nToSectors;    // exclusive
 };
 extern const FAT_DEFAULT_CLUSTER_ROW Fat32DefaultClusterPartitionSizeLimitBySector[8];
+
+// The fields of an exFAT boot sector, in the volume's own sectors.
+struct EXFAT_BOOT_INFO {
+  uint64_t u64VolumeLength;      // 0x48
+  uint32_t nFatOffset;           // 0x50
+  uint32_t nFatLength;           // 0x54
+  uint32_t nClusterHeapOffset;   // 0x58
+  uint32_t nClusterCount;        // 0x5C
+  uint32_t nRootCluster;         // 0x60
+  uint32_t nSerial;              // 0x64
+  uint16_t nVolumeFlags;         // 0x6A: bit 0 the active FAT
+  uint32_t nBytesPerSector;      // from the shift at 0x6C: 512 to 4096
+  uint32_t nSectorsPerCluster;   // from the shift at 0x6D
+  uint8_t nNumberOfFats;         // 0x6E: 1 or 2
+};
+// Reads an exFAT boot sector (its first 512 bytes) and checks that its fields
+// describe a volume: sizes in range, FAT, cluster heap and root inside it.
+bool ParseExfatBootSector(const unsigned char* pBuf, size_t nLen, EXFAT_BOOT_INFO& out);
+// The boot-region checksum over sectors 0 to 10 (nBytesPerSector each),
+// leaving out VolumeFlags and PercentInUse; pBuf holds at least 11 sectors.
+uint32_t ExfatBootChecksum(const unsigned char* pBuf, size_t nLen, uint32_t nBytesPerSector);
+// Whether sector 11 of the region at pBuf repeats the region's checksum;
+// false when the buffer is shorter than 12 sectors.
+bool ExfatBootChecksumMatches(const unsigned char* pBuf, size_t nLen, uint32_t nBytesPerSector);

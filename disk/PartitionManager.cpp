@@ -203,7 +203,8 @@ int CPartitionManager::ReadPartitionTable(int fd, int nDiskNo, std::vector<_PART
   } else if (IsAPM(head, nHead)) {
     ReadApm(fd, head, nHead, list, nDiskNo, szPath);
   } else if (m_u64DiskSectors > 0 &&
-             (IsNtfs(head, nHead) || ((IsFat(head, nHead) || IsExt(head, nHead)) && !MbrTableLooksValid(head, nHead)))) {
+             (IsNtfs(head, nHead) || IsExfat(head, nHead) ||
+              ((IsFat(head, nHead) || IsExt(head, nHead)) && !MbrTableLooksValid(head, nHead)))) {
     // A volume written straight onto the disk (a stick formatted without a
     // table): offer the whole disk, or its files could never be scanned.
     AddNumberedItem(0, m_u64DiskSectors - 1, list, nDiskNo, szPath);

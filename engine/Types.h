@@ -24,6 +24,8 @@ enum ENGINE_TYPE : u32 {
   ENGINE_PROFESSIONAL_NTFS = 2,
   ENGINE_PROFESSIONAL_FAT = 3,
   ENGINE_FILE_TYPE = 4,
+  ENGINE_FAST_EXFAT = 5,
+  ENGINE_PROFESSIONAL_EXFAT = 6,
 };
 
 enum RECOVERY_TYPE : int {
@@ -59,7 +61,7 @@ struct _FILE_NODE_ {
   u8 nResultFlags;              // 0x12: RESULT_FLAG_*
   u8 nReserved;                 // 0x13
   u32 nFileIndex;               // 0x14: 1-based index in the result store
-  u32 nClusterNO;               // 0x18: FAT first cluster / NTFS record number
+  u32 nClusterNO;               // 0x18: FAT/exFAT first cluster / NTFS record number
   u32 nClusterBytes;            // 0x1C
   _FILETIME ftCreateTime;       // 0x20
   _FILETIME ftLastAccessTime;   // 0x28

@@ -14,6 +14,7 @@
 #include "engine/DiskReader.h"
 #include "ext/FastExtRecovery.h"
 #include "engine/TextUtil.h"
+#include "exfat/FastExfatRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
 
@@ -26,6 +27,7 @@ IFileRecoveryParse* CreateEngine(int kind, RECOVERY_TYPE eType) {
     case 0: return new CFastNtfsRecovery();
     case 1: return new CFastFatRecovery();
     case 2: return new CFastExtRecovery();
+    case 3: return new CFastExfatRecovery();
     default: return nullptr;
   }
 }
@@ -57,6 +59,13 @@ int CFileRecoveryFactory::ClassifyVolume(const unsigned char* pBuf, size_t nLen)
   if (IsNtfs(pBuf, nLen)) return 0;
   if (IsFat(pBuf, nLen)) return 1;
   if (IsExt(pBuf, nLen)) return 2;
+  if (IsExfat(pBuf, nLen)) return 3;
+  // The backup counts only where the first sector carries no boot signature
+  // at all: a partition table written over an old exFAT volume leaves the
+  // old backup behind, and that volume is gone.
+  const size_t backup = 12 * 512;
+  if (pBuf && nLen > backup && !(pBuf[510] == 0x55 && pBuf[511] == 0xAA) && IsExfat(pBuf + backup, nLen - backup))
+    return 3;
   return -1;
 }
 

@@ -1,6 +1,6 @@
 // Picks the engine for a volume from its first 16384 bytes: a deep request
-// always gets the deep-scan orchestrator; a quick request gets the NTFS, FAT
-// or ext engine, or none.
+// always gets the deep-scan orchestrator; a quick request gets the NTFS, FAT,
+// ext or exFAT engine, or none.
 #pragma once
 
 #include "engine/IFileRecoveryParse.h"
@@ -16,7 +16,10 @@ class CFileRecoveryFactory {
   // A device node or image by path.
   IFileRecoveryParse* CreateFileRecoveryInstance(wchar_t* pPath, wchar_t wcDrive, RECOVERY_TYPE eType);
 
-  // Which engine the first bytes of a volume call for (0 NTFS, 1 FAT, 2 ext, -1 none).
+  // Which engine the first bytes of a volume call for (0 NTFS, 1 FAT, 2 ext,
+  // 3 exFAT, -1 none). An exFAT volume whose main boot sector was wiped is
+  // known by its backup boot region (512-byte sectors only: the others lie
+  // beyond the first 16384 bytes).
   static int ClassifyVolume(const unsigned char* pBuf, size_t nLen);
 
  private:

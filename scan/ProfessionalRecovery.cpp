@@ -20,6 +20,7 @@
 #include "engine/TextUtil.h"
 #include "disk/FatEntry.h"
 #include "disk/PartitionManager.h"
+#include "exfat/ProfessionalExfatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -52,6 +53,7 @@ CProfessionalRecovery::CProfessionalRecovery()
       m_u64StartSector(0),
       m_u64SectorCount(0),
       m_pFatEngine(new CProfessionalFatRecovery()),
+      m_pExfatEngine(new CProfessionalExfatRecovery()),
       m_pNtfsEngine(new CProfessionalNtfsRecovery()),
       m_pFileTypeEngine(new CFileTypeRecovery()),
       m_u64Unreadable(0),
@@ -140,6 +142,7 @@ int CProfessionalRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCo
   LoadImageMap(device);
 
   m_pFatEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
+  m_pExfatEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
   int ntfs = m_pNtfsEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
   BuildQuickParts();
   return status ? status : ntfs;
@@ -168,6 +171,7 @@ int CProfessionalRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   m_strResumeMismatch.clear();
   LoadImageMap(path);
   m_pFatEngine->Init(pPath, wcDrive);
+  m_pExfatEngine->Init(pPath, wcDrive);
   int status = m_pNtfsEngine->Init(pPath, wcDrive);
   ClearQuickParts();
   IFileRecoveryParse* e = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(pPath, wcDrive, RECOVERY_TYPE_FAST);
@@ -198,6 +202,7 @@ int CProfessionalRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_C
   for (QUICK_PART& p : m_vecQuick)
     if (p.pEngine) p.pEngine->InitCallBack(&QuickProgress, &QuickRecovery, this, 9);
   m_pFatEngine->InitCallBack(pScan, pRecovery, param, 90);
+  m_pExfatEngine->InitCallBack(pScan, pRecovery, param, 90);
   m_pNtfsEngine->InitCallBack(pScan, pRecovery, param, 90);
   m_pFileTypeEngine->InitCallBack(pScan, pRecovery, param, 90);
   return 0;
@@ -293,6 +298,9 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nB
       }
     } else if (sector[0] == '.' && IsFatFileRecord(sector, sectorSize)) {
       result = m_pFatEngine->ParseFatFileRecord(sector, sectorNo);
+    } else if (CProfessionalExfatRecovery::MayTake(sector[0]) && m_pExfatEngine->TakeSector(sector, sectorNo)) {
+      // An exFAT folder (read on by the engine itself) or boot sector.
+      result = 0;
     } else if (CFileTypeJudge::MayBeFatDirSector(sector, sectorSize) && IsFatFDTRecord(sector, sectorSize)) {
       result = m_pFatEngine->ParseFDTFileRecord(sector, sectorNo);
     } else if (!CFileTypeJudge::MayStartFile(sector, m_nSectorSize)) {
@@ -438,8 +446,9 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
   if (!m_bStopped) {
     // Deep engines: new result sets, or the past scan's sets reopened. A set
     // missing from a resumed scan's folder is started afresh.
-    char fileTypeName[256] = {0}, fatName[256] = {0}, ntfsName[256] = {0};
+    char fileTypeName[256] = {0}, fatName[256] = {0}, ntfsName[256] = {0}, exfatName[256] = {0};
     if (resuming) {
+      log->GetLogFileNameByFileType(scanDir.c_str(), "Pro_Exfat_", exfatName);
       log->GetLogFileNameByFileType(scanDir.c_str(), "File_Type_", fileTypeName);
       log->GetLogFileNameByFileType(scanDir.c_str(), "Pro_Fat_", fatName);
       log->GetLogFileNameByFileType(scanDir.c_str(), "Pro_Ntfs_", ntfsName);
@@ -463,6 +472,9 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     }
     m_pFatEngine->ClearProfessionalVec(fatName[0] ? const_cast<wchar_t*>(wFat.c_str()) : nullptr);
     m_pNtfsEngine->InitProfessionalScan(ntfsName[0] ? const_cast<wchar_t*>(wNtfs.c_str()) : nullptr);
+    std::wstring wExfat = Utf8ToWide(exfatName);
+    m_pExfatEngine->ClearProfessionalVec(exfatName[0] ? &wExfat[0] : nullptr);
+    m_pExfatEngine->InitVirtualVolumes();
 
     // A debug line, kept out of the command-line program's progress display.
     if (getenv("TORVANE_DEBUG")) fprintf(stderr, "InitVirtualDbrInfo Start\n");
@@ -516,6 +528,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
 
     // The folder trees are rebuilt even after a cancel, so what was found is complete.
     m_pFatEngine->DealProfessionalRecordVec();
+    m_pExfatEngine->DealProfessionalRecordVec();
     m_pNtfsEngine->ParseProfessionalRecordVec();
 
     m_badMap.Save(scanDir + kBadSectorFile);
@@ -558,6 +571,7 @@ IFileRecoveryParse* CProfessionalRecovery::RouteEngine(u32 nEngineType, u64 u64V
   switch (nEngineType) {
     case ENGINE_FAST_NTFS:
     case ENGINE_FAST_FAT:
+    case ENGINE_FAST_EXFAT:
       // Each partition's own quick engine: the one whose range holds the volume.
       for (const QUICK_PART& p : m_vecQuick)
         if (p.pEngine && u64VolumeStart >= p.u64Start && u64VolumeStart - p.u64Start < p.u64Count) return p.pEngine;
@@ -565,6 +579,7 @@ IFileRecoveryParse* CProfessionalRecovery::RouteEngine(u32 nEngineType, u64 u64V
     case ENGINE_PROFESSIONAL_NTFS: return m_pNtfsEngine.get();
     case ENGINE_PROFESSIONAL_FAT: return m_pFatEngine.get();
     case ENGINE_FILE_TYPE: return m_pFileTypeEngine.get();
+    case ENGINE_PROFESSIONAL_EXFAT: return m_pExfatEngine.get();
     default: return nullptr;
   }
 }
@@ -576,9 +591,10 @@ int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned in
     for (QUICK_PART& p : m_vecQuick)
       if (p.pEngine) p.pEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pFatEngine->GetChildrenFileNode(nullptr, 0, out);
+    m_pExfatEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pNtfsEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pFileTypeEngine->GetChildrenFileNode(nullptr, 0, out);
-  } else if (pParent->nEngineType <= ENGINE_PROFESSIONAL_FAT) {
+  } else if (pParent->nEngineType != ENGINE_FILE_TYPE) {
     IFileRecoveryParse* e = RouteEngine(pParent->nEngineType, pParent->u64VolumeStartSector);
     if (e) status = e->GetChildrenFileNode(pParent, nLevel, out);
   }
@@ -597,18 +613,21 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned i
     n = 0;
     if (m_pFatEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     n = 0;
+    if (m_pExfatEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+    n = 0;
     if (m_pNtfsEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     n = 0;
     if (m_pFileTypeEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     return 0;
   }
-  if (pParent->nEngineType > ENGINE_PROFESSIONAL_FAT) return 0;
+  if (pParent->nEngineType == ENGINE_FILE_TYPE) return 0;
   IFileRecoveryParse* e = RouteEngine(pParent->nEngineType, pParent->u64VolumeStartSector);
   return e ? e->GetChildrenFileCount(pParent, nLevel, nCount) : 0;
 }
 
 int CProfessionalRecovery::GetLostFileCount() {
-  int n = m_pFatEngine->GetLostFileCount() + m_pNtfsEngine->GetLostFileCount() + m_pFileTypeEngine->GetLostFileCount();
+  int n = m_pFatEngine->GetLostFileCount() + m_pNtfsEngine->GetLostFileCount() + m_pFileTypeEngine->GetLostFileCount() +
+          m_pExfatEngine->GetLostFileCount();
   for (QUICK_PART& p : m_vecQuick)
     if (p.pEngine) n += p.pEngine->GetLostFileCount();
   return n;
@@ -616,7 +635,7 @@ int CProfessionalRecovery::GetLostFileCount() {
 
 int CProfessionalRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
-  if (pNode->nEngineType > ENGINE_PROFESSIONAL_FAT) return 0;
+  if (pNode->nEngineType == ENGINE_FILE_TYPE) return 0;
   IFileRecoveryParse* e = RouteEngine(pNode->nEngineType, pNode->u64VolumeStartSector);
   return e ? e->GetFileNodeParentDirPath(pNode, pPath, nLen) : 0;
 }
@@ -651,6 +670,7 @@ int CProfessionalRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* par
   for (QUICK_PART& p : m_vecQuick)
     if (p.pEngine) p.pEngine->InitSearchCallBack(pSearch, param);
   m_pFatEngine->InitSearchCallBack(pSearch, param);
+  m_pExfatEngine->InitSearchCallBack(pSearch, param);
   m_pNtfsEngine->InitSearchCallBack(pSearch, param);
   m_pFileTypeEngine->InitSearchCallBack(pSearch, param);
   return 0;
@@ -675,6 +695,11 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
       if (node.nClusterNO == 1 || node.nClusterBytes == 0) return 0;  // damaged entry or no geometry: unknown
       return node.u64DataStartSector + node.u64VolumeStartSector +
              static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
+    case ENGINE_FAST_EXFAT:
+    case ENGINE_PROFESSIONAL_EXFAT:
+      if (node.nClusterNO < 2 || node.nClusterBytes == 0) return 0;
+      return node.u64DataStartSector + node.u64VolumeStartSector +
+             static_cast<u64>(node.nClusterNO - 2) * (node.nClusterBytes / SECTOR_SIZE);
     case ENGINE_FILE_TYPE:
       return node.u64RecordSector;
     default:
@@ -683,7 +708,7 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
 }
 
 void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map) {
-  if (node.nEngineType > ENGINE_PROFESSIONAL_FAT) return;
+  if (node.nEngineType == ENGINE_FILE_TYPE) return;
   u64 first = GetFileDataStartSector(node);
   if (first != 0) map[first] = LowerExtension(node.szFileName);
 }
@@ -692,6 +717,7 @@ int CProfessionalRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR
   for (QUICK_PART& p : m_vecQuick)
     if (p.pEngine) p.pEngine->SearchFileNode(pKey, out);
   m_pFatEngine->SearchFileNode(pKey, out);
+  m_pExfatEngine->SearchFileNode(pKey, out);
   m_pNtfsEngine->SearchFileNode(pKey, out);
   std::map<u64, std::string> starts;
   for (const auto& hit : out) GetFileDataStartSectorMap(hit, starts);

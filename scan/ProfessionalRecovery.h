@@ -2,7 +2,7 @@
 // every file system in it (each partition of a whole disk with its own
 // engine and geometry), then reads every free sector once (the free space of
 // each partition and the gaps between them) and offers it to the deep NTFS
-// record parser, the deep FAT directory parser or the carver, then rebuilds
+// record parser, the deep FAT or exFAT directory parser or the carver, then rebuilds
 // folder trees and records the scan so it can be resumed. Unreadable
 // sectors are stepped over, never the end of a pass.
 #pragma once
@@ -18,6 +18,7 @@
 #include "store/LogFileManager.h"
 
 class CProfessionalFatRecovery;
+class CProfessionalExfatRecovery;
 class CProfessionalNtfsRecovery;
 class CFileTypeRecovery;
 
@@ -61,7 +62,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   // Why a recorded scan of the range was not resumed ("" when none was found).
   const std::string& GetResumeMismatch() const { return m_strResumeMismatch; }
   // Sectors the disk could not give so far (the deep pass and its quick passes).
-  u64 GetUnreadableSectorCount() const { return m_u64Unreadable; }
+  // Every sector known unreadable, whether the pass or a look-ahead met it.
+  u64 GetUnreadableSectorCount() const { return m_badMap.Count(); }
   const CBadSectorMap& GetBadSectorMap() const { return m_badMap; }
   // The first quick pass that failed (0 when all ran); the deep pass runs anyway.
   int GetQuickStatus() const { return m_nQuickStatus; }
@@ -108,6 +110,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   i64 m_u64SectorCount;
   CDiskReader m_diskReader;
   std::unique_ptr<CProfessionalFatRecovery> m_pFatEngine;
+  std::unique_ptr<CProfessionalExfatRecovery> m_pExfatEngine;
   std::unique_ptr<CProfessionalNtfsRecovery> m_pNtfsEngine;
   std::unique_ptr<CFileTypeRecovery> m_pFileTypeEngine;
   std::vector<QUICK_PART> m_vecQuick;

@@ -7,7 +7,7 @@ PKGS=(
   libgtest-dev googletest
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
-  dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk parted
+  dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk parted exfatprogs exfat-fuse sleuthkit
   imagemagick ghostscript python3 python3-pil ffmpeg lame sox
   zip p7zip-full sqlite3 gcab fonts-dejavu-core xxd
   xvfb xauth

@@ -236,6 +236,25 @@ def fat_dir_seeds(images, out):
         shutil.rmtree(tmp, ignore_errors=True)
 
 
+def exfat_dir_seeds(images, out):
+    # The root folder, the FAT and the first clusters of the exFAT images
+    # with 4 KiB clusters, laid out as the quick exFAT target reads its input
+    # (its geometry puts the root in cluster 5 and the heap on from there,
+    # as mkfs.exfat does).
+    for name in ("exfat.img",):
+        p = os.path.join(images, name)
+        if not os.path.exists(p):
+            continue
+        info = manifest_info(images, name)
+        heap, spc = int(info["heapStartSector"]), int(info["sectorsPerCluster"])
+        root, fat = int(info["rootCluster"]), int(info["fatStartSector"])
+        if spc != 8 or root != 5:
+            continue
+        cluster = lambda c: (heap + (c - 2) * spc) * SECTOR  # noqa: E731
+        seed = read_at(p, cluster(5), 4096) + read_at(p, fat * SECTOR, 2048) + read_at(p, cluster(6), 58 * 1024)
+        put(out, "exfat_dir", seed, "exfat-root-" + name.split(".")[0])
+
+
 def carve_seeds(images, out):
     d = os.path.join(images, "samples")
     if not os.path.isdir(d):
@@ -279,6 +298,7 @@ def main():
     ntfs_seeds(images, out)
     fat_deep_seeds(images, out)
     fat_dir_seeds(images, out)
+    exfat_dir_seeds(images, out)
     carve_seeds(images, out)
     store_seeds(images, out, cli)
     for t in sorted(os.listdir(out)):

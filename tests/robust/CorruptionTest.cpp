@@ -1,4 +1,4 @@
-// Damaged copies of the builder's FAT, NTFS and whole-disk images, each
+// Damaged copies of the builder's FAT, exFAT, NTFS and whole-disk images, each
 // scanned end to end by `torvane scan --recover`: random sectors, flipped
 // metadata bytes, circular FAT chains and runlists, folders that are their
 // own parents, and sizes made huge. Every scan must end by itself, leave the
@@ -6,6 +6,7 @@
 // RobustTestUtil.h for the checks). Seeds are fixed, so a failure repeats.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -242,6 +243,87 @@ void NtfsHugeLengths(std::vector<uint8_t>& img, std::mt19937& rng, const std::st
   });
 }
 
+// ---------------------------------------------------------------- exFAT
+
+struct EXFAT_GEOMETRY {
+  uint64_t fatStart = 0, heapStart = 0, spc = 8, rootCluster = 5, clusters = 0;
+};
+
+EXFAT_GEOMETRY ExfatGeometry(const std::string& image) {
+  testimg::Manifest m = testimg::LoadManifest(image);
+  auto num = [&](const char* key) { return std::stoull(m.info.at(key)); };
+  EXFAT_GEOMETRY g;
+  g.fatStart = num("fatStartSector");
+  g.heapStart = num("heapStartSector");
+  g.spc = num("sectorsPerCluster");
+  g.rootCluster = num("rootCluster");
+  g.clusters = num("clusterCount");
+  return g;
+}
+
+// Calls fn(offset of the File entry, secondary count) for every in-use entry
+// set in the first clusters of the heap; fn's changes get a new set checksum,
+// so the damage reaches the engine instead of being refused at the door.
+void ForEachExfatSet(std::vector<uint8_t>& img, const EXFAT_GEOMETRY& g,
+                     const std::function<void(uint64_t, uint32_t)>& fn) {
+  const uint64_t first = g.heapStart * 512, end = std::min<uint64_t>(img.size(), first + 2048 * 512);
+  for (uint64_t off = first; off + 64 <= end; off += 32) {
+    const uint32_t secondary = img[off + 1];
+    if (img[off] != 0x85 || img[off + 32] != 0xC0 || secondary < 2 || secondary > 18) continue;
+    if (off + (secondary + 1) * 32ull > end) continue;
+    fn(off, secondary);
+    uint16_t sum = 0;
+    for (uint32_t i = 0; i < (secondary + 1) * 32; ++i)
+      if (i != 2 && i != 3) sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + img[off + i]);
+    Put16(img, off + 2, sum);
+  }
+}
+
+void ExfatRandomSectors(std::vector<uint8_t>& img, std::mt19937& rng, const std::string& image) {
+  EXFAT_GEOMETRY g = ExfatGeometry(image);
+  TrashSectors(img, rng, 0, g.heapStart + 256 * g.spc, 40);
+  TrashSectors(img, rng, 0, img.size() / 512, 40);
+}
+
+// FAT chains that loop back onto themselves (the root folder's first of
+// all), folders that claim to be one contiguous run of the whole volume, and
+// links between random clusters.
+void ExfatLoopingChains(std::vector<uint8_t>& img, std::mt19937& rng, const std::string& image) {
+  EXFAT_GEOMETRY g = ExfatGeometry(image);
+  auto link = [&](uint64_t c, uint32_t v) { Put32(img, g.fatStart * 512 + c * 4, v); };
+  link(g.rootCluster, static_cast<uint32_t>(g.rootCluster));
+  ForEachExfatSet(img, g, [&](uint64_t off, uint32_t) {
+    const uint64_t stream = off + 32;
+    const uint32_t c = Get32(img, stream + 20);
+    if (c < 2) return;
+    if (img[off + 4] & 0x10) {
+      if (rng() % 2) img[stream + 1] &= static_cast<uint8_t>(~0x02);  // follow the FAT, which loops
+      else Put64(img, stream + 24, g.clusters * g.spc * 512);          // contiguous over everything
+      link(c, c);
+    } else {
+      img[stream + 1] &= static_cast<uint8_t>(~0x02);
+      link(c, c > 3 ? c - 1 : 2);
+    }
+  });
+  for (int i = 0; i < 200; ++i) link(2 + rng() % g.clusters, static_cast<uint32_t>(2 + rng() % g.clusters));
+}
+
+// Checksum-valid sets with lengths past the volume, clusters past its end,
+// files turned into folders and valid lengths above the length.
+void ExfatHugeFields(std::vector<uint8_t>& img, std::mt19937& rng, const std::string& image) {
+  EXFAT_GEOMETRY g = ExfatGeometry(image);
+  ForEachExfatSet(img, g, [&](uint64_t off, uint32_t) {
+    const uint64_t stream = off + 32;
+    switch (rng() % 5) {
+      case 0: Put64(img, stream + 24, ~0ull); Put64(img, stream + 8, ~0ull); break;
+      case 1: Put32(img, stream + 20, 0xFFFFFFF0); break;
+      case 2: img[off + 4] |= 0x10; break;
+      case 3: Put64(img, stream + 8, Get64(img, stream + 24) + 12345); break;
+      default: break;
+    }
+  });
+}
+
 // ---------------------------------------------------------------- whole disks
 
 void MbrExtendedLoop(std::vector<uint8_t>& img, std::mt19937& rng, const std::string&) {
@@ -334,6 +416,11 @@ const PARAM kCases[] = {
     {"fat16.img", "huge-fields", FatHugeFields, 12},
     {"fat32.img", "huge-fields", FatHugeFields, 13},
     {"fat32.img", "huge-fields", FatHugeFields, 14},
+    {"exfat.img", "random-sectors", ExfatRandomSectors, 15},
+    {"exfat-64k.img", "random-sectors", ExfatRandomSectors, 16},
+    {"exfat.img", "looping-chains", ExfatLoopingChains, 17},
+    {"exfat.img", "huge-fields", ExfatHugeFields, 18},
+    {"exfat-reformat.img", "random-sectors", ExfatRandomSectors, 19},
     {"ntfs.img", "random-sectors", NtfsRandomSectors, 20},
     {"ntfs.img", "boot-flips", NtfsBootFlips, 21},
     {"ntfs.img", "boot-huge", NtfsBootHuge, 22},

@@ -24,6 +24,7 @@
 #include "engine/FaultGuard.h"
 #include "engine/MemDisk.h"
 #include "engine/TextUtil.h"
+#include "exfat/FastExfatRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "disk/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
@@ -265,6 +266,7 @@ int FuzzBootSector(const uint8_t* d, size_t n) {
   IsNtfs(d, n);
   IsFat(d, n);
   IsExt(d, n);
+  IsExfat(d, n);
   IsBitlockerDBR(d, n);
   IsFullValidFAT16DBR(d, n);
   IsFullValidFAT32DBR(d, n);
@@ -468,6 +470,86 @@ int FuzzFatDir(const uint8_t* d, size_t n) {
   return 0;
 }
 
+// The quick exFAT target's volume: 4 MiB, 4 KiB clusters, one FAT, the
+// allocation bitmap in cluster 2, the up-case table in 3-4 and the root in 5
+// (where mkfs.exfat puts them). The input fills the root folder's cluster,
+// then the FAT's first 2048 bytes, then the cluster heap from cluster 6 on.
+constexpr u32 kExfatTotalSectors = 8192;
+constexpr u32 kExfatFatSector = 32;
+constexpr u32 kExfatFatSectors = 8;
+constexpr u32 kExfatHeapSector = 64;
+constexpr u32 kExfatClusterSectors = 8;
+constexpr u32 kExfatClusters = (kExfatTotalSectors - kExfatHeapSector) / kExfatClusterSectors;
+constexpr u32 kExfatRootCluster = 5;
+constexpr size_t kExfatRootInput = 4096;
+constexpr size_t kExfatFatInput = 2048;
+
+u64 ExfatClusterByte(u32 nCluster) {
+  return (kExfatHeapSector + static_cast<u64>(nCluster - 2) * kExfatClusterSectors) * 512;
+}
+
+std::vector<u8> ExfatTemplate() {
+  std::vector<u8> v(static_cast<size_t>(ExfatClusterByte(kExfatRootCluster)), 0);
+  u8* b = v.data();
+  const u8 jump[3] = {0xEB, 0x76, 0x90};
+  memcpy(b, jump, 3);
+  memcpy(b + 3, "EXFAT   ", 8);
+  PutLE(b + 0x48, kExfatTotalSectors, 8);
+  PutLE(b + 0x50, kExfatFatSector, 4);
+  PutLE(b + 0x54, kExfatFatSectors, 4);
+  PutLE(b + 0x58, kExfatHeapSector, 4);
+  PutLE(b + 0x5C, kExfatClusters, 4);
+  PutLE(b + 0x60, kExfatRootCluster, 4);
+  PutLE(b + 0x64, 0x12345678, 4);
+  PutLE(b + 0x68, 0x100, 2);
+  b[0x6C] = 9;
+  b[0x6D] = 3;
+  b[0x6E] = 1;
+  b[0x6F] = 0x80;
+  b[510] = 0x55;
+  b[511] = 0xAA;
+  const u32 sum = ExfatBootChecksum(b, v.size(), 512);
+  for (size_t off = 11 * 512; off < 12 * 512; off += 4) PutLE(b + off, sum, 4);
+  // The FAT: media entry, then the bitmap, up-case and root chains.
+  const u32 fat[6] = {0xFFFFFFF8, 0xFFFFFFFF, 0xFFFFFFFF, 4, 0xFFFFFFFF, 0xFFFFFFFF};
+  for (int i = 0; i < 6; ++i) PutLE(b + kExfatFatSector * 512 + i * 4, fat[i], 4);
+  // The bitmap: clusters 2 to 5 in use.
+  b[ExfatClusterByte(2)] = 0x0F;
+  return v;
+}
+
+int FuzzExfatDir(const uint8_t* d, size_t n) {
+  CTargetScope scope("exfat_dir");
+  ResetScanLog();
+  static const std::vector<u8> image = ExfatTemplate();
+  Disk().SetContents(image.data(), image.size(), static_cast<u64>(kExfatTotalSectors) * 512);
+  Disk().WriteAt(ExfatClusterByte(kExfatRootCluster), d, std::min(n, kExfatRootInput));
+  if (n > kExfatRootInput)
+    Disk().WriteAt(static_cast<u64>(kExfatFatSector) * 512, d + kExfatRootInput, std::min(n - kExfatRootInput, kExfatFatInput));
+  if (n > kExfatRootInput + kExfatFatInput) {
+    const u64 room = static_cast<u64>(kExfatTotalSectors) * 512 - ExfatClusterByte(kExfatRootCluster + 1);
+    Disk().WriteAt(ExfatClusterByte(kExfatRootCluster + 1), d + kExfatRootInput + kExfatFatInput,
+                   static_cast<size_t>(std::min<u64>(n - kExfatRootInput - kExfatFatInput, room)));
+  }
+  int disk = Disk().GetDiskNo();
+  if (disk < 0) return 0;
+  CFastExfatRecovery engine;
+  if (engine.Init(disk, 0, kExfatTotalSectors, L'C') != 0) return 0;
+  engine.InitCallBack(ScanCb, RecoveryCb, nullptr, 9);
+  engine.BuildBitMapInfo();
+  if (engine.ScanDevice(nullptr) != 0) return 0;
+  u64 start = 0, count = 0;
+  for (int i = 0; i < 64; ++i) {
+    count = 0;
+    engine.GetUnUsedSectorCount(start, count);
+    if (count == 0) break;
+    if (start < kExfatHeapSector || start + count > kExfatTotalSectors) Fail("a free run lies outside the cluster heap");
+    start += count;
+  }
+  Exercise(engine, true);
+  return 0;
+}
+
 int FuzzFatDeep(const uint8_t* d, size_t n) {
   CTargetScope scope("fat_deep");
   std::vector<u8> image(d, d + n);
@@ -653,6 +735,7 @@ const TARGET g_Targets[] = {
     {"ntfs_volume", FuzzNtfsVolume, 256 * SPARSE_RECORD},
     {"fat_dir", FuzzFatDir, 65536},
     {"fat_deep", FuzzFatDeep, 128 * 1024},
+    {"exfat_dir", FuzzExfatDir, 65536},
     {"carve", FuzzCarve, 65536},
     {"relation", FuzzRelation, 16384},
     {"config", FuzzConfig, 8 + 592 * 8},

@@ -65,7 +65,7 @@ class FuzzReplay : public ::testing::TestWithParam<const char*> {
       // Seeds cut from real volumes must reach the engine and find files,
       // or the replay proves nothing about the engine.
       std::string base = path.substr(path.rfind('/') + 1);
-      for (const char* prefix : {"mkfs-template", "ntfs-mft-users", "ntfs-user16", "fat12-head", "fat16-head"}) {
+      for (const char* prefix : {"mkfs-template", "ntfs-mft-users", "ntfs-user16", "fat12-head", "fat16-head", "exfat-root"}) {
         if (base.compare(0, strlen(prefix), prefix) == 0) {
           EXPECT_GT(fuzzharness::LastFoundCount(), 0u) << path << " found nothing";
         }
@@ -90,7 +90,7 @@ TEST_P(FuzzReplay, RegressionsAndSeedsRunClean) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values("boot_sector", "partition_table", "ntfs_record", "ntfs_volume", "fat_dir",
-                                           "fat_deep", "carve", "relation", "config"),
+                                           "fat_deep", "exfat_dir", "carve", "relation", "config"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 // The harness's own promise checks must be able to fire: a planted file

@@ -28,8 +28,12 @@ work="$out.new.$$"
 rm -rf "$work"
 mkdir -p "$work"
 cleanup() {
-  # NTFS volumes are filled through FUSE mounts under $work: never leave one behind.
+  # NTFS and exFAT volumes are filled through FUSE mounts under $work: never leave one behind.
   awk -v w="$work/" 'index($2, w) == 1 {print $2}' /proc/mounts | while read -r m; do umount "$m" || true; done
+  # exFAT volumes are mounted from loop devices: detach those backed by our files.
+  losetup -a 2>/dev/null | awk -v w="($work/" 'index($0, w) {sub(/:.*/, ""); print}' | while read -r d; do
+    losetup -d "$d" || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM

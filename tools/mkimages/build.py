@@ -8,6 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import disks      # noqa: E402
+import exfatimg   # noqa: E402
 import fatimg     # noqa: E402
 import ntfsimg    # noqa: E402
 import others     # noqa: E402
@@ -56,6 +57,9 @@ def main(out):
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
         "fat-over-ntfs": lambda: others.build_fat_over_ntfs(out, os.path.join(tmp, "fon"), S),
         "demo": lambda: others.build_demo(out, os.path.join(tmp, "demo"), S),
+        "exfat": lambda: exfatimg.build_main(out, os.path.join(tmp, "exfat"), S),
+        "exfat-sizes": lambda: exfatimg.build_cluster_sizes(out, os.path.join(tmp, "exfat-sizes"), S),
+        "exfat-reformat": lambda: exfatimg.build_reformat(out, os.path.join(tmp, "exfat-reformat"), S),
     }
     failed = []
 
@@ -71,6 +75,7 @@ def main(out):
     with ThreadPoolExecutor(max_workers=3) as pool:
         list(pool.map(timed, list(jobs)))
     ntfsimg._unmount_all()
+    exfatimg._cleanup()
     shutil.rmtree(tmp, ignore_errors=True)
     print("test images built in %.1fs" % (time.time() - t0))
     return 1 if failed else 0

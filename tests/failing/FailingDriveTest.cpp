@@ -1,0 +1,159 @@
+// Unreadable sectors, as a failing drive has them: scans step over them,
+// lose nothing readable, and saves say what they could not read.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <map>
+
+#include <set>
+
+#include "ReadFaultShim.h"
+#include "engine/BadSectorMap.h"
+#include "engine/DiskReader.h"
+#include "scan/ScanSession.h"
+#include "support/TestFiles.h"
+#include "support/TestImages.h"
+
+namespace {
+
+struct Faults {
+  ~Faults() { readfault::Clear(); }
+};
+
+// Every hundredth sector or so, the same ones every run.
+std::vector<std::pair<uint64_t, uint64_t>> ScatteredSectors(uint64_t sectors) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  uint64_t x = 12345;
+  for (uint64_t s = 64; s < sectors;) {
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    s += 50 + (x >> 33) % 100;
+    if (s < sectors) out.push_back({s, 1});
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(FailingDrive, AReadOverBadSectorsGivesEveryReadableSector) {
+  Faults guard;
+  std::string image = testimg::ImagePath("carve.img");
+  std::vector<uint8_t> truth = testimg::ReadAt(image, 64 * 512, 128 * 512);
+  readfault::FailSectors(image, {{100, 1}, {150, 3}});
+  CBadSectorMap map;
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(image.c_str(), 1024));
+  reader.AttachBadSectorMap(&map);
+  std::vector<unsigned char> buf(128 * 512, 0xAA);
+  u64 unreadable = 0;
+  ASSERT_EQ(0, reader.ReadTolerant(buf.data(), 128, 64, 512, &unreadable));
+  EXPECT_EQ(4u, unreadable);
+  for (u64 s = 0; s < 128; ++s) {
+    bool bad = s + 64 == 100 || (s + 64 >= 150 && s + 64 < 153);
+    std::vector<unsigned char> expect(512, 0);
+    if (!bad) expect.assign(truth.begin() + s * 512, truth.begin() + (s + 1) * 512);
+    EXPECT_EQ(0, memcmp(buf.data() + s * 512, expect.data(), 512)) << "sector " << s + 64;
+  }
+  EXPECT_TRUE(map.Contains(100));
+  EXPECT_TRUE(map.Contains(152));
+  EXPECT_EQ(4u, map.Count());
+  // A second read of the area does not try the known bad sectors again.
+  uint64_t before = readfault::FailedReads();
+  unreadable = 0;
+  ASSERT_EQ(0, reader.ReadTolerant(buf.data(), 128, 64, 512, &unreadable));
+  EXPECT_EQ(4u, unreadable);
+  EXPECT_EQ(before, readfault::FailedReads());
+}
+
+TEST(FailingDrive, ScatteredBadSectorsLoseNoFileThatDoesNotTouchThem) {
+  Faults guard;
+  std::string image = testimg::ImagePath("carve.img");
+  testimg::Manifest m = testimg::LoadManifest("carve.img");
+  struct stat st;
+  ASSERT_EQ(0, stat(image.c_str(), &st));
+  uint64_t sectors = static_cast<uint64_t>(st.st_size) / 512;
+  std::vector<std::pair<uint64_t, uint64_t>> bad = ScatteredSectors(sectors);
+  std::set<uint64_t> badSet;
+  for (const auto& b : bad) badSet.insert(b.first);
+  readfault::FailSectors(image, bad);
+
+  CScanSession session;
+  ASSERT_EQ(0, session.OpenTarget(image));
+  ASSERT_EQ(0, session.Scan(false, nullptr));
+  EXPECT_EQ(bad.size(), session.UnreadableSectors());
+  std::vector<RESULT_ITEM> results;
+  ASSERT_EQ(0, session.Results(results));
+  std::string dest = testimg::MakeTempDir("failing-scatter");
+  SAVE_OPTIONS opts;
+  opts.bHash = true;
+  SAVE_SUMMARY sum;
+  std::vector<SAVE_OUTCOME> outcomes;
+  session.Save(results, dest, opts, nullptr, sum, &outcomes);
+  ASSERT_EQ(results.size(), outcomes.size());
+
+  // Whatever read a bad sector is partial, never whole.
+  std::map<uint64_t, const SAVE_OUTCOME*> byStart;
+  for (size_t i = 0; i < results.size(); ++i) {
+    byStart[results[i].u64FirstSector] = &outcomes[i];
+    uint64_t first = results[i].u64FirstSector, n = (results[i].node.u64FileSize + 511) / 512;
+    auto it = badSet.lower_bound(first);
+    if (it != badSet.end() && *it < first + n) {
+      EXPECT_EQ(STATUS_PARTIAL_SAVE, outcomes[i].nStatus) << results[i].strName;
+      EXPECT_FALSE(outcomes[i].result.unreadable.empty()) << results[i].strName;
+    }
+  }
+  // Every carvable file clear of the bad sectors comes back whole.
+  int clear = 0, identical = 0;
+  for (const testimg::ManifestFile& f : m.files) {
+    if (!f.HasTag("clean-end") || f.type == "txt" || f.type == "rar" || f.firstSector < 0) continue;
+    if (f.type == "mp3" && testimg::ReadAt(f.samplePath, 0, 3) != std::vector<uint8_t>{'I', 'D', '3'}) continue;
+    uint64_t first = static_cast<uint64_t>(f.firstSector), n = (f.size + 511) / 512;
+    auto it = badSet.lower_bound(first);
+    if (it != badSet.end() && *it < first + n + 8) continue;  // touching, or in its read-ahead
+    ++clear;
+    // It may run on when the next file's first sector is the unreadable one.
+    auto hit = byStart.find(first);
+    bool whole = hit != byStart.end() && hit->second->result.u64Written >= f.size &&
+                 testimg::Sha256Bytes(testimg::ReadAt(hit->second->strPath, 0, f.size).data(), f.size) == f.sha256;
+    if (whole) ++identical;
+    else ADD_FAILURE() << f.name << " at " << f.firstSector << " not back whole";
+  }
+  EXPECT_GT(clear, 10);
+  EXPECT_EQ(clear, identical);
+  testimg::RemoveTree(dest);
+}
+
+TEST(FailingDrive, ABadSectorInsideASavedFileIsZeroFilledAndListed) {
+  Faults guard;
+  std::string image = testimg::ImagePath("fat16.img");
+  testimg::Manifest m = testimg::LoadManifest("fat16.img");
+  const testimg::ManifestFile* f = m.Find("/Documents/letter to the bank.docx");
+  ASSERT_TRUE(f && f->Contiguous() && f->size > 1024);
+  CScanSession session;
+  ASSERT_EQ(0, session.OpenTarget(image));
+  ASSERT_EQ(0, session.Scan(false, nullptr));
+  std::vector<RESULT_ITEM> results, chosen;
+  ASSERT_EQ(0, session.Results(results));
+  for (const RESULT_ITEM& r : results)
+    if (!r.IsCarved() && r.strFolder + r.strName == f->Path()) chosen.push_back(r);
+  ASSERT_EQ(1u, chosen.size());
+
+  readfault::FailSectors(image, {{static_cast<uint64_t>(f->firstSector) + 1, 1}});
+  std::string dest = testimg::MakeTempDir("failing-save");
+  SAVE_SUMMARY sum;
+  std::vector<SAVE_OUTCOME> out;
+  session.Save(chosen, dest, SAVE_OPTIONS(), nullptr, sum, &out);
+  ASSERT_EQ(1u, out.size());
+  EXPECT_EQ(STATUS_PARTIAL_SAVE, out[0].nStatus);
+  EXPECT_EQ(1u, sum.nPartial);
+  ASSERT_EQ(1u, out[0].result.unreadable.size());
+  EXPECT_EQ(512u, out[0].result.unreadable[0].u64Offset);
+  EXPECT_EQ(512u, out[0].result.unreadable[0].u64Length);
+  std::vector<unsigned char> saved = testfiles::ReadAll(out[0].strPath);
+  std::vector<uint8_t> truth = testimg::ReadAt(f->samplePath, 0, f->size);
+  ASSERT_EQ(truth.size(), saved.size());
+  EXPECT_EQ(0, memcmp(saved.data(), truth.data(), 512));
+  EXPECT_EQ(std::vector<unsigned char>(512, 0), std::vector<unsigned char>(saved.begin() + 512, saved.begin() + 1024));
+  EXPECT_EQ(0, memcmp(saved.data() + 1024, truth.data() + 1024, truth.size() - 1024));
+  testimg::RemoveTree(dest);
+}
