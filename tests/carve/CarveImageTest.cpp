@@ -57,7 +57,7 @@ class CarveImageTest : public ::testing::Test {
     std::wstring wide = Utf8ToWide(image);
     ASSERT_EQ(0, engine.Init(const_cast<wchar_t*>(wide.c_str()), L'C'));
     ASSERT_EQ(sectors, engine.GetSectorCount());
-    CFileTypeJudge::m_tsFileRangeVec.clear();
+    CFileTypeJudge::ResetPass();
     pass = carvetest::RunSectorPass(engine, reader, 0, sectors);
     ASSERT_EQ(0, engine.GetChildrenFileNode(nullptr, 0, nodes));
     for (const _FILE_NODE_& n : nodes) bySector[n.u64RecordSector] = n;
