@@ -71,6 +71,40 @@ enum EXTEND_NAME_TYPE : u32 {
   TYPE_MTS = 47,
   TYPE_MXF = 48,
   TYPE_NONE = 49,
+  // Types carved since; numbered after TYPE_NONE so the old numbers stay.
+  TYPE_M4A = 50,
+  TYPE_M4V = 51,
+  TYPE_3G2 = 52,
+  TYPE_HEIC = 53,
+  TYPE_HEIF = 54,
+  TYPE_AVIF = 55,
+  TYPE_CR3 = 56,
+  TYPE_WEBP = 57,
+  TYPE_WEBM = 58,
+  TYPE_FLAC = 59,
+  TYPE_OGG = 60,
+  TYPE_OPUS = 61,
+  TYPE_AAC = 62,
+  TYPE_AMR = 63,
+  TYPE_DNG = 64,
+  TYPE_NEF = 65,
+  TYPE_ARW = 66,
+  TYPE_CR2 = 67,
+  TYPE_ORF = 68,
+  TYPE_RW2 = 69,
+  TYPE_PEF = 70,
+  TYPE_SRW = 71,
+  TYPE_RAF = 72,
+  TYPE_EPUB = 73,
+  TYPE_ODT = 74,
+  TYPE_ODS = 75,
+  TYPE_JAR = 76,
+  TYPE_APK = 77,
+  TYPE_TXT = 78,
+  TYPE_CSV = 79,
+  TYPE_HTML = 80,
+  TYPE_XML = 81,
+  TYPE_JSON = 82,
 };
 
 class CFileTypeJudge {
@@ -83,7 +117,7 @@ class CFileTypeJudge {
     EXTEND_NAME_TYPE nType;
     const CARVE_FORMAT* pFormat;  // nullptr in the sentinel
   };
-  static constexpr int EXTEND_NAME_ROW_COUNT = 88;
+  static constexpr int EXTEND_NAME_ROW_COUNT = 107;
   static constexpr int READ_BUF_SIZE = CARVE_CONTEXT::READ_BUF_SIZE;
   static constexpr int MAX_SECTOR_SIZE = CARVE_CONTEXT::MAX_SECTOR_SIZE;
 

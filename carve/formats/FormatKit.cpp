@@ -124,6 +124,14 @@ u64 DeclaredLength(CARVE_CONTEXT& ctx, u64 declared) {
   return size;
 }
 
+u64 FlagPastRange(CARVE_CONTEXT& ctx, u64 size) {
+  const u64 ss = ctx.OneSector();
+  const u64 limit = ctx.pReader ? ctx.pReader->GetSectorLimit() : 0;
+  const u64 sectors = size / ss + (size % ss ? 1 : 0);
+  if (ctx.u64StartSector >= limit || sectors > limit - ctx.u64StartSector) ctx.bLengthIsCap = true;
+  return size;
+}
+
 bool ReadFileBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len) {
   if (len > 16) return false;
   if (off <= first.n && len <= first.n - off) {

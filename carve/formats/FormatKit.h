@@ -153,6 +153,10 @@ u64 ForwardScan(CARVE_CONTEXT& ctx, u64 maxBytes, END_TEST endTest, MARKER marke
 // cancellation. A cut sets ctx.bLengthIsCap.
 u64 DeclaredLength(CARVE_CONTEXT& ctx, u64 declared);
 
+// A length a header states, kept as it is, flagged as a bound when it runs
+// past the end of the scanned range (a cut copy is not measured as whole).
+u64 FlagPastRange(CARVE_CONTEXT& ctx, u64 size);
+
 // Reads len (at most 16) bytes at file offset off of the candidate file:
 // from its first sector when they lie there, else through the context's
 // reader (two sectors at most). False when they cannot be read.

@@ -50,6 +50,13 @@ extern const CARVE_FORMAT kSqlite;
 extern const CARVE_FORMAT kDbx;
 extern const CARVE_FORMAT kPst;
 extern const CARVE_FORMAT kTtf;
+// Formats added after the first 87 rows.
+extern const CARVE_FORMAT kIsoBrands;
+extern const CARVE_FORMAT kJpegOtherStart;
+extern const CARVE_FORMAT kBmpOtherHeader;
+extern const CARVE_FORMAT kWebp;
+extern const CARVE_FORMAT kWebm;
+extern const CARVE_FORMAT kZipPackage;
 
 // ---- Detectors ----
 int IsMpgType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -94,6 +101,13 @@ int IsDbxEmailType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsPstEmailType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsTtfType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 
+int IsIsoBrandType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsJpgOtherStartType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsBmpOtherHeaderType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsWebpType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsWebmType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsZipPackageType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+
 // Compound-file and open-packaging classifiers (read further sectors).
 int GetOffice2003Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int GetOffice2007Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -129,6 +143,9 @@ u64 GetCABFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
 u64 GetDBFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetMailFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetTTFFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetIsoBrandFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetWebpFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetPEFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 // Shared rules of the formats without an end of their own: forward to the
 // next file's start or metadata, up to a maximum.
 u64 GetDefaultVedioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);

@@ -29,6 +29,7 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"avi", TYPE_AVI, &kAvi},                   // 10
     {"flv", TYPE_FLV, &kFlv},
     {"3gp", TYPE_3GP, &k3gp},
+    {"webm", TYPE_WEBM, &kWebm},               // before mkv: the same header, told by its DocType
     {"mkv", TYPE_MKV, &kMatroska},
     {"ts", TYPE_TS, &kMpegTs},
     {"mts", TYPE_MTS, &kMts},                   // 15
@@ -90,6 +91,11 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"gz", TYPE_GZ, &kGzip},
     {"gzip", TYPE_GZ, &kGzip},
     {"7z", TYPE_7Z, &k7z},
+    {"epub", TYPE_EPUB, &kZipPackage},         // before zip: packages told by their first entry
+    {"odt", TYPE_ODT, &kZipPackage},
+    {"ods", TYPE_ODS, &kZipPackage},
+    {"jar", TYPE_JAR, &kZipPackage},
+    {"apk", TYPE_APK, &kZipPackage},
     {"zip", TYPE_ZIP, &kZip},
     {"rar", TYPE_RAR, &kRar},                   // 75
     {"cab", TYPE_CAB, &kCab},
@@ -103,6 +109,20 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"fla", TYPE_FLA, &kFla},
     {"ttf", TYPE_TTF, &kTtf},                   // 85
     {"ico", TYPE_ICO, &kIco},
+    // ---- Rows added after the first 87: formats and starts they missed ----
+    {"m4a", TYPE_M4A, &kIsoBrands},
+    {"m4v", TYPE_M4V, &kIsoBrands},
+    {"3g2", TYPE_3G2, &kIsoBrands},
+    {"heic", TYPE_HEIC, &kIsoBrands},
+    {"heif", TYPE_HEIF, &kIsoBrands},
+    {"avif", TYPE_AVIF, &kIsoBrands},
+    {"cr3", TYPE_CR3, &kIsoBrands},
+    {"mp4", TYPE_MP4, &kIsoBrands},            // named and measured by the mp4 row above
+    {"3gp", TYPE_3GP, &kIsoBrands},
+    {"mov", TYPE_MOV, &kIsoBrands},
+    {"jpg", TYPE_JPG, &kJpegOtherStart},
+    {"bmp", TYPE_BMP, &kBmpOtherHeader},
+    {"webp", TYPE_WEBP, &kWebp},
     {nullptr, TYPE_NONE, nullptr},                 // sentinel
 };
 
@@ -135,6 +155,14 @@ struct QuickTableBuilder {
   static J::QUICK_TABLES Build() {
     J::QUICK_TABLES q;
     std::memset(&q, 0, sizeof(q));
+    // Every row but the last names a format; the last is the sentinel.
+    for (int row = 0; row < J::EXTEND_NAME_ROW_COUNT; ++row) {
+      const bool last = row == J::EXTEND_NAME_ROW_COUNT - 1;
+      if ((J::szExtendNameAndType[row].pFormat == nullptr) != last) {
+        std::fprintf(stderr, "carve registry: row %d %s\n", row, last ? "should be the sentinel" : "is empty");
+        std::abort();
+      }
+    }
     ForEachFormat([&](const CARVE_FORMAT& f) {
       if (f.nSignatures == 0) {
         std::fprintf(stderr, "carve format %s declares no signature\n", f.szName);

@@ -33,7 +33,7 @@ u64 GetASFFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
     ctx.bLengthIsCap = true;
     return ctx.OneSector();
   }
-  return Cap(GetU64LE(b.p, b.n, p + 40), kMax256M);
+  return FlagPastRange(ctx, Cap(GetU64LE(b.p, b.n, p + 40), kMax256M));
 }
 
 const CARVE_FORMAT kAsf = {"asf", kSignatures, SignatureCount(kSignatures), IsAsfType, GetASFFileBytesSize,

@@ -18,7 +18,7 @@ int IsCabType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
 u64 GetCABFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
   Bytes b(pBuf, nLen);
   if (!b.AtLeast(36)) return ctx.OneSector();
-  return Cap(GetU32LE(b.p, b.n, 8), kMax1G);
+  return FlagPastRange(ctx, Cap(GetU32LE(b.p, b.n, 8), kMax1G));
 }
 
 const CARVE_FORMAT kCab = {"cab", kSignatures, SignatureCount(kSignatures), IsCabType, GetCABFileBytesSize,

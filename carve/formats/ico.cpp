@@ -47,7 +47,7 @@ u64 GetICOFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   }
   // The last entry: image size at +8, image offset at +12.
   u64 size = static_cast<u64>(GetU32LE(p, n, 16 * count + 2)) + GetU32LE(p, n, 16 * count - 2);
-  return Cap(size, kMax128M);
+  return FlagPastRange(ctx, Cap(size, kMax128M));
 }
 
 const CARVE_FORMAT kIco = {"ico", kSignatures, SignatureCount(kSignatures), IsIcoType, GetICOFileBytesSize,

@@ -207,6 +207,26 @@ u64 GetJPGFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   return size;
 }
 
+// Pictures whose first segment after SOI is another APPn (Adobe, ICC, XMP,
+// or a JFIF / Exif segment the first row refused), a table (DQT, DHT), a
+// frame header or a comment: the segment's length must lead to the next
+// marker when that lies in the buffer.
+int IsJpgOtherStartType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(16) || b.p[0] != 0xFF || b.p[1] != 0xD8 || b.p[2] != 0xFF) return TYPE_NONE;
+  const u8 m = b.p[3];
+  const bool app = m >= 0xE0 && m <= 0xEF;
+  const bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+  if (!(app || frame || m == 0xDB || m == 0xC4 || m == 0xFE)) return TYPE_NONE;
+  const u32 len = GetU16BE(b.p, b.n, 4);  // counts itself, not the marker
+  if (len < 2 || (m == 0xDB && len < 67) || (frame && len < 11)) return TYPE_NONE;
+  const size_t next = 4 + static_cast<size_t>(len);
+  if (next + 1 < b.n && (b.p[next] != 0xFF || b.p[next + 1] == 0x00 || b.p[next + 1] == 0xFF)) return TYPE_NONE;
+  return TYPE_JPG;
+}
+
+const CARVE_FORMAT kJpegOtherStart = {"jpeg", kSignatures, SignatureCount(kSignatures), IsJpgOtherStartType,
+                                      GetJPGFileBytesSize, kMax128M, 0, nullptr, nullptr};
 const CARVE_FORMAT kJpeg = {"jpeg", kSignatures, SignatureCount(kSignatures), IsJpgType, GetJPGFileBytesSize,
                             kMax128M, 0, nullptr, nullptr};
 

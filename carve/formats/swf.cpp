@@ -25,7 +25,7 @@ u64 GetSWFFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
     ctx.bLengthIsCap = true;
     return ctx.OneSector();
   }
-  return Cap(GetU32LE(b.p, b.n, 4), kMax256M);
+  return FlagPastRange(ctx, Cap(GetU32LE(b.p, b.n, 4), kMax256M));
 }
 
 const CARVE_FORMAT kSwf = {"swf", kSignatures, SignatureCount(kSignatures), IsSwfType, GetSWFFileBytesSize,

@@ -65,7 +65,7 @@ u64 GetTTFFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   }
   // Tables are padded to a 4-byte boundary, the last one included.
   end = (end + 3) / 4 * 4;
-  return Cap(end, kMax128M);
+  return FlagPastRange(ctx, Cap(end, kMax128M));
 }
 
 const CARVE_FORMAT kTtf = {"ttf", kSignatures, SignatureCount(kSignatures), IsTtfType, GetTTFFileBytesSize,

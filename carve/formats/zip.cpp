@@ -117,6 +117,40 @@ u64 GetZIPFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   return ForwardScan(ctx, kMax4G, END_ANY, ZipMarker, nullptr);
 }
 
+// Packages built on ZIP, told by their first entry (local header: method
+// at 8, name length at 26, extra length at 28, name at 30): a stored
+// "mimetype" entry whose text names an e-book or an OpenDocument file, a
+// manifest folder (Java archives), or an Android manifest.
+int IsZipPackageType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  static const u8 kLocal[4] = {0x50, 0x4B, 0x03, 0x04};
+  if (!b.AtLeast(48) || !b.Eq(0, kLocal, 4)) return TYPE_NONE;
+  const size_t nameLen = GetU16LE(b.p, b.n, 26), extraLen = GetU16LE(b.p, b.n, 28);
+  const size_t data = 30 + nameLen + extraLen;
+  if (nameLen == 8 && b.Eq(30, "mimetype", 8) && GetU16LE(b.p, b.n, 8) == 0) {
+    const size_t size = GetU32LE(b.p, b.n, 18);  // 0x12: compressed size (stored: the text's length)
+    auto mime = [&](const char* m) {
+      const size_t n = std::strlen(m);
+      return size == n && b.Eq(data, m, n);
+    };
+    if (mime("application/epub+zip")) return TYPE_EPUB;
+    if (mime("application/vnd.oasis.opendocument.text")) return TYPE_ODT;
+    if (mime("application/vnd.oasis.opendocument.spreadsheet")) return TYPE_ODS;
+    return TYPE_NONE;
+  }
+  if (nameLen == 19 && b.Eq(30, "AndroidManifest.xml", 19)) return TYPE_APK;
+  if (nameLen >= 9 && b.Eq(30, "META-INF/", 9)) {
+    // Signed Android packages start with the signature folder too: an
+    // Android manifest or dex file among the names in the first sector.
+    if (FindBytes(b.p, b.n, 30, "AndroidManifest.xml", 19) != npos || FindBytes(b.p, b.n, 30, "classes.dex", 11) != npos)
+      return TYPE_APK;
+    return TYPE_JAR;
+  }
+  return TYPE_NONE;
+}
+
+const CARVE_FORMAT kZipPackage = {"zip-package", kZipSignatures, SignatureCount(kZipSignatures), IsZipPackageType,
+                                  GetZIPFileBytesSize, kMax4G, 0, nullptr, nullptr};
 const CARVE_FORMAT kOoxml = {"ooxml", kOoxmlSignatures, SignatureCount(kOoxmlSignatures), IsOffice2007Type,
                              GetOFFICE2007FileBytesSize, kMaxOffice + 512, 0, nullptr, nullptr};
 const CARVE_FORMAT kZip = {"zip", kZipSignatures, SignatureCount(kZipSignatures), IsZipType, GetZIPFileBytesSize,

@@ -109,7 +109,8 @@ class DispatchEquivalence : public ::testing::Test {
 
 TEST_F(DispatchEquivalence, RealSectorsGetTheSameTypeAsAPlainWalk) {
   Checker c;
-  const std::vector<std::string> samples = ListFiles(testimg::ImagesDir() + "/samples", "");
+  std::vector<std::string> samples = ListFiles(testimg::ImagesDir() + "/samples", "");
+  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/modern", "")) samples.push_back(p);
   const std::vector<std::string> images = ListFiles(testimg::ImagesDir(), ".img");
   ASSERT_GE(samples.size(), 20u) << "no sample files in " << testimg::ImagesDir();
   ASSERT_GE(images.size(), 5u);
@@ -129,7 +130,9 @@ TEST_F(DispatchEquivalence, RealSectorsGetTheSameTypeAsAPlainWalk) {
 TEST_F(DispatchEquivalence, RandomAndSignatureLikeSectorsGetTheSameType) {
   // Starts of real files: each sample's first 64 bytes.
   std::vector<std::vector<unsigned char>> heads;
-  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/samples", "")) {
+  std::vector<std::string> starts = ListFiles(testimg::ImagesDir() + "/samples", "");
+  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/modern", "")) starts.push_back(p);
+  for (const std::string& p : starts) {
     std::vector<unsigned char> d = testfiles::ReadAll(p);
     if (d.size() >= 64) heads.emplace_back(d.begin(), d.begin() + 64);
   }
@@ -384,8 +387,8 @@ std::vector<CARVED> DeepScanCarve(const std::string& path) {
 // directory sector, at sector boundaries.
 std::string MakeMixedImage(const std::string& dir) {
   std::vector<std::vector<unsigned char>> files;
-  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/samples", ""))
-    files.push_back(testfiles::ReadAll(p));
+  for (const char* dir : {"/samples", "/modern"})
+    for (const std::string& p : ListFiles(testimg::ImagesDir() + dir, "")) files.push_back(testfiles::ReadAll(p));
   std::mt19937_64 rng(77);
   std::vector<unsigned char> img;
   auto noise = [&](size_t sectors) {

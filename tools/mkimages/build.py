@@ -9,6 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import disks      # noqa: E402
 import fatimg     # noqa: E402
+import modern     # noqa: E402
 import ntfsimg    # noqa: E402
 import others     # noqa: E402
 import samples    # noqa: E402
@@ -56,6 +57,7 @@ def main(out):
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
         "fat-over-ntfs": lambda: others.build_fat_over_ntfs(out, os.path.join(tmp, "fon"), S),
         "demo": lambda: others.build_demo(out, os.path.join(tmp, "demo"), S),
+        "modern": lambda: modern.make_modern(os.path.join(out, "modern"), os.path.join(tmp, "modern")),
     }
     failed = []
 
