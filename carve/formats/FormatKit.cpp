@@ -4,6 +4,7 @@
 #include "carve/formats/Formats.h"
 
 #include <cstring>
+#include <vector>
 
 #include "carve/FileTypeJudge.h"
 
@@ -132,7 +133,32 @@ u64 FlagPastRange(CARVE_CONTEXT& ctx, u64 size) {
   return size;
 }
 
+namespace {
+bool ReadBytesFrom(const CARVE_CONTEXT& ctx, u64 base, const Bytes& first, u64 off, u8* out, size_t len);
+}
+
 bool ReadFileBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len) {
+  return ReadBytesFrom(ctx, ctx.u64StartSector, first, off, out, len);
+}
+
+bool ReadDetectBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len) {
+  return ReadBytesFrom(ctx, ctx.u64CurrentSector, first, off, out, len);
+}
+
+bool ReadFileRange(const CARVE_CONTEXT& ctx, u64 off, u8* out, size_t len) {
+  const int ss = ctx.nBytesPerSector;
+  if (!ctx.UsableSectorSize() || len == 0 || len > 65536 + CARVE_CONTEXT::MAX_SECTOR_SIZE) return false;
+  const u64 sector = off / static_cast<u64>(ss);
+  const size_t in = static_cast<size_t>(off % static_cast<u64>(ss));
+  const unsigned int span = static_cast<unsigned int>((in + len + ss - 1) / ss);
+  std::vector<u8> tmp(static_cast<size_t>(span) * ss);
+  if (ctx.ReadSectors(ctx.u64StartSector + sector, span, tmp.data(), tmp.size()) != span) return false;
+  std::memcpy(out, tmp.data() + in, len);
+  return true;
+}
+
+namespace {
+bool ReadBytesFrom(const CARVE_CONTEXT& ctx, u64 base, const Bytes& first, u64 off, u8* out, size_t len) {
   if (len > 16) return false;
   if (off <= first.n && len <= first.n - off) {
     std::memcpy(out, first.p + off, len);
@@ -144,10 +170,11 @@ bool ReadFileBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* ou
   const u64 sector = off / static_cast<u64>(ss);
   const size_t in = static_cast<size_t>(off % static_cast<u64>(ss));
   const unsigned int span = in + len > static_cast<size_t>(ss) ? 2 : 1;
-  if (ctx.ReadSectors(ctx.u64StartSector + sector, span, two, sizeof(two)) != span) return false;
+  if (ctx.ReadSectors(base + sector, span, two, sizeof(two)) != span) return false;
   std::memcpy(out, two + in, len);
   return true;
 }
+}  // namespace
 
 }  // namespace carve_detail
 

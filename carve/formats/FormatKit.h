@@ -161,6 +161,12 @@ u64 FlagPastRange(CARVE_CONTEXT& ctx, u64 size);
 // from its first sector when they lie there, else through the context's
 // reader (two sectors at most). False when they cannot be read.
 bool ReadFileBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len);
+// The same for a detector: offsets count from the sector it is asked about
+// (ctx.u64CurrentSector), whose bytes are `first`.
+bool ReadDetectBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len);
+// len bytes (at most 65536 + a sector) at file offset off of the candidate
+// file into out, which must hold them; false when they cannot all be read.
+bool ReadFileRange(const CARVE_CONTEXT& ctx, u64 off, u8* out, size_t len);
 
 struct CandidateState {
   bool has = false;

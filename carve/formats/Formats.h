@@ -57,6 +57,11 @@ extern const CARVE_FORMAT kBmpOtherHeader;
 extern const CARVE_FORMAT kWebp;
 extern const CARVE_FORMAT kWebm;
 extern const CARVE_FORMAT kZipPackage;
+extern const CARVE_FORMAT kFlac;
+extern const CARVE_FORMAT kOgg;
+extern const CARVE_FORMAT kAmr;
+extern const CARVE_FORMAT kMpegFrames;
+extern const CARVE_FORMAT kAdts;
 
 // ---- Detectors ----
 int IsMpgType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -107,6 +112,11 @@ int IsBmpOtherHeaderType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen
 int IsWebpType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsWebmType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsZipPackageType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsFlacType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsOggType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsAmrType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsMpegFramesType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsAdtsType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 
 // Compound-file and open-packaging classifiers (read further sectors).
 int GetOffice2003Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -146,6 +156,10 @@ u64 GetTTFFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
 u64 GetIsoBrandFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetWebpFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetPEFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetFlacFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetOggFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetAmrFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetAdtsFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 // Shared rules of the formats without an end of their own: forward to the
 // next file's start or metadata, up to a maximum.
 u64 GetDefaultVedioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);

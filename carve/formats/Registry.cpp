@@ -123,6 +123,13 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"jpg", TYPE_JPG, &kJpegOtherStart},
     {"bmp", TYPE_BMP, &kBmpOtherHeader},
     {"webp", TYPE_WEBP, &kWebp},
+    {"flac", TYPE_FLAC, &kFlac},
+    {"ogg", TYPE_OGG, &kOgg},
+    {"opus", TYPE_OPUS, &kOgg},
+    {"amr", TYPE_AMR, &kAmr},
+    // Starts without magic bytes: asked last, and no boundary for other files.
+    {"mp3", TYPE_MP3, &kMpegFrames},           // named by the mp3 row above; its rule follows the frames
+    {"aac", TYPE_AAC, &kAdts},
     {nullptr, TYPE_NONE, nullptr},                 // sentinel
 };
 

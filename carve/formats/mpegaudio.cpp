@@ -1,5 +1,9 @@
-// MPEG audio: MP3 files that start with an ID3v2 tag, measured along their
-// run of audio frames to the trailing tags; and MPEG-1 Layer II streams.
+// MPEG audio: MP3 files that start with an ID3v2 tag or straight with their
+// frames, measured along their run of audio frames to the trailing tags;
+// MPEG-1 Layer II streams; and AAC in ADTS frames.
+#include <array>
+#include <utility>
+
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
 
@@ -11,6 +15,41 @@ namespace {
 
 const CARVE_SIGNATURE kMp3Signatures[] = {CARVE_SIG(0, "ID3")};
 const CARVE_SIGNATURE kMp2Signatures[] = {CARVE_SIG(0, "\xFF\xFD\xE4\x00")};
+// Frame headers' first three bytes: FF, a second byte with a version and a
+// layer (E2-E7, F2-F7, FA-FF), a third with a bitrate index 1-14 and a
+// sample rate index 0-2. Made at compile time, so that erased flash (FF FF
+// FF) and other near misses stay out of the quick tables.
+constexpr int kFrameSecondBytes = 18, kFrameThirdBytes = 14 * 3 * 4;
+constexpr int kFrameSignatureCount = kFrameSecondBytes * kFrameThirdBytes;
+struct FRAME_STARTS {
+  char bytes[kFrameSignatureCount][3];
+};
+constexpr FRAME_STARTS MakeFrameStarts() {
+  FRAME_STARTS t{};
+  const unsigned char second[kFrameSecondBytes] = {0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xF2, 0xF3, 0xF4,
+                                                   0xF5, 0xF6, 0xF7, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF};
+  int k = 0;
+  for (int s = 0; s < kFrameSecondBytes; ++s)
+    for (int bitrate = 1; bitrate <= 14; ++bitrate)
+      for (int rate = 0; rate <= 2; ++rate)
+        for (int low = 0; low < 4; ++low) {
+          t.bytes[k][0] = static_cast<char>(0xFF);
+          t.bytes[k][1] = static_cast<char>(second[s]);
+          t.bytes[k][2] = static_cast<char>(bitrate << 4 | rate << 2 | low);
+          ++k;
+        }
+  return t;
+}
+constexpr FRAME_STARTS kFrameStarts = MakeFrameStarts();
+template <int... I>
+constexpr std::array<CARVE_SIGNATURE, sizeof...(I)> FrameSignatures(std::integer_sequence<int, I...>) {
+  return {{CARVE_SIGNATURE{0, 3, kFrameStarts.bytes[I], SIG_BYTES}...}};
+}
+constexpr std::array<CARVE_SIGNATURE, kFrameSignatureCount> kFrameSignatures =
+    FrameSignatures(std::make_integer_sequence<int, kFrameSignatureCount>());
+const CARVE_SIGNATURE kAdtsSignatures[] = {CARVE_SIG(0, "\xFF\xF0"), CARVE_SIG(0, "\xFF\xF1"),
+                                           CARVE_SIG(0, "\xFF\xF8"), CARVE_SIG(0, "\xFF\xF9")};
+const int kMpegFramesMin = 4;  // a run this long in noise is rare
 
 // The fallback when no run of MPEG audio frames can be followed: the last
 // "TAG" of the file's own bytes (an ID3v1 tag is the file's last 128 bytes).
@@ -212,6 +251,8 @@ u64 GetMP3FileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
     u64 tag = 0;
     for (int i = 6; i < 10; ++i) tag = tag << 7 | (b.p[i] & 0x7F);
     s.walk.pos = 10 + tag + ((b.p[5] & 0x10) ? 10 : 0);
+  } else if (b.AtLeast(4) && b.p[0] == 0xFF) {
+    s.walk.pos = 0;  // no tag: the frames start the file
   } else {
     s.walk.ph = Mp3Walk::FAILED;
   }
@@ -233,6 +274,105 @@ u64 GetMP3FileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   return size;
 }
 
+// MPEG audio without a tag: a run of at least four frames whose headers
+// agree (version, layer, sample rate), each where the one before ends.
+int IsMpegFramesType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(4) || b.p[0] != 0xFF) return TYPE_NONE;
+  MpegFrame first;
+  if (!ParseMpegFrame(b.p, first)) return TYPE_NONE;
+  u64 pos = first.bytes;
+  for (int k = 1; k < kMpegFramesMin; ++k) {
+    u8 h[4];
+    MpegFrame f;
+    if (!ReadDetectBytes(ctx, b, pos, h, 4) || !ParseMpegFrame(h, f)) return TYPE_NONE;
+    if (f.version != first.version || f.layer != first.layer || f.rateIndex != first.rateIndex) return TYPE_NONE;
+    pos += f.bytes;
+  }
+  return TYPE_MP3;
+}
+
+// AAC in ADTS frames: 12-bit sync, layer 0, a known sample rate, and the
+// frame length (13 bits at bit 30) leading to the next header.
+struct ADTS_FRAME {
+  u32 rate;  // sampling frequency index
+  u32 channels;
+  u32 bytes;
+};
+bool ParseAdts(const u8* h, ADTS_FRAME& f) {
+  if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0) return false;
+  f.rate = (h[2] >> 2) & 15;
+  f.channels = (h[2] & 1) << 2 | h[3] >> 6;
+  f.bytes = (h[3] & 3u) << 11 | h[4] << 3 | h[5] >> 5;
+  const u32 headerLen = (h[1] & 1) ? 7 : 9;
+  return f.rate < 13 && f.bytes > headerLen && ((h[2] >> 6) != 3);
+}
+
+int IsAdtsType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  ADTS_FRAME first;
+  if (!b.AtLeast(7) || !ParseAdts(b.p, first)) return TYPE_NONE;
+  u64 pos = first.bytes;
+  for (int k = 1; k < kMpegFramesMin; ++k) {
+    u8 h[8];
+    ADTS_FRAME f;
+    if (!ReadDetectBytes(ctx, b, pos, h, 7) || !ParseAdts(h, f)) return TYPE_NONE;
+    if (f.rate != first.rate || f.channels != first.channels) return TYPE_NONE;
+    pos += f.bytes;
+  }
+  return TYPE_AAC;
+}
+
+namespace {
+// Follows ADTS frames to the first byte that starts no frame like the first.
+struct AdtsWalk {
+  u64 pos = 0;
+  bool haveFirst = false, done = false;
+  ADTS_FRAME first{};
+  Carry carry;
+  void Feed(const StepView& v) {
+    for (u32 guard = 0; !done && guard < 1000000; ++guard) {
+      u8 h[8];
+      if (!carry.Peek(v, pos, 7, h)) break;
+      ADTS_FRAME f;
+      if (!ParseAdts(h, f) || (haveFirst && (f.rate != first.rate || f.channels != first.channels))) {
+        done = true;
+        break;
+      }
+      if (!haveFirst) first = f, haveFirst = true;
+      pos += f.bytes;
+    }
+    carry.Keep(v);
+  }
+};
+bool AdtsMarker(CARVE_CONTEXT&, const StepView& v, void* state, u64& size) {
+  AdtsWalk* w = static_cast<AdtsWalk*>(state);
+  w->Feed(v);
+  if (!w->done) return false;
+  size = w->pos;
+  return true;
+}
+}  // namespace
+
+u64 GetAdtsFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  AdtsWalk w;
+  Bytes b(pBuf, nLen);
+  const u64 one = ctx.OneSector();
+  const size_t first = b.n < one ? b.n : static_cast<size_t>(one);
+  if (!b.p || first == 0) return ctx.OneSector();
+  StepView v{b.p, first, first, 0, false};
+  w.Feed(v);
+  if (w.done) return w.pos;
+  const u64 size = ForwardScan(ctx, kMax2G, END_ANY, AdtsMarker, &w);
+  if (w.done) return size;
+  ctx.bLengthIsCap = true;
+  return w.pos < size ? w.pos : size;
+}
+
+const CARVE_FORMAT kMpegFrames = {"mpeg-frames", kFrameSignatures.data(), kFrameSignatureCount,
+                                  IsMpegFramesType, GetMP3FileBytesSize, kMax2G, FORMAT_WEAK, nullptr, nullptr};
+const CARVE_FORMAT kAdts = {"adts", kAdtsSignatures, SignatureCount(kAdtsSignatures), IsAdtsType,
+                            GetAdtsFileBytesSize, kMax2G, FORMAT_WEAK, nullptr, nullptr};
 const CARVE_FORMAT kMp3 = {"mp3", kMp3Signatures, SignatureCount(kMp3Signatures), IsMp3Type, GetMP3FileBytesSize,
                            kMax2G, 0, nullptr, nullptr};
 const CARVE_FORMAT kMp2 = {"mp2", kMp2Signatures, SignatureCount(kMp2Signatures), IsMp2Type,

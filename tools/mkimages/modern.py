@@ -62,6 +62,13 @@ def _jpeg_without_app0(src, out):
     open(out, "wb").write(b"\xff\xd8" + data[4 + seglen:])
 
 
+def _amr(out):
+    """Narrow-band AMR at 12.2 kbit/s (frame type 7, 31 speech bytes): no
+    Debian encoder writes it; the frame bytes are a fixed pattern."""
+    frames = b"".join(bytes([0x3C]) + bytes(((i * 7 + k * 29) & 0xFF) for k in range(31)) for i in range(150))
+    open(out, "wb").write(b"#!AMR\n" + frames)
+
+
 def make_modern(outdir, tmp):
     os.makedirs(outdir, exist_ok=True)
     os.makedirs(tmp, exist_ok=True)
@@ -99,6 +106,22 @@ def make_modern(outdir, tmp):
     run(CONVERT, "-size", "80x60", "-seed", "6", "plasma:", "-quality", "80", "-strip", T("jfif.jpg"))
     _jpeg_without_app0(T("jfif.jpg"), S("dqt-first.jpg"))
     made("dqt-first.jpg", "jpg")
+
+    # Audio.
+    run(*FFMPEG, *TONE, *BITEXACT, "-ac", "2", T("tone.wav"))
+    run("flac", "--silent", "-f", "--no-seektable", "-o", S("tone.flac"), T("tone.wav"))
+    made("tone.flac", "flac")
+    run("oggenc", "--quiet", "-s", "7", "-o", S("tone.ogg"), T("tone.wav"))
+    made("tone.ogg", "ogg")
+    run("opusenc", "--quiet", "--serial", "7", T("tone.wav"), S("tone.opus"))
+    made("tone.opus", "opus")
+    run(*FFMPEG, *TONE, *BITEXACT, "-c:a", "libmp3lame", "-b:a", "96k", "-id3v2_version", "0", "-write_xing", "1", "-f", "mp3",
+        S("untagged.mp3"))
+    made("untagged.mp3", "mp3")
+    run(*FFMPEG, *TONE, *BITEXACT, "-c:a", "aac", "-b:a", "64k", "-f", "adts", S("tone.aac"))
+    made("tone.aac", "aac")
+    _amr(S("voice.amr"))
+    made("voice.amr", "amr")
 
     # Video in Matroska: WebM, and a live recording whose sizes are unknown.
     run(*FFMPEG, *VIDEO, *TONE, *BITEXACT, "-shortest", "-c:v", "libvpx", "-b:v", "200k", "-c:a", "libopus",
