@@ -62,6 +62,8 @@ extern const CARVE_FORMAT kOgg;
 extern const CARVE_FORMAT kAmr;
 extern const CARVE_FORMAT kMpegFrames;
 extern const CARVE_FORMAT kAdts;
+extern const CARVE_FORMAT kTiffRaw;
+extern const CARVE_FORMAT kRaf;
 
 // ---- Detectors ----
 int IsMpgType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -117,6 +119,8 @@ int IsOggType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsAmrType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsMpegFramesType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsAdtsType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsTiffRawType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsRafType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 
 // Compound-file and open-packaging classifiers (read further sectors).
 int GetOffice2003Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -160,6 +164,8 @@ u64 GetFlacFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen
 u64 GetOggFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetAmrFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetAdtsFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetTiffFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetRafFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 // Shared rules of the formats without an end of their own: forward to the
 // next file's start or metadata, up to a maximum.
 u64 GetDefaultVedioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);

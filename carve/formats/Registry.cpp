@@ -51,6 +51,14 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"jfif", TYPE_JPG, &kJpeg},
     {"png", TYPE_PNG, &kPng},
     {"psd", TYPE_PSD, &kPsd},
+    {"dng", TYPE_DNG, &kTiffRaw},              // before tif: camera raws are TIFF files too
+    {"nef", TYPE_NEF, &kTiffRaw},
+    {"arw", TYPE_ARW, &kTiffRaw},
+    {"cr2", TYPE_CR2, &kTiffRaw},
+    {"pef", TYPE_PEF, &kTiffRaw},
+    {"srw", TYPE_SRW, &kTiffRaw},
+    {"orf", TYPE_ORF, &kTiffRaw},
+    {"rw2", TYPE_RW2, &kTiffRaw},
     {"tif", TYPE_TIF, &kTiff},
     {"tiff", TYPE_TIF, &kTiff},                 // 35
     {"ico", TYPE_ICO, &kIco},
@@ -127,6 +135,7 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     {"ogg", TYPE_OGG, &kOgg},
     {"opus", TYPE_OPUS, &kOgg},
     {"amr", TYPE_AMR, &kAmr},
+    {"raf", TYPE_RAF, &kRaf},
     // Starts without magic bytes: asked last, and no boundary for other files.
     {"mp3", TYPE_MP3, &kMpegFrames},           // named by the mp3 row above; its rule follows the frames
     {"aac", TYPE_AAC, &kAdts},

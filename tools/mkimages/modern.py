@@ -69,6 +69,90 @@ def _amr(out):
     open(out, "wb").write(b"#!AMR\n" + frames)
 
 
+class _Tiff:
+    """A little TIFF writer: IFDs of (tag, type, values) placed one after another,
+    values that do not fit in 4 bytes and the image data after them."""
+
+    SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 7: 1, 13: 4}
+    FMT = {1: "B", 2: "B", 3: "H", 4: "I", 7: "B", 13: "I"}
+
+    def __init__(self, e, header=8):
+        self.e = e  # "<" or ">"
+        self.blob = bytearray(header)
+
+    def reserve(self, n):
+        at = len(self.blob)
+        self.blob += bytes(n + (n & 1))
+        return at
+
+    def data(self, raw):
+        at = len(self.blob)
+        self.blob += raw + (b"\0" if len(raw) & 1 else b"")
+        return at
+
+    def ifd(self, entries, next_ifd=0, at=None):
+        """entries: (tag, type, [values] or bytes); returns the IFD's offset."""
+        size = 2 + 12 * len(entries) + 4
+        if at is None:
+            at = self.reserve(size)
+        out = struct.pack(self.e + "H", len(entries))
+        for tag, typ, vals in sorted(entries, key=lambda t: t[0]):
+            if isinstance(vals, tuple):  # (offset, count): a value placed before
+                out += struct.pack(self.e + "HHII", tag, typ, vals[1], vals[0])
+                continue
+            raw = vals if isinstance(vals, bytes) else b"".join(struct.pack(self.e + self.FMT[typ], v) for v in vals)
+            count = len(raw) // self.SIZES[typ]
+            if len(raw) <= 4:
+                value = raw.ljust(4, b"\0")
+            else:
+                value = struct.pack(self.e + "I", self.data(raw))
+            out += struct.pack(self.e + "HHI", tag, typ, count) + value
+        out += struct.pack(self.e + "I", next_ifd)
+        self.blob[at:at + size] = out
+        return at
+
+    def finish(self, first_ifd, head=None):
+        mark = b"II" if self.e == "<" else b"MM"
+        head = head if head else mark + struct.pack(self.e + "HI", 42, first_ifd)
+        self.blob[0:len(head)] = head
+        return bytes(self.blob)
+
+
+def _raw(kind):
+    """A camera raw's structure as its maker lays it out: IFD0 with the camera
+    and a preview strip, IFD1 with a JPEG thumbnail, a SubIFD with the raw
+    strips (the file's last bytes), an Exif IFD with a maker note."""
+    t = _Tiff(">" if kind == "pef" else "<", 16 if kind == "cr2" else 8)
+    make = {"dng": b"Torvane", "nef": b"NIKON CORPORATION", "arw": b"SONY", "cr2": b"Canon", "pef": b"PENTAX",
+            "srw": b"SAMSUNG", "orf": b"OLYMPUS IMAGING CORP.", "rw2": b"Panasonic"}[kind]
+    ifd0 = t.reserve(2 + 12 * 12 + 4)
+    ifd1 = t.reserve(2 + 12 * 3 + 4)
+    sub = t.reserve(2 + 12 * 6 + 4)
+    exif = t.reserve(2 + 12 * 2 + 4)
+    make_at = t.data(make + b"\0")  # the camera's name right after the IFDs, as makers write it
+    thumb = t.data(b"\xff\xd8\xff\xdb" + bytes(300) + b"\xff\xd9")
+    preview = [t.data(bytes((i * 3) & 0xFF for i in range(2000))) for _ in range(2)]
+    raws = [t.data(bytes((i * 11 + k) & 0xFF for i in range(3000))) for k in range(3)]
+    e0 = [(0xFE, 4, [1]), (0x100, 4, [64]), (0x101, 4, [48]), (0x102, 3, [8, 8, 8]), (0x103, 3, [1]),
+          (0x10F, 2, (make_at, len(make) + 1)), (0x110, 2, b"Model 1\0"), (0x111, 4, preview), (0x117, 4, [2000, 2000]),
+          (0x14A, 4, [sub]), (0x8769, 4, [exif])]
+    if kind == "dng":
+        e0.append((0xC612, 1, bytes([1, 4, 0, 0])))
+    t.ifd(e0, ifd1, ifd0)
+    t.ifd([(0x103, 3, [6]), (0x201, 4, [thumb]), (0x202, 4, [306])], 0, ifd1)
+    t.ifd([(0xFE, 4, [0]), (0x100, 4, [96]), (0x101, 4, [64]), (0x103, 3, [1]), (0x111, 4, raws),
+           (0x117, 4, [3000, 3000, 3000])], 0, sub)
+    t.ifd([(0x9003, 2, b"2020:01:01 00:00:00\0"), (0x927C, 7, b"Maker note " + bytes(range(200)))], 0, exif)
+    head = None
+    if kind == "cr2":  # "CR", version 2.0, and the raw IFD's offset at 12
+        head = b"II" + struct.pack("<HI", 42, ifd0) + b"CR\x02\x00" + struct.pack("<I", sub)
+    if kind == "orf":
+        head = b"IIRO" + struct.pack("<I", ifd0)
+    if kind == "rw2":
+        head = b"IIU\0" + struct.pack("<I", ifd0)
+    return t.finish(ifd0, head)
+
+
 def make_modern(outdir, tmp):
     os.makedirs(outdir, exist_ok=True)
     os.makedirs(tmp, exist_ok=True)
@@ -122,6 +206,32 @@ def make_modern(outdir, tmp):
     made("tone.aac", "aac")
     _amr(S("voice.amr"))
     made("voice.amr", "amr")
+
+    # Camera raws (no Debian tool writes them): the TIFF structures their
+    # makers use, with the tags that name them; Fujifilm's RAF; Canon's CR3.
+    for kind in ("dng", "nef", "arw", "cr2", "pef", "srw", "orf", "rw2"):
+        open(S("camera." + kind), "wb").write(_raw(kind))
+        made("camera." + kind, kind)
+    run(CONVERT, "-size", "64x48", "gradient:cyan-black", "-compress", "lzw", "-strip", S("scan.tif"))
+    made("scan.tif", "tif")
+    jpeg = open(S("dqt-first.jpg"), "rb").read()
+    raf = bytearray(b"FUJIFILMCCD-RAW 0201FF383501" + bytes(0x100 - 28))
+    raf[0x3C:0x44] = b"X-T30\0\0\0"
+    cfa_header, cfa = bytes(range(64)) * 2, bytes((i * 5) & 0xFF for i in range(6000))
+    jpeg_at = 0x100
+    header_at = jpeg_at + len(jpeg)
+    cfa_at = header_at + len(cfa_header)
+    struct.pack_into(">IIIIII", raf, 0x54, jpeg_at, len(jpeg), header_at, len(cfa_header), cfa_at, len(cfa))
+    open(S("camera.raf"), "wb").write(bytes(raf) + jpeg + cfa_header + cfa)
+    made("camera.raf", "raf")
+    box = lambda kind, body: struct.pack(">I", 8 + len(body)) + kind + body  # noqa: E731
+    cr3 = (box(b"ftyp", b"crx \0\0\0\x01crx isom") +
+           box(b"moov", box(b"uuid", bytes(16) + box(b"CNCV", b"CanonCR3_001/00.09.00/00.00.00")) +
+               box(b"mvhd", bytes(100))) +
+           box(b"uuid", bytes(16) + box(b"PRVW", jpeg)) +
+           box(b"mdat", bytes((i * 7) & 0xFF for i in range(9000))))
+    open(S("camera.cr3"), "wb").write(cr3)
+    made("camera.cr3", "cr3")
 
     # Video in Matroska: WebM, and a live recording whose sizes are unknown.
     run(*FFMPEG, *VIDEO, *TONE, *BITEXACT, "-shortest", "-c:v", "libvpx", "-b:v", "200k", "-c:a", "libopus",
