@@ -14,53 +14,16 @@
 #include <string>
 
 #include "engine/DiskMap.h"
+#include "engine/RecoveredFile.h"
 #include "engine/TextUtil.h"
 #include "store/ScanResultFileManager.h"
-
-namespace {
-
-const int kCopyBufSize = 65536;
-
-// Writes all of len bytes; 0 or errno.
-int WriteAll(int fd, const unsigned char* p, size_t len) {
-  while (len > 0) {
-    ssize_t w = write(fd, p, len);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno ? errno : EIO;
-    }
-    if (w == 0) return EIO;
-    p += w;
-    len -= static_cast<size_t>(w);
-  }
-  return 0;
-}
-
-// The lower-cased extension of a record's name ("" when it has none).
-std::string LowerExtension(const _FILE_NODE_& node) {
-  char name[sizeof(node.szFileName) + 1];
-  std::memcpy(name, node.szFileName, sizeof(node.szFileName));
-  name[sizeof(node.szFileName)] = 0;
-  char ext[sizeof(name)] = {0};
-  if (GetExtendName(name, ext) != 0) return std::string();
-  GetCharLowerA(ext);
-  return ext;
-}
-
-}  // namespace
 
 CFileTypeRecovery::CFileTypeRecovery()
     : m_wcDrive(0),
       m_u64StartSector(0),
       m_u64SectorCount(0),
       m_nBytesPerSector(SECTOR_SIZE),
-      m_pResultFileManager(nullptr),
-      m_nPercent(0),
-      m_pScanCallBack(nullptr),
-      m_pRecoveryCallBack(nullptr),
-      m_pParam(nullptr),
-      m_pSearchCallBack(nullptr),
-      m_pSearchParam(nullptr) {}
+      m_pResultFileManager(nullptr) {}
 
 CFileTypeRecovery::~CFileTypeRecovery() {
   delete m_pResultFileManager;  // flushes the result set
@@ -143,7 +106,7 @@ int CFileTypeRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLB
                                     int nPercent) {
   m_pScanCallBack = pScan;
   m_pRecoveryCallBack = pRecovery;
-  m_pParam = param;
+  m_pCallBackParam = param;
   m_nPercent = nPercent;
   CFileTypeJudge::InitCallBack(pScan, pRecovery, param, nPercent);
   return 0;
@@ -199,175 +162,12 @@ int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int n
   return status;
 }
 
-int CFileTypeRecovery::GetLostFileCount() {
-  return m_pResultFileManager ? static_cast<int>(m_pResultFileManager->GetFileIndex()) : 0;
-}
-
 int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { return 0; }
 int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 
-int CFileTypeRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
-  m_pSearchCallBack = pSearch;
-  m_pSearchParam = param;
-  if (!m_pResultFileManager) return STATUS_INVALID_PARAMETER;
-  return m_pResultFileManager->InitSearchCallBack(pSearch, param);
+int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
+  if (!pNode) return STATUS_INVALID_PARAMETER;
+  return CopySectorsToSink(m_DiskReader, pNode->u64RecordSector, pNode->u64FileSize, m_nBytesPerSector, sink);
 }
 
-int CFileTypeRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  if (!m_pResultFileManager || !pKey) return 0;
-  return m_pResultFileManager->SearchFileNodeInfo(pKey, out);
-}
-
-int CFileTypeRecovery::ReadFileSectors(u64 u64Sector, unsigned int nSectors, unsigned char* pBuf,
-                                       unsigned int& nGot) {
-  nGot = 0;
-  if (u64Sector > static_cast<u64>(INT64_MAX)) return STATUS_INVALID_PARAMETER;
-  int status = m_DiskReader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<i64>(u64Sector),
-                                     m_nBytesPerSector, &nGot);
-  if (nGot > nSectors) nGot = nSectors;
-  if (status == 0 && nGot == 0) return STATUS_SHORT_READ;
-  return status;
-}
-
-int CFileTypeRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int) {
-  if (!pTargetPath) return STATUS_INVALID_PARAMETER;
-  wchar_t target[512];
-  std::wcsncpy(target, pTargetPath, 511);
-  target[511] = 0;
-  return SaveDataToTargetFile(pNode, WideToUtf8(target), target);
-}
-
-int CFileTypeRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const std::string& target, wchar_t* pWideTarget) {
-  unsigned char* buf = static_cast<unsigned char*>(std::malloc(kCopyBufSize));
-  int status = 0;
-  int fd = -1;
-  if (!buf) {
-    status = STATUS_OUT_OF_MEMORY;
-  } else if (!pNode) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    // Truncate: a longer file of the same name must not leave its tail behind.
-    // Never through a link planted under the file's name: we run as root.
-    fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      status = errno;
-      std::fprintf(stderr, "open Recovery File  erro = %d\n", status);
-    } else {
-      const u64 fileSize = pNode->u64FileSize;
-      const u64 ss = static_cast<u64>(m_nBytesPerSector);
-      u64 remaining = fileSize;
-      u64 toRead = (fileSize + ss - 1) / ss * ss;
-      u64 sectorsDone = 0;
-      while (toRead != 0) {
-        u64 chunk = toRead < static_cast<u64>(kCopyBufSize) ? toRead : static_cast<u64>(kCopyBufSize);
-        unsigned int want = static_cast<unsigned int>(chunk / ss), got = 0;
-        status = ReadFileSectors(pNode->u64RecordSector + sectorsDone, want, buf, got);
-        if (status != 0) break;
-        u64 bytes = static_cast<u64>(got) * ss;
-        u64 out = bytes < remaining ? bytes : remaining;
-        status = WriteAll(fd, buf, static_cast<size_t>(out));
-        if (status != 0) break;
-        remaining -= out;
-        toRead -= bytes < toRead ? bytes : toRead;
-        sectorsDone += got;
-        if (m_pRecoveryCallBack) {
-          int progress = static_cast<int>((fileSize - remaining) * 100 / fileSize);
-          int answer = m_pRecoveryCallBack(m_pParam, progress, 100, 0, pWideTarget);
-          if (answer != 0) {
-            status = answer;
-            break;
-          }
-        }
-      }
-    }
-  }
-  if (status > 0 && m_pRecoveryCallBack) m_pRecoveryCallBack(m_pParam, 100, 100, status, pWideTarget);
-  if (fd >= 0) close(fd);
-  std::free(buf);
-  return status;
-}
-
-int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
-                               PREVIEW_CALLBACK pCallback, void* param) {
-  unsigned char* buf = static_cast<unsigned char*>(std::malloc(kCopyBufSize));
-  const int room = nLen > 0 && pBuf ? nLen : 0;
-  int copied = 0;
-  int status = 0;
-  int fd = -1;
-  std::string tempPath;
-  if (!buf) {
-    status = STATUS_OUT_OF_MEMORY;
-  } else if (!pNode) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    u64 total = 0;
-    std::string ext = LowerExtension(*pNode);
-    bool picture = !ext.empty() && std::strstr(g_szPhotoExtList, ext.c_str()) != nullptr;
-    if (picture) {
-      std::string dir = GetScanLogDir();
-      MakeDirectories(dir);
-      tempPath = dir + "tmp." + MakeSafePathComponent(ext);
-      if (tempPath.size() >= 256) picture = false;
-    }
-    if (picture) {
-      if (pTempPath) {
-        std::wstring wide = Utf8ToWide(tempPath);
-        std::wcsncpy(pTempPath, wide.c_str(), 255);
-        pTempPath[255] = 0;
-      }
-      // Root writes into a shared folder: remove whatever sits at the name
-      // (a planted symbolic link included) and create a fresh file there.
-      unlink(tempPath.c_str());
-      fd = open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (fd < 0) status = errno ? errno : EIO;
-      total = pNode->u64FileSize;
-    } else {
-      tempPath.clear();
-      total = pNode->u64FileSize < static_cast<u64>(room) ? pNode->u64FileSize : static_cast<u64>(room);
-    }
-
-    if (status == 0) {
-      const u64 ss = static_cast<u64>(m_nBytesPerSector);
-      u64 remaining = total;
-      u64 toRead = (total + ss - 1) / ss * ss;
-      u64 sectorsDone = 0;
-      while (toRead != 0) {
-        u64 chunk = toRead < static_cast<u64>(kCopyBufSize) ? toRead : static_cast<u64>(kCopyBufSize);
-        unsigned int want = static_cast<unsigned int>(chunk / ss), got = 0;
-        status = ReadFileSectors(pNode->u64RecordSector + sectorsDone, want, buf, got);
-        if (status != 0) break;
-        u64 bytes = static_cast<u64>(got) * ss;
-        u64 out = bytes < remaining ? bytes : remaining;
-        int progress = 0;
-        if (fd >= 0) {
-          status = WriteAll(fd, buf, static_cast<size_t>(out));
-          if (status != 0) break;
-          remaining -= out;
-          progress = static_cast<int>((total - remaining) * 100 / total);
-        } else {
-          std::memcpy(pBuf + copied, buf, static_cast<size_t>(out));
-          copied += static_cast<int>(out);
-          remaining -= out;
-          progress = static_cast<int>(static_cast<u64>(copied) * 100 / total);
-        }
-        toRead -= bytes < toRead ? bytes : toRead;
-        sectorsDone += got;
-        if (remaining == 0) toRead = 0;
-        if (pCallback) {
-          int answer = pCallback(param, progress, status);
-          if (answer != 0) {
-            status = answer;
-            break;
-          }
-        }
-      }
-    }
-  }
-  if (pCallback) pCallback(param, 100, status);
-  if (fd >= 0) close(fd);
-  if (status != 0 && !tempPath.empty()) unlink(tempPath.c_str());
-  nLen = copied;
-  std::free(buf);
-  return status;
-}

@@ -8,11 +8,9 @@
 
 #include "carve/FileTypeJudge.h"
 #include "engine/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
+#include "store/StoredEngine.h"
 
-class CScanResultFileManager;
-
-class CFileTypeRecovery : public IFileRecoveryParse {
+class CFileTypeRecovery : public CStoredEngine {
  public:
   CFileTypeRecovery();
   ~CFileTypeRecovery() override;
@@ -26,15 +24,10 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   int ScanDevice(wchar_t* pName) override;
   int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
   int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) override;
-  int GetLostFileCount() override;
   int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) override;
-  int SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) override;
   int GetUnUsedSectorCount(u64& u64StartSector, u64& u64SectorCount) override;
-  int InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) override;
-  int SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) override;
   int BuildBitMapInfo() override;
-  int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
-              PREVIEW_CALLBACK pCallback, void* param) override;
+  int CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) override;
 
   // Reopens the carving result set of a past scan.
   int InitLogFile(wchar_t* pStoreName, wchar_t wcDrive, int nDiskNo, int nBytesPerSector, u64 u64SectorLimit);
@@ -54,10 +47,8 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   u64 GetSectorCount() const { return m_u64SectorCount; }
 
  private:
+  CScanResultFileManager* Store() const override { return m_pResultFileManager; }
   int NewStore(const std::wstring& name);
-  int SaveDataToTargetFile(_FILE_NODE_* pNode, const std::string& target, wchar_t* pWideTarget);
-  // Reads whole sectors for saving and previewing: 0, 30 (nothing arrived) or the reader's status.
-  int ReadFileSectors(u64 u64Sector, unsigned int nSectors, unsigned char* pBuf, unsigned int& nGot);
 
   wchar_t m_wcDrive;
   u64 m_u64StartSector;
@@ -66,10 +57,4 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   CDiskReader m_DiskReader;
   CFileTypeJudge m_FileTypeJudge;
   CScanResultFileManager* m_pResultFileManager;
-  int m_nPercent;
-  SCAN_PROGRESS_CALLBACK m_pScanCallBack;
-  RECOVERY_CALLBACK m_pRecoveryCallBack;
-  void* m_pParam;
-  SEARCH_CALLBACK m_pSearchCallBack;
-  void* m_pSearchParam;
 };

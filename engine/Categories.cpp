@@ -35,6 +35,20 @@ const char* const kNames[COUNT] = {"photo", "music", "document", "video", "archi
 
 const char* Name(Kind k) { return k >= 0 && k < COUNT ? kNames[k] : "other"; }
 
+bool IsPictureExtension(const std::string& ext) {
+  if (ext.empty() || ext.size() > 8) return false;
+  // The extension comes from a name on a damaged disk and becomes part of a
+  // path: letters and digits only, matched against whole list entries.
+  std::string needle = "*.";
+  for (char c : ext) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+    needle.push_back(c);
+  }
+  std::string list = std::string("|") + g_szPhotoExtList + "|";
+  return list.find("|" + needle + "|") != std::string::npos;
+}
+
 Kind OfExtension(const std::string& ext) {
   std::string needle = "*.";
   for (char c : ext) needle.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);

@@ -34,5 +34,8 @@ std::string SearchPattern(const bool bChosen[COUNT]);
 // "photo,music,..." -> chosen flags; false on an unknown name.
 bool ParseList(const std::string& text, bool bChosen[COUNT]);
 const char* Name(Kind k);
+// True when ext (lower case, no dot) is a whole entry of the photo list: the
+// files a preview shows as a picture.
+bool IsPictureExtension(const std::string& ext);
 
 }  // namespace category

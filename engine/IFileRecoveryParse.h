@@ -2,6 +2,7 @@
 // order is fixed: callers rely on it.
 #pragma once
 
+#include "engine/RecoverySink.h"
 #include "engine/Types.h"
 
 class IFileRecoveryParse {
@@ -25,4 +26,20 @@ class IFileRecoveryParse {
   virtual int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
                       PREVIEW_CALLBACK pCallback, void* param) = 0;                               // 13
   virtual ~IFileRecoveryParse() {}                                                                // 14, 15
+
+  // ---- After the fixed slots ----
+  // Copies a file's bytes (never a folder's) into the sink from its first
+  // byte, until the file or the sink's wants end: 0, a status, or the sink's
+  // answer. Unreadable sectors go to the sink as such, never end the copy.
+  virtual int CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
+    (void)pNode;
+    (void)sink;
+    return STATUS_NOT_SUPPORTED;
+  }
+  // The level under which a folder's children are filed; nGuess when the
+  // engine keeps no better answer.
+  virtual u32 FolderChildLevel(const _FILE_NODE_& folder, u32 nGuess) {
+    (void)folder;
+    return nGuess;
+  }
 };

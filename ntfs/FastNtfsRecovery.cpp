@@ -1,6 +1,5 @@
 #include "ntfs/FastNtfsRecovery.h"
 
-#include "store/StoreBrowse.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -38,15 +37,11 @@ CFastNtfsRecovery::CFastNtfsRecovery()
       m_nRecordBufSize(0),
       m_u64BitMapBytes(0),
       m_nEngineType(ENGINE_FAST_NTFS),
-      m_nPercent(100),
-      m_pScanCallBack(nullptr),
-      m_pSearchCallBack(nullptr),
-      m_pSearchParam(nullptr),
       m_nStartTick(0),
       m_nLastEstimateTick(0),
       m_u64TotalSectors(0),
       m_u64DoneSectors(0),
-      m_nRemainSeconds(-1) {}
+      m_nRemainSeconds(-1) { m_nPercent = 100; }
 
 CFastNtfsRecovery::~CFastNtfsRecovery() {
   if (m_hDevice != -1) close(m_hDevice);
@@ -122,15 +117,6 @@ int CFastNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
     GetRunListInfo(static_cast<i64>(m_u64MftStartSector), NTFS_ATTR_DATA, m_vecMftRunList);
   }
   return nReaderStatus;
-}
-
-int CFastNtfsRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,
-                                    int nPercent) {
-  m_pScanCallBack = pScan;
-  m_pRecoveryCallBack = pRecovery;
-  m_pCallBackParam = param;
-  m_nPercent = nPercent;
-  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -548,36 +534,6 @@ int CFastNtfsRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
 // ---------------------------------------------------------------------------
 // Browsing
 
-int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
-  return storebrowse::Children(m_pScanResultFileManager.get(), pParent, nLevel, NTFS_ROOT_RECORD, out);
-}
-
-int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
-  return storebrowse::Count(m_pScanResultFileManager.get(), pParent, nLevel, NTFS_ROOT_RECORD, nCount);
-}
-
-int CFastNtfsRecovery::GetLostFileCount() {
-  return storebrowse::LostCount(m_pScanResultFileManager.get());
-}
-
-int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
-  return storebrowse::ParentPath(m_pScanResultFileManager.get(), pNode, pPath, nLen);
-}
-
-int CFastNtfsRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
-  m_pSearchCallBack = pSearch;
-  m_pSearchParam = param;
-  return storebrowse::InitSearch(m_pScanResultFileManager.get(), pSearch, param);
-}
-
-int CFastNtfsRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  return storebrowse::Search(m_pScanResultFileManager.get(), pKey, out);
-}
-
-bool CFastNtfsRecovery::GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) {
-  return FindFolderChildLevel(m_pScanResultFileManager.get(), node, nLevel);
-}
-
 // ---------------------------------------------------------------------------
 // File data
 
@@ -593,21 +549,5 @@ int CFastNtfsRecovery::LookupHealthRunList(_FILE_NODE_* pNode, std::vector<__RUN
   return LookupDataRunList(pNode, vecRuns);
 }
 
-int CFastNtfsRecovery::ListFolderChildren(_FILE_NODE_* pNode, unsigned int nLevel, FILE_NODE_VECTOR& out) {
-  return GetChildrenFileNode(pNode, nLevel, out);
-}
-
 int CFastNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int) { return DoIsFileDataHealth(pNode); }
 
-int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
-                               PREVIEW_CALLBACK pCallback, void* param) {
-  return DoPreView(pNode, pTempPath, pBuf, nLen, pCallback, param);
-}
-
-int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {
-  return DoSaveFileData(pNode, pTargetPath, nRootDirIndex);
-}
-
-int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPath) {
-  return DoSaveDataToTargetFile(pNode, pTargetPath);
-}

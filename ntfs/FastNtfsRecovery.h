@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "engine/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
+#include "store/StoredEngine.h"
 #include "ntfs/NtfsFileData.h"
 #include "ntfs/NtfsParse.h"
 
 class CScanResultFileManager;
 
-class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
+class CFastNtfsRecovery : public CStoredEngine, protected CNtfsFileData {
  public:
   CFastNtfsRecovery();
   ~CFastNtfsRecovery() override;
@@ -29,19 +29,10 @@ class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
 
   int Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) override;
   int Init(wchar_t* pPath, wchar_t wcDrive) override;
-  int InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param, int nPercent) override;
   int ScanDevice(wchar_t* pName) override;
-  int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
-  int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) override;
-  int GetLostFileCount() override;
-  int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) override;
-  int SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) override;
   int GetUnUsedSectorCount(u64& u64StartSector, u64& u64SectorCount) override;
-  int InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) override;
-  int SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) override;
+  int CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) override { return DoCopyFileData(pNode, sink); }
   int BuildBitMapInfo() override;
-  int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen, PREVIEW_CALLBACK pCallback,
-              void* param) override;
 
   // Runlist of the first attribute of nAttrType in the record at that
   // absolute sector, following an attribute list; 0 or a status.
@@ -52,7 +43,6 @@ class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
   int GetBitMapRealBytesSize(i64 u64RecordSector, u64& u64Size);
   int GetAttr0x80Data(i64 u64RecordSector, unsigned char* pBuf, unsigned int& nLen);
   int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int nSectorPerCluster);
-  int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPath);
   // The directories met while walking parents, in first-seen order.
   const std::vector<u32>& GetDirIndexList() const { return m_vecDirIndex; }
   // The depth at which a file whose parent is nDirNO hangs (0 in the root);
@@ -69,11 +59,11 @@ class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
   const std::string& GetResultSetName() const { return m_strResultSetName; }
 
  protected:
+  CScanResultFileManager* Store() const override { return m_pScanResultFileManager.get(); }
+  u32 RootDirNumber() const override { return NTFS_ROOT_RECORD; }
   int LookupResidentData(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen) override;
   int LookupDataRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) override;
   int LookupHealthRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) override;
-  int ListFolderChildren(_FILE_NODE_* pNode, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
-  bool GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) override;
   int ReadVolumeRecord(u64 u64BaseSector, u32 nBaseRecordNO, u32 nRecordNO, unsigned char* pBuf) override;
 
  private:
@@ -112,10 +102,6 @@ class CFastNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
   std::unordered_map<u32, DIR_RECORD_STATE> m_mapDirState;
   std::unique_ptr<CScanResultFileManager> m_pScanResultFileManager;
   std::string m_strResultSetName;
-  int m_nPercent;
-  SCAN_PROGRESS_CALLBACK m_pScanCallBack;
-  SEARCH_CALLBACK m_pSearchCallBack;
-  void* m_pSearchParam;
   // Progress of the running scan.
   u32 m_nStartTick;
   u32 m_nLastEstimateTick;

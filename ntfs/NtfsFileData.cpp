@@ -10,6 +10,7 @@
 #include <new>
 
 #include "engine/ContentMatch.h"
+#include "engine/RecoveredFile.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
@@ -21,28 +22,6 @@ namespace {
 constexpr u32 kDataBufSize = 0x10000;
 // An attribute list longer than this is damage (real ones stay far below).
 constexpr u64 kMaxAttrListBytes = 1u << 20;
-// Folders one folder save may visit.
-constexpr size_t kMaxQueuedFolders = 1u << 20;
-
-const char* const kPreviewPhotoList =
-    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|*.arw|"
-    "*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|"
-    "*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
-
-int WriteAllFd(int fd, const unsigned char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno ? errno : EIO;
-    }
-    if (w == 0) return EIO;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
-
 // The extension of a stored name (text after the last "."), or "" without one.
 std::string NodeExtension(const _FILE_NODE_& node) {
   char name[257];
@@ -50,16 +29,6 @@ std::string NodeExtension(const _FILE_NODE_& node) {
   name[256] = 0;
   const char* dot = strrchr(name, '.');
   return dot ? std::string(dot + 1) : std::string();
-}
-
-std::string NodeName(const _FILE_NODE_& node) {
-  return std::string(node.szFileName, strnlen(node.szFileName, sizeof(node.szFileName)));
-}
-
-bool CopyWide(wchar_t (&dst)[512], const std::wstring& src) {
-  if (src.size() >= 512) return false;
-  wmemcpy(dst, src.c_str(), src.size() + 1);
-  return true;
 }
 
 }  // namespace
@@ -71,40 +40,13 @@ void RemoveResultSet(const std::string& name) {
   unlink((base + "_DirInfo").c_str());
 }
 
-bool FindFolderChildLevel(CScanResultFileManager* pStore, const _FILE_NODE_& node, u32& nLevel) {
-  if (!pStore) return false;
-  for (const auto& entry : pStore->GetRelationMap()) {
-    for (u32 index : entry.second) {
-      if (index == node.nFileIndex) {
-        nLevel = static_cast<u32>(entry.first >> 32) + 1;
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-bool IsPreviewPictureExtension(const char* pLowerExt) {
-  return pLowerExt && pLowerExt[0] && strstr(kPreviewPhotoList, pLowerExt) != nullptr;
-}
-
 CNtfsFileData::CNtfsFileData()
     : m_nBytesPerSector(512),
       m_nFileRecordSize(1024),
-      m_pRecoveryCallBack(nullptr),
-      m_pCallBackParam(nullptr),
       m_u64DataFirstSector(0),
       m_u64DataEndSector(0) {}
 
 CNtfsFileData::~CNtfsFileData() {}
-
-int CNtfsFileData::Report(int nProgress, int nStatus, wchar_t* pPath) {
-  if (!m_pRecoveryCallBack) return 0;
-  return m_pRecoveryCallBack(m_pCallBackParam, nProgress, 100, nStatus, pPath);
-}
-
-// ---------------------------------------------------------------------------
-// Record lookups
 
 int CNtfsFileData::ReadResidentData(u64 u64Sector, unsigned char* pBuf, unsigned int& nLen) {
   nLen = 0;
@@ -366,263 +308,60 @@ int CNtfsFileData::DoIsFileDataHealth(_FILE_NODE_* pNode) {
 // ---------------------------------------------------------------------------
 // Preview
 
-namespace {
-
-struct PreviewSink {
-  int fd;
-  unsigned char* pOut;
-  u64 nOutCap;
-  u64 nCopied;
-  u64 total;
-  PREVIEW_CALLBACK pCallback;
-  void* param;
-  int status;
-
-  static int Take(void* ctx, const unsigned char* p, u32 n) {
-    PreviewSink* s = static_cast<PreviewSink*>(ctx);
-    if (s->fd >= 0) {
-      int st = WriteAllFd(s->fd, p, n);
-      if (st != 0) return st;
-      s->nCopied += n;
-    } else {
-      u64 room = s->nOutCap - s->nCopied;
-      u64 use = n < room ? n : room;
-      memcpy(s->pOut + s->nCopied, p, static_cast<size_t>(use));
-      s->nCopied += use;
-    }
-    if (s->pCallback) {
-      int r = s->pCallback(s->param, static_cast<int>(s->nCopied * 100 / s->total), 0);
-      if (r != 0) return r;
-    }
-    return 0;
-  }
-};
-
-}  // namespace
-
-int CNtfsFileData::DoPreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
-                             PREVIEW_CALLBACK pCallback, void* param) {
-  int status = 0;
-  int fd = -1;
-  std::string tmpPath;
-  u64 copied = 0;
-  const u64 cap = nLen > 0 ? static_cast<u64>(nLen) : 0;
-  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
-  if (!buf) {
-    status = STATUS_OUT_OF_MEMORY;
-  } else if (!pNode) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    std::string ext = NodeExtension(*pNode);
-    std::vector<char> lower(ext.begin(), ext.end());
-    lower.push_back(0);
-    GetCharLowerA(lower.data());
-    if (!ext.empty() && IsPreviewPictureExtension(lower.data()) && pTempPath) {
-      std::string dir = GetScanLogDir();
-      // The extension comes from the disk: it is made one safe component.
-      std::string path = dir + MakeSafePathComponent(std::string("tmp.") + lower.data());
-      std::wstring wide = Utf8ToWide(path);
-      if (wide.size() < 256) {
-        MakeDirectories(dir);
-        wmemcpy(pTempPath, wide.c_str(), wide.size() + 1);
-        // A fresh file of our own: never follow a link someone planted there.
-        unlink(path.c_str());
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) status = errno ? errno : EIO;
-        tmpPath = path;
-      }
-    }
-    if (status == 0) {
-      unsigned int len = 0;
-      int st = LookupResidentData(pNode, buf.get(), len);
-      if (st == 0) {
-        u64 size = static_cast<u32>(pNode->u64FileSize);
-        if (size > len) size = len;  // never past the content we hold
-        if (fd >= 0) {
-          status = WriteAllFd(fd, buf.get(), static_cast<size_t>(size));
-        } else {
-          u64 use = size < cap ? size : cap;
-          if (use) memcpy(pBuf, buf.get(), static_cast<size_t>(use));
-          copied = use;
-        }
-      } else if (st != NTFS_NOT_RESIDENT) {
-        status = st;
-      } else {
-        std::vector<__RUNLIST__> runs;
-        status = LookupDataRunList(pNode, runs);
-        if (status == 0) {
-          u64 total = pNode->u64FileSize;
-          if (fd < 0 && total > cap) total = cap;
-          if (total != 0) {
-            PreviewSink sink = {fd, pBuf, cap, 0, total, pCallback, param, 0};
-            status = ReadRunData(*pNode, runs, total, buf.get(), &PreviewSink::Take, &sink, nullptr);
-            if (fd < 0) copied = sink.nCopied;
-          }
-        }
-      }
-    }
-  }
-  if (pCallback) pCallback(param, 100, status);
-  if (fd >= 0) {
-    close(fd);
-    if (status != 0) unlink(tmpPath.c_str());
-  }
-  nLen = fd >= 0 || !tmpPath.empty() ? 0 : static_cast<int>(copied);
-  return status;
-}
-
-// ---------------------------------------------------------------------------
-// Saving
-
-namespace {
-
-struct SaveSink {
-  int fd;
-  u64 size;
-  u64 written;
-  RECOVERY_CALLBACK pCallback;
-  void* param;
-  wchar_t* pPath;
-
-  static int Take(void* ctx, const unsigned char* p, u32 n) {
-    SaveSink* s = static_cast<SaveSink*>(ctx);
-    int st = WriteAllFd(s->fd, p, n);
-    if (st != 0) return st;
-    s->written += n;
-    if (s->pCallback) {
-      int r = s->pCallback(s->param, static_cast<int>(s->written * 100 / s->size), 100, 0, s->pPath);
-      if (r != 0) return r;
-    }
-    return 0;
-  }
-};
-
-}  // namespace
-
-int CNtfsFileData::DoSaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPath) {
-  if (!pNode || !pTargetPath) {
-    if (ReportNullNode()) Report(100, STATUS_INVALID_PARAMETER, pTargetPath);
-    return STATUS_INVALID_PARAMETER;
-  }
-  std::string target = WideToUtf8(pTargetPath);
-  if (pNode->bIsDir) {
-    // Folders are created and queued by DoSaveFileData.
-    MakeDirectories(target);
-    return 0;
-  }
+int CNtfsFileData::DoCopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
+  if (!pNode || pNode->bIsDir) return STATUS_INVALID_PARAMETER;
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kDataBufSize]);
   if (!buf) return STATUS_OUT_OF_MEMORY;
-  // Never through a link planted under the file's name: we run as root.
-  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    int err = errno ? errno : EIO;
-    Report(100, err, pTargetPath);
-    return err;
-  }
-  int status = 0;
   unsigned int len = 0;
   int st = LookupResidentData(pNode, buf.get(), len);
   if (st == 0) {
-    u64 size = static_cast<u32>(pNode->u64FileSize);
-    if (size > len) size = len;
-    status = WriteAllFd(fd, buf.get(), static_cast<size_t>(size));
-    int r = Report(100, status, pTargetPath);
-    if (status == 0 && r != 0) status = r;
-  } else if (st == NTFS_NOT_RESIDENT) {
-    std::vector<__RUNLIST__> runs;
-    status = LookupDataRunList(pNode, runs);
-    if (status == 0) {
-      const u64 size = pNode->u64FileSize;
-      if (size == 0) {
-        int r = Report(100, 0, pTargetPath);
-        if (r != 0) status = r;
-      } else {
-        SaveSink sink = {fd, size, 0, m_pRecoveryCallBack, m_pCallBackParam, pTargetPath};
-        status = ReadRunData(*pNode, runs, size, buf.get(), &SaveSink::Take, &sink, nullptr);
-        // Runs that end before the file does leave it short: not a success.
-        if (status == 0 && sink.written < size) status = STATUS_SHORT_READ;
-      }
-    }
-  } else {
-    status = st;
+    u64 size = pNode->u64FileSize;
+    if (size > len) size = len;  // never past the content we hold
+    return size ? sink.Write(buf.get(), static_cast<size_t>(size)) : 0;
   }
-  if (status > 0) Report(100, status, pTargetPath);
-  close(fd);
-  return status;
-}
+  if (st != NTFS_NOT_RESIDENT) return st;
+  std::vector<__RUNLIST__> runs;
+  st = LookupDataRunList(pNode, runs);
+  if (st != 0) return st;
 
-int CNtfsFileData::DoSaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {
-  if (!pNode || !pTargetPath) return STATUS_INVALID_PARAMETER;
-  if (!pNode->bIsDir) {
-    wchar_t path[512];
-    size_t n = wcsnlen(pTargetPath, 511);
-    wmemcpy(path, pTargetPath, n);
-    path[n] = 0;
-    return DoSaveDataToTargetFile(pNode, path);
-  }
-  std::wstring root(pTargetPath);
-  if (MakeDirectories(WideToUtf8(root)) != 0) return errno ? errno : EIO;
-
-  u32 level = 0;
-  if (!GetFolderChildLevel(*pNode, level)) {
-    // Not in the store's relations: fall back to the target path's depth.
-    int count = 0;
-    GetPathDirIndex(pTargetPath, count);
-    level = count > nRootDirIndex ? static_cast<u32>(count - nRootDirIndex) : 1u;
-  }
-  m_dequeDirRecovery.clear();
-  __NTFS_FOLDER_RECOVERY__ first;
-  memset(&first, 0, sizeof(first));
-  first.stFileNode = *pNode;
-  if (!CopyWide(first.szTargetPath, root)) return ENAMETOOLONG;
-  first.nLevel = level;
-  first.bOwnPath = true;
-  m_dequeDirRecovery.push_back(first);
-  m_strCurDirPath = root;
-
-  int result = 0;
-  size_t visited = 0;
-  while (!m_dequeDirRecovery.empty()) {
-    __NTFS_FOLDER_RECOVERY__ entry = m_dequeDirRecovery.front();
-    m_dequeDirRecovery.pop_front();
-    if (++visited > kMaxQueuedFolders) break;
-    if (entry.bOwnPath)
-      m_strCurDirPath = entry.szTargetPath;
-    else
-      m_strCurDirPath = std::wstring(entry.szTargetPath) + L"/" +
-                        Utf8ToWide(MakeSafePathComponent(NodeName(entry.stFileNode)));
-    FILE_NODE_VECTOR children;
-    result = ListFolderChildren(&entry.stFileNode, entry.nLevel, children);
-    if (result != 0) continue;
-    for (_FILE_NODE_& child : children) {
-      // Names from the disk become one safe path component each.
-      std::wstring childPath = m_strCurDirPath + L"/" + Utf8ToWide(MakeSafePathComponent(NodeName(child)));
-      wchar_t path[512];
-      if (!CopyWide(path, childPath)) {
-        result = ENAMETOOLONG;
-        continue;
-      }
-      if (child.bIsDir) {
-        MakeDirectories(WideToUtf8(childPath));
-        if (entry.nLevel + 1 < NTFS_MAX_DIR_DEPTH) {
-          __NTFS_FOLDER_RECOVERY__ q;
-          memset(&q, 0, sizeof(q));
-          q.stFileNode = child;
-          q.nLevel = entry.nLevel + 1;
-          q.bOwnPath = false;
-          if (CopyWide(q.szTargetPath, m_strCurDirPath)) m_dequeDirRecovery.push_back(q);
-        }
-        result = 0;
-        continue;
-      }
-      result = DoSaveDataToTargetFile(&child, path);
-      if (result == RECOVERY_CANCELLED) break;
+  const i64 bps = m_nBytesPerSector;
+  const i64 clusterBytes = static_cast<i32>(pNode->nClusterBytes);
+  if (bps <= 0 || clusterBytes <= 0 || clusterBytes % bps != 0 || clusterBytes > (1 << 24))
+    return STATUS_INVALID_PARAMETER;
+  const u64 spc = static_cast<u64>(clusterBytes / bps);
+  u64 left = pNode->u64FileSize;
+  i64 cluster = 0;
+  // A damaged runlist can declare a hole of terabytes, and saving it would
+  // fill the destination with zeros: holes of one file larger than the whole
+  // range the engine reads are damage.
+  const u64 holeSectorLimit = m_u64DataEndSector > m_u64DataFirstSector ? m_u64DataEndSector - m_u64DataFirstSector : 0;
+  u64 holeSectors = 0;
+  for (const __RUNLIST__& run : runs) {
+    if (left == 0 || sink.Wanted() == 0) break;
+    if (__builtin_add_overflow(cluster, run.i64RunOffset, &cluster)) return STATUS_INVALID_PARAMETER;
+    u64 runSectors, runBytes;
+    if (__builtin_mul_overflow(run.u64RunLength, spc, &runSectors) ||
+        __builtin_mul_overflow(runSectors, static_cast<u64>(bps), &runBytes))
+      return STATUS_INVALID_PARAMETER;
+    u64 use = runBytes < left ? runBytes : left;
+    if (run.bSparse) {
+      u64 usedSectors = (use + static_cast<u64>(bps) - 1) / static_cast<u64>(bps);
+      if (__builtin_add_overflow(holeSectors, usedSectors, &holeSectors) || holeSectors > holeSectorLimit)
+        return STATUS_INVALID_PARAMETER;
+      st = sink.WriteZeros(use);
+    } else {
+      // Runs outside the volume are damage, not data to hand out.
+      u64 rel, first;
+      if (cluster < 0 || __builtin_mul_overflow(static_cast<u64>(cluster), spc, &rel) ||
+          __builtin_add_overflow(rel, pNode->u64VolumeStartSector, &first))
+        return STATUS_INVALID_PARAMETER;
+      if (first < m_u64DataFirstSector || first > m_u64DataEndSector || runSectors > m_u64DataEndSector - first)
+        return STATUS_INVALID_PARAMETER;
+      st = CopySectorsToSink(m_DiskReader, first, use, static_cast<int>(bps), sink);
     }
-    if (result == RECOVERY_CANCELLED) {
-      m_dequeDirRecovery.clear();
-      return RECOVERY_CANCELLED;
-    }
+    if (st != 0) return st;
+    left -= use;
   }
-  m_dequeDirRecovery.clear();
-  return result;
+  // Runs that end before the file does leave it short: the writer calls that partial.
+  return 0;
 }

@@ -1,6 +1,5 @@
 #include "ntfs/ProfessionalNtfsRecovery.h"
 
-#include "store/StoreBrowse.h"
 
 #include <errno.h>
 #include <strings.h>
@@ -33,12 +32,9 @@ CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
       m_u64SectorCount(0),
       m_wcDrive(0),
       m_nSectorPerFileRecord(kSectorsPerRecord),
-      m_nPercent(90),
-      m_pScanCallBack(nullptr),
-      m_pSearchCallBack(nullptr),
-      m_pSearchParam(nullptr),
       m_nEngineType(ENGINE_PROFESSIONAL_NTFS),
       m_nSectorPerCluster(8) {
+  m_nPercent = 90;
   m_nBytesPerSector = 512;
   m_nFileRecordSize = kRecordSize;
 }
@@ -107,15 +103,6 @@ int CProfessionalNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
     }
   }
   return nReaderStatus;
-}
-
-int CProfessionalNtfsRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,
-                                            int nPercent) {
-  m_pScanCallBack = pScan;
-  m_pRecoveryCallBack = pRecovery;
-  m_pCallBackParam = param;
-  m_nPercent = nPercent;
-  return 0;
 }
 
 void CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* pName) {
@@ -459,54 +446,6 @@ int CProfessionalNtfsRecovery::LookupHealthRunList(_FILE_NODE_* pNode, std::vect
 
 int CProfessionalNtfsRecovery::IsFileDataHealth(_FILE_NODE_* pNode, unsigned int) { return DoIsFileDataHealth(pNode); }
 
-int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
-                                       PREVIEW_CALLBACK pCallback, void* param) {
-  return DoPreView(pNode, pTempPath, pBuf, nLen, pCallback, param);
-}
-
-int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {
-  return DoSaveFileData(pNode, pTargetPath, nRootDirIndex);
-}
-
-int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPath) {
-  return DoSaveDataToTargetFile(pNode, pTargetPath);
-}
-
 // ---------------------------------------------------------------------------
 // Browsing
 
-int CProfessionalNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel,
-                                                   FILE_NODE_VECTOR& out) {
-  return storebrowse::Children(m_pScanResultFileManager.get(), pParent, nLevel, NTFS_ROOT_RECORD, out);
-}
-
-int CProfessionalNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel,
-                                                    unsigned int& nCount) {
-  return storebrowse::Count(m_pScanResultFileManager.get(), pParent, nLevel, NTFS_ROOT_RECORD, nCount);
-}
-
-int CProfessionalNtfsRecovery::GetLostFileCount() {
-  return storebrowse::LostCount(m_pScanResultFileManager.get());
-}
-
-int CProfessionalNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
-  return storebrowse::ParentPath(m_pScanResultFileManager.get(), pNode, pPath, nLen);
-}
-
-int CProfessionalNtfsRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
-  m_pSearchCallBack = pSearch;
-  m_pSearchParam = param;
-  return storebrowse::InitSearch(m_pScanResultFileManager.get(), pSearch, param);
-}
-
-int CProfessionalNtfsRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  return storebrowse::Search(m_pScanResultFileManager.get(), pKey, out);
-}
-
-int CProfessionalNtfsRecovery::ListFolderChildren(_FILE_NODE_* pNode, unsigned int nLevel, FILE_NODE_VECTOR& out) {
-  return GetChildrenFileNode(pNode, nLevel, out);
-}
-
-bool CProfessionalNtfsRecovery::GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) {
-  return FindFolderChildLevel(m_pScanResultFileManager.get(), node, nLevel);
-}

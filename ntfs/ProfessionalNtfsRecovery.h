@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
+#include "store/StoredEngine.h"
 #include "ntfs/NtfsFileData.h"
 #include "ntfs/NtfsParse.h"
 
@@ -30,7 +30,7 @@ struct __SPECIAL_RECOVERY_DIR__ {
   std::vector<__RUNLIST__> vecMftRunList;
 };
 
-class CProfessionalNtfsRecovery : public IFileRecoveryParse, protected CNtfsFileData {
+class CProfessionalNtfsRecovery : public CStoredEngine, protected CNtfsFileData {
  public:
   CProfessionalNtfsRecovery();
   ~CProfessionalNtfsRecovery() override;
@@ -39,19 +39,10 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse, protected CNtfsFile
 
   int Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) override;
   int Init(wchar_t* pPath, wchar_t wcDrive) override;
-  int InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param, int nPercent) override;
   int ScanDevice(wchar_t*) override { return 0; }
-  int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
-  int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) override;
-  int GetLostFileCount() override;
-  int GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) override;
-  int SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) override;
   int GetUnUsedSectorCount(u64&, u64&) override { return 0; }
-  int InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) override;
-  int SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) override;
+  int CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) override { return DoCopyFileData(pNode, sink); }
   int BuildBitMapInfo() override { return 0; }
-  int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen, PREVIEW_CALLBACK pCallback,
-              void* param) override;
 
   // Starts a new result set (null or empty name) or reopens a past one.
   void InitProfessionalScan(wchar_t* pName);
@@ -68,7 +59,6 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse, protected CNtfsFile
   int GetFileNodeRunListInfo(_FILE_NODE_* pNode, int nAttrType, std::vector<__RUNLIST__>& out);
   int GetFileNodeAttr0x80Data(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen);
   int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int nSectorPerCluster);
-  int SaveDataToTargetFile(_FILE_NODE_* pNode, wchar_t* pTargetPath);
 
   // Learns the cluster size from a fixed-up record's first data attribute
   // (allocated bytes / clusters); 0, or 87 for a record that cannot tell.
@@ -86,13 +76,12 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse, protected CNtfsFile
   const std::string& GetResultSetName() const { return m_strResultSetName; }
 
  protected:
+  CScanResultFileManager* Store() const override { return m_pScanResultFileManager.get(); }
+  u32 RootDirNumber() const override { return NTFS_ROOT_RECORD; }
   int LookupResidentData(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen) override;
   int LookupDataRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) override;
   int LookupHealthRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) override;
-  int ListFolderChildren(_FILE_NODE_* pNode, unsigned int nLevel, FILE_NODE_VECTOR& out) override;
-  bool GetFolderChildLevel(const _FILE_NODE_& node, u32& nLevel) override;
   int ReadVolumeRecord(u64 u64BaseSector, u32 nBaseRecordNO, u32 nRecordNO, unsigned char* pBuf) override;
-  bool ReportNullNode() const override { return true; }
 
  private:
   struct DIR_RECORD_STATE {
@@ -125,10 +114,6 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse, protected CNtfsFile
   std::unordered_set<u32> m_setSpecialDir;
   std::unique_ptr<CScanResultFileManager> m_pScanResultFileManager;
   std::string m_strResultSetName;
-  int m_nPercent;
-  SCAN_PROGRESS_CALLBACK m_pScanCallBack;
-  SEARCH_CALLBACK m_pSearchCallBack;
-  void* m_pSearchParam;
   u32 m_nEngineType;
   std::map<u64, std::vector<__RUNLIST__>> m_mapMftRunList;
   std::map<u64, u32> m_mapMftSectorPerCluster;  // cluster size each known MFT was found with

@@ -462,6 +462,17 @@ int CProfessionalRecovery::PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsig
   return e ? e->PreView(pNode, pTempPath, pBuf, nLen, pCallback, param) : 0;
 }
 
+int CProfessionalRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
+  if (!pNode) return STATUS_INVALID_PARAMETER;
+  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType);
+  return e ? e->CopyFileData(pNode, sink) : STATUS_NOT_SUPPORTED;
+}
+
+u32 CProfessionalRecovery::FolderChildLevel(const _FILE_NODE_& folder, u32 nGuess) {
+  IFileRecoveryParse* e = RouteEngine(folder.nEngineType);
+  return e ? e->FolderChildLevel(folder, nGuess) : nGuess;
+}
+
 int CProfessionalRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
   m_pSearchCallBack = pSearch;
   m_pSearchParam = param;

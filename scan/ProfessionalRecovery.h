@@ -36,6 +36,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int BuildBitMapInfo() override { return 0; }
   int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen, PREVIEW_CALLBACK pCallback,
               void* param) override;
+  int CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) override;
+  u32 FolderChildLevel(const _FILE_NODE_& folder, u32 nGuess) override;
 
   // 1 when Init found a recorded scan of the same range (it can be resumed).
   int IsFindLogFile() const { return m_bFindLogFile ? 1 : 0; }

@@ -256,7 +256,7 @@ TEST_F(CarveImageTest, PreviewDoesNotWriteThroughPlantedLink) {
   ASSERT_EQ(0, lstat(link.c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode)) << "tmp.jpg is still a link";
   EXPECT_EQ(jpg->size, static_cast<u64>(st.st_size));
-  EXPECT_EQ(0644u, st.st_mode & 0777);
+  EXPECT_EQ(0600u, st.st_mode & 0777);
 }
 
 TEST_F(CarveImageTest, PreviewOfTextLikeFileFillsTheBuffer) {
@@ -278,7 +278,7 @@ TEST_F(CarveImageTest, PreviewOfTextLikeFileFillsTheBuffer) {
   EXPECT_EQ(0, temp[0]);
 }
 
-TEST_F(CarveImageTest, SaveTruncatesAnExistingLongerFile) {
+TEST_F(CarveImageTest, SaveNeverOverwritesAnExistingFile) {
   const testimg::ManifestFile* mid = nullptr;
   for (const testimg::ManifestFile& f : manifest.files)
     if (f.name == "tune.mid") mid = &f;
@@ -303,7 +303,9 @@ TEST_F(CarveImageTest, SaveTruncatesAnExistingLongerFile) {
                       },
                       &calls, 100);
   ASSERT_EQ(0, engine.SaveFileData(&node, const_cast<wchar_t*>(wtarget.c_str()), 0));
-  EXPECT_EQ(mid->sha256, testimg::Sha256File(target));
+  // The file already there is someone's: it stays, and ours takes the next name.
+  EXPECT_EQ(junk.size(), testfiles::ReadAll(target).size());
+  EXPECT_EQ(mid->sha256, testimg::Sha256File(dir + "/tune(1).mid"));
   EXPECT_EQ(100, calls.lastProgress);
   EXPECT_EQ(0, calls.lastError);
   EXPECT_EQ(100, calls.lastPercent);
@@ -317,13 +319,15 @@ TEST_F(CarveImageTest, SaveTruncatesAnExistingLongerFile) {
   EXPECT_EQ(100, calls.lastProgress);
   EXPECT_EQ(ENOENT, calls.lastError);
 
-  // A zero-length node: an empty file and no callback.
+  // A zero-length node: an empty file and one final report.
   _FILE_NODE_ empty = node;
   empty.u64FileSize = 0;
   calls = Calls();
-  EXPECT_EQ(0, engine.SaveFileData(&empty, const_cast<wchar_t*>(wtarget.c_str()), 0));
-  EXPECT_EQ(0, calls.n);
-  EXPECT_TRUE(testfiles::ReadAll(target).empty());
+  std::wstring wempty = Utf8ToWide(dir + "/empty.mid");
+  EXPECT_EQ(0, engine.SaveFileData(&empty, const_cast<wchar_t*>(wempty.c_str()), 0));
+  EXPECT_EQ(1, calls.n);
+  EXPECT_EQ(0, calls.lastError);
+  EXPECT_TRUE(testfiles::ReadAll(dir + "/empty.mid").empty());
   EXPECT_EQ(STATUS_INVALID_PARAMETER, engine.SaveFileData(nullptr, const_cast<wchar_t*>(wtarget.c_str()), 0));
   testimg::RemoveTree(dir);
 }

@@ -135,7 +135,14 @@ TEST(DiskMap, SupportFolderFollowsTheEnvironment) {
   EXPECT_EQ("/tmp/torvane-x", GetSupportDir());
   EXPECT_EQ("/tmp/torvane-x/ScanLog/", GetScanLogDir());
   unsetenv("TORVANE_SUPPORT_DIR");
-  EXPECT_EQ("/Library/Application Support/Torvane Recovery", GetSupportDir());
+  setenv("XDG_DATA_HOME", "/tmp/xdg-data", 1);
+  EXPECT_EQ("/tmp/xdg-data/torvane-recovery", GetSupportDir());
+  unsetenv("XDG_DATA_HOME");
+  const char* home = getenv("HOME");
+  std::string savedHome = home ? home : "";
+  setenv("HOME", "/tmp/some-home", 1);
+  EXPECT_EQ("/tmp/some-home/.local/share/torvane-recovery", GetSupportDir());
+  if (home) setenv("HOME", savedHome.c_str(), 1);
 
   std::string dir = testfiles::FreshDir("mkdirs");
   std::string deep = dir + "/a/b/c";
@@ -144,7 +151,7 @@ TEST(DiskMap, SupportFolderFollowsTheEnvironment) {
   ASSERT_EQ(0, stat(deep.c_str(), &st));
   mode_t mask = umask(0);
   umask(mask);
-  EXPECT_EQ(0755 & ~mask, st.st_mode & 0777);
+  EXPECT_EQ(0700 & ~mask, st.st_mode & 0777);
   testfiles::WriteAll(dir + "/file", "x", 1);
   EXPECT_EQ(ENOTDIR, MakeDirectories(dir + "/file/sub"));
   testfiles::Run("rm -rf '" + dir + "'");

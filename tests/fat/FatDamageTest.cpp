@@ -108,7 +108,8 @@ TEST_F(Fat16Copy, AFileChainThatLoopsOrLeavesTheVolumeEndsTheCopy) {
     int status = -1;
     std::string saved = fattest::SaveNode(engine, NodeFor(engine, c0, f->size * 20), out, &status);
     ASSERT_FALSE(saved.empty());
-    EXPECT_EQ(0, status);
+    // The record claims twenty times the bytes the chain holds: partial.
+    EXPECT_EQ(STATUS_PARTIAL_SAVE, status);
     std::vector<unsigned char> data = testfiles::ReadAll(saved);
     // Once round the loop is seen, the second round is cut short.
     EXPECT_LE(data.size(), 2ull * clusters * spc_ * 512);
@@ -210,7 +211,7 @@ TEST_F(Fat16Copy, NamesFromTheDiskCannotLeaveTheTargetFolder) {
   EXPECT_EQ(0, stat((saved + "/.._.._evil.txt").c_str(), &st));
   EXPECT_EQ(0, stat((saved + "/Sub Folder/report copy.pdf").c_str(), &st));
   EXPECT_EQ(0, stat((saved + "/Sub Folder").c_str(), &st));
-  EXPECT_EQ(0755u, st.st_mode & 0777);
+  EXPECT_EQ(0700u, st.st_mode & 0777);
   testimg::RemoveTree(base);
 }
 

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -70,6 +71,7 @@ std::string SaveNode(IFileRecoveryParse& engine, _FILE_NODE_ node, const std::st
   int rootIndex = 0;
   std::wstring wdir = Utf8ToWide(dir + "/");
   GetPathDirIndex(wdir.c_str(), rootIndex);
+  unlink(path.c_str());  // a save never overwrites: start from a free name
   int status = engine.SaveFileData(&node, &wpath[0], rootIndex);
   if (pStatus) *pStatus = status;
   struct stat st;

@@ -97,7 +97,7 @@ TEST(NtfsFileData, PreviewPicturesToAFreshTempFileAndTextIntoTheBuffer) {
   EXPECT_EQ(87, e.PreView(nullptr, tempPath, buf, len, nullptr, nullptr));
 }
 
-TEST(NtfsFileData, FolderSaveRebuildsTheTreeAndTruncatesExistingTargets) {
+TEST(NtfsFileData, FolderSaveRebuildsTheTreeBesideExistingFiles) {
   FreshScanLog("ntfs-foldersave");
   CFastNtfsRecovery e;
   std::wstring w = W(testimg::ImagePath("ntfs.img"));
@@ -110,7 +110,7 @@ TEST(NtfsFileData, FolderSaveRebuildsTheTreeAndTruncatesExistingTargets) {
 
   std::string dest = testimg::MakeTempDir("ntfs-folder") + "/Trash";
   MakeDirectories(dest);
-  // A longer file already at a target: it must come out exactly the file.
+  // A file already at a target's name is left alone; ours takes the next name.
   std::string stale(100000, 'S');
   testfiles::WriteAll(dest + "/first note.txt", stale.data(), stale.size());
   _FILE_NODE_ folder = Node(tree, "Trash Folder").node;
@@ -119,14 +119,15 @@ TEST(NtfsFileData, FolderSaveRebuildsTheTreeAndTruncatesExistingTargets) {
   int root = 0;
   GetPathDirIndex(wd.c_str(), root);
   ASSERT_EQ(0, e.SaveFileData(&folder, &wd[0], root));
-  EXPECT_EQ(m.Find("/Trash Folder/first note.txt")->sha256, testimg::Sha256File(dest + "/first note.txt"));
+  EXPECT_EQ(stale.size(), testfiles::ReadAll(dest + "/first note.txt").size());
+  EXPECT_EQ(m.Find("/Trash Folder/first note.txt")->sha256, testimg::Sha256File(dest + "/first note(1).txt"));
   EXPECT_EQ(m.Find("/Trash Folder/camera.jpg")->sha256, testimg::Sha256File(dest + "/camera.jpg"));
   EXPECT_EQ(m.Find("/Trash Folder/Sub Folder/report copy.pdf")->sha256,
             testimg::Sha256File(dest + "/Sub Folder/report copy.pdf"));
   EXPECT_EQ(m.Find("/Trash Folder/Sub Folder/tiny.txt")->sha256, testimg::Sha256File(dest + "/Sub Folder/tiny.txt"));
   struct stat st;
   ASSERT_EQ(0, stat((dest + "/Sub Folder").c_str(), &st));
-  EXPECT_EQ(0755u, st.st_mode & 0777);
+  EXPECT_EQ(0700u, st.st_mode & 0777);
   for (int e2 : rec.errors) EXPECT_EQ(0, e2);
 
   // A cancel mid-save stops at once.

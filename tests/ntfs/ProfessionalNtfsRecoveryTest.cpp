@@ -46,6 +46,7 @@ const ListedNode* FindByName(const std::map<std::string, ListedNode>& tree, cons
 
 std::string Save(IFileRecoveryParse& e, const _FILE_NODE_& n, const std::string& target, int& st) {
   _FILE_NODE_ copy = n;
+  unlink(target.c_str());  // a save never overwrites: start from a free name
   std::wstring w = W(target);
   st = e.SaveFileData(&copy, &w[0], 0);
   return testimg::Sha256File(target);
