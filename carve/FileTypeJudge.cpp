@@ -174,6 +174,14 @@ int CFileTypeJudge::IsFileTypeMatching(unsigned char* pBuf, int nLen, char* pExt
   // The type the extension names, asked of every format that has a row of
   // that type (each once): a file of it may be recognised by any of them.
   const int type = static_cast<int>(szExtendNameAndType[first].nType);
+  // A type only formats without magic bytes carve (text) is not judged by
+  // content: text in other encodings (UTF-16, code pages) is still text.
+  bool strong = false;
+  for (int row = 0; row < EXTEND_NAME_ROW_COUNT - 1; ++row)
+    if (static_cast<int>(szExtendNameAndType[row].nType) == type &&
+        !(szExtendNameAndType[row].pFormat->nFlags & FORMAT_WEAK))
+      strong = true;
+  if (!strong) return 1;
   CARVE_CONTEXT ctx = MakeContext(pReader, nBytesPerSector, u64Sector);
   const CARVE_FORMAT* asked[EXTEND_NAME_ROW_COUNT];
   int nAsked = 0;

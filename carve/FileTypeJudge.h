@@ -117,7 +117,7 @@ class CFileTypeJudge {
     EXTEND_NAME_TYPE nType;
     const CARVE_FORMAT* pFormat;  // nullptr in the sentinel
   };
-  static constexpr int EXTEND_NAME_ROW_COUNT = 122;
+  static constexpr int EXTEND_NAME_ROW_COUNT = 127;
   static constexpr int READ_BUF_SIZE = CARVE_CONTEXT::READ_BUF_SIZE;
   static constexpr int MAX_SECTOR_SIZE = CARVE_CONTEXT::MAX_SECTOR_SIZE;
 

@@ -64,6 +64,7 @@ extern const CARVE_FORMAT kMpegFrames;
 extern const CARVE_FORMAT kAdts;
 extern const CARVE_FORMAT kTiffRaw;
 extern const CARVE_FORMAT kRaf;
+extern const CARVE_FORMAT kText;
 
 // ---- Detectors ----
 int IsMpgType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -121,6 +122,7 @@ int IsMpegFramesType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsAdtsType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsTiffRawType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 int IsRafType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+int IsTextType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 
 // Compound-file and open-packaging classifiers (read further sectors).
 int GetOffice2003Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
@@ -166,6 +168,7 @@ u64 GetAmrFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
 u64 GetAdtsFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetTiffFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetRafFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetTextFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 // Shared rules of the formats without an end of their own: forward to the
 // next file's start or metadata, up to a maximum.
 u64 GetDefaultVedioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);

@@ -139,6 +139,11 @@ const CFileTypeJudge::EXTEND_NAME_ROW CFileTypeJudge::szExtendNameAndType[EXTEND
     // Starts without magic bytes: asked last, and no boundary for other files.
     {"mp3", TYPE_MP3, &kMpegFrames},           // named by the mp3 row above; its rule follows the frames
     {"aac", TYPE_AAC, &kAdts},
+    {"txt", TYPE_TXT, &kText},
+    {"csv", TYPE_CSV, &kText},
+    {"html", TYPE_HTML, &kText},
+    {"xml", TYPE_XML, &kText},
+    {"json", TYPE_JSON, &kText},
     {nullptr, TYPE_NONE, nullptr},                 // sentinel
 };
 
@@ -286,16 +291,6 @@ bool CFileTypeJudge::MayStartUtf8Text(const unsigned char* p, int nLen) {
 
 namespace {
 
-// Whether a row's format may accept a sector that starts with byte b.
-bool MayStartWith(const CARVE_FORMAT& f, u8 b) {
-  for (int k = 0; k < f.nSignatures; ++k) {
-    const CARVE_SIGNATURE& s = f.pSignatures[k];
-    if (s.nOffset > 0) return true;  // looks past byte 0: asked whatever the first byte
-    if (s.nKind == SIG_TEXT ? TextByteClass(b) != 0 : static_cast<u8>(s.pBytes[0]) == b) return true;
-  }
-  return false;
-}
-
 // For each first byte, the table rows whose format may accept it, in table order.
 struct ROW_INDEX {
   u8 nCount[256];
@@ -303,11 +298,30 @@ struct ROW_INDEX {
   ROW_INDEX() {
     static_assert(J::EXTEND_NAME_ROW_COUNT <= 256, "row numbers are kept in bytes");
     std::memset(nCount, 0, sizeof(nCount));
+    // Each format's first bytes once (a format may declare thousands of signatures).
+    const CARVE_FORMAT* formats[J::EXTEND_NAME_ROW_COUNT];
+    bool may[J::EXTEND_NAME_ROW_COUNT][256];
+    int nFormats = 0;
     for (int row = 0; row < J::EXTEND_NAME_ROW_COUNT; ++row) {
       const CARVE_FORMAT* f = J::szExtendNameAndType[row].pFormat;
       if (!f) break;  // sentinel
+      int k = 0;
+      while (k < nFormats && formats[k] != f) ++k;
+      if (k == nFormats) {
+        formats[nFormats++] = f;
+        for (int b = 0; b < 256; ++b) may[k][b] = false;
+        for (int i = 0; i < f->nSignatures; ++i) {
+          const CARVE_SIGNATURE& s = f->pSignatures[i];
+          if (s.nOffset == 0 && s.nKind == SIG_BYTES) {
+            may[k][static_cast<u8>(s.pBytes[0])] = true;
+            continue;
+          }
+          for (int b = 0; b < 256; ++b)  // past byte 0 any first byte may start it; text starts with text
+            if (s.nOffset > 0 || TextByteClass(static_cast<u8>(b)) != 0) may[k][b] = true;
+        }
+      }
       for (int b = 0; b < 256; ++b)
-        if (MayStartWith(*f, static_cast<u8>(b))) nRows[b][nCount[b]++] = static_cast<u8>(row);
+        if (may[k][b]) nRows[b][nCount[b]++] = static_cast<u8>(row);
     }
   }
 };

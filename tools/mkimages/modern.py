@@ -207,6 +207,29 @@ def make_modern(outdir, tmp):
     _amr(S("voice.amr"))
     made("voice.amr", "amr")
 
+    # Text.
+    open(S("diary.txt"), "w", encoding="utf-8").write(
+        "".join("Day %03d: walked to the lake. Погода хорошая. 今日は晴れ. ✓\n" % i for i in range(90)))
+    made("diary.txt", "txt")
+    open(S("contacts.csv"), "w").write("name,phone,city\n" + "".join("Person %d,+44 20 7946 %04d,London\n" % (i, i)
+                                                                    for i in range(200)))
+    made("contacts.csv", "csv")
+    open(S("page.html"), "w").write("<!DOCTYPE html>\n<html><head><title>Torvane</title></head><body>\n" +
+                                    "".join("<p>Paragraph %d of the page.</p>\n" % i for i in range(150)) +
+                                    "</body></html>\n")
+    made("page.html", "html")
+    open(S("feed.xml"), "w").write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<feed>\n" +
+                                   "".join("  <entry id=\"%d\"><title>Entry %d</title></entry>\n" % (i, i)
+                                           for i in range(120)) + "</feed>\n")
+    made("feed.xml", "xml")
+    open(S("settings.json"), "w").write("{\n  \"items\": [\n" + ",\n".join(
+        "    {\"id\": %d, \"name\": \"item %d\", \"on\": true}" % (i, i) for i in range(150)) + "\n  ]\n}\n")
+    made("settings.json", "json")
+    open(S("main.c"), "w").write("#include <stdio.h>\n\n" + "".join(
+        "static int f%d(int x) { return x * %d + 1; }\n" % (i, i) for i in range(120)) +
+        "int main(void) { printf(\"%d\\n\", f1(2)); return 0; }\n")
+    made("main.c", "txt")
+
     # Camera raws (no Debian tool writes them): the TIFF structures their
     # makers use, with the tags that name them; Fujifilm's RAF; Canon's CR3.
     for kind in ("dng", "nef", "arw", "cr2", "pef", "srw", "orf", "rw2"):
@@ -277,7 +300,8 @@ def make_modern(outdir, tmp):
     for n in sorted(kinds):
         p = S(n)
         fix_time(p)
-        entries.append(Entry("live", "/", n, os.path.getsize(p), sha256_file(p), -1, kinds[n], "modern/" + n, "modern"))
+        note = "modern;text" if kinds[n] in ("txt", "csv", "html", "xml", "json") else "modern"
+        entries.append(Entry("live", "/", n, os.path.getsize(p), sha256_file(p), -1, kinds[n], "modern/" + n, note))
     # Beside the folder, so the folder holds only the files.
     write_manifest(outdir.rstrip("/") + ".manifest",
                    {"image": "modern", "fs": "none", "volumeStartSector": 0, "clusterBytes": 0}, entries)
