@@ -190,7 +190,7 @@ class CFileTypeJudge {
 #pragma GCC unroll 4
     for (int k = 0; k < MAX_PROBES; ++k)
       if (p[q.nProbeAt[k]] == q.nProbeByte[k] && ProbeMatches(p, nLen, k)) return true;
-    return q.nTextClass[b0] != 0 && MayStartText(p, nLen);
+    return ((q.u64TextPair[word] >> bit) & 1) && MayStartText(p, nLen);
   }
   // What the pass carries over from a sector that starts no file
   // (MayStartFile false), without the full call: the same as ParseFileBuf's
@@ -278,20 +278,31 @@ class CFileTypeJudge {
     // text format, and the classes are all 0).
     u8 nTextClass[256];
     int nTextLen;
+    // Bit (b1 & 63) of word b0 * 4 + b1 / 64: text may start b0 b1.
+    u64 u64TextPair[1024];
     // The furthest byte the quick tests read, plus one.
     int nWindow;
   };
   static const QUICK_TABLES& QuickTables() { return s_quick; }
 
  private:
-  // nTextLen bytes of text (UTF-8 sequences checked whole) start p.
+  // nTextLen bytes of text start p: printable ASCII and line ends, or a
+  // UTF-8 lead byte followed by its continuation bytes (a superset of what
+  // the text detector accepts; it checks overlong forms itself).
   static inline bool MayStartText(const unsigned char* p, int nLen) {
     const QUICK_TABLES& q = s_quick;
-    if (nLen < q.nTextLen) return false;
-    for (int i = 0; i < q.nTextLen; ++i) {
+    if (nLen < q.nTextLen + 3) return MayStartUtf8Text(p, nLen);
+    for (int i = 0; i < q.nTextLen;) {
       const u8 c = q.nTextClass[p[i]];
-      if (c == 0) return false;
-      if (c == 2) return MayStartUtf8Text(p, nLen);
+      if (c == 1) {
+        ++i;
+        continue;
+      }
+      if (c != 2 || p[i] < 0xC2) return false;  // a continuation byte without its lead
+      const int more = p[i] < 0xE0 ? 1 : p[i] < 0xF0 ? 2 : 3;
+      for (int k = 1; k <= more; ++k)
+        if ((p[i + k] & 0xC0) != 0x80) return false;
+      i += 1 + more;
     }
     return true;
   }

@@ -214,8 +214,15 @@ struct QuickTableBuilder {
         }
       }
     });
-    if (q.nTextLen != 0)
+    if (q.nTextLen != 0) {
       for (int c = 0; c < 256; ++c) q.nTextClass[c] = TextByteClass(static_cast<u8>(c));
+      for (u32 b0 = 0; b0 < 256; ++b0)
+        for (u32 b1 = 0; b1 < 256; ++b1) {
+          const bool lead = b0 >= 0xC2 && b0 <= 0xF4, cont = b1 >= 0x80 && b1 <= 0xBF;
+          const bool ascii0 = q.nTextClass[b0] == 1, text1 = q.nTextClass[b1] == 1 || (b1 >= 0xC2 && b1 <= 0xF4);
+          if ((ascii0 && text1) || (lead && cont)) SetBit(q.u64TextPair, b0 * 256 + b1);
+        }
+    }
     q.nWindow = 3 > q.nTextLen ? 3 : q.nTextLen;
     for (int k = 0; k < J::MAX_PROBES; ++k) {
       q.nProbeAt[k] = 0;
