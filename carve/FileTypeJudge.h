@@ -286,25 +286,22 @@ class CFileTypeJudge {
   static const QUICK_TABLES& QuickTables() { return s_quick; }
 
  private:
-  // nTextLen bytes of text start p: printable ASCII and line ends, or a
-  // UTF-8 lead byte followed by its continuation bytes (a superset of what
-  // the text detector accepts; it checks overlong forms itself).
+  // TEXT_WINDOW bytes of text start p. Every byte is looked at without an
+  // early exit (random data would make those exits unpredictable): any byte
+  // that can be in no text turns it away; UTF-8 sequences among them are
+  // checked whole out of line.
+  static constexpr int TEXT_WINDOW = 16;
   static inline bool MayStartText(const unsigned char* p, int nLen) {
     const QUICK_TABLES& q = s_quick;
-    if (nLen < q.nTextLen + 3) return MayStartUtf8Text(p, nLen);
-    for (int i = 0; i < q.nTextLen;) {
+    if (nLen < TEXT_WINDOW) return false;
+    u32 bad = 0, wide = 0;
+#pragma GCC unroll 16
+    for (int i = 0; i < TEXT_WINDOW; ++i) {
       const u8 c = q.nTextClass[p[i]];
-      if (c == 1) {
-        ++i;
-        continue;
-      }
-      if (c != 2 || p[i] < 0xC2) return false;  // a continuation byte without its lead
-      const int more = p[i] < 0xE0 ? 1 : p[i] < 0xF0 ? 2 : 3;
-      for (int k = 1; k <= more; ++k)
-        if ((p[i + k] & 0xC0) != 0x80) return false;
-      i += 1 + more;
+      bad |= c == 0;
+      wide |= c == 2;
     }
-    return true;
+    return !bad && (!wide || MayStartUtf8Text(p, nLen));
   }
   static bool MayStartUtf8Text(const unsigned char* p, int nLen);
   // Probe k matches in full.

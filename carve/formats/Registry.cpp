@@ -192,7 +192,7 @@ struct QuickTableBuilder {
       for (int k = 0; k < f.nSignatures; ++k) {
         const CARVE_SIGNATURE& s = f.pSignatures[k];
         if (s.nKind == SIG_TEXT) {
-          if (s.nOffset != 0 || s.nLen == 0) std::abort();
+          if (s.nOffset != 0 || s.nLen != J::TEXT_WINDOW) std::abort();  // the inline test reads that many
           q.nTextLen = q.nTextLen == 0 || s.nLen < q.nTextLen ? s.nLen : q.nTextLen;
           continue;
         }
