@@ -2,17 +2,21 @@
 // whether a sector is file-system metadata, and whether a file's first sector
 // still matches its extension.
 //
-// The judge keeps one carving context for the whole process (class-wide
-// members): the carving engine sets it per candidate sector, the detectors and
-// size rules read it, and two flags carry over from one candidate to the next.
-// Detectors never read into the shared read-ahead buffer (the end test runs
-// them over sectors that live in it); they use buffers of their own.
+// Formats live in carve/formats/, one file per format or family; the
+// registry (formats/Registry.cpp) lists their rows in detection order and
+// builds the quick per-sector rejection from their signatures. Detectors and
+// length rules get a CARVE_CONTEXT per candidate; the only state kept between
+// calls is the deep pass's CARVE_PASS. Detectors never read into the
+// read-ahead buffer (the end test runs them over sectors that live in it);
+// they use buffers of their own.
 #pragma once
 
 #include <array>
 #include <cstring>
 #include <vector>
 
+#include "carve/CarveContext.h"
+#include "carve/CarveFormat.h"
 #include "engine/DiskReader.h"
 #include "engine/Types.h"
 
@@ -67,48 +71,70 @@ enum EXTEND_NAME_TYPE : u32 {
   TYPE_MTS = 47,
   TYPE_MXF = 48,
   TYPE_NONE = 49,
-};
-
-// One transport stream carved in this scan, inclusive sector range.
-struct _TS_FILE_RANGE_ {
-  u64 u64StartSector;
-  u64 u64EndSector;
+  // Types carved since; numbered after TYPE_NONE so the old numbers stay.
+  TYPE_M4A = 50,
+  TYPE_M4V = 51,
+  TYPE_3G2 = 52,
+  TYPE_HEIC = 53,
+  TYPE_HEIF = 54,
+  TYPE_AVIF = 55,
+  TYPE_CR3 = 56,
+  TYPE_WEBP = 57,
+  TYPE_WEBM = 58,
+  TYPE_FLAC = 59,
+  TYPE_OGG = 60,
+  TYPE_OPUS = 61,
+  TYPE_AAC = 62,
+  TYPE_AMR = 63,
+  TYPE_DNG = 64,
+  TYPE_NEF = 65,
+  TYPE_ARW = 66,
+  TYPE_CR2 = 67,
+  TYPE_ORF = 68,
+  TYPE_RW2 = 69,
+  TYPE_PEF = 70,
+  TYPE_SRW = 71,
+  TYPE_RAF = 72,
+  TYPE_EPUB = 73,
+  TYPE_ODT = 74,
+  TYPE_ODS = 75,
+  TYPE_JAR = 76,
+  TYPE_APK = 77,
+  TYPE_TXT = 78,
+  TYPE_CSV = 79,
+  TYPE_HTML = 80,
+  TYPE_XML = 81,
+  TYPE_JSON = 82,
 };
 
 class CFileTypeJudge {
  public:
-  // A detector tests a buffer that starts at a sector boundary and returns a
-  // type number or TYPE_NONE; a size rule returns the file's length in bytes.
-  typedef int (*DETECTOR)(unsigned char* pBuf, int nLen);
-  typedef u64 (*SIZE_RULE)(unsigned char* pBuf, int nLen);
+  typedef CARVE_DETECTOR DETECTOR;
+  typedef CARVE_SIZE_RULE SIZE_RULE;
 
   struct EXTEND_NAME_ROW {
     const char* szExtendName;  // lower case; nullptr in the sentinel
     EXTEND_NAME_TYPE nType;
-    DETECTOR pDetector;
-    SIZE_RULE pSizeRule;       // nullptr: recognised, never carved
+    const CARVE_FORMAT* pFormat;  // nullptr in the sentinel
   };
-  static constexpr int EXTEND_NAME_ROW_COUNT = 88;
-  static constexpr int READ_BUF_SIZE = 65536;
-  // Largest sector size the judge works with (its private buffers are sized for it).
-  static constexpr int MAX_SECTOR_SIZE = 4096;
+  static constexpr int EXTEND_NAME_ROW_COUNT = 127;
+  static constexpr int READ_BUF_SIZE = CARVE_CONTEXT::READ_BUF_SIZE;
+  static constexpr int MAX_SECTOR_SIZE = CARVE_CONTEXT::MAX_SECTOR_SIZE;
 
   // Row order is the detection order; lookups by type or extension take the
   // first row that fits. The last row is the sentinel {nullptr, 49}.
   static const EXTEND_NAME_ROW szExtendNameAndType[EXTEND_NAME_ROW_COUNT];
 
-  CFileTypeJudge();   // shares (and on first use allocates) the read-ahead buffer
-  ~CFileTypeJudge();  // the last judge frees it
+  CFileTypeJudge() = default;
   CFileTypeJudge(const CFileTypeJudge&) = delete;
   CFileTypeJudge& operator=(const CFileTypeJudge&) = delete;
 
   // ---- Questions the other engines ask ----
   // 1 when the buffer is file-system metadata (NTFS records, boot sectors,
   // FAT directory sectors), else 0.
-  static int IsFileSystemSector(unsigned char* pBuf, int nLen);
+  static int IsFileSystemSector(const unsigned char* pBuf, int nLen);
   // 1 when the first sector of a file (read from absolute u64Sector) is of the
-  // type pExt names, or pExt is not a carvable extension; 0 otherwise. Leaves
-  // the carving context as it found it.
+  // type pExt names, or pExt is not a carvable extension; 0 otherwise.
   static int IsFileTypeMatching(unsigned char* pBuf, int nLen, char* pExt, CDiskReader* pReader,
                                 int nBytesPerSector, u64 u64Sector);
   // Makes IsFileTypeMatching the test the file-system engines ask through
@@ -116,59 +142,62 @@ class CFileTypeJudge {
   static void InstallContentMatcher();
 
   // ---- Carving ----
+  // The deep pass's state between candidates and its callbacks.
+  static CARVE_PASS& Pass() { return s_pass; }
+  // A new pass: no streams recorded, nothing carried over (callbacks kept).
+  static void ResetPass();
   static int InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param,
                           int nPercent);
   // Recognises and measures the file starting at u64Sector. 0 with name
   // ("%lld.%s"), type and size filled; 87 when nothing carvable starts here;
-  // -9527 when the user cancelled during measurement.
+  // -9527 when the user cancelled during measurement. Whether the length is a
+  // bound rather than the file's end is left in Pass().bLastLengthIsCap.
   static int ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector, u64 u64ScanSectorCount,
                           u64 u64SectorTotalCount, int nRemaidSecond, CDiskReader* pReader,
                           int nBytesPerSector, u64 u64FileCount, char* pName, int nNameLen,
                           EXTEND_NAME_TYPE& nType, u64& u64Size);
+  // A context for the sector u64Sector of pReader's range, with the pass's
+  // carried-over flags (pPass null: none) and no read-ahead buffer.
+  static CARVE_CONTEXT MakeContext(CDiskReader* pReader, int nBytesPerSector, u64 u64Sector,
+                                   CARVE_PASS* pPass = nullptr);
 
   // Carving detection: the type the sector starts (TYPE_NONE if none) and the
   // table row that claims it. Compound files are classified as documents
   // before the Flash-authoring row can claim them. Only the rows whose
-  // detector can accept the sector's first byte are asked, in table order.
-  static int DetectFileType(unsigned char* pBuf, int nLen, int* pRow = nullptr);
+  // signatures can start with the sector's first byte are asked, in order.
+  static int DetectFileType(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, int* pRow = nullptr);
   // The same answer as DetectFileType, trying every row in order without the
-  // quick first-byte rejection (kept for tests that check the two agree).
-  static int DetectFileTypeAllRows(unsigned char* pBuf, int nLen, int* pRow = nullptr);
-  // False when no detector can accept the buffer: its first two bytes start
-  // no signature and the three detectors that look further in (ftyp at 4, the
-  // mts packet head at 8, the package part name at 31) see nothing. Most
+  // quick rejection (kept for tests that check the two agree).
+  static int DetectFileTypeAllRows(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, int* pRow = nullptr);
+
+  // False when no detector can accept the buffer: no signature starts with
+  // its first bytes, none of the signatures further in is there, and it does
+  // not start with text. Built from the formats' signatures at start-up; most
   // sectors of a deep scan end here after a byte or three.
   __attribute__((always_inline)) static inline bool MayStartFile(const unsigned char* p, int nLen) {
-    if (!p || nLen <= 0) return false;
-    const u8 b0 = p[0];
-    const bool startMayMatch =
-        nLen < 2 ? s_bFirstByteMayStart[b0] : ((s_u64PairMayStart[b0 * 4u + (p[1] >> 6)] >> (p[1] & 63)) & 1) != 0;
-    if (startMayMatch) {
-      // A leading 00 starts only 00 00 01 (MPEG, icon) or 00 01 00 (font).
-      if (b0 != 0 || nLen < 3) return true;
-      if ((p[1] == 0 && p[2] == 1) || (p[1] == 1 && p[2] == 0)) return true;
+    const QUICK_TABLES& q = s_quick;
+    // Buffers shorter than the furthest byte a quick test reads take the
+    // careful way; a sector never does.
+    if (!p || nLen < q.nWindow) return MayStartShortBuffer(p, nLen);
+    const u32 b0 = p[0], b1 = p[1], word = b0 * 4u + (b1 >> 6), bit = b1 & 63;
+    if ((q.u64Pair[word] >> bit) & 1) {
+      if ((q.u64PairShort[word] >> bit) & 1) return true;
+      const u32 h = Hash3(b0, b1, p[2]);
+      if ((q.u64Triple[h >> 6] >> (h & 63)) & 1) return true;
     }
-    if (nLen >= 8 && p[4] == 'f' && p[5] == 't' && p[6] == 'y' && p[7] == 'p') return true;
-    if (nLen >= 16 && p[8] == 0x00 && p[9] == 0x00 && p[10] == 0xB0 && p[11] == 0x11 && p[12] == 0x00 &&
-        p[13] == 0x00 && p[14] == 0xC1 && p[15] == 0x00)
-      return true;
-    return nLen >= 50 && p[31] == '[' && std::memcmp(p + 31, "[Content_Types].xml", 19) == 0;
+    // Signatures past byte 0: one byte of each first (a slot without a
+    // signature holds 0x100, which no byte equals), the rest only then.
+#pragma GCC unroll 4
+    for (int k = 0; k < MAX_PROBES; ++k)
+      if (p[q.nProbeAt[k]] == q.nProbeByte[k] && ProbeMatches(p, nLen, k)) return true;
+    return ((q.u64TextPair[word] >> bit) & 1) && MayStartText(p, nLen);
   }
-  // What carving leaves in the shared context for a sector that starts no
-  // file (MayStartFile false), without the full call: the same answer as
-  // ParseFileBuf's 87 for it, at the cost of a few stores.
-  static inline void NoteSectorWithoutFile(u64 u64Sector, u64 u64ScanSectorCount, u64 u64SectorTotalCount,
-                                           int nRemaidSecond, CDiskReader* pReader, int nBytesPerSector,
-                                           u64 u64FileCount) {
-    m_nBytesPerSector = nBytesPerSector;
-    m_u64StartSector = m_u64CurrentSector = u64Sector;
-    m_pDiskReader = pReader;
-    m_u64ScanSectorCount = u64ScanSectorCount;
-    m_u64SectorTotalCount = u64SectorTotalCount;
-    m_nRemaidSecond = nRemaidSecond;
-    m_u64FileCount = u64FileCount;
-    m_bIsNeedCheckTsFileRange = 1;
-    m_bIsMtsFileHead = 0;
+  // What the pass carries over from a sector that starts no file
+  // (MayStartFile false), without the full call: the same as ParseFileBuf's
+  // 87 for it, at the cost of two stores.
+  static inline void NoteSectorWithoutFile() {
+    s_pass.bCheckTsRanges = 1;
+    s_pass.bMtsFileHead = 0;
   }
   // False when the sector cannot be a FAT directory sector (IsFatFDTRecord):
   // its first entry fails one of the cheap field tests of a valid entry. Lets
@@ -198,139 +227,90 @@ class CFileTypeJudge {
   // First row whose type is nType / whose extension equals pExt ignoring case; -1 if none.
   static int FindRowByType(int nType);
   static int FindRowByExtension(const char* pExt);
+  // The format of the first row of nType; nullptr if none.
+  static const CARVE_FORMAT* FormatOfType(int nType);
   // Sectors after a carve: 1 for the types measured from a header (a file
   // stored inside them is still found), else the sectors the file covers.
   static u64 GetSkipSectors(int nType, u64 u64Size, int nBytesPerSector);
 
-  // ---- Detectors ----
-  static int IsMpgType(unsigned char* pBuf, int nLen);
-  static int IsMp4Type(unsigned char* pBuf, int nLen);
-  static int IsRmvbType(unsigned char* pBuf, int nLen);
-  static int IsAsfType(unsigned char* pBuf, int nLen);
-  static int IsSwfType(unsigned char* pBuf, int nLen);
-  static int IsAviType(unsigned char* pBuf, int nLen);
-  static int IsFlvType(unsigned char* pBuf, int nLen);
-  static int Is3pgType(unsigned char* pBuf, int nLen);
-  static int IsMkvType(unsigned char* pBuf, int nLen);
-  static int IsTsType(unsigned char* pBuf, int nLen);
-  static int IsMtsType(unsigned char* pBuf, int nLen);
-  static int IsMxfType(unsigned char* pBuf, int nLen);
-  static int IsMp3Type(unsigned char* pBuf, int nLen);
-  static int IsMidType(unsigned char* pBuf, int nLen);
-  static int IsApeType(unsigned char* pBuf, int nLen);
-  static int IsWavType(unsigned char* pBuf, int nLen);
-  static int IsMovType(unsigned char* pBuf, int nLen);
-  static int IsMp2Type(unsigned char* pBuf, int nLen);
-  static int IsMmfType(unsigned char* pBuf, int nLen);
-  static int IsFlaType(unsigned char* pBuf, int nLen);
-  static int IsGifType(unsigned char* pBuf, int nLen);
-  static int IsBmpType(unsigned char* pBuf, int nLen);
-  static int IsJpgType(unsigned char* pBuf, int nLen);
-  static int IsPngType(unsigned char* pBuf, int nLen);
-  static int IsPsdType(unsigned char* pBuf, int nLen);
-  static int IsTifType(unsigned char* pBuf, int nLen);
-  static int IsIcoType(unsigned char* pBuf, int nLen);
-  static int IsOffice2003Type(unsigned char* pBuf, int nLen);
-  static int IsOffice2007Type(unsigned char* pBuf, int nLen);
-  static int IsPdfType(unsigned char* pBuf, int nLen);
-  static int IsGzipType(unsigned char* pBuf, int nLen);
-  static int Is7zType(unsigned char* pBuf, int nLen);
-  static int IsZipType(unsigned char* pBuf, int nLen);
-  static int IsRarType(unsigned char* pBuf, int nLen);
-  static int IsCabType(unsigned char* pBuf, int nLen);
-  static int IsPeType(unsigned char* pBuf, int nLen);
-  static int IsGhoType(unsigned char* pBuf, int nLen);
-  static int IsSqlType(unsigned char* pBuf, int nLen);
-  static int IsDbxEmailType(unsigned char* pBuf, int nLen);
-  static int IsPstEmailType(unsigned char* pBuf, int nLen);
-  static int IsTtfType(unsigned char* pBuf, int nLen);
-
-  // Compound-file and open-packaging classifiers (read further sectors).
-  static int GetOffice2003Type(unsigned char* pBuf, int nLen);
-  static int GetOffice2007Type(unsigned char* pBuf, int nLen);
-
-  // ---- Size rules ----
-  static u64 GetMPGFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetMP4FileBytesSize(unsigned char* pBuf, int nLen);
-  // QuickTime and 3GP: the top-level boxes' sizes, else the default video rule.
-  static u64 GetISOMediaFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetRMVBFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetASFFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetSWFFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetAVIFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetDefaultVedioFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetMKVFileBytes(unsigned char* pBuf, int nLen);
-  static u64 GetTSFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetMP3FileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetMIDFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetAPEFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetWAVFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetDefaultAudioFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetFLAFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetGIFFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetBMPFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetJPGFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetPNGFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetDefaultPictureFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetICOFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetOFFICE2003FileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetOFFICE2007FileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetPDFFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 Get7ZFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetZIPFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetRARFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetCABFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetDBFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetMailFileBytesSize(unsigned char* pBuf, int nLen);
-  static u64 GetTTFFileBytesSize(unsigned char* pBuf, int nLen);
-
-  // Size of a compound file from its header and allocation table; 0 when the
-  // header does not allow it.
-  static u64 GetOFFICE2003FileBytesSizeByFileHead(unsigned char* pHead, int nLen = 512);
-
   // End tests over read-ahead data: 1 when a file boundary lies in the buffer
-  // (u64Size grows by the bytes before it), else 0.
-  static int IsEndOfFile(unsigned char* pBuf, int nLen, u64& u64Size);
-  static int IsEndOfVedioFile(unsigned char* pBuf, int nLen, u64& u64Size);
-  static int IsEndOfMPGFile(unsigned char* pBuf, int nLen, u64& u64Size);
+  // (u64Size grows by the bytes before it), else 0. Each sector of the buffer
+  // is detected as ctx.u64CurrentSector + 1, + 2, ... (the context moves on).
+  // A format that starts without magic bytes (FORMAT_WEAK) is no boundary.
+  static int IsEndOfFile(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, u64& u64Size);
+  // The same, where MPEG pieces of the stream being measured are no boundary.
+  static int IsEndOfMPGFile(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, u64& u64Size);
 
-  // Tail helpers: 1 with the offset just past an accepted end marker.
-  static int GetJPGFileTailOffset(unsigned char* pBuf, int nLen, u64& u64Offset);
-  static int GetPNGFileTailOffset(unsigned char* pBuf, int nLen, u64& u64Offset);
-  static int GetGIFFileTailOffset(unsigned char* pBuf, int nLen, u64& u64Offset);
+  // Bits of the 16-bit hash of a sector's first three bytes, for the quick
+  // rejection's third-byte test.
+  static constexpr u32 Hash3(u32 b0, u32 b1, u32 b2) {
+    return ((b0 * 0x9E3779B1u) ^ (b1 * 0x85EBCA77u) ^ (b2 * 0xC2B2AE3Du)) >> 16;
+  }
 
-  // ---- The shared carving context ----
-  static int m_nBytesPerSector;
-  static u64 m_u64StartSector;
-  static u64 m_u64CurrentSector;
-  static CDiskReader* m_pDiskReader;
-  static int m_bIsNeedCheckTsFileRange;
-  static std::vector<_TS_FILE_RANGE_> m_tsFileRangeVec;
-  static int m_bIsMtsFileHead;
-  static u8 m_uMtsPreIndex;
-
-  static unsigned char* m_pReadBuf;
-  static SCAN_PROGRESS_CALLBACK m_progressFunc;
-  static RECOVERY_CALLBACK m_pRecoveryFunc;
-  static void* m_pParam;
-  static int m_nPercent;
-  static u64 m_u64ScanSectorCount;
-  static u64 m_u64SectorTotalCount;
-  static int m_nRemaidSecond;
-  static u64 m_u64FileCount;
-  static int m_ErrorCode;
-
-  // Reads whole sectors through the context's reader into a caller buffer of
-  // nBufLen bytes, clamped to the reader's end limit; the number of sectors
-  // that arrived (0 on any failure).
-  static unsigned int ReadContextSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf,
-                                         size_t nBufLen);
-  static bool IsUsableSectorSize(int nBytesPerSector);
+  // A signature past byte 0, tested as a whole.
+  struct PROBE {
+    u16 nOffset;
+    u16 nLen;
+    int nNeed;  // nOffset + nLen
+    const char* pBytes;
+  };
+  // Slots for signatures past byte 0, each tested for every sector: as few
+  // as the formats need (the table builder stops the program when they
+  // declare more; raise it then).
+  static constexpr int MAX_PROBES = 3;
+  // The quick-rejection tables, generated from every format's signatures.
+  struct QUICK_TABLES {
+    bool bFirstByte[256];  // a signature at 0 starts with this byte (for 1-byte buffers)
+    // Bit (b1 & 63) of word b0 * 4 + b1 / 64: a signature at 0 starts b0 b1 ...
+    u64 u64Pair[1024];
+    // ... and one of them is at most two bytes long (no third byte to test).
+    u64 u64PairShort[1024];
+    // Bit Hash3(b0, b1, b2): a signature at 0 starts b0 b1 b2.
+    u64 u64Triple[1024];
+    int nProbes;
+    PROBE probes[MAX_PROBES];
+    // For each probe slot: where its telling byte is (one that is rarely
+    // 00, FF or a space) and the byte (0x100 in an empty slot).
+    u16 nProbeAt[MAX_PROBES];
+    u16 nProbeByte[MAX_PROBES];
+    // Text signatures: 1 for printable ASCII and tab / line ends, 2 for the
+    // bytes of UTF-8 sequences; nTextLen such bytes start a text file (0: no
+    // text format, and the classes are all 0).
+    u8 nTextClass[256];
+    int nTextLen;
+    // Bit (b1 & 63) of word b0 * 4 + b1 / 64: text may start b0 b1.
+    u64 u64TextPair[1024];
+    // The furthest byte the quick tests read, plus one.
+    int nWindow;
+  };
+  static const QUICK_TABLES& QuickTables() { return s_quick; }
 
  private:
-  static int s_nReadBufUsers;
-  static const std::array<bool, 256> s_bFirstByteMayStart;
-  // Bit (b1 & 63) of word b0 * 4 + b1 / 64: some signature starts b0 b1.
-  static const std::array<u64, 1024> s_u64PairMayStart;
+  // TEXT_WINDOW bytes of text start p. Every byte is looked at without an
+  // early exit (random data would make those exits unpredictable): any byte
+  // that can be in no text turns it away; UTF-8 sequences among them are
+  // checked whole out of line.
+  static constexpr int TEXT_WINDOW = 16;
+  static inline bool MayStartText(const unsigned char* p, int nLen) {
+    const QUICK_TABLES& q = s_quick;
+    if (nLen < TEXT_WINDOW) return false;
+    u32 bad = 0, wide = 0;
+#pragma GCC unroll 16
+    for (int i = 0; i < TEXT_WINDOW; ++i) {
+      const u8 c = q.nTextClass[p[i]];
+      bad |= c == 0;
+      wide |= c == 2;
+    }
+    return !bad && (!wide || MayStartUtf8Text(p, nLen));
+  }
+  static bool MayStartUtf8Text(const unsigned char* p, int nLen);
+  // Probe k matches in full.
+  static bool ProbeMatches(const unsigned char* p, int nLen, int k);
+  // MayStartFile for buffers shorter than the window, every read checked.
+  static bool MayStartShortBuffer(const unsigned char* p, int nLen);
+
+  static CARVE_PASS s_pass;
+  static QUICK_TABLES s_quick;
   static const std::array<bool, 256> s_bBadShortNameChar;
+  friend struct QuickTableBuilder;
 };

@@ -83,7 +83,7 @@ int CFileTypeRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
 int CFileTypeRecovery::InitLogFile(wchar_t* pStoreName, wchar_t wcDrive, int nDiskNo, int nBytesPerSector,
                                    u64 u64SectorLimit) {
   m_wcDrive = wcDrive;
-  if (CFileTypeJudge::IsUsableSectorSize(nBytesPerSector)) m_nBytesPerSector = nBytesPerSector;
+  if (CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector)) m_nBytesPerSector = nBytesPerSector;
   int status = m_DiskReader.Init(nDiskNo, u64SectorLimit);
   delete m_pResultFileManager;
   m_pResultFileManager = nullptr;
@@ -94,7 +94,7 @@ int CFileTypeRecovery::InitLogFile(wchar_t* pStoreName, wchar_t wcDrive, int nDi
 int CFileTypeRecovery::InitLogFile(wchar_t* pStoreName, wchar_t wcDrive, wchar_t* pPath, int nBytesPerSector,
                                    u64 u64SectorLimit) {
   m_wcDrive = wcDrive;
-  if (CFileTypeJudge::IsUsableSectorSize(nBytesPerSector)) m_nBytesPerSector = nBytesPerSector;
+  if (CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector)) m_nBytesPerSector = nBytesPerSector;
   int status = pPath ? m_DiskReader.Init(pPath, u64SectorLimit) : STATUS_INVALID_PARAMETER;
   delete m_pResultFileManager;
   m_pResultFileManager = nullptr;
@@ -117,7 +117,7 @@ int CFileTypeRecovery::ScanDevice(wchar_t*) { return 0; }
 int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector, u64 u64ScanSectorCount,
                                     u64 u64SectorTotalCount, int nRemaidSecond, CDiskReader* pReader,
                                     int nBytesPerSector, u64& u64SkipSectors, u64& u64FileCount) {
-  if (CFileTypeJudge::IsUsableSectorSize(nBytesPerSector)) m_nBytesPerSector = nBytesPerSector;
+  if (CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector)) m_nBytesPerSector = nBytesPerSector;
   char name[256] = {0};
   EXTEND_NAME_TYPE type = TYPE_NONE;
   u64 size = 0;

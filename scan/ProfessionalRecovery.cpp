@@ -305,8 +305,7 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nB
       result = m_pFatEngine->ParseFDTFileRecord(sector, sectorNo);
     } else if (!CFileTypeJudge::MayStartFile(sector, m_nSectorSize)) {
       // No signature can start here: the carver's answer (87) without the call.
-      CFileTypeJudge::NoteSectorWithoutFile(sectorNo, u64Done, u64Total, nRemainSeconds, &m_diskReader,
-                                            m_nSectorSize, u64Found);
+      CFileTypeJudge::NoteSectorWithoutFile();
       result = STATUS_INVALID_PARAMETER;
     } else {
       // Sectors done so far include those of this chunk before this one, so
@@ -479,7 +478,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     // A debug line, kept out of the command-line program's progress display.
     if (getenv("TORVANE_DEBUG")) fprintf(stderr, "InitVirtualDbrInfo Start\n");
     m_pFatEngine->InitVirtualDbrInfo();
-    CFileTypeJudge::m_tsFileRangeVec.clear();
+    CFileTypeJudge::ResetPass();
     std::vector<unsigned char> buffer(kChunkBytes);
 
     // What the pass reads: the free space of each file system, the rest whole.

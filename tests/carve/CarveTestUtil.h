@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "carve/FileTypeJudge.h"
+#include "carve/formats/Formats.h"
 #include "carve/FileTypeRecovery.h"
 #include "engine/DiskReader.h"
+#include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
 #include "TestFiles.h"
 
@@ -95,18 +97,85 @@ struct TempImage {
   u64 Sectors() const { return bytes.size() / 512; }
 };
 
-// Points the judge's context at a reader for a direct call of a detector or
-// size rule on the sector at u64Sector.
-inline void PointJudgeAt(CDiskReader* reader, u64 u64Sector, int nTsCheck = 0) {
-  CFileTypeJudge::m_nBytesPerSector = 512;
-  CFileTypeJudge::m_u64StartSector = CFileTypeJudge::m_u64CurrentSector = u64Sector;
-  CFileTypeJudge::m_pDiskReader = reader;
-  CFileTypeJudge::m_bIsNeedCheckTsFileRange = nTsCheck;
-  CFileTypeJudge::m_bIsMtsFileHead = 0;
-  CFileTypeJudge::m_u64ScanSectorCount = 0;
-  CFileTypeJudge::m_u64SectorTotalCount = reader ? reader->GetSectorLimit() : 0;
-  CFileTypeJudge::m_ErrorCode = 0;
+// A 512-byte sector that starts with the given bytes, zeros after.
+inline std::vector<unsigned char> Sector(std::initializer_list<unsigned char> head) {
+  std::vector<unsigned char> s(512, 0);
+  std::copy(head.begin(), head.end(), s.begin());
+  return s;
 }
+
+// A carving context for a direct call of a detector or length rule on the
+// sector at u64Sector of reader's range, with a read-ahead buffer of its own
+// and the pass's callbacks (set with CFileTypeJudge::InitCallBack).
+struct TestContext : CARVE_CONTEXT {
+  std::vector<unsigned char> readAhead;
+  explicit TestContext(CDiskReader* reader, u64 u64Sector = 0, int nTsCheck = 0)
+      : CARVE_CONTEXT(CFileTypeJudge::MakeContext(reader, 512, u64Sector, &CFileTypeJudge::Pass())),
+        readAhead(READ_BUF_SIZE) {
+    bCheckTsRanges = nTsCheck;
+    bMtsFileHead = 0;
+    pReadBuf = readAhead.data();
+    u64SectorTotalCount = reader ? reader->GetSectorLimit() : 0;
+  }
+  TestContext(const TestContext&) = delete;
+  TestContext& operator=(const TestContext&) = delete;
+};
+
+// The carving engine over small images written by a test: a fresh scan-log
+// folder, the pass reset, callbacks cleared.
+inline void Fill(std::vector<unsigned char>& b, size_t from, size_t to, unsigned char v) {
+  for (size_t i = from; i < to && i < b.size(); ++i) b[i] = v;
+}
+
+struct ProgressLog {
+  int calls = 0;
+  int answer = 0;
+  int answerFromCall = 1;  // answer only from this call on
+  int lastProgress = -1, lastPercent = -1;
+  u64 lastSector = 0, lastTotal = 0, lastFiles = 0;
+};
+inline int LogProgress(void* p, int progress, int percent, int, u64 cur, u64 total, u64 files, wchar_t*) {
+  ProgressLog* log = static_cast<ProgressLog*>(p);
+  ++log->calls;
+  log->lastProgress = progress;
+  log->lastPercent = percent;
+  log->lastSector = cur;
+  log->lastTotal = total;
+  log->lastFiles = files;
+  return log->calls >= log->answerFromCall ? log->answer : 0;
+}
+
+class CarveRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    support = carvetest::UseFreshSupportDir("carve-rules");
+    CFileTypeJudge::ResetPass();
+    CFileTypeJudge::InitCallBack(nullptr, nullptr, nullptr, 90);
+  }
+  void TearDown() override {
+    CFileTypeJudge::InitCallBack(nullptr, nullptr, nullptr, 0);
+    testfiles::Run("rm -rf '" + support + "'");
+  }
+  // Opens img in a fresh engine (by path) and a reader over it.
+  void Open(carvetest::TempImage& img) {
+    img.Write();
+    ASSERT_EQ(0, reader.Init(img.path.c_str(), img.Sectors()));
+    std::wstring wide = Utf8ToWide(img.path);
+    ASSERT_EQ(0, engine.Init(const_cast<wchar_t*>(wide.c_str()), L'C'));
+  }
+  int Parse(carvetest::TempImage& img, u64 sector, u64& skip, u64& files) {
+    skip = 1;
+    return engine.ParseFileBuf(img.At(sector), 512, sector, 0, img.Sectors(), -1, &reader, 512, skip, files);
+  }
+  FILE_NODE_VECTOR Nodes() {
+    FILE_NODE_VECTOR out;
+    engine.GetChildrenFileNode(nullptr, 0, out);
+    return out;
+  }
+  std::string support;
+  CDiskReader reader;
+  CFileTypeRecovery engine;
+};
 
 // A minimal version-3 compound file: header, one allocation-table sector,
 // one directory sector, then nStreamSectors sectors of stream data. The root

@@ -20,7 +20,7 @@
 #include "CarveTestUtil.h"
 #include "TestImages.h"
 #include "carve/FileTypeJudge.h"
-#include "carve/FileTypeJudgeInternal.h"
+#include "carve/formats/FormatKit.h"
 #include "scan/ProfessionalRecovery.h"
 #include "engine/DiskReader.h"
 #include "engine/TextUtil.h"
@@ -58,11 +58,12 @@ struct Checker {
   std::set<int> typesSeen;
   std::string firstMismatch;
 
-  void Check(unsigned char* s, u64 where, const std::string& origin) {
+  void Check(const CARVE_CONTEXT& at, unsigned char* s, u64 where, const std::string& origin) {
     ++nSectors;
     int rowFast = -7, rowPlain = -7;
-    const int fast = J::DetectFileType(s, kSector, &rowFast);
-    const int plain = J::DetectFileTypeAllRows(s, kSector, &rowPlain);
+    CARVE_CONTEXT fastCtx = at, plainCtx = at;
+    const int fast = J::DetectFileType(fastCtx, s, kSector, &rowFast);
+    const int plain = J::DetectFileTypeAllRows(plainCtx, s, kSector, &rowPlain);
     if (J::MayStartFile(s, kSector)) ++nPassedFilter;
     if (fast != plain || rowFast != rowPlain || (!J::MayStartFile(s, kSector) && plain != TYPE_NONE)) {
       if (nMismatches++ == 0)
@@ -82,12 +83,11 @@ struct Checker {
 
 // Detectors that read further sectors (transport stream, compound and
 // package classifiers) read them from the reader, as in a scan.
-void PointContextAt(CDiskReader* reader, u64 sector, bool tsCheck, bool mtsHead) {
-  J::m_nBytesPerSector = kSector;
-  J::m_u64StartSector = J::m_u64CurrentSector = sector;
-  J::m_pDiskReader = reader;
-  J::m_bIsNeedCheckTsFileRange = tsCheck ? 1 : 0;
-  J::m_bIsMtsFileHead = mtsHead ? 1 : 0;
+CARVE_CONTEXT ContextAt(CDiskReader* reader, u64 sector, bool tsCheck, bool mtsHead) {
+  CARVE_CONTEXT ctx = J::MakeContext(reader, kSector, sector);
+  ctx.bCheckTsRanges = tsCheck ? 1 : 0;
+  ctx.bMtsFileHead = mtsHead ? 1 : 0;
+  return ctx;
 }
 
 void CheckFileSectors(Checker& c, const std::string& path) {
@@ -98,22 +98,19 @@ void CheckFileSectors(Checker& c, const std::string& path) {
   ASSERT_EQ(0, reader.Init(path.c_str(), data.size() / kSector));
   for (u64 s = 0; s < data.size() / kSector; ++s) {
     // Alternate the carried-over flags so both settings are compared.
-    PointContextAt(&reader, s, s % 2 == 0, s % 3 == 0);
-    c.Check(data.data() + s * kSector, s, path);
+    c.Check(ContextAt(&reader, s, s % 2 == 0, s % 3 == 0), data.data() + s * kSector, s, path);
   }
-  J::m_pDiskReader = nullptr;
 }
 
 class DispatchEquivalence : public ::testing::Test {
  protected:
   void SetUp() override { J::InitCallBack(nullptr, nullptr, nullptr, 90); }
-  void TearDown() override { J::m_pDiskReader = nullptr; }
-  CFileTypeJudge m_judge;  // the read-ahead buffer of the size rules
 };
 
 TEST_F(DispatchEquivalence, RealSectorsGetTheSameTypeAsAPlainWalk) {
   Checker c;
-  const std::vector<std::string> samples = ListFiles(testimg::ImagesDir() + "/samples", "");
+  std::vector<std::string> samples = ListFiles(testimg::ImagesDir() + "/samples", "");
+  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/modern", "")) samples.push_back(p);
   const std::vector<std::string> images = ListFiles(testimg::ImagesDir(), ".img");
   ASSERT_GE(samples.size(), 20u) << "no sample files in " << testimg::ImagesDir();
   ASSERT_GE(images.size(), 5u);
@@ -133,15 +130,23 @@ TEST_F(DispatchEquivalence, RealSectorsGetTheSameTypeAsAPlainWalk) {
 TEST_F(DispatchEquivalence, RandomAndSignatureLikeSectorsGetTheSameType) {
   // Starts of real files: each sample's first 64 bytes.
   std::vector<std::vector<unsigned char>> heads;
-  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/samples", "")) {
+  std::vector<std::string> starts = ListFiles(testimg::ImagesDir() + "/samples", "");
+  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/modern", "")) starts.push_back(p);
+  for (const std::string& p : starts) {
     std::vector<unsigned char> d = testfiles::ReadAll(p);
     if (d.size() >= 64) heads.emplace_back(d.begin(), d.begin() + 64);
   }
   ASSERT_GE(heads.size(), 20u);
-  static const u8 kFirstBytes[] = {0x00, 0x06, 0x1A, 0x1F, 0x21, 0x25, 0x2E, 0x30, 0x37, 0x38, 0x42, 0x43, 0x46,
-                                   0x47, 0x49, 0x4D, 0x50, 0x52, 0x53, 0x6D, 0x89, 0xCF, 0xD0, 0xFE, 0xFF, 0xE5,
-                                   0x41, 0x2E};
+  // Every byte some signature starts with (from the formats' own
+  // declarations), and the first bytes of FAT entries.
+  std::vector<u8> firstBytes = {0xE5, 0x41, 0x2E};
+  for (int b = 0; b < 256; ++b)
+    if (J::QuickTables().bFirstByte[b]) firstBytes.push_back(static_cast<u8>(b));
+  ASSERT_GE(firstBytes.size(), 25u);
 
+  const CFileTypeJudge::QUICK_TABLES& probes = J::QuickTables();
+  ASSERT_GE(probes.nProbes, 3);
+  u64 pastZero = 0;
   Checker c;
   std::mt19937_64 rng(20240607);
   std::vector<unsigned char> s(kSector);
@@ -152,9 +157,20 @@ TEST_F(DispatchEquivalence, RandomAndSignatureLikeSectorsGetTheSameType) {
       u64 v = rng();
       memcpy(&s[i], &v, 8);
     }
-    switch (n % 6) {
+    switch (n % 7) {
       case 0: case 1: case 2:  // plain noise
         break;
+      case 5: {  // a signature past byte 0 over noise, whatever the first byte; brands after a file-type box
+        const CFileTypeJudge::PROBE& pr = probes.probes[rng() % probes.nProbes];
+        memcpy(&s[pr.nOffset], pr.pBytes, pr.nLen);
+        static const char* const kBrands[] = {"qt  ", "3gp4", "isom", "mp42"};
+        if (memcmp(pr.pBytes, "ftyp", 4) == 0 && pr.nOffset == 4) memcpy(&s[8], kBrands[rng() % 4], 4);
+        if (rng() % 2) memset(&s[0], 0, 4);  // a zero timestamp before a camcorder packet
+        if (rng() % 8 == 0) s[0] = static_cast<u8>(n / 7);  // every first byte in turn
+        ++dressed;
+        ++pastZero;
+        break;
+      }
       case 3: {  // a real start cut after 1 to 64 bytes, then noise
         const std::vector<unsigned char>& h = heads[rng() % heads.size()];
         memcpy(s.data(), h.data(), 1 + rng() % 64);
@@ -169,18 +185,18 @@ TEST_F(DispatchEquivalence, RandomAndSignatureLikeSectorsGetTheSameType) {
         break;
       }
       default:  // a byte some detector starts with, and FAT-entry-like fields
-        s[0] = kFirstBytes[rng() % sizeof(kFirstBytes)];
+        s[0] = firstBytes[rng() % firstBytes.size()];
         if (rng() % 2) s[11] = static_cast<u8>(rng() % 0x40);
         if (rng() % 2) memset(&s[1], 0, 2 + rng() % 14);
         break;
     }
-    PointContextAt(nullptr, n, n % 2 == 0, n % 5 == 0);
-    c.Check(s.data(), n, "random");
+    c.Check(ContextAt(nullptr, n, n % 2 == 0, n % 5 == 0), s.data(), n, "random");
   }
   EXPECT_EQ(0u, c.nMismatches) << c.firstMismatch;
   EXPECT_EQ(0u, c.nFdtMisses) << c.firstMismatch;
   EXPECT_EQ(kRounds, c.nSectors);
   EXPECT_GT(dressed, kRounds / 4);
+  EXPECT_GT(pastZero, kRounds / 8);
   // Dressed sectors reach the detectors and some are recognised.
   EXPECT_GT(c.nPassedFilter, kRounds / 4);
   EXPECT_GE(c.typesSeen.size(), 15u);
@@ -188,20 +204,24 @@ TEST_F(DispatchEquivalence, RandomAndSignatureLikeSectorsGetTheSameType) {
 
 TEST_F(DispatchEquivalence, QuickTestsTurnAwayOnlyWhatTheFullTestsRefuse) {
   // Hand-made sectors at the edges of the prechecks.
+  CARVE_CONTEXT ctx = J::MakeContext(nullptr, kSector, 0);
   std::vector<unsigned char> s(kSector, 0);
-  // A zero sector starts nothing and is no directory.
+  // A zero sector starts nothing and is no directory; nor does an erased
+  // (all FF) or all-space one.
   EXPECT_FALSE(J::MayStartFile(s.data(), kSector));
   EXPECT_FALSE(J::MayBeFatDirSector(s.data(), kSector));
+  std::vector<unsigned char> erased(kSector, 0xFF);
+  EXPECT_FALSE(J::MayStartFile(erased.data(), kSector));
   // 00 00 01 BA ... 00 00 01 BB: an MPEG program stream passes the filter.
   const u8 mpeg[] = {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8, 0, 0, 1, 0xBB};
   memcpy(s.data(), mpeg, sizeof(mpeg));
   EXPECT_TRUE(J::MayStartFile(s.data(), kSector));
-  EXPECT_EQ(TYPE_MPEG, J::DetectFileType(s.data(), kSector));
+  EXPECT_EQ(TYPE_MPEG, J::DetectFileType(ctx, s.data(), kSector));
   // A file-type box at 4 passes whatever byte 0 is.
   std::fill(s.begin(), s.end(), 0xAB);
   memcpy(&s[4], "ftypisom", 8);
   EXPECT_TRUE(J::MayStartFile(s.data(), kSector));
-  EXPECT_EQ(TYPE_MP4, J::DetectFileType(s.data(), kSector));
+  EXPECT_EQ(TYPE_MP4, J::DetectFileType(ctx, s.data(), kSector));
   // A short buffer never reads past its end: "ftyp" at 4 needs 8 bytes.
   EXPECT_FALSE(J::MayStartFile(s.data(), 7));
 
@@ -234,6 +254,32 @@ TEST_F(DispatchEquivalence, QuickTestsTurnAwayOnlyWhatTheFullTestsRefuse) {
   t[28] = 0;
   EXPECT_FALSE(IsFatFDTRecord(t.data(), kSector));
   EXPECT_FALSE(J::MayBeFatDirSector(t.data(), kSector));
+}
+
+TEST_F(DispatchEquivalence, TheQuickTablesLetEveryDeclaredSignatureThrough) {
+  // Each signature a format declares, alone at its offset on zeros and on
+  // noise, in a full sector and in a buffer just long enough for it.
+  std::mt19937_64 rng(3);
+  int checked = 0;
+  for (int row = 0; row < J::EXTEND_NAME_ROW_COUNT - 1; ++row) {
+    const CARVE_FORMAT& f = *J::szExtendNameAndType[row].pFormat;
+    for (int k = 0; k < f.nSignatures; ++k) {
+      const CARVE_SIGNATURE& sig = f.pSignatures[k];
+      for (int noise = 0; noise < 2; ++noise) {
+        std::vector<unsigned char> s(kSector, 0);
+        if (noise)
+          for (auto& b : s) b = static_cast<unsigned char>(rng());
+        if (sig.nKind == SIG_TEXT)
+          std::fill(s.begin() + sig.nOffset, s.begin() + sig.nOffset + sig.nLen, 'a');
+        else
+          memcpy(&s[sig.nOffset], sig.pBytes, sig.nLen);
+        EXPECT_TRUE(J::MayStartFile(s.data(), kSector)) << f.szName << " signature " << k;
+        EXPECT_TRUE(J::MayStartFile(s.data(), sig.nOffset + sig.nLen)) << f.szName << " signature " << k;
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GE(checked, 2 * 45);
 }
 
 // The marker searches of the size rules: first and last occurrence, against
@@ -286,33 +332,37 @@ std::vector<CARVED> PlainCarve(const std::string& path) {
   std::vector<unsigned char> data = testfiles::ReadAll(path);
   const u64 count = data.size() / kSector;
   if (reader.Init(path.c_str(), count) != 0) return out;
-  J::m_tsFileRangeVec.clear();
-  J::m_bIsNeedCheckTsFileRange = 1;
-  J::m_bIsMtsFileHead = 0;
+  CARVE_PASS pass;
+  std::vector<unsigned char> readAhead(CARVE_CONTEXT::READ_BUF_SIZE);
   for (u64 s = 0; s < count;) {
     unsigned char* sec = data.data() + s * kSector;
     if (IsNtfsFileRecord(sec, 1024) || IsFatFileRecord(sec, kSector) || IsFatFDTRecord(sec, kSector)) {
       ++s;
       continue;
     }
-    PointContextAt(&reader, s, J::m_bIsNeedCheckTsFileRange != 0, J::m_bIsMtsFileHead != 0);
+    CARVE_CONTEXT ctx = J::MakeContext(&reader, kSector, s, &pass);
     int row = -1;
-    const int type = J::DetectFileTypeAllRows(sec, kSector, &row);
-    J::m_bIsNeedCheckTsFileRange = 1;
-    J::m_bIsMtsFileHead = 0;
-    if (type == TYPE_NONE || !J::szExtendNameAndType[row].pSizeRule) {
+    const int type = J::DetectFileTypeAllRows(ctx, sec, kSector, &row);
+    pass.bCheckTsRanges = 1;
+    pass.bMtsFileHead = 0;
+    if (type == TYPE_NONE || !J::szExtendNameAndType[row].pFormat->pSizeRule) {
       ++s;
       continue;
     }
     const int first = J::FindRowByType(type);
-    if (type != TYPE_TS) J::m_bIsNeedCheckTsFileRange = 0;
-    if (type == TYPE_MTS) J::m_bIsMtsFileHead = 1;
-    J::m_ErrorCode = 0;
-    const u64 size = J::szExtendNameAndType[first].pSizeRule(sec, kSector);
+    if (type != TYPE_TS) pass.bCheckTsRanges = 0;
+    if (type == TYPE_MTS) pass.bMtsFileHead = 1;
+    ctx.bCheckTsRanges = pass.bCheckTsRanges;
+    ctx.bMtsFileHead = pass.bMtsFileHead;
+    ctx.pReadBuf = readAhead.data();
+    const u64 size = J::szExtendNameAndType[first].pFormat->pSizeRule(ctx, sec, kSector);
+    if (size == 0) {  // nothing measured: not carved
+      ++s;
+      continue;
+    }
     out.push_back({s, std::to_string(s) + "." + J::szExtendNameAndType[first].szExtendName, size});
     s += J::GetSkipSectors(type, size, kSector);
   }
-  J::m_pDiskReader = nullptr;
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -337,8 +387,8 @@ std::vector<CARVED> DeepScanCarve(const std::string& path) {
 // directory sector, at sector boundaries.
 std::string MakeMixedImage(const std::string& dir) {
   std::vector<std::vector<unsigned char>> files;
-  for (const std::string& p : ListFiles(testimg::ImagesDir() + "/samples", ""))
-    files.push_back(testfiles::ReadAll(p));
+  for (const char* dir : {"/samples", "/modern"})
+    for (const std::string& p : ListFiles(testimg::ImagesDir() + dir, "")) files.push_back(testfiles::ReadAll(p));
   std::mt19937_64 rng(77);
   std::vector<unsigned char> img;
   auto noise = [&](size_t sectors) {

@@ -149,7 +149,7 @@ class ExactLength : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(MediaError().empty()) << "an encoder failed:\n" << MediaError();
     support = carvetest::UseFreshSupportDir("carve-exact");
-    J::m_tsFileRangeVec.clear();
+    J::ResetPass();
     J::InitCallBack(nullptr, nullptr, nullptr, 90);
   }
   void TearDown() override {
@@ -226,15 +226,16 @@ class ExactLength : public ::testing::Test {
   }
 
   // The size rule alone on the file's first sector, the judge pointed at img.
-  static u64 Rule(carvetest::TempImage& img, u64 at, J::SIZE_RULE rule, CDiskReader& reader) {
+  static u64 Rule(carvetest::TempImage& img, u64 at, J::SIZE_RULE rule, CDiskReader& reader, bool* cap = nullptr) {
     img.Write();
     EXPECT_EQ(0, reader.Init(img.path.c_str(), img.Sectors()));
-    carvetest::PointJudgeAt(&reader, at);
-    return rule(img.At(at), 512);
+    carvetest::TestContext ctx(&reader, at);
+    const u64 size = rule(ctx, img.At(at), 512);
+    if (cap) *cap = ctx.bLengthIsCap;
+    return size;
   }
 
   std::string support;
-  CFileTypeJudge judge;  // keeps the shared read-ahead buffer for direct rule calls
 };
 
 // ---- Real files among noise: the carved length is the file's ----
@@ -358,7 +359,7 @@ TEST_F(ExactLength, JpegWithoutFollowableSegmentsFallsBackToTheLastAcceptedEnd) 
   for (u64 s = 4 + fileSectors; s < 4 + fileSectors + 40; ++s)
     if (s % 3 == 0) lastTrap = s;
   CDiskReader reader;
-  EXPECT_EQ((lastTrap - 4) * 512 + 502, Rule(*img, 4, J::GetJPGFileBytesSize, reader));
+  EXPECT_EQ((lastTrap - 4) * 512 + 502, Rule(*img, 4, carvefmt::GetJPGFileBytesSize, reader));
 
   // A picture with tables but no scan: its EOI is no end, the old rule decides.
   carvetest::TempImage noScan("carve-exact-noscan", 16);
@@ -371,13 +372,13 @@ TEST_F(ExactLength, JpegWithoutFollowableSegmentsFallsBackToTheLastAcceptedEnd) 
   noScan.At(5)[301] = 0xD9;
   const unsigned char png[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   noScan.Put(9, png, 8);
-  EXPECT_EQ(5u * 512 + 302, Rule(noScan, 0, J::GetJPGFileBytesSize, reader));
+  EXPECT_EQ(5u * 512 + 302, Rule(noScan, 0, carvefmt::GetJPGFileBytesSize, reader));
 
   // A first sector alone, shorter than a sector and with no reader: one sector.
-  carvetest::PointJudgeAt(nullptr, 0);
+  carvetest::TestContext ctx2(nullptr, 0);
   Blob cut(File("prog.jpg").begin(), File("prog.jpg").begin() + 40);
-  EXPECT_EQ(512u, J::GetJPGFileBytesSize(cut.data(), static_cast<int>(cut.size())));
-  EXPECT_EQ(512u, J::GetJPGFileBytesSize(nullptr, 512));
+  EXPECT_EQ(512u, carvefmt::GetJPGFileBytesSize(ctx2, cut.data(), static_cast<int>(cut.size())));
+  EXPECT_EQ(512u, carvefmt::GetJPGFileBytesSize(ctx2, nullptr, 512));
 }
 
 TEST_F(ExactLength, TruncatedFilesEndWithTheRange) {
@@ -385,11 +386,11 @@ TEST_F(ExactLength, TruncatedFilesEndWithTheRange) {
   const struct {
     const char* name;
     J::SIZE_RULE rule;
-  } cases[] = {{"prog.jpg", J::GetJPGFileBytesSize},
-               {"ffmpeg.mp3", J::GetMP3FileBytesSize},
-               {"fast.mp4", J::GetMP4FileBytesSize},
-               {"h264.mp4", J::GetMP4FileBytesSize},
-               {"clip.mov", J::GetISOMediaFileBytesSize}};
+  } cases[] = {{"prog.jpg", carvefmt::GetJPGFileBytesSize},
+               {"ffmpeg.mp3", carvefmt::GetMP3FileBytesSize},
+               {"fast.mp4", carvefmt::GetMP4FileBytesSize},
+               {"h264.mp4", carvefmt::GetMP4FileBytesSize},
+               {"clip.mov", carvefmt::GetISOMediaFileBytesSize}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Blob& file = File(c.name);
@@ -413,11 +414,11 @@ TEST_F(ExactLength, Mp3WithoutARunOfFramesFallsBackToItsLastTag) {
   const unsigned char png[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   img.Put(40, png, 8);
   CDiskReader reader;
-  EXPECT_EQ(30u * 512 + 200 + 128, Rule(img, 0, J::GetMP3FileBytesSize, reader));
+  EXPECT_EQ(30u * 512 + 200 + 128, Rule(img, 0, carvefmt::GetMP3FileBytesSize, reader));
 
   // A tag size pointing far past everything: the frames are never reached.
   img.At(0)[6] = 0x7F, img.At(0)[7] = 0x7F, img.At(0)[8] = 0x7F, img.At(0)[9] = 0x7F;
-  EXPECT_EQ(30u * 512 + 200 + 128, Rule(img, 0, J::GetMP3FileBytesSize, reader));
+  EXPECT_EQ(30u * 512 + 200 + 128, Rule(img, 0, carvefmt::GetMP3FileBytesSize, reader));
 
   // Frames whose header changes layer after the ninth: the walk ends there,
   // before the zeros, "TAG" and PNG. (128 kbit/s at 44.1 kHz: 417 bytes a
@@ -431,7 +432,7 @@ TEST_F(ExactLength, Mp3WithoutARunOfFramesFallsBackToItsLastTag) {
   carvetest::TempImage mixed("carve-exact-mp3-mixed", 60);
   mixed.Put(0, file.data(), tenth + 3 * frame);
   mixed.At(0)[tenth + 1] ^= 0x06;  // Layer III -> Layer I
-  EXPECT_EQ(tenth, Rule(mixed, 0, J::GetMP3FileBytesSize, reader));
+  EXPECT_EQ(tenth, Rule(mixed, 0, carvefmt::GetMP3FileBytesSize, reader));
 }
 
 TEST_F(ExactLength, IsoBoxesThatCannotBeFollowedFallBack) {
@@ -457,7 +458,7 @@ TEST_F(ExactLength, IsoBoxesThatCannotBeFollowedFallBack) {
     const unsigned char head[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     img.Put(png, head, 8);
     CDiskReader reader;
-    EXPECT_EQ((png - 4) * 512, Rule(img, 4, J::GetMP4FileBytesSize, reader)) << "runs on to the next file";
+    EXPECT_EQ((png - 4) * 512, Rule(img, 4, carvefmt::GetMP4FileBytesSize, reader)) << "runs on to the next file";
   };
   Blob b = mp4;
   Put32BE(b, mdat, 0);  // the media data runs to the end of the container
@@ -483,8 +484,8 @@ TEST_F(ExactLength, IsoBoxesThatCannotBeFollowedFallBack) {
   carvetest::TempImage img("carve-exact-iso-short", b.size() / 512 + 30);
   img.Put(0, b);
   CDiskReader reader;
-  EXPECT_EQ(third, Rule(img, 0, J::GetMP4FileBytesSize, reader));
-  EXPECT_EQ(third, Rule(img, 0, J::GetISOMediaFileBytesSize, reader));
+  EXPECT_EQ(third, Rule(img, 0, carvefmt::GetMP4FileBytesSize, reader));
+  EXPECT_EQ(third, Rule(img, 0, carvefmt::GetISOMediaFileBytesSize, reader));
 }
 
 // ---- The read-ahead keeps the scan's progress and cancellation ----

@@ -20,42 +20,41 @@ namespace {
 
 typedef CFileTypeJudge J;
 
-// The types a row's detector may answer besides "none".
+// A format answers only the types of its own rows (or "none").
 bool AllowedAnswer(int row, int answer) {
   if (answer == TYPE_NONE) return true;
-  J::DETECTOR d = J::szExtendNameAndType[row].pDetector;
-  if (d == J::IsOffice2003Type) return answer == TYPE_DOC || answer == TYPE_XLS || answer == TYPE_PPT || answer == TYPE_OLE;
-  if (d == J::IsOffice2007Type) return answer == TYPE_DOCX || answer == TYPE_XLSX || answer == TYPE_PPTX;
-  if (d == J::IsPeType) return answer == TYPE_EXE || answer == TYPE_DLL || answer == TYPE_SYS;
-  return answer == static_cast<int>(J::szExtendNameAndType[row].nType);
+  const CARVE_FORMAT* f = J::szExtendNameAndType[row].pFormat;
+  for (int k = 0; k < J::EXTEND_NAME_ROW_COUNT - 1; ++k)
+    if (J::szExtendNameAndType[k].pFormat == f && static_cast<int>(J::szExtendNameAndType[k].nType) == answer)
+      return true;
+  return false;
 }
 
 // Offers one sector (at u64Sector of reader's range) to every detector and
 // every size rule; counts what was detected.
 struct Offer {
-  J judge;  // keeps the shared read-ahead buffer alive
   int detected = 0;
   u64 rules = 0;
 
   void Sector(unsigned char* s, CDiskReader* reader, u64 u64Sector) {
     std::set<J::SIZE_RULE> seenRules;
     for (int row = 0; row < J::EXTEND_NAME_ROW_COUNT - 1; ++row) {
-      const J::EXTEND_NAME_ROW& r = J::szExtendNameAndType[row];
-      carvetest::PointJudgeAt(reader, u64Sector, row % 2);
-      int answer = r.pDetector(s, 512);
+      const CARVE_FORMAT& f = *J::szExtendNameAndType[row].pFormat;
+      carvetest::TestContext detect(reader, u64Sector, row % 2);
+      int answer = f.pDetector(detect, s, 512);
       ASSERT_TRUE(AllowedAnswer(row, answer)) << "row " << row << " answered " << answer;
       if (answer != TYPE_NONE) ++detected;
-      if (!r.pSizeRule || !seenRules.insert(r.pSizeRule).second) continue;
-      carvetest::PointJudgeAt(reader, u64Sector, row % 2);
-      u64 size = r.pSizeRule(s, 512);
-      // No rule may claim more than its largest maximum plus the start sector.
-      ASSERT_LE(size, 68719476736ull + 512) << "row " << row;
+      if (!f.pSizeRule || !seenRules.insert(f.pSizeRule).second) continue;
+      carvetest::TestContext measure(reader, u64Sector, row % 2);
+      u64 size = f.pSizeRule(measure, s, 512);
+      // No rule claims more than its format's maximum plus the start sector.
+      ASSERT_LE(size, f.u64MaxSize + 512) << "row " << row;
       ++rules;
     }
-    carvetest::PointJudgeAt(reader, u64Sector);
-    J::DetectFileType(s, 512);
+    carvetest::TestContext ctx(reader, u64Sector);
+    J::DetectFileType(ctx, s, 512);
     J::IsFileSystemSector(s, 512);
-    u64 skip = J::GetSkipSectors(J::DetectFileType(s, 512), 0, 512);
+    u64 skip = J::GetSkipSectors(J::DetectFileType(ctx, s, 512), 0, 512);
     ASSERT_GE(skip, 1u);
   }
 };
@@ -130,17 +129,16 @@ TEST(HostileSectors, RandomAndMutatedSectors) {
 
 TEST(HostileSectors, ShortAndOddBuffersReachEveryRule) {
   // Buffers shorter than a sector and sector sizes the judge does not use.
-  Offer keep;
   std::vector<unsigned char> s(512);
   std::mt19937 rng(7);
   for (int len : {0, 1, 7, 15, 31, 47, 100, 187, 188, 300, 511}) {
     for (auto& b : s) b = static_cast<unsigned char>(rng());
     std::vector<unsigned char> cut(s.begin(), s.begin() + len);
     for (int row = 0; row < J::EXTEND_NAME_ROW_COUNT - 1; ++row) {
-      const J::EXTEND_NAME_ROW& r = J::szExtendNameAndType[row];
-      carvetest::PointJudgeAt(nullptr, 0);
-      EXPECT_TRUE(AllowedAnswer(row, r.pDetector(cut.empty() ? nullptr : cut.data(), len)));
-      if (r.pSizeRule) r.pSizeRule(cut.empty() ? nullptr : cut.data(), len);
+      const CARVE_FORMAT& f = *J::szExtendNameAndType[row].pFormat;
+      carvetest::TestContext ctx(nullptr, 0);
+      EXPECT_TRUE(AllowedAnswer(row, f.pDetector(ctx, cut.empty() ? nullptr : cut.data(), len)));
+      if (f.pSizeRule) f.pSizeRule(ctx, cut.empty() ? nullptr : cut.data(), len);
     }
   }
   // A sector size that is no use: nothing read, nothing carved.
@@ -151,7 +149,6 @@ TEST(HostileSectors, ShortAndOddBuffersReachEveryRule) {
             J::ParseFileBuf(s.data(), 512, 0, 0, 1, -1, nullptr, 100, 0, name, sizeof(name), type, size));
   EXPECT_EQ(TYPE_NONE, type);
   EXPECT_EQ(0u, size);
-  J::m_nBytesPerSector = 512;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "carve/FileTypeJudge.h"
+#include "carve/formats/Formats.h"
 #include "carve/FileTypeRecovery.h"
 #include "disk/BootSector.h"
 #include "disk/PartitionManager.h"
@@ -590,44 +591,48 @@ int FuzzCarve(const uint8_t* d, size_t n) {
   u64 sectors = Disk().GetSectorCount();
   CDiskReader reader;
   if (reader.Init(Disk().GetPath().c_str(), sectors) != 0) return 0;
-  CFileTypeJudge judge;
-  CFileTypeJudge::m_tsFileRangeVec.clear();
-  CFileTypeJudge::m_bIsNeedCheckTsFileRange = 0;
-  CFileTypeJudge::m_bIsMtsFileHead = 0;
+  CFileTypeJudge::ResetPass();
 
-  // Every detector and size rule of the table on the bytes as given. The
-  // context points at this input's reader (classifiers read further sectors
-  // through it) and is cleared again before the reader goes away.
-  struct CONTEXT_RESET {
-    ~CONTEXT_RESET() { CFileTypeJudge::m_pDiskReader = nullptr; }
-  } contextReset;
-  CFileTypeJudge::m_pDiskReader = &reader;
-  CFileTypeJudge::m_nBytesPerSector = 512;
-  CFileTypeJudge::m_u64StartSector = 0;
-  CFileTypeJudge::m_u64CurrentSector = 0;
+  // Every detector and size rule of the table on the bytes as given, with a
+  // context pointing at this input's reader (classifiers read further
+  // sectors through it).
+  std::vector<unsigned char> readAhead(CARVE_CONTEXT::READ_BUF_SIZE);
+  auto context = [&]() {
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&reader, 512, 0);
+    ctx.pReadBuf = readAhead.data();
+    return ctx;
+  };
   std::vector<unsigned char> copy(d, d + n);
-  int quick = CFileTypeJudge::DetectFileType(copy.data(), static_cast<int>(n));
-  int full = CFileTypeJudge::DetectFileTypeAllRows(copy.data(), static_cast<int>(n));
+  CARVE_CONTEXT quickCtx = context(), fullCtx = context();
+  int quick = CFileTypeJudge::DetectFileType(quickCtx, copy.data(), static_cast<int>(n));
+  int full = CFileTypeJudge::DetectFileTypeAllRows(fullCtx, copy.data(), static_cast<int>(n));
   if (quick != full) Fail("quick detection and the full table disagree");
   for (int i = 0; i < CFileTypeJudge::EXTEND_NAME_ROW_COUNT; ++i) {
     const CFileTypeJudge::EXTEND_NAME_ROW& row = CFileTypeJudge::szExtendNameAndType[i];
     if (!row.szExtendName) break;
-    if (row.pDetector) row.pDetector(copy.data(), static_cast<int>(n));
-    if (row.pSizeRule) row.pSizeRule(copy.data(), static_cast<int>(n));
+    CARVE_CONTEXT ctx = context();
+    row.pFormat->pDetector(ctx, copy.data(), static_cast<int>(n));
+    if (row.pFormat->pSizeRule) {
+      ctx = context();
+      const u64 size = row.pFormat->pSizeRule(ctx, copy.data(), static_cast<int>(n));
+      if (size > row.pFormat->u64MaxSize + 512) Fail(std::string("a length past its format's maximum: ") + row.szExtendName);
+    }
     if (memcmp(copy.data(), d, n) != 0) {
       Fail(std::string("a detector or size rule changed its input: ") + row.szExtendName);
       memcpy(copy.data(), d, n);
     }
   }
   u64 size = 0;
-  CFileTypeJudge::IsEndOfFile(copy.data(), static_cast<int>(n), size);
-  CFileTypeJudge::IsEndOfVedioFile(copy.data(), static_cast<int>(n), size);
-  CFileTypeJudge::IsEndOfMPGFile(copy.data(), static_cast<int>(n), size);
+  CARVE_CONTEXT endCtx = context();
+  CFileTypeJudge::IsEndOfFile(endCtx, copy.data(), static_cast<int>(n), size);
+  endCtx = context();
+  CFileTypeJudge::IsEndOfMPGFile(endCtx, copy.data(), static_cast<int>(n), size);
   u64 off = 0;
-  CFileTypeJudge::GetJPGFileTailOffset(copy.data(), static_cast<int>(n), off);
-  CFileTypeJudge::GetPNGFileTailOffset(copy.data(), static_cast<int>(n), off);
-  CFileTypeJudge::GetGIFFileTailOffset(copy.data(), static_cast<int>(n), off);
-  CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(copy.data(), static_cast<int>(n));
+  CARVE_CONTEXT tailCtx = context();
+  carvefmt::GetJPGFileTailOffset(tailCtx, copy.data(), static_cast<int>(n), off);
+  carvefmt::GetPNGFileTailOffset(tailCtx, copy.data(), static_cast<int>(n), off);
+  carvefmt::GetGIFFileTailOffset(tailCtx, copy.data(), static_cast<int>(n), off);
+  carvefmt::GetOFFICE2003FileBytesSizeByFileHead(tailCtx, copy.data(), static_cast<int>(n));
   CFileTypeJudge::IsFileSystemSector(copy.data(), static_cast<int>(n));
   for (const char* ext : kMatchExtensions) {
     char e[8];

@@ -99,7 +99,7 @@ TEST_F(PreviewLink, CarvedJpeg) {
   CDiskReader reader;
   u64 sectors = engine.GetSectorCount();
   ASSERT_EQ(0, reader.Init(image.c_str(), sectors));
-  CFileTypeJudge::m_tsFileRangeVec.clear();
+  CFileTypeJudge::ResetPass();
   ASSERT_GT(carvetest::RunSectorPass(engine, reader, 0, sectors).u64FilesFound, 0u);
   PreviewThroughPlantedLink(engine);
 }

@@ -117,7 +117,7 @@ TEST_F(SaveLink, CarvedFile) {
   CDiskReader reader;
   u64 sectors = engine.GetSectorCount();
   ASSERT_EQ(0, reader.Init(image.c_str(), sectors));
-  CFileTypeJudge::m_tsFileRangeVec.clear();
+  CFileTypeJudge::ResetPass();
   ASSERT_GT(carvetest::RunSectorPass(engine, reader, 0, sectors).u64FilesFound, 0u);
   SaveThroughPlantedLinks(engine, L"*.jpg|");
 }

@@ -177,9 +177,9 @@ TEST(CategoryLists, HaveTheExactTexts) {
   EXPECT_NE(nullptr, strstr(g_szMusicExtList, "*.m4r|*.nra|*.snd"));
   EXPECT_NE(nullptr, strstr(g_szDocumentExtList, "*.mpp|*.mdb|*.accdb"));
   EXPECT_NE(nullptr, strstr(g_szVideoExtList, "*.hdmov|*.mod|*.mxf|*.lrv|"));
-  EXPECT_STREQ("*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe",
+  EXPECT_STREQ("*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.exe|*.apk|",
                g_szArchiveExtList);
-  EXPECT_EQ(41u, static_cast<size_t>(std::count(g_szPhotoExtList, g_szPhotoExtList + strlen(g_szPhotoExtList), '|')));
+  EXPECT_EQ(48u, static_cast<size_t>(std::count(g_szPhotoExtList, g_szPhotoExtList + strlen(g_szPhotoExtList), '|')));
 }
 
 TEST_F(ResultStore, OtherFilesAreThoseOfNoKnownType) {

@@ -10,6 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import disks      # noqa: E402
 import exfatimg   # noqa: E402
 import fatimg     # noqa: E402
+import modern     # noqa: E402
 import ntfsimg    # noqa: E402
 import others     # noqa: E402
 import samples    # noqa: E402
@@ -60,6 +61,7 @@ def main(out):
         "exfat": lambda: exfatimg.build_main(out, os.path.join(tmp, "exfat"), S),
         "exfat-sizes": lambda: exfatimg.build_cluster_sizes(out, os.path.join(tmp, "exfat-sizes"), S),
         "exfat-reformat": lambda: exfatimg.build_reformat(out, os.path.join(tmp, "exfat-reformat"), S),
+        "modern": lambda: modern.make_modern(os.path.join(out, "modern"), os.path.join(tmp, "modern")),
     }
     failed = []
 

@@ -1,15 +1,22 @@
-// Office documents: which application a compound file or a ZIP package
-// belongs to, and how long a compound file is by its allocation table.
+// Compound files (Word, Excel and PowerPoint 97-2003, and other OLE
+// storage): which application a file belongs to and how long it is by its
+// allocation table. Flash authoring files share the header.
 #include <cctype>
 #include <cstring>
 
-#include "carve/FileTypeJudge.h"
-#include "carve/FileTypeJudgeInternal.h"
-#include "engine/ByteOrder.h"
+#include "carve/formats/FormatKit.h"
+#include "carve/formats/Formats.h"
 
 using namespace carve_detail;
 
+namespace carvefmt {
+
 namespace {
+
+const u8 kFlaHead[4] = {0xD0, 0xCF, 0x11, 0xE0};
+const u8 kCompoundHead[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+const CARVE_SIGNATURE kCompoundSignatures[] = {CARVE_SIG(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")};
+const CARVE_SIGNATURE kFlaSignatures[] = {CARVE_SIG(0, "\xD0\xCF\x11\xE0")};
 
 const u64 kCompoundSizeCap = 134217727;  // 0x7FFFFFF
 
@@ -24,47 +31,55 @@ bool EntryNameStartsWith(const u8* entry, size_t avail, const char* key) {
   return true;
 }
 
-bool NameStartsWith(const u8* p, size_t n, size_t off, const char* prefix) {
-  size_t len = std::strlen(prefix);
-  if (!InBounds(n, off, len)) return false;
-  for (size_t i = 0; i < len; ++i)
-    if (std::tolower(p[off + i]) != std::tolower(static_cast<unsigned char>(prefix[i]))) return false;
-  return true;
-}
-
-// The package type a part name gives away, or TYPE_NONE.
-int PartNameType(const u8* p, size_t n, size_t nameOff) {
-  if (NameStartsWith(p, n, nameOff, "word")) return TYPE_DOCX;
-  if (NameStartsWith(p, n, nameOff, "ppt")) return TYPE_PPTX;
-  if (NameStartsWith(p, n, nameOff, "xl")) return TYPE_XLSX;
-  return TYPE_NONE;
-}
-
 // Compound-file sector N (numbered after the header) into out; false when it
 // cannot be read. Disk sectors and compound sectors need not be the same size.
-bool ReadCompoundSector(u64 number, u32 cfSectorSize, u8* out, size_t outLen) {
-  const int ss = CFileTypeJudge::m_nBytesPerSector;
-  if (!CFileTypeJudge::IsUsableSectorSize(ss) || cfSectorSize > outLen) return false;
+bool ReadCompoundSector(const CARVE_CONTEXT& ctx, u64 number, u32 cfSectorSize, u8* out, size_t outLen) {
+  const int ss = ctx.nBytesPerSector;
+  if (!CARVE_CONTEXT::IsUsableSectorSize(ss) || cfSectorSize > outLen) return false;
   u64 byteOff = (number + 1) * cfSectorSize;
-  u64 sector = CFileTypeJudge::m_u64CurrentSector + byteOff / ss;
+  u64 sector = ctx.u64CurrentSector + byteOff / ss;
   u32 inSector = static_cast<u32>(byteOff % ss);
-  u8 tmp[CFileTypeJudge::MAX_SECTOR_SIZE * 2];
+  u8 tmp[CARVE_CONTEXT::MAX_SECTOR_SIZE * 2];
   u32 span = inSector + cfSectorSize;
   unsigned int want = (span + ss - 1) / ss;
   if (static_cast<size_t>(want) * ss > sizeof(tmp)) return false;
-  if (CFileTypeJudge::ReadContextSectors(sector, want, tmp, sizeof(tmp)) != want) return false;
+  if (ctx.ReadSectors(sector, want, tmp, sizeof(tmp)) != want) return false;
   std::memcpy(out, tmp + inSector, cfSectorSize);
+  return true;
+}
+
+bool DocTailMarker(CARVE_CONTEXT& ctx, const StepView& v, void*, u64& size) {
+  static const u8 kTailHead[6] = {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A};
+  static const u8 kTail[26] = {'M', 'i', 'c', 'r', 'o', 's', 'o', 'f', 't', ' ', 'O', 'f', 'f',
+                               'i', 'c', 'e', ' ', 'W', 'o', 'r', 'd', ' ', 0xCE, 0xC4, 0xB5, 0xB5};
+  if (FindBytes(v.p, v.owned, 0, kTailHead, 6) == npos) return false;
+  size_t off = FindBytes(v.p, v.owned, 0, kTail, 26);
+  if (off == npos) return false;
+  const u64 ss = static_cast<u64>(ctx.nBytesPerSector);
+  u64 end = off + 26;
+  size = v.before + (end + ss - 1) / ss * ss;
   return true;
 }
 
 }  // namespace
 
-int CFileTypeJudge::GetOffice2003Type(unsigned char* pBuf, int nLen) {
+int IsOffice2003Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
   Bytes b(pBuf, nLen);
-  const int ss = m_nBytesPerSector;
-  if (!IsUsableSectorSize(ss)) return TYPE_OLE;
-  u8 sector[MAX_SECTOR_SIZE];
-  if (ReadContextSectors(m_u64CurrentSector + 1, 1, sector, sizeof(sector)) != 1) return TYPE_OLE;
+  if (!b.AtLeast(8) || !b.Eq(0, kCompoundHead, 8)) return TYPE_NONE;
+  return GetOffice2003Type(ctx, pBuf, nLen);
+}
+
+int IsFlaType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  return b.AtLeast(16) && b.Eq(0, kFlaHead, 4) ? TYPE_FLA : TYPE_NONE;
+}
+
+int GetOffice2003Type(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  const int ss = ctx.nBytesPerSector;
+  if (!CARVE_CONTEXT::IsUsableSectorSize(ss)) return TYPE_OLE;
+  u8 sector[CARVE_CONTEXT::MAX_SECTOR_SIZE];
+  if (ctx.ReadSectors(ctx.u64CurrentSector + 1, 1, sector, sizeof(sector)) != 1) return TYPE_OLE;
   const size_t n = static_cast<size_t>(ss);
   // A stream that starts right after the header: a spreadsheet's BOF record
   // (0809, length 0010, BIFF8 0600) or a word-processing file's 0xA5EC ident.
@@ -74,7 +89,7 @@ int CFileTypeJudge::GetOffice2003Type(unsigned char* pBuf, int nLen) {
 
   u32 firstDirSector = 0;  // 0x30
   if (!ReadU32LE(b.p, b.n, 48, firstDirSector)) return TYPE_OLE;
-  if (ReadContextSectors(m_u64CurrentSector + static_cast<u64>(firstDirSector) + 1, 1, sector, sizeof(sector)) != 1)
+  if (ctx.ReadSectors(ctx.u64CurrentSector + static_cast<u64>(firstDirSector) + 1, 1, sector, sizeof(sector)) != 1)
     return TYPE_OLE;
 
   // The root entry's class identifier (directory entry 0, offset 0x50).
@@ -101,44 +116,7 @@ int CFileTypeJudge::GetOffice2003Type(unsigned char* pBuf, int nLen) {
   return TYPE_OLE;
 }
 
-int CFileTypeJudge::GetOffice2007Type(unsigned char* /*pBuf*/, int /*nLen*/) {
-  const int ss = m_nBytesPerSector;
-  if (!IsUsableSectorSize(ss)) return TYPE_NONE;
-  static const u8 kLocal[4] = {0x50, 0x4B, 0x03, 0x04}, kCentral[4] = {0x50, 0x4B, 0x01, 0x02};
-  static const u8 kEnd[4] = {0x50, 0x4B, 0x05, 0x06};
-  // Groups of four sectors; the first 4 bytes repeat the previous group's
-  // last 4 so a signature split between groups is still seen.
-  u8 buf[4 + 4 * MAX_SECTOR_SIZE];
-  std::memset(buf, 0, 4);
-  for (int group = 0; group < 5; ++group) {
-    unsigned int got = ReadContextSectors(m_u64CurrentSector + 4ull * group, 4, buf + 4, sizeof(buf) - 4);
-    if (got == 0) return TYPE_NONE;
-    const size_t len = 4 + static_cast<size_t>(got) * ss;
-    size_t end = FindBytes(buf, len, 0, kEnd, 4);
-    if (end == npos) end = len;
-    // Local headers (name at +30) and central headers (name at +46), taken
-    // in turn until both kinds run out before the end record.
-    size_t local = FindBytes(buf, end, 0, kLocal, 4);
-    size_t central = FindBytes(buf, end, 0, kCentral, 4);
-    while (local != npos || central != npos) {
-      if (local != npos) {
-        int t = PartNameType(buf, len, local + 30);
-        if (t != TYPE_NONE) return t;
-        local = FindBytes(buf, end, local + 4, kLocal, 4);
-      }
-      if (central != npos) {
-        int t = PartNameType(buf, len, central + 46);
-        if (t != TYPE_NONE) return t;
-        central = FindBytes(buf, end, central + 4, kCentral, 4);
-      }
-    }
-    if (got < 4) return TYPE_NONE;  // the range ends here
-    std::memcpy(buf, buf + len - 4, 4);
-  }
-  return TYPE_NONE;
-}
-
-u64 CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(unsigned char* pHead, int nLen) {
+u64 GetOFFICE2003FileBytesSizeByFileHead(CARVE_CONTEXT& ctx, const unsigned char* pHead, int nLen) {
   Bytes b(pHead, nLen);
   if (!b.AtLeast(512)) return 0;
   u16 shift = GetU16LE(b.p, b.n, 30);  // 0x1E: sector shift
@@ -164,13 +142,13 @@ u64 CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(unsigned char* pHead, i
   } else {
     if (tableSectors < 109) return 0;
     const u32 perExt = entriesPerSector - 1;  // the last entry links to the next
-    u8 ext[MAX_SECTOR_SIZE];
+    u8 ext[CARVE_CONTEXT::MAX_SECTOR_SIZE];
     u32 number = GetU32LE(b.p, b.n, 68);  // 0x44: first extension sector
     lastTableSector = number;
     for (u32 i = 1; i <= extSectors; ++i) {  // bounded by the header's count
       lastTableSector = number;
       if (number >= 0xFFFFFFFCu) break;
-      if (!ReadCompoundSector(number, cfSectorSize, ext, sizeof(ext))) break;
+      if (!ReadCompoundSector(ctx, number, cfSectorSize, ext, sizeof(ext))) break;
       if (i == extSectors) {
         u32 r = (tableSectors - 109) % perExt;
         u32 index = r == 0 ? perExt - 1 : r - 1;
@@ -181,8 +159,8 @@ u64 CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(unsigned char* pHead, i
     }
   }
 
-  u8 table[MAX_SECTOR_SIZE];
-  if (!ReadCompoundSector(lastTableSector, cfSectorSize, table, sizeof(table))) {
+  u8 table[CARVE_CONTEXT::MAX_SECTOR_SIZE];
+  if (!ReadCompoundSector(ctx, lastTableSector, cfSectorSize, table, sizeof(table))) {
     u64 size = total * cfSectorSize;
     return size < kCompoundSizeCap ? size : kCompoundSizeCap;
   }
@@ -195,3 +173,21 @@ u64 CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(unsigned char* pHead, i
   u64 size = (total - freeAtEnd) * cfSectorSize;
   return size < kCompoundSizeCap ? size : kCompoundSizeCap;
 }
+
+u64 GetOFFICE2003FileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  u64 size = GetOFFICE2003FileBytesSizeByFileHead(ctx, pBuf, nLen);
+  if (size != 0) return size;
+  return ForwardScan(ctx, kMaxOffice, END_ANY, DocTailMarker, nullptr);
+}
+
+u64 GetFLAFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  return GetDefaultAudioFileBytesSize(ctx, pBuf, nLen);
+}
+
+const CARVE_FORMAT kCompound = {"compound", kCompoundSignatures, SignatureCount(kCompoundSignatures),
+                                IsOffice2003Type, GetOFFICE2003FileBytesSize, kMaxOffice + 512, FORMAT_SKIP_ONE,
+                                nullptr, nullptr};
+const CARVE_FORMAT kFla = {"fla", kFlaSignatures, SignatureCount(kFlaSignatures), IsFlaType, GetFLAFileBytesSize,
+                           kMax256M, 0, nullptr, nullptr};
+
+}  // namespace carvefmt

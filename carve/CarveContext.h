@@ -1,0 +1,79 @@
+// What the carver's detectors and length rules work with: the candidate
+// sector's place on the disk, the reader to fetch more of it, the scan's
+// progress callback, and what one deep pass carries from a candidate to the
+// next. Each candidate gets a context of its own; nothing of it is global.
+#pragma once
+
+#include <vector>
+
+#include "engine/DiskReader.h"
+#include "engine/Types.h"
+
+// One transport stream carved in this pass, inclusive sector range.
+struct _TS_FILE_RANGE_ {
+  u64 u64StartSector;
+  u64 u64EndSector;
+};
+
+// What one carving pass carries from one candidate sector to the next, and
+// the scan's callbacks. The deep scan keeps one (CFileTypeJudge::Pass()).
+struct CARVE_PASS {
+  SCAN_PROGRESS_CALLBACK pProgress = nullptr;
+  RECOVERY_CALLBACK pRecovery = nullptr;
+  void* pParam = nullptr;
+  int nPercent = 0;
+  // A transport stream found at the last candidate: the next one is checked
+  // against the recorded streams and the sector before it.
+  int bCheckTsRanges = 1;
+  // An mts file starts at the last candidate: packets that carry a
+  // timestamp continue it.
+  int bMtsFileHead = 0;
+  std::vector<_TS_FILE_RANGE_> tsRanges;
+  // The progress callback's answer that stopped the last measurement (0: none).
+  int nStopAnswer = 0;
+  // The last carved length is a bound: its rule found no end (a cut or capped file).
+  bool bLastLengthIsCap = false;
+};
+
+struct CARVE_CONTEXT {
+  static constexpr int READ_BUF_SIZE = 65536;
+  // Largest sector size the carver works with (its private buffers are sized for it).
+  static constexpr int MAX_SECTOR_SIZE = 4096;
+
+  CDiskReader* pReader = nullptr;  // null: nothing past the given buffer can be read
+  int nBytesPerSector = 512;
+  u64 u64StartSector = 0;    // the candidate's first sector
+  u64 u64CurrentSector = 0;  // the sector a detector is asked about (the end test moves it on)
+
+  // Detection state carried over from the candidate before (see CARVE_PASS).
+  int bCheckTsRanges = 0;
+  int bMtsFileHead = 0;
+  std::vector<_TS_FILE_RANGE_>* pTsRanges = nullptr;  // null: no streams recorded
+  u8 uMtsPreIndex = 0;  // the mts detector leaves the packet's index byte here
+
+  // Measuring: READ_BUF_SIZE bytes of read-ahead (null: a rule that needs it
+  // gives one sector), and the scan's progress report.
+  unsigned char* pReadBuf = nullptr;
+  SCAN_PROGRESS_CALLBACK pProgress = nullptr;
+  void* pParam = nullptr;
+  int nPercent = 0;
+  u64 u64ScanSectorCount = 0;
+  u64 u64SectorTotalCount = 0;
+  int nRemainSecond = -1;
+  u64 u64FileCount = 0;
+
+  // Answers of a length rule besides the length.
+  int nErrorCode = 0;         // the progress callback's stop answer
+  bool bLengthIsCap = false;  // the rule found no end: the length is a bound, not the file's
+
+  static bool IsUsableSectorSize(int nBytesPerSector) {
+    return nBytesPerSector >= 512 && nBytesPerSector <= MAX_SECTOR_SIZE && nBytesPerSector % 512 == 0;
+  }
+  bool UsableSectorSize() const { return IsUsableSectorSize(nBytesPerSector); }
+  // One sector's bytes, or 512 when the sector size is no use.
+  u64 OneSector() const { return UsableSectorSize() ? static_cast<u64>(nBytesPerSector) : 512; }
+
+  // Reads whole sectors into a caller buffer of nBufLen bytes, clamped to the
+  // reader's end limit; the number of sectors that arrived (0 on any failure).
+  unsigned int ReadSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen) const;
+};

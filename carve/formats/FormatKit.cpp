@@ -1,0 +1,195 @@
+// The forward read-ahead, the end tests it asks and the small helpers the
+// format files share.
+#include "carve/formats/FormatKit.h"
+#include "carve/formats/Formats.h"
+
+#include <cstring>
+#include <vector>
+
+#include "carve/FileTypeJudge.h"
+
+namespace carve_detail {
+
+bool FindAcceptedEnd(const CARVE_CONTEXT& ctx, const u8* p, size_t n, const void* code, size_t len, size_t& end) {
+  const size_t ss = static_cast<size_t>(ctx.nBytesPerSector);
+  for (size_t off = FindBytes(p, n, 0, code, len); off != npos; off = FindBytes(p, n, off + 1, code, len)) {
+    if (IsAcceptedEnd(p, n, off + len, ss)) {
+      end = off + len;
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t TextPrefixLength(const u8* p, size_t n, size_t want) {
+  if (!p) return 0;
+  size_t i = 0;
+  while (i < n && i < want) {
+    const u8 c = p[i];
+    const u8 cls = TextByteClass(c);
+    if (cls == 1) {
+      ++i;
+      continue;
+    }
+    if (cls == 0 || c < 0xC2) break;  // a continuation byte with no lead
+    const size_t len = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (i + len > n) break;
+    // The second byte's range excludes overlong forms and surrogates.
+    const u8 c1 = p[i + 1];
+    u8 lo = 0x80, hi = 0xBF;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+    if (c1 < lo || c1 > hi) break;
+    bool ok = true;
+    for (size_t k = 2; k < len; ++k) ok = ok && (p[i + k] & 0xC0) == 0x80;
+    if (!ok) break;
+    i += len;
+  }
+  return i;
+}
+
+namespace {
+struct CRC_TABLE {
+  u32 t[256];
+  CRC_TABLE() {
+    for (u32 i = 0; i < 256; ++i) {
+      u32 c = i;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+  }
+};
+}  // namespace
+
+u32 Crc32(const u8* p, size_t n, u32 crc) {
+  static const CRC_TABLE table;
+  crc ^= 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) crc = table.t[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+u64 ForwardScan(CARVE_CONTEXT& ctx, u64 maxBytes, END_TEST endTest, MARKER marker, void* state) {
+  const int ss = ctx.nBytesPerSector;
+  if (!ctx.UsableSectorSize() || !ctx.pReadBuf) {
+    ctx.bLengthIsCap = true;
+    return ctx.OneSector();
+  }
+  u64 size = static_cast<u64>(ss);
+  u64 budget = maxBytes / ss;
+  u64 done = 0;
+  u64 scanned = ctx.u64ScanSectorCount;
+  const u64 perStep = CARVE_CONTEXT::READ_BUF_SIZE / ss;
+  unsigned char* const buf = ctx.pReadBuf;
+  while (budget != 0) {
+    unsigned int want = static_cast<unsigned int>(budget < perStep ? budget : perStep);
+    unsigned int got = ctx.ReadSectors(ctx.u64StartSector + 1 + done, want, buf, CARVE_CONTEXT::READ_BUF_SIZE);
+    if (got == 0) break;  // unreadable or the range's end: keep what we have
+    scanned += got;
+    if (ctx.pProgress) {
+      u64 total = ctx.u64SectorTotalCount;
+      int progress = total ? static_cast<int>(scanned * 100 / total + 10) : 10;
+      ctx.nErrorCode = ctx.pProgress(ctx.pParam, progress, ctx.nPercent, ctx.nRemainSecond, scanned, total,
+                                     ctx.u64FileCount, nullptr);
+      if (ctx.nErrorCode != 0) break;
+    }
+    const int bytes = static_cast<int>(got) * ss;
+    u64 withBoundary = size;
+    int boundary = endTest == END_MPG ? CFileTypeJudge::IsEndOfMPGFile(ctx, buf, bytes, withBoundary)
+                                      : CFileTypeJudge::IsEndOfFile(ctx, buf, bytes, withBoundary);
+    StepView v{buf, static_cast<size_t>(bytes),
+               boundary ? static_cast<size_t>(withBoundary - size) : static_cast<size_t>(bytes), size,
+               boundary != 0};
+    size = withBoundary;
+    if (marker && marker(ctx, v, state, size)) return size;
+    if (boundary) return size;
+    size += static_cast<u64>(bytes);
+    budget -= got;
+    done += got;
+  }
+  ctx.bLengthIsCap = true;
+  return size;
+}
+
+u64 DeclaredLength(CARVE_CONTEXT& ctx, u64 declared) {
+  const u64 ss = ctx.OneSector();
+  if (declared <= ss) return declared;
+  const bool capBefore = ctx.bLengthIsCap;
+  u64 size = ForwardScan(ctx, (declared + ss - 1) / ss * ss - ss, END_ANY, nullptr, nullptr);
+  if (size >= declared) {
+    ctx.bLengthIsCap = capBefore;  // the whole declared extent was there
+    return declared;
+  }
+  ctx.bLengthIsCap = true;
+  return size;
+}
+
+u64 FlagPastRange(CARVE_CONTEXT& ctx, u64 size) {
+  const u64 ss = ctx.OneSector();
+  const u64 limit = ctx.pReader ? ctx.pReader->GetSectorLimit() : 0;
+  const u64 sectors = size / ss + (size % ss ? 1 : 0);
+  if (ctx.u64StartSector >= limit || sectors > limit - ctx.u64StartSector) ctx.bLengthIsCap = true;
+  return size;
+}
+
+namespace {
+bool ReadBytesFrom(const CARVE_CONTEXT& ctx, u64 base, const Bytes& first, u64 off, u8* out, size_t len);
+}
+
+bool ReadFileBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len) {
+  return ReadBytesFrom(ctx, ctx.u64StartSector, first, off, out, len);
+}
+
+bool ReadDetectBytes(const CARVE_CONTEXT& ctx, const Bytes& first, u64 off, u8* out, size_t len) {
+  return ReadBytesFrom(ctx, ctx.u64CurrentSector, first, off, out, len);
+}
+
+bool ReadFileRange(const CARVE_CONTEXT& ctx, u64 off, u8* out, size_t len) {
+  const int ss = ctx.nBytesPerSector;
+  if (!ctx.UsableSectorSize() || len == 0 || len > 65536 + CARVE_CONTEXT::MAX_SECTOR_SIZE) return false;
+  const u64 sector = off / static_cast<u64>(ss);
+  const size_t in = static_cast<size_t>(off % static_cast<u64>(ss));
+  const unsigned int span = static_cast<unsigned int>((in + len + ss - 1) / ss);
+  std::vector<u8> tmp(static_cast<size_t>(span) * ss);
+  if (ctx.ReadSectors(ctx.u64StartSector + sector, span, tmp.data(), tmp.size()) != span) return false;
+  std::memcpy(out, tmp.data() + in, len);
+  return true;
+}
+
+namespace {
+bool ReadBytesFrom(const CARVE_CONTEXT& ctx, u64 base, const Bytes& first, u64 off, u8* out, size_t len) {
+  if (len > 16) return false;
+  if (off <= first.n && len <= first.n - off) {
+    std::memcpy(out, first.p + off, len);
+    return true;
+  }
+  const int ss = ctx.nBytesPerSector;
+  if (!ctx.UsableSectorSize()) return false;
+  u8 two[2 * CARVE_CONTEXT::MAX_SECTOR_SIZE];
+  const u64 sector = off / static_cast<u64>(ss);
+  const size_t in = static_cast<size_t>(off % static_cast<u64>(ss));
+  const unsigned int span = in + len > static_cast<size_t>(ss) ? 2 : 1;
+  if (ctx.ReadSectors(base + sector, span, two, sizeof(two)) != span) return false;
+  std::memcpy(out, two + in, len);
+  return true;
+}
+}  // namespace
+
+}  // namespace carve_detail
+
+namespace carvefmt {
+
+using namespace carve_detail;
+
+u64 GetDefaultVedioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char*, int) {
+  return ForwardScan(ctx, kMax4G, END_ANY, nullptr, nullptr);
+}
+u64 GetDefaultAudioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char*, int) {
+  return ForwardScan(ctx, kMax256M, END_ANY, nullptr, nullptr);
+}
+u64 GetDefaultPictureFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char*, int) {
+  return ForwardScan(ctx, kMax128M, END_ANY, nullptr, nullptr);
+}
+
+}  // namespace carvefmt

@@ -1,0 +1,63 @@
+// Windows bitmaps: "BM" / "BA", the file size stated at 2.
+#include "carve/formats/FormatKit.h"
+#include "carve/formats/Formats.h"
+
+using namespace carve_detail;
+
+namespace carvefmt {
+
+namespace {
+const CARVE_SIGNATURE kSignatures[] = {CARVE_SIG(0, "BA"), CARVE_SIG(0, "BM")};
+}
+
+int IsBmpType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(40) || !(b.Eq(0, "BA", 2) || b.Eq(0, "BM", 2))) return TYPE_NONE;
+  // 0x06, 0x08: reserved words; 0x0E: info header size (the common 40-byte form).
+  if (GetU16LE(b.p, b.n, 6) != 0 || GetU16LE(b.p, b.n, 8) != 0) return TYPE_NONE;
+  return GetU32LE(b.p, b.n, 14) == 40 ? TYPE_BMP : TYPE_NONE;
+}
+
+u64 GetBMPFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(6)) return 0;
+  return FlagPastRange(ctx, Cap(GetU32LE(b.p, b.n, 2), kMax128M));
+}
+
+// Bitmaps with the other info-header forms (0x0E: 12 core, 52 / 56 with
+// masks, 108 v4, 124 v5 as ImageMagick writes them; 40 is the first row's):
+// plausible dimensions, one plane, a known bit depth, the pixels after the
+// headers and inside the stated size.
+int IsBmpOtherHeaderType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(40) || !(b.Eq(0, "BA", 2) || b.Eq(0, "BM", 2))) return TYPE_NONE;
+  if (GetU16LE(b.p, b.n, 6) != 0 || GetU16LE(b.p, b.n, 8) != 0) return TYPE_NONE;
+  const u32 header = GetU32LE(b.p, b.n, 14);
+  if (header != 12 && header != 52 && header != 56 && header != 108 && header != 124) return TYPE_NONE;
+  const u32 fileSize = GetU32LE(b.p, b.n, 2), pixels = GetU32LE(b.p, b.n, 10);  // 0x02, 0x0A
+  if (pixels < 14 + header || (fileSize != 0 && pixels > fileSize)) return TYPE_NONE;
+  u32 width, planes, bits;
+  i32 height;
+  if (header == 12) {  // 16-bit fields
+    width = GetU16LE(b.p, b.n, 18);
+    height = GetU16LE(b.p, b.n, 20);
+    planes = GetU16LE(b.p, b.n, 22);
+    bits = GetU16LE(b.p, b.n, 24);
+  } else {
+    width = GetU32LE(b.p, b.n, 18);
+    height = static_cast<i32>(GetU32LE(b.p, b.n, 22));  // negative: stored top-down
+    planes = GetU16LE(b.p, b.n, 26);
+    bits = GetU16LE(b.p, b.n, 28);
+  }
+  if (width == 0 || width > 65535 || height == 0 || height > 65535 || height < -65535 || planes != 1)
+    return TYPE_NONE;
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return TYPE_NONE;
+  return TYPE_BMP;
+}
+
+const CARVE_FORMAT kBmpOtherHeader = {"bmp", kSignatures, SignatureCount(kSignatures), IsBmpOtherHeaderType,
+                                      GetBMPFileBytesSize, kMax128M, FORMAT_SKIP_ONE, nullptr, nullptr};
+const CARVE_FORMAT kBmp = {"bmp", kSignatures, SignatureCount(kSignatures), IsBmpType, GetBMPFileBytesSize,
+                           kMax128M, FORMAT_SKIP_ONE, nullptr, nullptr};
+
+}  // namespace carvefmt

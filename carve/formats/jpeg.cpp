@@ -1,0 +1,233 @@
+// JPEG: SOI and a JFIF or Exif first segment, measured by following the
+// marker segments to the picture's own EOI.
+#include "carve/formats/FormatKit.h"
+#include "carve/formats/Formats.h"
+
+using namespace carve_detail;
+
+namespace carvefmt {
+
+namespace {
+
+const CARVE_SIGNATURE kSignatures[] = {CARVE_SIG(0, "\xFF\xD8\xFF")};
+// The fallback when a JPEG's segments cannot be followed: the last accepted
+// FF D9 of the file's own bytes (a thumbnail's end marker earlier in the step
+// does not hide the picture's own).
+void JpgLastTail(const CARVE_CONTEXT& ctx, const StepView& v, CandidateState* s) {
+  static const u8 kTail[2] = {0xFF, 0xD9};
+  const size_t ss = static_cast<size_t>(ctx.nBytesPerSector);
+  for (size_t off = FindBytes(v.p, v.owned, 0, kTail, 2); off != npos; off = FindBytes(v.p, v.owned, off + 1, kTail, 2)) {
+    if (IsAcceptedEnd(v.p, v.n, off + 2, ss)) {
+      s->has = true;
+      s->candidate = v.before + off + 2;
+    }
+  }
+}
+
+// Follows a JPEG's marker segments from SOI, fed the file's bytes in order,
+// one piece at a time. Segments are skipped by their declared lengths (so an
+// APPn segment with a thumbnail and its own FF D9 is passed over whole);
+// after SOS the entropy-coded data runs to the next marker other than the
+// stuffed FF 00 and the restart markers FF D0-D7. Progressive files repeat
+// tables and SOS between scans. The first EOI reached this way ends the file.
+struct JpegWalk {
+  enum STATE { MARK_FF, MARK_CODE, LEN_HI, LEN_LO, SKIP, SCAN, SCAN_FF, END, BROKEN };
+  STATE st = MARK_FF;
+  u64 pos = 0;  // file offset of the next byte to look at
+  u8 code = 0;  // the segment being read
+  u32 len = 0;
+  u32 skip = 0;  // bytes of the segment still to pass over
+  bool sawSoi = false, sawFrame = false, sawSos = false;
+  u64 end = 0;   // file length once st is END
+
+  bool Done() const { return st == END || st == BROKEN; }
+
+  void OnMarker(u8 c, u64 after) {
+    if (!sawSoi) {
+      if (c != 0xD8) {
+        st = BROKEN;
+        return;
+      }
+      sawSoi = true;
+      st = MARK_FF;
+      return;
+    }
+    if (c == 0xD9) {  // EOI: only after image data
+      if (sawSos) {
+        st = END;
+        end = after;
+      } else {
+        st = BROKEN;
+      }
+      return;
+    }
+    if ((c >= 0xD0 && c <= 0xD7) || c == 0x01) {  // RSTn, TEM: no length field
+      st = MARK_FF;
+      return;
+    }
+    if (c < 0xC0 || c == 0xD8) {  // reserved codes, or a second SOI outside any segment
+      st = BROKEN;
+      return;
+    }
+    // SOF0-SOF15 except DHT (C4), JPG (C8) and DAC (CC).
+    if (c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) sawFrame = true;
+    if (c == 0xDA) {
+      if (!sawFrame) {  // a scan needs a frame header before it
+        st = BROKEN;
+        return;
+      }
+      sawSos = true;
+    }
+    code = c;
+    st = LEN_HI;
+  }
+
+  // p holds the n file bytes starting at file offset base, right after the
+  // bytes fed before.
+  void Feed(const u8* p, size_t n, u64 base) {
+    if (Done()) return;
+    if (base != pos) {  // not contiguous with what was seen: cannot follow
+      st = BROKEN;
+      return;
+    }
+    size_t i = 0;
+    while (i < n && !Done()) {
+      switch (st) {
+        case MARK_FF:
+          if (p[i++] != 0xFF) st = BROKEN;  // a segment must start with a marker
+          else st = MARK_CODE;
+          break;
+        case MARK_CODE: {
+          const u8 c = p[i++];
+          if (c != 0xFF) OnMarker(c, base + i);  // FF FF...: fill bytes before the code
+          break;
+        }
+        case LEN_HI:  // 16-bit big-endian length, itself included
+          len = static_cast<u32>(p[i++]) << 8;
+          st = LEN_LO;
+          break;
+        case LEN_LO:
+          len |= p[i++];
+          if (len < 2) {
+            st = BROKEN;
+            break;
+          }
+          skip = len - 2;
+          st = skip ? SKIP : (code == 0xDA ? SCAN : MARK_FF);
+          break;
+        case SKIP: {
+          const size_t k = n - i < skip ? n - i : skip;
+          i += k;
+          skip -= static_cast<u32>(k);
+          if (skip == 0) st = code == 0xDA ? SCAN : MARK_FF;
+          break;
+        }
+        case SCAN: {
+          const void* hit = std::memchr(p + i, 0xFF, n - i);
+          if (!hit) {
+            i = n;
+          } else {
+            i = static_cast<size_t>(static_cast<const u8*>(hit) - p) + 1;
+            st = SCAN_FF;
+          }
+          break;
+        }
+        case SCAN_FF: {
+          const u8 c = p[i++];
+          if (c == 0x00 || (c >= 0xD0 && c <= 0xD7)) st = SCAN;  // stuffed byte, restart marker: still data
+          else if (c != 0xFF) OnMarker(c, base + i);          // any other marker ends the scan
+          break;
+        }
+        case END:
+        case BROKEN:
+          break;
+      }
+    }
+    pos = base + i;
+  }
+};
+
+struct JpgState {
+  JpegWalk walk;
+  CandidateState last;
+};
+bool JpgMarker(CARVE_CONTEXT& ctx, const StepView& v, void* state, u64& size) {
+  JpgState* s = static_cast<JpgState*>(state);
+  s->walk.Feed(v.p, v.owned, v.before);
+  if (s->walk.st == JpegWalk::END) {
+    size = s->walk.end;
+    return true;
+  }
+  JpgLastTail(ctx, v, &s->last);
+  return false;
+}
+
+}  // namespace
+
+int IsJpgType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(16)) return TYPE_NONE;
+  static const u8 kJfif[4] = {0xFF, 0xD8, 0xFF, 0xE0}, kExif[4] = {0xFF, 0xD8, 0xFF, 0xE1};
+  if (b.Eq(0, kJfif, 4) && b.Eq(6, "JFIF", 4)) return TYPE_JPG;
+  if (b.Eq(0, kExif, 4) && b.Eq(6, "Exif", 4)) return TYPE_JPG;
+  return TYPE_NONE;
+}
+
+int GetJPGFileTailOffset(const CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, u64& u64Offset) {
+  static const u8 kTail[2] = {0xFF, 0xD9};
+  Bytes b(pBuf, nLen);
+  size_t end = 0;
+  if (!FindAcceptedEnd(ctx, b.p, b.n, kTail, 2, end)) return 0;
+  u64Offset = end;
+  return 1;
+}
+
+u64 GetJPGFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
+  JpgState s;
+  Bytes b(pBuf, nLen);
+  const u64 one = ctx.OneSector();
+  const size_t first = b.n < one ? b.n : static_cast<size_t>(one);
+  if (b.p) s.walk.Feed(b.p, first, 0);
+  if (s.walk.st == JpegWalk::END) return s.walk.end;  // the whole picture is in its first sector
+  u64 off = 0;
+  const bool firstTail = GetJPGFileTailOffset(ctx, pBuf, nLen, off) != 0;
+  // Without followable segments, an accepted end in the first sector is taken at once.
+  if (firstTail && s.walk.st == JpegWalk::BROKEN) return off;
+  const bool capBefore = ctx.bLengthIsCap;
+  u64 size = ForwardScan(ctx, kMax128M, END_ANY, JpgMarker, &s);
+  if (s.walk.st == JpegWalk::END) return size;
+  if (firstTail) {
+    ctx.bLengthIsCap = capBefore;
+    return off;
+  }
+  if (s.last.has && s.last.candidate < size) {
+    ctx.bLengthIsCap = capBefore;
+    size = s.last.candidate;
+  }
+  return size;
+}
+
+// Pictures whose first segment after SOI is another APPn (Adobe, ICC, XMP,
+// or a JFIF / Exif segment the first row refused), a table (DQT, DHT), a
+// frame header or a comment: the segment's length must lead to the next
+// marker when that lies in the buffer.
+int IsJpgOtherStartType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
+  Bytes b(pBuf, nLen);
+  if (!b.AtLeast(16) || b.p[0] != 0xFF || b.p[1] != 0xD8 || b.p[2] != 0xFF) return TYPE_NONE;
+  const u8 m = b.p[3];
+  const bool app = m >= 0xE0 && m <= 0xEF;
+  const bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+  if (!(app || frame || m == 0xDB || m == 0xC4 || m == 0xFE)) return TYPE_NONE;
+  const u32 len = GetU16BE(b.p, b.n, 4);  // counts itself, not the marker
+  if (len < 2 || (m == 0xDB && len < 67) || (frame && len < 11)) return TYPE_NONE;
+  const size_t next = 4 + static_cast<size_t>(len);
+  if (next + 1 < b.n && (b.p[next] != 0xFF || b.p[next + 1] == 0x00 || b.p[next + 1] == 0xFF)) return TYPE_NONE;
+  return TYPE_JPG;
+}
+
+const CARVE_FORMAT kJpegOtherStart = {"jpeg", kSignatures, SignatureCount(kSignatures), IsJpgOtherStartType,
+                                      GetJPGFileBytesSize, kMax128M, 0, nullptr, nullptr};
+const CARVE_FORMAT kJpeg = {"jpeg", kSignatures, SignatureCount(kSignatures), IsJpgType, GetJPGFileBytesSize,
+                            kMax128M, 0, nullptr, nullptr};
+
+}  // namespace carvefmt
