@@ -60,21 +60,24 @@ def _write(out, name, info, files, parts):
                             "clusterBytes": p.get("cluster", 0), "partition": p["index"]}, pf)
 
 
-def build_mbr(out, tmp, S):
+def build_mbr(out, tmp, S, ext4_builder):
     disk = os.path.join(out, "mbr.img")
     MiB = 2048
     with open(disk, "wb") as f:
-        f.truncate(40 * 1024 * 1024)
+        f.truncate(56 * 1024 * 1024)
+    # p7, the last logical partition, holds ext4 with deleted files.
     script = ("label: dos\nlabel-id: 0x7a3e51c0\nunit: sectors\n"
               "start=2048, size=%d, type=6\n"
               "start=%d, size=%d, type=7\n"
               "start=%d, size=%d, type=5\n"
               "start=%d, size=%d, type=1\n"
-              "start=%d, size=%d, type=6\n") % (
+              "start=%d, size=%d, type=6\n"
+              "start=%d, size=%d, type=83\n") % (
         10 * MiB, 12 * MiB, 12 * MiB,
-        24 * MiB, 16 * MiB - 1,
+        24 * MiB, 32 * MiB - 1,
         24 * MiB + 2048, 2 * MiB,
-        27 * MiB + 2048, 12 * MiB - 4096)
+        27 * MiB + 2048, 12 * MiB - 4096,
+        40 * MiB + 2048, 8 * MiB)
     run("sfdisk", "--no-reread", "--no-tell-kernel", "-q", disk, inp=script.encode())
     _, parts = _sfdisk_parts(disk)
     by = {p["index"]: p for p in parts}
@@ -101,6 +104,13 @@ def build_mbr(out, tmp, S):
     os.remove(v.img)
     p["fs"], p["cluster"] = "ntfs", 4096
     files += v.files()
+    p = by[7]
+    img, efiles = ext4_builder(os.path.join(tmp, "p7.img"), (p["last"] - p["first"] + 1) * SECTOR,
+                               os.path.join(tmp, "p7"), p["first"], 7, ("-t", "ext4", "-b", "4096"))
+    _place(disk, img, p["first"])
+    os.remove(img)
+    p["fs"], p["cluster"] = "ext4", 4096
+    files += efiles
     by[3]["fs"] = "extended"
     _write(out, "mbr.img", {"image": "mbr.img", "fs": "mbr", "volumeStartSector": 0, "clusterBytes": 0,
                             "diskSectors": os.path.getsize(disk) // SECTOR}, files, parts)
