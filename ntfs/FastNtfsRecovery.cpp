@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "disk/BootSector.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/FaultGuard.h"
@@ -56,11 +57,8 @@ int CFastNtfsRecovery::InitGeometry(const unsigned char* pBoot, size_t nBootLen)
   u32 bps = GetU16LE(pBoot, nBootLen, 0x0B);
   if (bps == 0) bps = 512;
   if (!IsPowerOfTwo(bps) || bps < 512 || bps > 4096) return STATUS_INVALID_PARAMETER;
-  // 0x0D: sectors per cluster; values above 0x80 encode 2^(256 - v).
-  u32 raw = GetU8(pBoot, nBootLen, 0x0D);
-  u64 clusterBytes = raw <= 0x80 ? static_cast<u64>(raw) * bps : (256 - raw <= 24 ? 1ull << (256 - raw) : 0);
-  if (clusterBytes < 512 || !IsPowerOfTwo(clusterBytes) || clusterBytes > (1u << 21))
-    return STATUS_INVALID_PARAMETER;
+  const u64 clusterBytes = NtfsClusterBytes(pBoot, nBootLen);
+  if (clusterBytes == 0) return STATUS_INVALID_PARAMETER;
   // Internally every sector number is a 512-byte sector; the real sector size
   // only sets the record size and the fix-up stride.
   m_nSectorPerFileRecord = bps == 512 ? 2 : 1;

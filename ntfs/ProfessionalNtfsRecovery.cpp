@@ -20,8 +20,8 @@ constexpr u32 kRecordSize = 1024;
 constexpr u32 kSectorsPerRecord = 2;
 constexpr u32 kBootReadBytes = 4096;
 
-// Cluster sizes a learnt guess may take: 512 bytes to 64 KiB.
-bool IsSaneSectorPerCluster(u64 v) { return v >= 1 && v <= 128 && (v & (v - 1)) == 0; }
+// Cluster sizes a learnt guess may take: 512 bytes to 2 MiB, as NTFS allows.
+bool IsSaneSectorPerCluster(u64 v) { return v >= 1 && v <= 4096 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
@@ -88,7 +88,7 @@ int CProfessionalNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
   m_mapMftRunList.clear();
   m_mapMftSectorPerCluster.clear();
   if (IsNtfs(boot, sizeof(boot))) {
-    u32 spc = GetU8(boot, sizeof(boot), 0x0D);
+    u32 spc = NtfsClusterBytes(boot, sizeof(boot)) / 512;
     u64 mftCluster = GetU64LE(boot, sizeof(boot), 0x30);
     u64 rel;
     if (IsSaneSectorPerCluster(spc) && !__builtin_mul_overflow(mftCluster, static_cast<u64>(spc), &rel) &&

@@ -49,6 +49,16 @@ TEST(TestimagesNtfs, FilesMatchNtfscat) {
   CheckNtfsFiles(ImagePath("ntfs.img"), ImagePath("ntfs.img"), m.files);
 }
 
+// mkntfs -c 65536 and -c 2097152: 0x80 and 0xF4 (2^12 sectors) at byte 0x0D.
+TEST(TestimagesNtfs, LargeClusterVolumesMatchNtfscat) {
+  for (const auto& [name, code] : {std::make_pair("ntfs64k.img", 0x80), std::make_pair("ntfs2m.img", 0xF4)}) {
+    SCOPED_TRACE(name);
+    Manifest m = LoadManifest(name);
+    CheckNtfsFiles(ImagePath(name), ImagePath(name), m.files);
+    EXPECT_EQ(ReadAt(ImagePath(name), 13, 1)[0], code);
+  }
+}
+
 TEST(TestimagesNtfs, LayoutHasWhatEnginesNeed) {
   Manifest m = LoadManifest("ntfs.img");
   const ManifestFile* resident = m.Find("/README.txt");

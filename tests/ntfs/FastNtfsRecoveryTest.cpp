@@ -126,6 +126,26 @@ TEST(FastNtfsImage, ListsEveryDeletedFileWithItsFolderAndSavesItsData) {
   EXPECT_EQ(87, s.engine.GetChildrenFileNode(nullptr, 1, none));
 }
 
+// 64 KiB and 2 MiB clusters (mkntfs -c): listed and saved as 4 KiB ones,
+// files of the deleted folder under its own name.
+TEST(FastNtfsImage, LargeClustersAreReadLikeSmallOnes) {
+  for (const char* name : {"ntfs64k.img", "ntfs2m.img"}) {
+    SCOPED_TRACE(name);
+    ScanOfImage s;
+    ASSERT_NO_FATAL_FAILURE(ScanPath(s, testimg::ImagePath(name), "fastntfs-large"));
+    testimg::Manifest m = testimg::LoadManifest(name);
+    EXPECT_EQ(static_cast<int>(m.clusterBytes / 512), s.engine.GetSectorPerCluster());
+    CheckDeletedListedAndSaved(s, m, 0);
+    int inFolder = 0;
+    for (const auto& f : m.Files("deleted"))
+      if (f.HasTag("in-deleted-folder") && !Skippable(f)) {
+        ++inFolder;
+        EXPECT_EQ(1u, s.tree.count(ManifestTreePath(f.folder, f.name))) << f.Path();
+      }
+    EXPECT_GE(inFolder, 3);
+  }
+}
+
 TEST(FastNtfsImage, VolumeInsideAnMbrDiskAtNonZeroStart) {
   std::string disk = testimg::ImagePath("mbr.img");
   setenv("TORVANE_DISKS", disk.c_str(), 1);

@@ -48,6 +48,7 @@ def main(out):
         "fat32": fat("fat32.img", 32, 40 * 1024, 1, 300, True),
         "ntfs": ntfs,
         "ext4": lambda: others.build_ext4_image(out, os.path.join(tmp, "ext4"), S),
+        "large-clusters": lambda: others.build_large_clusters(out, os.path.join(tmp, "large"), S),
         "ext-variants": lambda: others.build_ext_variants(out, os.path.join(tmp, "extv"), S),
         "mbr": lambda: disks.build_mbr(out, os.path.join(tmp, "mbr"), S, ext4_for_disk),
         "mbr-loop": lambda: disks.build_mbr_loop(out, os.path.join(tmp, "loop"), S),

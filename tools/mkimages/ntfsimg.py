@@ -179,7 +179,7 @@ class NtfsVolume:
         return list(self.entries.values())
 
 
-def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
+def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True, many=60):
     v.put("/", "README.txt", S("small.txt"), "resident")
     v.put("/", "tiny deleted.txt", b"A resident file that is deleted.\n" * 5, "resident")
     v.put("/Photos/Holiday 2020", "IMG_0001.JPG", S("photo.jpg"))
@@ -202,7 +202,7 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
     v.put("/Trash Folder", "camera.jpg", S("photo_exif.jpg"))
     v.put("/Trash Folder/Sub Folder", "report copy.pdf", S("document.pdf"))
     v.put("/Trash Folder/Sub Folder", "tiny.txt", b"resident in a deleted folder\n", "resident")
-    for i in range(60):
+    for i in range(many):
         v.put("/Many Files", "entry number %03d.txt" % i, ("Entry %03d of the folder.\n" % i).encode() * (40 + i))
     if fragment:
         # Fill the volume, free every other small file, then write files that can
@@ -226,7 +226,7 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
         v.put("/Frag", "fragmented deleted.bin", rnd(77, 300 * 1024), "fragmented")
     deletes = ["/tiny deleted.txt", "/Photos/Holiday 2020/IMG_0003.PNG", "/Documents/letter to the bank.docx",
                "/Documents/Old/Slides from the meeting.pptx", "/Media/tone.mp3"]
-    deletes += ["/Many Files/entry number %03d.txt" % i for i in range(0, 60, 3)]
+    deletes += ["/Many Files/entry number %03d.txt" % i for i in range(0, many, 3)]
     if fragment:
         deletes.append("/Frag/fragmented deleted.bin")
     v.finish(deletes, ["/Trash Folder"])

@@ -100,6 +100,24 @@ def build_ext_variants(out, tmp, S):
                         "clusterBytes": int(mkfs[mkfs.index("-b") + 1])}, files)
 
 
+def build_large_clusters(out, tmp, S):
+    """Clusters above 32 KiB, as the tools write them: NTFS with 64 KiB and
+    2 MiB clusters (mkntfs -c), FAT16 with 64 KiB ones (mkfs.fat -s 128)."""
+    for name, size, cluster, many in (("ntfs64k.img", 64, 65536, 60), ("ntfs2m.img", 512, 2 * 1024 * 1024, 12)):
+        v = ntfsimg.NtfsVolume(os.path.join(out, name), size * 1024 * 1024, os.path.join(tmp, name), cluster=cluster)
+        # Every file takes a whole cluster: few small files on the 2 MiB volume.
+        ntfsimg.populate_standard(v, S, rnd, fragment=False, many=many)
+        info = {"image": name, "fs": "ntfs", "volumeStartSector": 0, "clusterBytes": cluster}
+        info.update(v.info())
+        write_manifest(os.path.join(out, name + ".manifest"), info, v.files())
+    v = fatimg.FatVolume(os.path.join(out, "fat64k.img"), 16, 300 * 1024, 128, os.path.join(tmp, "fat64k"))
+    # One 64 KiB cluster holds every picture: nothing here can be fragmented.
+    fatimg.populate_standard(v, S, many=300, frag=False)
+    info = {"image": "fat64k.img", "fs": "fat16", "volumeStartSector": 0, "clusterBytes": v.cluster_bytes}
+    info.update(v.info())
+    write_manifest(os.path.join(out, "fat64k.img.manifest"), info, v.files())
+
+
 def build_carve(out, samples_dir):
     """Samples at sector-aligned places among seeded noise and runs of zeros."""
     r = random.Random(20200101)
