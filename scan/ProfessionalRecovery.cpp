@@ -478,7 +478,7 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
     case ENGINE_FAST_NTFS:
     case ENGINE_PROFESSIONAL_NTFS: {
       std::vector<__RUNLIST__> runs;
-      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs);
+      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs, node.u64DataStartSector);
       if (runs.empty() || runs[0].bSparse || runs[0].i64RunOffset <= 0 || node.nClusterBytes == 0xFFFFFFFFu) return 0;
       return static_cast<u64>(node.nClusterBytes) * static_cast<u64>(runs[0].i64RunOffset) / SECTOR_SIZE +
              node.u64VolumeStartSector;

@@ -158,7 +158,10 @@ class NtfsVolume:
         self.mount()
         for p in delete_paths:
             os.remove(self.host(p))
-            self.entries[p].state = "deleted"
+            # A file's streams go with it.
+            for q, e in self.entries.items():
+                if q == p or q.startswith(p + ":"):
+                    e.state = "deleted"
         for folder in delete_folders:
             shutil.rmtree(self.host(folder))
             for p, e in self.entries.items():
@@ -195,6 +198,10 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True, many=
     v.put("/Documents", "with stream.txt", S("small.txt"))
     v.put_stream("/Documents/with stream.txt", "Zone.Identifier", b"[ZoneTransfer]\r\nZoneId=3\r\n")
     v.put_stream("/Documents/with stream.txt", "hidden notes", open(S("notes.txt"), "rb").read())
+    # A deleted file with a resident and a non-resident stream.
+    v.put("/Documents", "deleted with streams.txt", S("small.txt"))
+    v.put_stream("/Documents/deleted with streams.txt", "note", b"A stream of a deleted file.\n")
+    v.put_stream("/Documents/deleted with streams.txt", "photo", open(S("photo.jpg"), "rb").read())
     v.put("/Media", "clip.mp4", S("clip.mp4"))
     v.put("/Media", "tone.mp3", S("tone_id3v2.mp3"))
     v.put("/Big", "large random.bin", rnd(42, big_bytes), "large")
@@ -224,7 +231,8 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True, many=
         v.mount()
         v.put("/Frag", "fragmented live.jpg", S("large.jpg"), "fragmented")
         v.put("/Frag", "fragmented deleted.bin", rnd(77, 300 * 1024), "fragmented")
-    deletes = ["/tiny deleted.txt", "/Photos/Holiday 2020/IMG_0003.PNG", "/Documents/letter to the bank.docx",
+    deletes = ["/tiny deleted.txt", "/Documents/deleted with streams.txt",
+               "/Photos/Holiday 2020/IMG_0003.PNG", "/Documents/letter to the bank.docx",
                "/Documents/Old/Slides from the meeting.pptx", "/Media/tone.mp3"]
     deletes += ["/Many Files/entry number %03d.txt" % i for i in range(0, many, 3)]
     if fragment:
