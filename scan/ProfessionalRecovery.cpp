@@ -18,6 +18,7 @@
 #include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "disk/FatEntry.h"
+#include "fat/FastFatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -251,6 +252,9 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       m_pFileTypeEngine->Init(const_cast<wchar_t*>(wpath.c_str()), m_wcDrive);
     }
     m_pFatEngine->ClearProfessionalVec(fatName[0] ? const_cast<wchar_t*>(wFat.c_str()) : nullptr);
+    // Folders the quick FAT pass listed are not listed again under lost folders.
+    if (auto* quickFat = dynamic_cast<CFastFatRecovery*>(m_pFastEngine))
+      m_pFatEngine->SetListedDirSectors(quickFat->GetListedDirSectors());
     m_pNtfsEngine->InitProfessionalScan(ntfsName[0] ? const_cast<wchar_t*>(wNtfs.c_str()) : nullptr);
 
     // A debug line, kept out of the command-line program's progress display.
