@@ -71,9 +71,11 @@ class ScanCommand : public ::testing::Test {
 // deleted file keeps its name and lands whole in its category folder.
 TEST_F(ScanCommand, PartitionScansRecoverEveryDeletedFileByName) {
   const std::string mbr = testimg::ImagePath("mbr.img"), gpt = testimg::ImagePath("gpt.img");
+  const std::string gpt4k = testimg::ImagePath("gpt4k.img");  // 4 KiB sectors, FAT with 4 KiB sectors
   const std::string beforeMbr = testimg::Sha256File(mbr), beforeGpt = testimg::Sha256File(gpt);
   struct { const char* manifest; std::string image; int k; } parts[] = {
-      {"mbr.img.p1", mbr, 1}, {"mbr.img.p2", mbr, 2}, {"mbr.img.p6", mbr, 4}, {"gpt.img.p2", gpt, 2}};
+      {"mbr.img.p1", mbr, 1}, {"mbr.img.p2", mbr, 2}, {"mbr.img.p6", mbr, 4}, {"gpt.img.p2", gpt, 2},
+      {"gpt4k.img.p1", gpt4k, 1}};
   for (auto& p : parts) {
     SCOPED_TRACE(p.manifest);
     const std::string& image = p.image;

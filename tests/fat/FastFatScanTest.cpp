@@ -323,7 +323,8 @@ TEST_P(FastFatScan, PreviewsPicturesThroughATempFileAndTextIntoTheBuffer) {
 INSTANTIATE_TEST_SUITE_P(Images, FastFatScan,
                          testing::Values(VolumeCase{"fat12.img", -1}, VolumeCase{"fat16.img", -1},
                                          VolumeCase{"fat32.img", -1}, VolumeCase{"fat64k.img", -1},
-                                         VolumeCase{"mbr.img", 1}, VolumeCase{"mbr.img", 6}),
+                                         VolumeCase{"mbr.img", 1}, VolumeCase{"mbr.img", 6},
+                                         VolumeCase{"gpt4k.img", 1}),
                          CaseName);
 
 }  // namespace

@@ -115,6 +115,25 @@ TEST(TestimagesDisks, GptPartitionsMatchSgdisk) {
   EXPECT_FALSE(m.FilesOfPartition(2).empty());
 }
 
+// The GPT of 4 KiB sectors as sleuthkit reads it with that sector size:
+// "004:  000   0000000256   0000008447   0000008192   4K Data".
+TEST(TestimagesDisks, Gpt4knPartitionsMatchMmls) {
+  Manifest m = LoadManifest("gpt4k.img");
+  ASSERT_EQ(m.info.at("logicalSectorSize"), "4096");
+  ASSERT_EQ(m.partitions.size(), 2u);
+  std::string out = RunCommand(imgcheck::Tool("mmls -b 4096 " + ShellQuote(ImagePath("gpt4k.img")) + " 2>&1"));
+  for (const auto& p : m.partitions) {
+    char row[96];
+    snprintf(row, sizeof(row), "%010llu   %010llu   %010llu   %s", (unsigned long long)(p.firstSector / 8),
+             (unsigned long long)((p.lastSector + 1) / 8 - 1),
+             (unsigned long long)((p.lastSector - p.firstSector + 1) / 8), p.name.c_str());
+    EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
+  }
+  // The header sits at byte 4096 (LBA 1), not 512.
+  auto head = ReadAt(ImagePath("gpt4k.img"), 4096, 8);
+  EXPECT_EQ(std::string(head.begin(), head.end()), "EFI PART");
+}
+
 TEST(TestimagesDisks, AppleMapMatchesParted) {
   Manifest m = LoadManifest("apple.img");
   std::string out = RunCommand(imgcheck::Tool("parted -m -s " + ShellQuote(ImagePath("apple.img")) +
@@ -162,7 +181,7 @@ TEST(TestimagesDisks, LoopingExtendedChain) {
 // names them (deleted ones marked), icat gives their bytes (a deleted file's
 // block map survives debugfs's rm), and they lie where the manifest says.
 TEST(TestimagesDisks, ExtFilesMatchSleuthkit) {
-  for (const char* name : {"ext4.img", "ext2.img", "ext4-4k.img", "mbr.img.p7", "gpt.img.p3"}) {
+  for (const char* name : {"ext4.img", "ext2.img", "ext4-4k.img", "mbr.img.p7", "gpt.img.p3", "gpt4k.img.p2"}) {
     SCOPED_TRACE(name);
     Manifest m = LoadManifest(name);
     const std::string img = ShellQuote(ImagePath(m.image));

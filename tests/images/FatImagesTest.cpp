@@ -125,7 +125,7 @@ TEST(TestimagesFat, FatPartitionsOfDisks) {
   struct Disk {
     const char* image;
   };
-  for (const char* image : {"mbr.img", "gpt.img", "apple.img", "mbr-loop.img"}) {
+  for (const char* image : {"mbr.img", "gpt.img", "apple.img", "mbr-loop.img", "gpt4k.img"}) {
     Manifest m = LoadManifest(image);
     int checked = 0;
     for (const auto& p : m.partitions) {

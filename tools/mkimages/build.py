@@ -53,6 +53,7 @@ def main(out):
         "mbr": lambda: disks.build_mbr(out, os.path.join(tmp, "mbr"), S, ext4_for_disk),
         "mbr-loop": lambda: disks.build_mbr_loop(out, os.path.join(tmp, "loop"), S),
         "gpt": lambda: disks.build_gpt(out, os.path.join(tmp, "gpt"), S, ext4_for_disk),
+        "gpt4k": lambda: disks.build_gpt4k(out, os.path.join(tmp, "gpt4k"), S, ext4_for_disk),
         "apple": lambda: disks.build_apple(out, os.path.join(tmp, "apple"), S),
         "carve": lambda: others.build_carve(out, sdir),
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
