@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,7 +115,18 @@ int OpenPathReadOnly(const char* pPath) {
     errno = ENOENT;
     return -1;
   }
-  return open(pPath, O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO named as a disk would wait forever for a writer.
+  int fd = open(pPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    close(fd);
+    errno = ENOTBLK;
+    return -1;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
 }
 
 int OpenDiskReadOnly(int nDiskNo) {
@@ -128,7 +140,21 @@ int OpenDiskReadOnly(int nDiskNo) {
 
 std::string GetSupportDir() {
   const char* env = getenv("TORVANE_SUPPORT_DIR");
-  std::string dir = (env && *env) ? env : "/Library/Application Support/Torvane Recovery";
+  std::string dir;
+  if (env && *env) {
+    dir = env;
+  } else if (const char* xdg = getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+    dir = std::string(xdg) + "/torvane-recovery";
+  } else {
+    const char* home = getenv("HOME");
+    std::string h = home && home[0] == '/' ? home : "";
+    if (h.empty()) {
+      struct passwd pw, *res = nullptr;
+      char buf[4096];
+      if (getpwuid_r(geteuid(), &pw, buf, sizeof(buf), &res) == 0 && res && res->pw_dir) h = res->pw_dir;
+    }
+    dir = (h.empty() ? std::string("/tmp") : h) + "/.local/share/torvane-recovery";
+  }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
 }
@@ -150,7 +176,7 @@ int MakeDirectories(const std::string& path) {
       if (!S_ISDIR(st.st_mode)) return ENOTDIR;
       continue;
     }
-    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    if (mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST) return errno;
   }
   return 0;
 }

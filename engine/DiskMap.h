@@ -17,12 +17,15 @@ std::vector<std::string> ListDiskDevices();
 int AddDiskImage(const std::string& path);
 // Opens disk N read-only; -1 with errno set on failure (ENODEV for no such disk).
 int OpenDiskReadOnly(int nDiskNo);
-// Opens a path read-only; never for writing, whatever it is.
+// Opens a path read-only; never for writing. Only regular files and block
+// devices: anything else fails with ENOTBLK (a FIFO would block forever).
 int OpenPathReadOnly(const char* pPath);
 
-// "/Library/Application Support/Torvane Recovery", or TORVANE_SUPPORT_DIR.
+// TORVANE_SUPPORT_DIR, else $XDG_DATA_HOME/torvane-recovery, else
+// ~/.local/share/torvane-recovery.
 std::string GetSupportDir();
 // The support folder's "ScanLog/" sub-folder, with its final "/".
 std::string GetScanLogDir();
-// Creates a folder and its missing parents with mode 0755; 0 or errno.
+// Creates a folder and its missing parents with mode 0700 (our own files are
+// private); 0 or errno.
 int MakeDirectories(const std::string& path);

@@ -4,6 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/Types.h"
+
+const char* IntegrityName(int nIntegrity) {
+  switch (nIntegrity) {
+    case INTEGRITY_VERIFIED: return "verified";
+    case INTEGRITY_PARTIAL: return "partial";
+    case INTEGRITY_BROKEN: return "broken";
+    default: return "unverified";
+  }
+}
+
 std::string StatusText(int nStatus) {
   switch (nStatus) {
     case STATUS_SUCCESS: return "done";
@@ -20,6 +31,7 @@ std::string StatusText(int nStatus) {
     case STATUS_NOT_A_DISK: return "it is neither a disk nor a disk image file";
     case STATUS_DAMAGED_RECORD: return "its record is damaged";
     case STATUS_EMPTY_TARGET: return "it is empty or its size cannot be read";
+    case STATUS_SKIPPED_SAME: return "already saved with the same content";
     case RECOVERY_CANCELLED: return "stopped by the user";
     default: break;
   }

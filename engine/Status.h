@@ -33,6 +33,9 @@ enum : int {
   // The target is empty or its size cannot be read.
   STATUS_EMPTY_TARGET = -208,
 
+  // Not saved again: a file with the same content is already there.
+  STATUS_SKIPPED_SAME = -209,
+
   RECOVERY_CANCELLED = -9527,
 };
 

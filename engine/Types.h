@@ -54,7 +54,10 @@ struct _FILE_NODE_ {
   u32 nEngineType;              // 0x04
   u32 bIsDir;                   // 0x08
   u32 bIsDeleted;               // 0x0C
-  u32 bHealth;                  // 0x10
+  u8 bHealth;                   // 0x10: 1 when its first data looks like its type
+  u8 nIntegrity;                // 0x11: INTEGRITY_* (0 in records written before it existed)
+  u8 nResultFlags;              // 0x12: RESULT_FLAG_*
+  u8 nReserved;                 // 0x13
   u32 nFileIndex;               // 0x14: 1-based index in the result store
   u32 nClusterNO;               // 0x18: FAT first cluster / NTFS record number
   u32 nClusterBytes;            // 0x1C
@@ -73,6 +76,8 @@ static_assert(offsetof(_FILE_NODE_, nEngineType) == 4, "layout");
 static_assert(offsetof(_FILE_NODE_, bIsDir) == 8, "layout");
 static_assert(offsetof(_FILE_NODE_, bIsDeleted) == 12, "layout");
 static_assert(offsetof(_FILE_NODE_, bHealth) == 16, "layout");
+static_assert(offsetof(_FILE_NODE_, nIntegrity) == 17, "layout");
+static_assert(offsetof(_FILE_NODE_, nResultFlags) == 18, "layout");
 static_assert(offsetof(_FILE_NODE_, nFileIndex) == 20, "layout");
 static_assert(offsetof(_FILE_NODE_, nClusterNO) == 24, "layout");
 static_assert(offsetof(_FILE_NODE_, nClusterBytes) == 28, "layout");
@@ -84,6 +89,24 @@ static_assert(offsetof(_FILE_NODE_, u64DataStartSector) == 64, "layout");
 static_assert(offsetof(_FILE_NODE_, u64RecordSector) == 72, "layout");
 static_assert(offsetof(_FILE_NODE_, u64VolumeStartSector) == 80, "layout");
 static_assert(offsetof(_FILE_NODE_, szFileName) == 88, "layout");
+
+// How far a result's content was checked. Stored results from before the
+// verdict existed read as unverified.
+enum INTEGRITY : u8 {
+  INTEGRITY_UNVERIFIED = 0,  // no checker for its format, or not checked yet
+  INTEGRITY_VERIFIED = 1,    // its structure was walked or decoded from first to last byte, ending where it ends
+  INTEGRITY_PARTIAL = 2,     // known to be incomplete: short, unreadable sectors, length cut
+  INTEGRITY_BROKEN = 3,      // its structure or decoding fails inside
+};
+const char* IntegrityName(int nIntegrity);  // "unverified", "verified", "partial", "broken"
+
+// What else is known about how a result was found.
+enum RESULT_FLAG : u8 {
+  RESULT_FLAG_CHAIN_CLEARED = 0x01,  // its cluster chain was gone: read from consecutive clusters
+  RESULT_FLAG_LENGTH_CAPPED = 0x02,  // no end was found: its length is a cap
+  RESULT_FLAG_UNREADABLE = 0x04,     // some of its sectors could not be read
+  RESULT_FLAG_CHECK_PENDING = 0x08,  // a costly check waits for the result to be listed or saved
+};
 
 // One search hit: exactly the fields of _FILE_NODE_, copied byte for byte.
 struct __SEARCH_FILE_INFO__ : _FILE_NODE_ {};

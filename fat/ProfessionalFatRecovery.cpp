@@ -245,6 +245,19 @@ bool CProfessionalFatRecovery::ReadSectorAt(u64 u64Sector, u8* pBuf) {
   return m_DiskReader.ReadData(pBuf, 1, static_cast<i64>(u64Sector), SECTOR_SIZE, &got) == 0 && got == 1;
 }
 
+void CProfessionalFatRecovery::AddListedDirSectors(const std::vector<std::pair<u64, u64>>& vecRuns) {
+  std::vector<std::pair<u64, u64>> all = m_vecListedDirSectors;
+  all.insert(all.end(), vecRuns.begin(), vecRuns.end());
+  std::sort(all.begin(), all.end());
+  m_vecListedDirSectors.clear();
+  for (const auto& r : all) {
+    if (!m_vecListedDirSectors.empty() && r.first <= m_vecListedDirSectors.back().second)
+      m_vecListedDirSectors.back().second = std::max(m_vecListedDirSectors.back().second, r.second);
+    else
+      m_vecListedDirSectors.push_back(r);
+  }
+}
+
 bool CProfessionalFatRecovery::IsListedDirSector(u64 u64Sector) const {
   auto it = std::upper_bound(m_vecListedDirSectors.begin(), m_vecListedDirSectors.end(),
                              std::make_pair(u64Sector, UINT64_MAX));

@@ -125,19 +125,6 @@ bool ParseDecimal(const char* p, const char* end, U& out) {
 
 }  // namespace
 
-bool IsHiddenByPhotoRule(const _FILE_NODE_& node) {
-  if (node.bHealth != 0) return false;
-  size_t n = NameLen(node.szFileName);
-  int ext = ExtStart(node.szFileName, n);
-  if (ext < 0) return false;
-  char lower[257];
-  size_t len = n - static_cast<size_t>(ext);
-  for (size_t i = 0; i < len; ++i) lower[i] = LowerAscii(node.szFileName[ext + i]);
-  lower[len] = 0;
-  // A plain substring test, on purpose: see the photo list's callers.
-  return strstr(g_szPhotoExtList, lower) != nullptr;
-}
-
 bool VectorCmp(const _FILE_NODE_& a, const _FILE_NODE_& b) {
   bool aDir = a.bIsDir != 0, bDir = b.bIsDir != 0;
   if (aDir != bDir) return !aDir;
@@ -213,9 +200,9 @@ int CScanResultFileManager::Init(const wchar_t* pName) {
   m_strDirInfoPath = m_strNodePath + "_DirInfo";
 
   const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-  m_nNodeFd = open(m_strNodePath.c_str(), flags, 0644);
+  m_nNodeFd = open(m_strNodePath.c_str(), flags, 0600);
   if (m_nNodeFd < 0) return errno;
-  m_nRelationFd = open(m_strRelationPath.c_str(), flags, 0644);
+  m_nRelationFd = open(m_strRelationPath.c_str(), flags, 0600);
   if (m_nRelationFd < 0) {
     err = errno;
     CloseAll();
@@ -259,7 +246,7 @@ int CScanResultFileManager::Init(const wchar_t* pName) {
   if (!m_pNodeBuf) m_pNodeBuf = new (std::nothrow) unsigned char[kBufBytes];
   int result = m_pNodeBuf ? 0 : STATUS_OUT_OF_MEMORY;
 
-  m_nDirInfoFd = open(m_strDirInfoPath.c_str(), flags, 0644);
+  m_nDirInfoFd = open(m_strDirInfoPath.c_str(), flags, 0600);
   if (m_nDirInfoFd >= 0) {
     u64 infoBytes = FileSizeOf(m_nDirInfoFd, &err);
     if (err) {
@@ -501,7 +488,6 @@ int CScanResultFileManager::GetChildrenFileNode(u64 u64Key, FILE_NODE_VECTOR& ou
       status = err;
       break;
     }
-    if (IsHiddenByPhotoRule(node)) continue;
     out.push_back(node);
   }
   SortRecords(out);
@@ -686,12 +672,10 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_F
           needle[ext.size() + 1] = 0;
           bool wanted = strstr(pattern.c_str(), needle) != nullptr ||
                         (bOther && strstr(m_strKnownExt.c_str(), needle) == nullptr);
-          bool photo = strstr(g_szPhotoExtList, ext.c_str()) != nullptr;
-          verdict = static_cast<unsigned char>((wanted ? 1 : 0) | (photo ? 2 : 0));
+          verdict = wanted ? 1 : 0;
           if (memo.size() < kMaxExtMemo) memo.emplace(ext, verdict);
         }
-        bool healthy = GetU32LE(p, kNodeSize, offsetof(_FILE_NODE_, bHealth)) != 0;
-        take = (verdict & 1) && (healthy || !(verdict & 2));
+        take = (verdict & 1) != 0;
       }
       if (!take) continue;
       out.emplace_back();

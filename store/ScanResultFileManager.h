@@ -26,8 +26,6 @@ typedef std::map<u64, std::vector<u32>> DIR_RELATION_MAP;
 // Key of a directory's children: depth in the high 32 bits, number in the low.
 inline u64 MakeDirKey(u32 nDepth, u32 nNumber) { return (static_cast<u64>(nDepth) << 32) | nNumber; }
 
-// Damaged photos are hidden: bHealth 0 and an extension found in the photo list.
-bool IsHiddenByPhotoRule(const _FILE_NODE_& node);
 // Files first, then folders; by name ignoring case.
 bool VectorCmp(const _FILE_NODE_& a, const _FILE_NODE_& b);
 bool SearchVectorCmp(const __SEARCH_FILE_INFO__& a, const __SEARCH_FILE_INFO__& b);

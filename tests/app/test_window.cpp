@@ -135,7 +135,7 @@ void TestWindow::initTestCase() {
   for (const std::string& dir : {support, support + "/ScanLog"}) {
     QVERIFY(stat(dir.c_str(), &st) == 0);
     QVERIFY(S_ISDIR(st.st_mode));
-    QCOMPARE(st.st_mode & 07777, mode_t(0755));
+    QCOMPARE(st.st_mode & 07777, mode_t(0700));
   }
 }
 

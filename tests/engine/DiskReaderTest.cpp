@@ -77,17 +77,16 @@ TEST(DiskReader, FailedInitReportsErrnoAndReadsFailWithBadDescriptor) {
   EXPECT_EQ(0, reader2.ReadData(buf.data(), 1, 0, 512, &got));
 }
 
-TEST(DiskReader, UnopenedReaderFailsAtTheSeekWithEbadf) {
+TEST(DiskReader, UnopenedReaderReadsNothing) {
   setenv("TORVANE_DISKS", "/nonexistent/a.img", 1);
   CDiskReader reader;
   EXPECT_EQ(ENOENT, reader.Init(0, 8));
   unsetenv("TORVANE_DISKS");
   std::vector<unsigned char> buf(512);
   unsigned int got = 99;
-  // Within the (unchanged, zero) limit only an empty read passes the bound
-  // check; it then fails at the seek on the closed descriptor.
-  EXPECT_EQ(EBADF, reader.ReadData(buf.data(), 0, 0, 512, &got));
-  EXPECT_EQ(99u, got);
+  // No disk, no limit: every read is refused; an empty one asks for nothing.
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, reader.ReadData(buf.data(), 1, 0, 512, &got));
+  EXPECT_EQ(0, reader.ReadData(buf.data(), 0, 0, 512, &got));
 }
 
 TEST(DiskReader, NeverOpensForWriting) {
@@ -143,7 +142,14 @@ TEST(DiskMap, SupportFolderFollowsTheEnvironment) {
   EXPECT_EQ("/tmp/torvane-x", GetSupportDir());
   EXPECT_EQ("/tmp/torvane-x/ScanLog/", GetScanLogDir());
   unsetenv("TORVANE_SUPPORT_DIR");
-  EXPECT_EQ("/Library/Application Support/Torvane Recovery", GetSupportDir());
+  setenv("XDG_DATA_HOME", "/tmp/xdg-data", 1);
+  EXPECT_EQ("/tmp/xdg-data/torvane-recovery", GetSupportDir());
+  unsetenv("XDG_DATA_HOME");
+  const char* home = getenv("HOME");
+  std::string savedHome = home ? home : "";
+  setenv("HOME", "/tmp/some-home", 1);
+  EXPECT_EQ("/tmp/some-home/.local/share/torvane-recovery", GetSupportDir());
+  if (home) setenv("HOME", savedHome.c_str(), 1);
 
   std::string dir = testfiles::FreshDir("mkdirs");
   std::string deep = dir + "/a/b/c";
@@ -152,7 +158,7 @@ TEST(DiskMap, SupportFolderFollowsTheEnvironment) {
   ASSERT_EQ(0, stat(deep.c_str(), &st));
   mode_t mask = umask(0);
   umask(mask);
-  EXPECT_EQ(0755 & ~mask, st.st_mode & 0777);
+  EXPECT_EQ(0700 & ~mask, st.st_mode & 0777);
   testfiles::WriteAll(dir + "/file", "x", 1);
   EXPECT_EQ(ENOTDIR, MakeDirectories(dir + "/file/sub"));
   testfiles::Run("rm -rf '" + dir + "'");

@@ -74,10 +74,10 @@ TEST_F(ResultStore, InitCreatesTheScanFolderWithFolderAndFileModes) {
   }
   ASSERT_EQ(0, stat(dir.c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(0755u, st.st_mode & 07777);
+  EXPECT_EQ(0700u, st.st_mode & 07777);
   for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
     ASSERT_EQ(0, stat((dir + "Pro_Fat_1" + suffix).c_str(), &st)) << suffix;
-    EXPECT_EQ(0644u, st.st_mode & 07777) << suffix;
+    EXPECT_EQ(0600u, st.st_mode & 07777) << suffix;
   }
   CScanResultFileManager bad;
   EXPECT_EQ(STATUS_INVALID_PARAMETER, bad.Init(L"../escape"));
@@ -153,43 +153,20 @@ TEST_F(ResultStore, ListingSortsFilesBeforeFoldersIgnoringCase) {
   EXPECT_EQ(" | 2 - [4,5] | 5 - [1,2,3]", std::string(text.begin(), text.end()));
 }
 
-TEST_F(ResultStore, DamagedPhotosAreHiddenFromListingAndSearch) {
+TEST_F(ResultStore, DamagedPhotosAreListedAndFound) {
+  // A photo whose first sector does not look like a photo is marked, never hidden.
   CScanResultFileManager store;
   ASSERT_EQ(0, store.Init(L"File_Type_photo"));
   AddNode(store, MakeNode("x.JPG", false, 0, 0), 0, 0);
   AddNode(store, MakeNode("x.doc", false, 0, 0), 0, 0);
   AddNode(store, MakeNode("y.jpg", false, 0, 1), 0, 0);
   store.FlushBufToFile();
-
   FILE_NODE_VECTOR out;
   EXPECT_EQ(0, store.GetChildrenFileNode(0, out));
-  EXPECT_EQ("x.doc,y.jpg", Names(out));
-
+  EXPECT_EQ("x.doc,x.JPG,y.jpg", Names(out));
   SEARCH_FILE_INFO_VECTOR hits;
   EXPECT_EQ(1, store.SearchFileNodeInfo(L"*.jpg|*.doc", hits));
-  EXPECT_EQ("x.doc,y.jpg", Names(hits));
-
-  // Counting ignores the rule.
-  u32 count = 0;
-  EXPECT_EQ(0, store.GetChildrenFileCount(0, count));
-  EXPECT_EQ(3u, count);
-}
-
-TEST(PhotoRule, IsASubstringTestOnTheLowerCasedExtension) {
-  EXPECT_TRUE(IsHiddenByPhotoRule(MakeNode("a.TIFF", false, 0, 0)));
-  EXPECT_TRUE(IsHiddenByPhotoRule(MakeNode("a.mp", false, 0, 0)));  // inside "*.bmp"
-  EXPECT_TRUE(IsHiddenByPhotoRule(MakeNode("a.", false, 0, 0)));
-  EXPECT_TRUE(IsHiddenByPhotoRule(MakeNode("dir.x.png", false, 0, 0)));
-  EXPECT_FALSE(IsHiddenByPhotoRule(MakeNode("a.png.txt", false, 0, 0)));
-  EXPECT_FALSE(IsHiddenByPhotoRule(MakeNode("noext", false, 0, 0)));
-  EXPECT_FALSE(IsHiddenByPhotoRule(MakeNode("a.jpg", false, 0, 1)));
-  // A name field without its terminator is read within its 256 bytes.
-  _FILE_NODE_ n = MakeNode("", false, 0, 0);
-  memset(n.szFileName, 'a', sizeof(n.szFileName));
-  n.szFileName[200] = '.';
-  n.szFileName[201] = 'j';
-  n.szFileName[202] = 'p';
-  EXPECT_FALSE(IsHiddenByPhotoRule(n));
+  EXPECT_EQ("x.doc,x.JPG,y.jpg", Names(hits));
 }
 
 TEST(CategoryLists, HaveTheExactTexts) {
@@ -427,7 +404,7 @@ TEST_F(ResultStore, ASecondStoreBrowsesAndExtendsAPastResultSet) {
   EXPECT_EQ(7u, count);
   SEARCH_FILE_INFO_VECTOR hits;
   store.SearchFileNodeInfo(L"*.txt|*.pdf|*.jpg", hits);
-  EXPECT_EQ("a.txt,z.pdf", Names(hits));
+  EXPECT_EQ("a.txt,f.jpg,z.pdf", Names(hits));
 
   // A resumed scan adds nodes after the old ones without overwriting them.
   u32 added = AddNode(store, MakeNode("new.txt", false, 107), 20, 2);
@@ -441,7 +418,7 @@ TEST_F(ResultStore, ASecondStoreBrowsesAndExtendsAPastResultSet) {
   EXPECT_EQ(10u * 344, testfiles::ReadAll(store.GetNodeFilePath()).size());
   out.clear();
   store.GetChildrenFileNode(MakeDirKey(2, 20), out);
-  EXPECT_EQ("e,g,new.txt", Names(out));
+  EXPECT_EQ("e,f.jpg,g,new.txt", Names(out));
 }
 
 TEST_F(ResultStore, TornAndDamagedFilesOfAPastSetAreTolerated) {
