@@ -153,9 +153,8 @@ int RunScanCommand(int argc, char** argv) {
     deleted += r.IsDeleted();
     if (MatchesFilter(filter, r)) chosen.push_back(r);
   }
-  fprintf(stderr, "Scan %u: %zu found (%zu deleted or lost, %zu live); %zu match the filters. 'torvane list %u' "
-          "lists them.\n",
-          id, all.size(), deleted, all.size() - deleted, chosen.size(), id);
+  fprintf(stderr, "Scan %u recorded: %zu found (%zu deleted or lost, %zu live); 'torvane list %u' lists them.\n", id,
+          all.size(), deleted, all.size() - deleted, id);
   if (args.Has("recover")) return SaveChosen(cmd, session, chosen, all.size(), dest, args.Has("flat"), output);
   return ReportListing(cmd, session, chosen, all.size(), output);
 }

@@ -219,7 +219,7 @@ TEST_F(RecoverCommand, ProgressLineIsCalmMonotonicAndCleared) {
   EXPECT_LE(percents.size(), static_cast<size_t>(5 * seconds + 3)) << seconds << " s";
   for (size_t i = 1; i < percents.size(); ++i) EXPECT_LE(percents[i - 1], percents[i]);
   EXPECT_TRUE(estimated);
-  size_t summary = text.find("Scan 1:");
+  size_t summary = text.find("Scan 1 recorded:");
   ASSERT_NE(std::string::npos, summary);
   EXPECT_EQ(summary - 4, text.rfind("\r\x1b[K", summary)) << "the line is erased before the summary";
   EXPECT_LT(text.size(), 40000u);
