@@ -104,7 +104,6 @@ int RunScanCommand(int argc, char** argv) {
 
   const SCAN_TARGET& t = session.Target();
   bool resume = args.Has("resume");
-  if (resume && !session.HasRecordedScan()) fprintf(stderr, "No scan of this range is recorded; starting afresh.\n");
   if (!resume)
     for (const RECORDED_SCAN& r : CScanSession::RecordedScans())
       if (!r.bComplete && r.strTarget == t.strPath && r.u64FirstSector == t.u64FirstSector &&
@@ -129,7 +128,17 @@ int RunScanCommand(int argc, char** argv) {
     status = session.Scan(resume, observer);
     if (status == 0) view.Finish();
   }
-  if (session.WasResumed()) fprintf(stderr, "Resumed the recorded scan of this range.\n");
+  if (session.WasResumed())
+    fprintf(stderr, "Resumed the recorded scan of this range.\n");
+  else if (resume)
+    fprintf(stderr, "Scanned afresh: %s.\n", session.ResumeRefusal().empty() ? "no scan of this range was recorded"
+                                                                             : session.ResumeRefusal().c_str());
+  if (session.UnreadableSectors() > 0)
+    fprintf(stderr, "%llu sectors could not be read; what lay there is missing from the results.\n",
+            static_cast<unsigned long long>(session.UnreadableSectors()));
+  if (session.QuickPassStatus() != 0)
+    fprintf(stderr, "The file system could not be read (%s); the deep scan ran anyway.\n",
+            StatusText(session.QuickPassStatus()).c_str());
   u32 id = session.ScanId();
   if (status == RECOVERY_CANCELLED || StopSignal() != 0) {
     if (id)

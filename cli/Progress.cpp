@@ -157,7 +157,9 @@ std::string CScanProgressView::Text(const SCAN_PROGRESS& p, u64 u64Now) const {
     left = Duration(static_cast<u64>(static_cast<double>(p.u64SectorsTotal - p.u64SectorsDone) * 512.0 / rate));
   snprintf(buf, sizeof(buf), "%3d%%  %s  %s  elapsed %s  left %s  found %llu", percent, where.c_str(), speed.c_str(),
            elapsed.c_str(), left.c_str(), static_cast<unsigned long long>(p.u64Found));
-  return buf;
+  std::string text = buf;
+  if (p.u64Unreadable) text += "  unreadable " + std::to_string(p.u64Unreadable);
+  return text;
 }
 
 CSaveProgressView::CSaveProgressView(CProgressLine& line) : m_line(line), m_u64StartMs(NowMs()), m_u64Bytes(0) {}

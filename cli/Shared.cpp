@@ -283,12 +283,10 @@ int OpenNamedScan(const char* pCommand, CScanSession& session, const std::string
   }
   if (status == ENOENT)
     Error(pCommand, "no scan %u is recorded (see 'torvane scans')", id);
-  else if (status == ENODEV)
-    Error(pCommand, "scan %u was recorded when its target had another disk number (disks were added or removed): "
-          "scan it again", id);
   else if (status == ESTALE)
-    Error(pCommand, "the disk or image of scan %u changed after it was scanned, so its results no longer hold: "
-          "scan it again", id);
+    Error(pCommand, "scan %u no longer holds: %s; scan it again", id,
+          session.ResumeRefusal().empty() ? "its disk or image changed after it was scanned"
+                                          : session.ResumeRefusal().c_str());
   else
     Error(pCommand, "cannot open scan %u: %s", id, StatusText(status).c_str());
   return CLI_EXIT_FAILED;

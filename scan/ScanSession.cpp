@@ -104,6 +104,7 @@ struct SCAN_CONTEXT {
   const CScanSession::SCAN_OBSERVER* pObserver;
   SCAN_PROGRESS progress;
   bool bStop;
+  const CProfessionalRecovery* pEngine;
 };
 
 int ScanProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64Cur, u64 u64Count, u64 u64Found,
@@ -129,8 +130,29 @@ int ScanProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64C
   }
   if (percent > 100) percent = 100;
   if (percent > p.nPercent) p.nPercent = percent;
+  if (ctx->pEngine) p.u64Unreadable = ctx->pEngine->GetUnreadableSectorCount();
   if (ctx->pObserver && *ctx->pObserver && !(*ctx->pObserver)(p)) ctx->bStop = true;
   return ctx->bStop ? 1 : 0;
+}
+
+// One save under the fault guard, in a frame of its own so nothing of the
+// caller's loop can be clobbered by the jump back.
+__attribute__((noinline)) int GuardedSave(IFileRecoveryParse& engine, _FILE_NODE_& node, int dirFd,
+                                          const std::string& name, SAVE_CONTEXT* ctx, SAVE_RESULT& out) {
+  volatile int result = 0;
+  if (FAULT_GUARD_TRY(g_FaultMainWindow)) {
+    if (node.bIsDir) {
+      SAVE_SUMMARY inner;
+      u32 level = engine.FolderChildLevel(node, 1);
+      result = SaveFolderTree(engine, node, level, dirFd, name, &SaveProgress, ctx, &inner);
+    } else {
+      result = SaveNodeInto(engine, node, dirFd, name, &SaveProgress, ctx, out);
+    }
+  } else {
+    FaultGuardRearm(g_FaultMainWindow);
+    result = EFAULT;
+  }
+  return result;
 }
 
 }  // namespace
@@ -280,8 +302,9 @@ int CScanSession::Scan(bool bResume, const SCAN_OBSERVER& observer) {
   st = MakeDirectories(GetScanLogDir());
   if (st != 0) return st;
   StartEngine(bResume);
+  m_strResumeRefusal = m_pEngine->GetResumeMismatch();
   if (!m_bResumed) m_pEngine->SetNotLoadLogFile();
-  SCAN_CONTEXT ctx = {&observer, SCAN_PROGRESS(), false};
+  SCAN_CONTEXT ctx = {&observer, SCAN_PROGRESS(), false, m_pEngine.get()};
   m_pEngine->InitCallBack(&ScanProgress, nullptr, &ctx, 100);
   int status = m_pEngine->ScanDevice(nullptr);
   if (ctx.bStop) status = RECOVERY_CANCELLED;
@@ -291,6 +314,14 @@ int CScanSession::Scan(bool bResume, const SCAN_OBSERVER& observer) {
 }
 
 IFileRecoveryParse* CScanSession::Engine() { return m_pEngine.get(); }
+
+u64 CScanSession::UnreadableSectors() const { return m_pEngine ? m_pEngine->GetUnreadableSectorCount() : 0; }
+
+std::vector<SECTOR_RANGE> CScanSession::UnreadableRanges() const {
+  return m_pEngine ? m_pEngine->GetBadSectorMap().Ranges() : std::vector<SECTOR_RANGE>();
+}
+
+int CScanSession::QuickPassStatus() const { return m_pEngine ? m_pEngine->GetQuickStatus() : 0; }
 
 int CScanSession::PartitionOfSector(u64 u64Sector) const {
   if (u64Sector == 0) return 0;
@@ -423,20 +454,7 @@ int CScanSession::Save(const std::vector<RESULT_ITEM>& items, const std::string&
       }
     }
     if (st == 0) {
-      volatile int guarded = 0;
-      if (FAULT_GUARD_TRY(g_FaultMainWindow)) {
-        if (item.node.bIsDir) {
-          SAVE_SUMMARY inner;
-          u32 level = m_pEngine->FolderChildLevel(item.node, 1);
-          guarded = SaveFolderTree(*m_pEngine, item.node, level, dir.Get(), name, &SaveProgress, &ctx, &inner);
-        } else {
-          guarded = SaveNodeInto(*m_pEngine, item.node, dir.Get(), name, &SaveProgress, &ctx, out.result);
-        }
-      } else {
-        FaultGuardRearm(g_FaultMainWindow);
-        guarded = EFAULT;
-      }
-      st = guarded;
+      st = GuardedSave(*m_pEngine, item.node, dir.Get(), name, &ctx, out.result);
       if (!out.result.strName.empty()) out.strPath = destPath + "/" + rel + "/" + out.result.strName;
     }
     out.nStatus = st;
@@ -639,10 +657,18 @@ std::vector<RECORDED_SCAN> CScanSession::RecordedScans() {
     std::string dir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
     if (!dir.empty() && dir.back() != '/') dir.push_back('/');
     std::map<std::string, std::string> info = ReadScanInfo(dir);
-    // What the index alone says, for the scans recorded before the info file:
-    // the disk number names the target only among the machine's own disks.
+    // Without the info file, what the index says: the target's identity
+    // ("image:<path>", "device:<stable id>"), else its disk number.
     bool same = ToU64(info["first"]) == s.u64FirstSector && ToU64(info["count"]) == s.u64SectorCount;
-    s.strTarget = same ? info["target"] : GetDiskDevicePath(r.nDiskNo);
+    std::string identity(r.szScanPath, strnlen(r.szScanPath, sizeof(r.szScanPath)));
+    if (same)
+      s.strTarget = info["target"];
+    else if (identity.compare(0, 6, "image:") == 0)
+      s.strTarget = identity.substr(6);
+    else if (identity.compare(0, 7, "device:") == 0)
+      s.strTarget = identity[7] == '/' ? identity.substr(7) : "/dev/disk/by-id/" + identity.substr(7);
+    else
+      s.strTarget = GetDiskDevicePath(r.nDiskNo);
     s.strRangeName = same ? info["range"] : std::string();
     s.nPartition = same ? static_cast<int>(ToU64(info["partition"]) & 0x7FFFFFFF) : 0;
     s.tWhen = same ? static_cast<i64>(ToU64(info["time"])) : 0;
@@ -676,7 +702,6 @@ int CScanSession::OpenRecordedScan(u32 nId) {
   if (rec.strTarget.empty()) return ENODEV;
   int st = OpenTarget(rec.strTarget);
   if (st != 0) return st;
-  if (m_target.nDiskNo != rec.nDiskNo) return ENODEV;
   st = SelectRange(rec.u64FirstSector, rec.u64SectorCount, rec.strRangeName);
   if (st != 0) return st;
   m_target.nPartition = rec.nPartition;
@@ -685,6 +710,7 @@ int CScanSession::OpenRecordedScan(u32 nId) {
   // The engine finds the record only while the target's fingerprint still
   // matches; a changed target's record is dropped there.
   StartEngine(true);
+  m_strResumeRefusal = m_pEngine->GetResumeMismatch();
   if (!m_bResumed) {
     m_pEngine.reset();
     return ESTALE;
@@ -693,7 +719,7 @@ int CScanSession::OpenRecordedScan(u32 nId) {
   // pass left to run; an unfinished one is stopped at its pass's first
   // report (one read further on, which the record then counts).
   SCAN_OBSERVER stopAtPass = [](const SCAN_PROGRESS& p) { return p.ePhase != SCAN_PROGRESS::PHASE_DEEP; };
-  SCAN_CONTEXT ctx = {&stopAtPass, SCAN_PROGRESS(), false};
+  SCAN_CONTEXT ctx = {&stopAtPass, SCAN_PROGRESS(), false, m_pEngine.get()};
   m_pEngine->InitCallBack(&ScanProgress, nullptr, &ctx, 100);
   int status = m_pEngine->ScanDevice(nullptr);
   if (ctx.bStop) status = 0;
