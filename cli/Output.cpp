@@ -49,7 +49,8 @@ std::string MapUtf8(const std::string& text, Fn fn) {
 bool Out(const char* pFormat, ...) {
   if (g_bStdoutClosed) return false;
   // A progress line on the same terminal is taken away first.
-  if (isatty(1)) ClearProgressLine();
+  static const bool kTerminal = isatty(1) != 0;
+  if (kTerminal) ClearProgressLine();
   va_list args;
   va_start(args, pFormat);
   vfprintf(stdout, pFormat, args);

@@ -21,8 +21,8 @@ namespace {
 // Failures and partial saves named one by one in the summary; the rest are
 // counted (the report and --json have them all).
 constexpr size_t kListedProblems = 20;
-// A range of ids in --id asks for at most this many.
-constexpr u64 kMaxIdRange = 10000000;
+// --id asks for at most this many results (each costs a set entry).
+constexpr size_t kMaxIds = 1000000;
 
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> out;
@@ -232,8 +232,8 @@ bool ParseFilter(const CArgs& args, RESULT_FILTER& f, std::string& error) {
       u64 a = 0, b = 0;
       bool ok = dash == std::string::npos ? ParseUnsigned(w, a) && (b = a, true)
                                           : ParseUnsigned(w.substr(0, dash), a) && ParseUnsigned(w.substr(dash + 1), b);
-      if (!ok || a == 0 || b < a || b > 0xFFFFFFFFull || b - a > kMaxIdRange) {
-        error = "--id takes result numbers from the listing, such as 3,7,10-20";
+      if (!ok || a == 0 || b < a || b > 0xFFFFFFFFull || b - a >= kMaxIds - f.ids.size()) {
+        error = "--id takes result numbers from the listing, such as 3,7,10-20 (at most a million)";
         return false;
       }
       for (u64 v = a; v <= b; ++v) f.ids.insert(static_cast<u32>(v));
@@ -301,7 +301,7 @@ int CheckReport(const char* pCommand, const CScanSession& session, const std::st
 
 namespace {
 
-int Finish(const char* pCommand, CScanSession& session, const RUN_DOCUMENT& doc, const RUN_OUTPUT& output) {
+int Finish(const char* pCommand, const RUN_DOCUMENT& doc, const RUN_OUTPUT& output) {
   int result = CLI_EXIT_OK;
   if (!output.strReport.empty() || output.bJson) {
     std::string json = RunJson(doc);
@@ -315,7 +315,6 @@ int Finish(const char* pCommand, CScanSession& session, const RUN_DOCUMENT& doc,
     }
     if (output.bJson) Out("%s", json.c_str());
   }
-  (void)session;
   fflush(stdout);
   return result;
 }
@@ -330,7 +329,7 @@ int ReportListing(const char* pCommand, CScanSession& session, const std::vector
   doc.bComplete = ScanComplete(session);
   doc.nFound = nFound;
   doc.pItems = &items;
-  return Finish(pCommand, session, doc, output);
+  return Finish(pCommand, doc, output);
 }
 
 int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& chosen, size_t nFound,
@@ -396,7 +395,7 @@ int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RE
   doc.strDestination = dest;
   doc.pOutcomes = &outcomes;
   doc.pSummary = &summary;
-  int result = Finish(pCommand, session, doc, output);
+  int result = Finish(pCommand, doc, output);
   if (stopped) return StoppedExitCode();
   if (result != CLI_EXIT_OK || summary.nFailed > 0) return CLI_EXIT_FAILED;
   return CLI_EXIT_OK;
