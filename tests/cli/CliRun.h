@@ -84,11 +84,15 @@ class CliTest : public ::testing::Test {
   static std::string Q(const std::string& s) { return testimg::ShellQuote(s); }
   static std::string Img(const std::string& name) { return Q(testimg::ImagePath(name)); }
 
-  // torvane ARGS with this test's support folder; env goes before it.
+  // This test's support folder, and a disk map of the images named only:
+  // loop devices that tests beside it attach and detach do not renumber them.
+  std::string Env() const { return "TORVANE_SUPPORT_DIR=" + Q(support_) + " TORVANE_DISKS= "; }
+
+  // torvane ARGS in Env(); env goes before it.
   RUN Run(const std::string& args, const std::string& env = "") {
     std::string errFile = dir_ + "/stderr";
     RUN r;
-    r.out = testimg::RunCommand("TORVANE_SUPPORT_DIR=" + Q(support_) + " " + env + " " + Q(Binary()) + " " + args +
+    r.out = testimg::RunCommand(Env() + env + " " + Q(Binary()) + " " + args +
                                     " 2>" + Q(errFile),
                                 &r.code);
     std::vector<unsigned char> err = testfiles::ReadAll(errFile);

@@ -216,7 +216,7 @@ TEST(CliConventions, PathsBeforeDiskNumbersAndOptionForms) {
   std::string dir = testfiles::FreshDir("cli-conv");
   testfiles::Run("cp " + testimg::ShellQuote(testimg::ImagePath("gpt.img")) + " " + testimg::ShellQuote(dir + "/2") +
                  " && cp " + testimg::ShellQuote(testimg::ImagePath("demo.img")) + " " + testimg::ShellQuote(dir + "/-x.img"));
-  std::string env = "cd " + testimg::ShellQuote(dir) + " && TORVANE_SUPPORT_DIR=" + testimg::ShellQuote(dir + "/s") + " ";
+  std::string env = "cd " + testimg::ShellQuote(dir) + " && TORVANE_DISKS= TORVANE_SUPPORT_DIR=" + testimg::ShellQuote(dir + "/s") + " ";
   int code = -1;
   std::string err = testimg::RunCommand(env + testimg::ShellQuote(Binary()) + " scan --partition=2 -q 2 2>&1", &code);
   EXPECT_EQ(0, code) << err;

@@ -142,7 +142,7 @@ TEST_F(RecoverCommand, RecoveryKeepsTheTreeAndARerunSkipsWhatIsThere) {
 TEST_F(RecoverCommand, AClosedPipeStopsTheListingNotTheRecovery) {
   std::string dest = dir_ + "/piped";
   int code = -1;
-  testimg::RunCommand("bash -c " + Q("TORVANE_SUPPORT_DIR=" + Q(support_) + " " + Q(cli::Binary()) + " scan " +
+  testimg::RunCommand("bash -c " + Q(Env() + Q(cli::Binary()) + " scan " +
                                      Img("fat16.img") + " --all -r " + Q(dest) + " 2>/dev/null | head -1 >/dev/null; " +
                                      "exit ${PIPESTATUS[0]}"),
                       &code);
@@ -196,7 +196,7 @@ TEST_F(RecoverCommand, ProgressLineIsCalmMonotonicAndCleared) {
   std::string image = dir_ + "/blank.img", typescript = dir_ + "/typescript";
   ASSERT_EQ(0, testfiles::Run("truncate -s 2G " + Q(image)));
   auto start = std::chrono::steady_clock::now();
-  int code = testfiles::Run("TORVANE_SUPPORT_DIR=" + Q(support_) + " script -qec " +
+  int code = testfiles::Run(Env() + "script -qec " +
                             Q(Q(cli::Binary()) + " scan " + Q(image)) + " " + Q(typescript) + " >/dev/null");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(0, code);
@@ -233,7 +233,7 @@ TEST_F(RecoverCommand, AnOrdinaryUserScansIntoTheXdgDataFolder) {
   testfiles::Run("chmod 0755 " + Q(dir_) + " && mkdir " + Q(home) + " && chown nobody " + Q(home) + " && cp " +
                  Img("demo.img") + " " + Q(image) + " && chmod 0644 " + Q(image));
   auto AsNobody = [&](const std::string& env, const std::string& args, std::string* out) {
-    return testfiles::Run("runuser -u nobody -- env -u TORVANE_SUPPORT_DIR -u XDG_DATA_HOME HOME=" + Q(home) + " " +
+    return testfiles::Run("runuser -u nobody -- env -u TORVANE_SUPPORT_DIR -u XDG_DATA_HOME TORVANE_DISKS= HOME=" + Q(home) + " " +
                               env + " " + Q(cli::Binary()) + " " + args + " 2>&1",
                           out);
   };
