@@ -348,6 +348,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 nR
   node.wcDrive = m_wcDrive;
   node.nEngineType = m_nEngineType;
   node.bIsDir = nMode == 1 ? 1 : 0;
+  node.bIsDeleted = info.IsInUse() ? 0 : 1;  // 0x16 bit 0 clear: the record was freed
   // A folder has no data to be damaged; 0 would let the photo rule hide a
   // folder named like "trip.jpg" or ".." together with everything below it.
   node.bHealth = nMode == 1 ? 1 : 0;

@@ -296,6 +296,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(unsigned char* pRecor
   node.wcDrive = m_wcDrive;
   node.nEngineType = m_nEngineType;
   node.bIsDir = nMode == 1 ? 1 : 0;
+  node.bIsDeleted = info.IsInUse() ? 0 : 1;  // 0x16 bit 0 clear: the record was freed
   node.bHealth = 1;
   node.nClusterNO = own;
   node.nClusterBytes = 512 * spc;
