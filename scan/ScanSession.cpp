@@ -11,12 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "disk/BootSector.h"
+#include "engine/ByteOrder.h"
 #include "engine/Categories.h"
 #include "engine/DiskMap.h"
+#include "engine/DiskReader.h"
 #include "engine/FaultGuard.h"
 #include "engine/Sha256.h"
 #include "engine/TextUtil.h"
+#include "ntfs/NtfsParse.h"
 #include "scan/ProfessionalRecovery.h"
+#include "store/LogFileManager.h"
 
 namespace {
 
@@ -432,4 +437,184 @@ int CScanSession::Save(const std::vector<RESULT_ITEM>& items, const std::string&
   FaultGuardEnd(g_FaultMainWindow);
   if (ctx.bStop && result != RECOVERY_CANCELLED) result = RECOVERY_CANCELLED;
   return result;
+}
+
+// ---------------------------------------------------------------- for the window
+
+std::vector<RECORDED_SCAN> RecordedScansOfDisk(int nDiskNo) {
+  std::vector<RECORDED_SCAN> out;
+  if (nDiskNo < 0) return out;
+  for (const _LOG_FILE_INFO_& r : CLogFileManager::GetInstance()->GetLogList()) {
+    if (r.nDiskNo != nDiskNo || r.u64SectorCount == 0) continue;
+    RECORDED_SCAN s;
+    s.u64FirstSector = r.u64StartSector;
+    s.u64SectorCount = r.u64SectorCount;
+    // A finished pass leaves no run to go on with.
+    s.bFinished = r.u64RunLength == 0;
+    s.u64FilesFound = r.u64FilesFound;
+    s.u64SectorsDone = r.u64SectorsDone;
+    out.push_back(s);
+  }
+  return out;
+}
+
+namespace {
+
+std::string TrimmedLabel(const unsigned char* p, size_t n) {
+  std::string s(reinterpret_cast<const char*>(p), n);
+  size_t end = s.find('\0');
+  if (end != std::string::npos) s.resize(end);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return s == "NO NAME" ? std::string() : s;
+}
+
+// Reads bytes of a disk at an absolute byte offset; true when all arrived.
+bool ReadDiskBytes(int fd, u64 u64Offset, unsigned char* p, size_t n) {
+  size_t got = 0;
+  return ReadAt(fd, p, n, u64Offset, &got) == 0 && got == n;
+}
+
+std::string NtfsLabel(int fd, u64 u64Volume, const unsigned char* boot, size_t n) {
+  u16 bps = GetU16LE(boot, n, 0x0B);
+  u8 spcRaw = GetU8(boot, n, 0x0D);
+  if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0) return std::string();
+  // 0xF4..0xFF: the cluster is 2^(256 - value) sectors.
+  u64 spc = spcRaw >= 0xF4 ? (1ull << (256 - spcRaw)) : spcRaw;
+  if (spc == 0 || spc > 4096) return std::string();
+  u64 cluster = spc * bps;
+  int8_t perRecord = static_cast<int8_t>(GetU8(boot, n, 0x40));
+  u64 recordSize = perRecord < 0 ? (perRecord >= -16 ? 1ull << (-perRecord) : 0) : static_cast<u64>(perRecord) * cluster;
+  if (recordSize < 1024 || recordSize > 65536 || recordSize % bps != 0) return std::string();
+  u64 mftLcn = GetU64LE(boot, n, 0x30);
+  if (mftLcn == 0 || mftLcn > (1ull << 40)) return std::string();
+  std::vector<unsigned char> rec(static_cast<size_t>(recordSize));
+  // Record 3 is $Volume; the first records lie in the MFT's first extent.
+  if (!ReadDiskBytes(fd, u64Volume + mftLcn * cluster + 3 * recordSize, rec.data(), rec.size())) return std::string();
+  const size_t size = rec.size();
+  if (!BytesEqual(rec.data(), size, 0, "FILE", 4)) return std::string();
+  // The update sequence: the last two bytes of each stride hold a check value.
+  u16 usaOffset = GetU16LE(rec.data(), size, 0x04), usaCount = GetU16LE(rec.data(), size, 0x06);
+  if (usaCount < 2 || static_cast<u64>(usaCount - 1) * bps != recordSize ||
+      !InBounds(size, usaOffset, static_cast<size_t>(usaCount) * 2))
+    return std::string();
+  u16 check = GetU16LE(rec.data(), size, usaOffset);
+  for (u16 i = 1; i < usaCount; ++i) {
+    size_t end = static_cast<size_t>(i) * bps - 2;
+    if (GetU16LE(rec.data(), size, end) != check) return std::string();
+    memcpy(&rec[end], &rec[usaOffset + 2u * i], 2);
+  }
+  NTFS_ATTR attr;
+  bool list = false, corrupt = false;
+  if (!FindNtfsAttribute(rec.data(), static_cast<u32>(size), 0x60, attr, &list, &corrupt) || attr.bNonResident)
+    return std::string();
+  size_t at = static_cast<size_t>(attr.nOffset) + attr.nContentOffset;
+  size_t len = attr.nContentLength;
+  if (!InBounds(size, at, len) || len > 256) return std::string();
+  return Utf16LEBytesToUtf8(rec.data() + at, len / 2);
+}
+
+std::string ExfatLabel(int fd, u64 u64Volume, const unsigned char* boot, size_t n) {
+  u8 bpsShift = GetU8(boot, n, 0x6C), spcShift = GetU8(boot, n, 0x6D);
+  if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return std::string();
+  u64 heap = GetU32LE(boot, n, 0x58), root = GetU32LE(boot, n, 0x60);
+  if (root < 2) return std::string();
+  u64 sector = 1ull << bpsShift;
+  u64 clusterBytes = sector << spcShift;
+  // One cluster of the root folder is enough: the label entry comes first in practice.
+  size_t want = static_cast<size_t>(clusterBytes < 65536 ? clusterBytes : 65536);
+  std::vector<unsigned char> dir(want);
+  u64 offset = u64Volume + heap * sector + (root - 2) * clusterBytes;
+  if (!ReadDiskBytes(fd, offset, dir.data(), dir.size())) return std::string();
+  for (size_t e = 0; e + 32 <= dir.size(); e += 32) {
+    u8 type = dir[e];
+    if (type == 0x00) break;
+    if (type != 0x83) continue;
+    u8 count = dir[e + 1];
+    if (count > 11) return std::string();
+    return Utf16LEBytesToUtf8(dir.data() + e + 2, count);
+  }
+  return std::string();
+}
+
+}  // namespace
+
+VOLUME_INFO ReadVolumeInfo(int nDiskNo, u64 u64FirstSector) {
+  VOLUME_INFO info;
+  int fd = OpenDiskReadOnly(nDiskNo);
+  if (fd < 0) return info;
+  const u64 base = u64FirstSector * SECTOR_SIZE;
+  std::vector<unsigned char> head(2048);
+  size_t got = 0;
+  ReadAt(fd, head.data(), head.size(), base, &got);
+  const unsigned char* p = head.data();
+  const size_t n = got;
+  if (n >= 512 && BytesEqual(p, n, 3, "EXFAT   ", 8)) {
+    info.strType = "exFAT";
+    info.strLabel = ExfatLabel(fd, base, p, n);
+  } else if (n >= 512 && IsNtfs(p, n)) {
+    info.strType = "NTFS";
+    info.strLabel = NtfsLabel(fd, base, p, n);
+  } else if (n >= 512 && IsFat(p, n)) {
+    u32 fat16 = GetU16LE(p, n, 0x16);
+    if (fat16 == 0) {
+      info.strType = "FAT32";
+      if (GetU8(p, n, 0x42) == 0x29) info.strLabel = TrimmedLabel(p + 0x47, 11);
+    } else {
+      u32 bps = GetU16LE(p, n, 0x0B), spc = GetU8(p, n, 0x0D);
+      u32 total = GetU16LE(p, n, 0x13);
+      if (total == 0) total = GetU32LE(p, n, 0x20);
+      u32 rootSectors = bps ? (GetU16LE(p, n, 0x11) * 32u + bps - 1) / bps : 0;
+      u64 meta = static_cast<u64>(GetU16LE(p, n, 0x0E)) + static_cast<u64>(GetU8(p, n, 0x10)) * fat16 + rootSectors;
+      u64 clusters = (spc && total > meta) ? (total - meta) / spc : 0;
+      info.strType = clusters < 4085 ? "FAT12" : "FAT16";
+      if (GetU8(p, n, 0x26) == 0x29) info.strLabel = TrimmedLabel(p + 0x2B, 11);
+    }
+  } else if (n >= 2048 && IsExt(p, n)) {
+    u32 compat = GetU32LE(p, n, 1024 + 0x5C), incompat = GetU32LE(p, n, 1024 + 0x60);
+    // Extents, 64-bit or flexible groups: ext4; a journal alone: ext3.
+    info.strType = (incompat & (0x40 | 0x80 | 0x200)) ? "ext4" : ((compat & 0x4) ? "ext3" : "ext2");
+    info.strLabel = TrimmedLabel(p + 1024 + 0x78, 16);
+  }
+  close(fd);
+  return info;
+}
+
+std::string DiskModelOf(const std::string& devicePath) {
+  char resolved[PATH_MAX];
+  if (devicePath.empty() || !realpath(devicePath.c_str(), resolved)) return std::string();
+  struct stat st;
+  if (stat(resolved, &st) != 0 || !S_ISBLK(st.st_mode)) return std::string();
+  std::string name = resolved;
+  name = name.substr(name.rfind('/') + 1);
+  auto readLine = [](const std::string& path) {
+    std::string s;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return s;
+    char buf[128];
+    ssize_t got = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (got > 0) s.assign(buf, static_cast<size_t>(got));
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    return s;
+  };
+  std::string vendor = readLine("/sys/block/" + name + "/device/vendor");
+  std::string model = readLine("/sys/block/" + name + "/device/model");
+  if (model.empty()) return vendor;
+  if (vendor.empty() || vendor == "ATA" || model.compare(0, vendor.size(), vendor) == 0) return model;
+  return vendor + " " + model;
+}
+
+int CheckTargetFile(const std::string& path) {
+  struct stat st;
+  if (path.empty()) return ENOENT;
+  if (stat(path.c_str(), &st) != 0) return errno ? errno : ENOENT;
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return STATUS_NOT_A_DISK;
+  int fd = OpenPathReadOnly(path.c_str());
+  if (fd < 0) return errno == ENOTBLK ? STATUS_NOT_A_DISK : (errno ? errno : EIO);
+  u64 bytes = rsb_getDeviceSize(fd);
+  close(fd);
+  return bytes < SECTOR_SIZE ? STATUS_EMPTY_TARGET : 0;
 }

@@ -150,3 +150,38 @@ class CScanSession {
   bool m_bResumed;
   int m_nScanStatus;
 };
+
+// ---------------------------------------------------------------- for the window
+// Small questions the disk page asks; front-end neutral, so the command line
+// may ask them too.
+
+// A scan the engine recorded for a disk (finished or stopped part-way).
+struct RECORDED_SCAN {
+  u64 u64FirstSector = 0;  // the range scanned, absolute
+  u64 u64SectorCount = 0;
+  bool bFinished = false;  // false: stopped, it can be resumed
+  u64 u64FilesFound = 0;
+  u64 u64SectorsDone = 0;  // of the deep pass
+};
+// The recorded scans of disk nDiskNo, in the order they were recorded.
+std::vector<RECORDED_SCAN> RecordedScansOfDisk(int nDiskNo);
+
+// What a range starts with: the file system's type ("NTFS", "FAT12",
+// "FAT16", "FAT32", "exFAT", "ext2", "ext3", "ext4"; empty when none is
+// recognised) and its label where the boot sector or superblock holds one
+// (NTFS: the volume-name attribute of record 3).
+struct VOLUME_INFO {
+  std::string strType;
+  std::string strLabel;
+};
+VOLUME_INFO ReadVolumeInfo(int nDiskNo, u64 u64FirstSector);
+
+// Whether a path can be opened as a disk image or device, without adding it
+// to the disk map: 0, STATUS_NOT_A_DISK (neither a regular file nor a block
+// device), STATUS_EMPTY_TARGET (smaller than one sector), or the errno of
+// the failed open.
+int CheckTargetFile(const std::string& path);
+
+// The vendor and model a disk's driver reports ("" for an image, or when the
+// system does not say).
+std::string DiskModelOf(const std::string& devicePath);
