@@ -48,14 +48,18 @@ const char* const kCategoryHints[CATEGORY_COUNT] = {
     "JPG, PNG, GIF, BMP, TIFF, camera RAW and more", "MP3, WAV, WMA, OGG, M4A, AIFF and more",
     "Word, Excel, PowerPoint, PDF, text and more",   "MP4, AVI, MOV, MKV, WMV, FLV and more",
     "ZIP, RAR, 7Z, CAB, ISO and more",               "Files of any other type"};
-const char* const kBoxNames[CATEGORY_COUNT] = {"checkPhoto", "checkMusic",   "checkDocument",
+const char* const kBoxNames[CATEGORY_COUNT] = {"checkPhoto", "checkAudio",   "checkDocument",
                                                "checkVideo", "checkArchive", "checkOther"};
 
 QString Words(int status) { return QString::fromStdString(StatusText(status)); }
 
 QString RangeTitle(const DISK_ROW& disk, const DISK_RANGE_ROW& range) {
+  QString fs = range.strFileSystem.empty() ? QString() : QString::fromStdString(range.strFileSystem);
+  if (range.nPartition == 0)
+    return fs.isEmpty() ? QStringLiteral("the whole of Disk %1").arg(disk.nDiskNo)
+                        : QStringLiteral("the whole of Disk %1 (%2)").arg(disk.nDiskNo).arg(fs);
   QString name = QString::fromStdString(range.strName);
-  if (!range.strFileSystem.empty()) name += QStringLiteral(" (%1)").arg(QString::fromStdString(range.strFileSystem));
+  if (!fs.isEmpty()) name += QStringLiteral(" (%1)").arg(fs);
   return QStringLiteral("%1 of Disk %2").arg(name).arg(disk.nDiskNo);
 }
 
@@ -276,7 +280,7 @@ QWidget* DRUI::InitLayout2Widget() {
   m_pDiskTree->setRootIsDecorated(true);
   m_pDiskTree->header()->setStretchLastSection(true);
   m_pDiskTree->setColumnWidth(0, 300);
-  m_pDiskTree->setColumnWidth(1, 100);
+  m_pDiskTree->setColumnWidth(1, 110);
   m_pDiskTree->setColumnWidth(2, 130);
   m_pDiskTree->setColumnWidth(3, 90);
   connect(m_pDiskTree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem*, QTreeWidgetItem*) {
@@ -485,7 +489,11 @@ void DRUI::FillDiskTree() {
       auto* row = new QTreeWidgetItem(top);
       row->setText(0, QString::fromStdString(r.strName));
       row->setIcon(0, QIcon(QStringLiteral(":/image/partition.png")));
-      row->setText(1, r.strFileSystem.empty() ? QStringLiteral("not recognised") : QString::fromStdString(r.strFileSystem));
+      QString fs = QString::fromStdString(r.strFileSystem);
+      if (fs.isEmpty()) fs = r.nPartition != 0 ? QStringLiteral("unknown")
+                             : disk.ranges.size() > 1 ? QStringLiteral("partitioned")
+                                                      : QStringLiteral("none found");
+      row->setText(1, fs);
       row->setText(2, QString::fromStdString(r.strLabel));
       row->setText(3, HumanSize(r.u64SectorCount * SECTOR_SIZE));
       row->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
@@ -709,7 +717,8 @@ void DRUI::btnResumeFromResults() {
 void DRUI::RequestPreview(int item) {
   m_nPreviewWanted = item;
   if (item < 0 || !m_pSession || !m_pResultsPage->Model()->Set()) return;
-  m_previewFit = m_pResultsPage->PreviewArea();
+  // Decoded larger than the area, so the picture stays sharp when the window grows.
+  m_previewFit = m_pResultsPage->PreviewArea().expandedTo(QSize(1200, 900));
   m_pResultsPage->ShowPreviewLoading(item);
   if (!m_pPreviewThread) StartPreviewWorker();
 }

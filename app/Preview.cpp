@@ -365,6 +365,7 @@ PREVIEW_RESULT DecodePreview(const QByteArray& bytes, const std::string& name, u
       if (!image.isNull()) {
         out.eKind = PREVIEW_RESULT::PICTURE;
         out.image = Fit(image, fit);
+        out.bPage = true;
         out.strInfo = QStringLiteral("PDF document (%1), page 1 of %2").arg(size).arg(doc->numPages());
         return out;
       }

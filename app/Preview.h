@@ -19,6 +19,7 @@ struct PREVIEW_RESULT {
   QImage image;       // PICTURE, already fitted into the area asked for
   QString strText;    // TEXT: the text (or a hex dump when bMonospace)
   bool bMonospace = false;
+  bool bPage = false;  // a document page: shown at the area's width from its top, not shrunk whole
   QString strInfo;    // one line: what it is ("PDF document, page 1 of 3"), or why there is nothing to show
 };
 

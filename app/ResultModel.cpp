@@ -173,7 +173,7 @@ void BuildFolders(RESULT_SET& set) {
   }
   for (FOLDER_NODE& node : nodes) {
     if (node.strName == "\x01") node.strName = "Found by content (no folder)";
-    else if (node.strName == "\x02") node.strName = "Folders";
+    else if (node.strName == "\x02") node.strName = "/ (root folder)";
     else if (node.strName == "\x03") node.strName = "Lost folders";
   }
 }
@@ -308,8 +308,7 @@ QString ResultToolTip(const RESULT_ITEM& item) {
     text += QStringLiteral("<br>Found by its content in free space; its name was made up from its type.");
   else
     text += QStringLiteral("<br>Folder: %1").arg(QString::fromStdString(item.strFolder).toHtmlEscaped());
-  text += QStringLiteral("<br>%1, %2").arg(QString::fromStdString(GetFileSizeString(static_cast<i64>(item.node.u64FileSize))),
-                                             ResultStateText(item));
+  text += QStringLiteral("<br>%1, %2").arg(HumanSize(item.node.u64FileSize), ResultStateText(item));
   if (!item.strName.empty() && item.strName[0] == '!' && item.IsDeleted())
     text += QStringLiteral("<br><i>Deleting a file on a FAT disk overwrites the first letter of its short name; "
                            "the lost letter is shown as \u201c!\u201d.</i>");
@@ -587,7 +586,7 @@ QVariant CResultModel::data(const QModelIndex& index, int role) const {
       switch (col) {
         case COL_NAME: return QString::fromStdString(r.strName);
         case COL_FOLDER: return r.IsCarved() ? QStringLiteral("(found by content)") : QString::fromStdString(r.strFolder);
-        case COL_SIZE: return QString::fromStdString(GetFileSizeString(static_cast<i64>(r.node.u64FileSize)));
+        case COL_SIZE: return HumanSize(r.node.u64FileSize);
         case COL_MODIFIED: return ModifiedText(r);
         case COL_STATE: return ResultStateText(r);
         case COL_INTEGRITY: return ResultIntegrityText(r);

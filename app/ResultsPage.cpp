@@ -54,7 +54,8 @@ CResultsPage::CResultsPage(QWidget* pParent)
       m_pModel(new CResultModel(this)),
       m_bSyncing(false),
       m_nPreviewItem(-1),
-      m_bPreviewPicture(false) {
+      m_bPreviewPicture(false),
+      m_bPreviewPage(false) {
   setObjectName("page3");
   auto* l = new QVBoxLayout(this);
   l->setContentsMargins(16, 10, 16, 12);
@@ -100,7 +101,8 @@ CResultsPage::CResultsPage(QWidget* pParent)
             [this, tree](QTreeWidgetItem* cur, QTreeWidgetItem*) { OnTreeCurrentChanged(tree, cur); });
   }
   connect(m_pFolderTree, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
-    if (!item->data(0, kRoleFilled).toBool()) FillFolderChildren(item, item->data(0, kRoleFolder).toInt());
+    if (item->data(0, kRoleScope).toInt() == RESULT_SCOPE::FOLDER && !item->data(0, kRoleFilled).toBool())
+      FillFolderChildren(item, item->data(0, kRoleFolder).toInt());
   });
   m_pTreeTabs->addTab(m_pTypeTree, QStringLiteral("By type"));
   m_pTreeTabs->addTab(m_pFolderTree, QStringLiteral("By folder"));
@@ -160,11 +162,13 @@ CResultsPage::CResultsPage(QWidget* pParent)
   m_pTable->setTabKeyNavigation(false);
   m_pTable->horizontalHeader()->setSortIndicator(COL_FOLDER, Qt::AscendingOrder);
   m_pTable->horizontalHeader()->setSortIndicatorShown(true);
-  m_pTable->horizontalHeader()->setStretchLastSection(true);
+  m_pTable->horizontalHeader()->setStretchLastSection(false);
   m_pTable->horizontalHeader()->setHighlightSections(false);
   m_pTable->setSortingEnabled(true);
-  static const int kWidths[COL_COUNT] = {230, 190, 80, 125, 100, 105, 70};
+  static const int kWidths[COL_COUNT] = {190, 150, 70, 115, 80, 95, 60};
   for (int c = 0; c < COL_COUNT; ++c) m_pTable->setColumnWidth(c, kWidths[c]);
+  // The folder takes the room a larger window gives.
+  m_pTable->horizontalHeader()->setSectionResizeMode(COL_FOLDER, QHeaderView::Stretch);
   connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           [this](const QModelIndex&, const QModelIndex&) { OnCurrentRowChanged(); });
   connect(m_pModel, &QAbstractItemModel::modelReset, this, [this] {
@@ -207,15 +211,14 @@ CResultsPage::CResultsPage(QWidget* pParent)
   m_pPreviewHint->setObjectName("pageHint");
   m_pPreviewHint->setWordWrap(true);
   m_pPreviewStack->addWidget(m_pPreviewHint);
-  m_pPreviewScroll = new QScrollArea(m_pPreviewStack);
-  m_pPreviewScroll->setFrameShape(QFrame::NoFrame);
-  m_pPreviewScroll->setAlignment(Qt::AlignCenter);
-  m_pPreviewPicture = new QLabel;
+  // The picture is drawn to fit the area, and again whenever the area changes.
+  m_pPreviewPicture = new QLabel(m_pPreviewStack);
   m_pPreviewPicture->setObjectName("previewPicture");
   m_pPreviewPicture->setAlignment(Qt::AlignCenter);
-  m_pPreviewScroll->setWidget(m_pPreviewPicture);
-  m_pPreviewScroll->setWidgetResizable(true);
-  m_pPreviewStack->addWidget(m_pPreviewScroll);
+  m_pPreviewPicture->setMinimumSize(1, 1);
+  m_pPreviewPicture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+  m_pPreviewPicture->installEventFilter(this);
+  m_pPreviewStack->addWidget(m_pPreviewPicture);
   m_pPreviewText = new QPlainTextEdit(m_pPreviewStack);
   m_pPreviewText->setObjectName("previewText");
   m_pPreviewText->setReadOnly(true);
@@ -227,11 +230,12 @@ CResultsPage::CResultsPage(QWidget* pParent)
   right->addWidget(previewFrame);
   right->setStretchFactor(0, 3);
   right->setStretchFactor(1, 2);
+  right->setSizes({290, 260});
   split->addWidget(m_pTreeTabs);
   split->addWidget(right);
   split->setStretchFactor(0, 1);
   split->setStretchFactor(1, 4);
-  split->setSizes({240, 760});
+  split->setSizes({210, 790});
   l->addWidget(split, 1);
 
   auto* bottom = new QHBoxLayout;
@@ -332,8 +336,8 @@ void CResultsPage::SetResults(std::shared_ptr<const RESULT_SET> set, const QStri
   everything->setFlags(everything->flags() | Qt::ItemIsUserCheckable);
   everything->setCheckState(0, Qt::Unchecked);
   if (s && !s->folders.empty()) FillFolderChildren(m_pFolderTree->invisibleRootItem(), 0);
-  // A single top folder opens at once.
-  if (m_pFolderTree->topLevelItemCount() == 2) m_pFolderTree->topLevelItem(1)->setExpanded(true);
+  // The first folder row opens at once.
+  if (m_pFolderTree->topLevelItemCount() >= 2) m_pFolderTree->topLevelItem(1)->setExpanded(true);
   m_bSyncing = false;
   SyncTreeChecks();
   UpdateSelectionLabel();
@@ -400,7 +404,7 @@ QTreeWidgetItem* CResultsPage::MakeFolderItem(int node) {
   auto* item = new QTreeWidgetItem;
   item->setText(0, QStringLiteral("%1 (%2)").arg(QString::fromStdString(f.strName), Count(f.nTotal)));
   item->setToolTip(0, QString::fromStdString(f.strName));
-  item->setIcon(0, QIcon(QStringLiteral(":/image/FileIcon/default.png")));
+  item->setIcon(0, style()->standardIcon(QStyle::SP_DirIcon));
   item->setData(0, kRoleScope, RESULT_SCOPE::FOLDER);
   item->setData(0, kRoleFolder, node);
   item->setData(0, kRoleFilled, false);
@@ -533,13 +537,28 @@ void CResultsPage::UpdateSelectionLabel() {
   m_pBtnRecover->setEnabled(m_pModel->CheckedCount() > 0);
 }
 
-QSize CResultsPage::PreviewArea() const {
-  QSize s = m_pPreviewStack->size();
-  return QSize(std::max(160, s.width() - 8), std::max(120, s.height() - 8));
+QSize CResultsPage::PreviewArea() const { return m_pPreviewStack->size(); }
+
+void CResultsPage::FitPicture() {
+  if (!m_bPreviewPicture || m_previewImage.isNull()) return;
+  QSize area = m_pPreviewPicture->size();
+  QImage shown = m_previewImage;
+  if (m_bPreviewPage) {
+    // A page is read from its top: as wide as the area, cut at its bottom.
+    if (shown.width() > area.width()) shown = shown.scaledToWidth(area.width(), Qt::SmoothTransformation);
+    if (shown.height() > area.height()) shown = shown.copy(0, 0, shown.width(), area.height());
+  } else if (shown.width() > area.width() || shown.height() > area.height()) {
+    // Never enlarged; fitted into the area, whatever its size now.
+    shown = shown.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  }
+  m_previewPictureSize = shown.size();
+  m_pPreviewPicture->setPixmap(QPixmap::fromImage(shown));
 }
 
 void CResultsPage::ClearPreview(const QString& hint) {
   m_bPreviewPicture = false;
+  m_previewImage = QImage();
+  m_bPreviewPage = false;
   m_previewPictureSize = QSize();
   m_pPreviewPicture->clear();
   m_pPreviewText->clear();
@@ -561,10 +580,11 @@ void CResultsPage::ShowPreview(int item, const PREVIEW_RESULT& result) {
   m_pPreviewInfo->setText(result.strInfo);
   switch (result.eKind) {
     case PREVIEW_RESULT::PICTURE:
-      m_pPreviewPicture->setPixmap(QPixmap::fromImage(result.image));
+      m_previewImage = result.image;
+      m_bPreviewPage = result.bPage;
       m_bPreviewPicture = true;
-      m_previewPictureSize = result.image.size();
-      m_pPreviewStack->setCurrentWidget(m_pPreviewScroll);
+      m_pPreviewStack->setCurrentWidget(m_pPreviewPicture);
+      FitPicture();
       break;
     case PREVIEW_RESULT::TEXT: {
       QFont font = m_pPreviewText->font();
@@ -591,6 +611,7 @@ QString CResultsPage::PreviewInfo() const {
 }
 
 bool CResultsPage::eventFilter(QObject* pWatched, QEvent* pEvent) {
+  if (pWatched == m_pPreviewPicture && pEvent->type() == QEvent::Resize) FitPicture();
   // The table would take Ctrl+A to select its rows; here it checks them.
   if (pWatched == m_pTable && pEvent->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(pEvent);

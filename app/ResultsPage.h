@@ -4,6 +4,7 @@
 // recover. A stopped or failed scan says so at the top, with Resume.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <memory>
 
@@ -78,6 +79,7 @@ class CResultsPage : public QWidget {
   void OnCurrentRowChanged();
   void UpdateSelectionLabel();
   void ClearPreview(const QString& hint);
+  void FitPicture();
 
   CResultModel* m_pModel;
   QLabel* m_pHeading;
@@ -98,7 +100,6 @@ class CResultsPage : public QWidget {
   QLabel* m_pPreviewInfo;
   QStackedWidget* m_pPreviewStack;
   QLabel* m_pPreviewHint;
-  QScrollArea* m_pPreviewScroll;
   QLabel* m_pPreviewPicture;
   QPlainTextEdit* m_pPreviewText;
   QLabel* m_pSelectionLabel;
@@ -108,4 +109,6 @@ class CResultsPage : public QWidget {
   int m_nPreviewItem;
   bool m_bPreviewPicture;
   QSize m_previewPictureSize;
+  QImage m_previewImage;
+  bool m_bPreviewPage;
 };

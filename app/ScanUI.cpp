@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -149,7 +150,8 @@ SCANUI::SCANUI(QWidget* pParent, MODE eMode, std::atomic<bool>* pCancel)
   connect(m_pBtnCancel, &QPushButton::clicked, this, &SCANUI::btnCancelSlot);
   buttons->addWidget(m_pBtnCancel);
   layout->addLayout(buttons);
-  resize(540, eMode == MODE_SCAN ? 300 : 260);
+  setMinimumWidth(560);
+  resize(560, sizeHint().height());
 
   m_clock.start();
   connect(m_pTicker, &QTimer::timeout, this, &SCANUI::Tick);
@@ -251,8 +253,7 @@ void SCANUI::ShowSummary(int nStatus, const SAVE_SUMMARY& summary, const std::ve
   else heading = QStringLiteral("Recovery finished with problems.");
   m_pHeading->setText(heading);
   m_pLines->hide();
-  m_pSummary->setText(SaveCountsText(summary.nSaved, summary.nPartial, summary.nFailed, summary.nSkipped) +
-                      (m_strSaveDir.isEmpty() ? QString() : QStringLiteral(" \u2014 in ") + m_strSaveDir));
+  m_pSummary->setText(SaveCountsText(summary.nSaved, summary.nPartial, summary.nFailed, summary.nSkipped));
   m_pSummary->show();
   // The reasons, most frequent first.
   std::map<int, int> failures;
@@ -267,6 +268,7 @@ void SCANUI::ShowSummary(int nStatus, const SAVE_SUMMARY& summary, const std::ve
                    .arg(f.second)
                    .arg(f.first == STATUS_PARTIAL_SAVE ? QStringLiteral("partial") : QStringLiteral("failed"))
                    .arg(QString::fromStdString(StatusText(f.first)));
+  if (!m_strSaveDir.isEmpty()) reasons << QStringLiteral("Destination: %1").arg(m_strSaveDir);
   if (!reasons.isEmpty()) {
     m_pReasons->setText(reasons.join(QLatin1Char('\n')));
     m_pReasons->show();
@@ -321,6 +323,15 @@ void SCANUI::closeEvent(QCloseEvent* pEvent) {
 
 void SCANUI::btnDetailSlot() {
   if (!m_pDetail) return;
+  // Centred on the main window, inside the screen.
+  QWidget* main = parentWidget() ? parentWidget()->window() : this;
+  QRect area = main->screen() ? main->screen()->availableGeometry() : QRect(0, 0, 1280, 800);
+  QRect r(QPoint(0, 0), m_pDetail->size().boundedTo(area.size()));
+  r.moveCenter(main->frameGeometry().center());
+  r.moveLeft(std::max(area.left(), std::min(r.left(), area.right() - r.width())));
+  r.moveTop(std::max(area.top(), std::min(r.top(), area.bottom() - r.height())));
+  m_pDetail->resize(r.size());
+  m_pDetail->move(r.topLeft());
   m_pDetail->show();
   m_pDetail->raise();
   m_pDetail->activateWindow();

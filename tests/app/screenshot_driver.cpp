@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
+#include <atomic>
 #include <cstdio>
 
 #include "AppTestUtil.h"
@@ -106,18 +107,20 @@ int main(int argc, char* argv[]) {
   Shot("2-disks.png", &window);
   Maximised(window, "2-disks-maximised.png");
 
-  // A small image's scan is quick: it is held once in its sector pass, and
-  // the progress dialog is pictured then.
-  bool held = false;
+  // A small image's scan is quick: its sector pass is slowed down on the
+  // worker, so the progress dialog shows its speed and estimate, and is
+  // pictured half-way.
+  std::atomic<bool> scheduled{false};
   QObject::connect(
       &window, &DRUI::ScanProgressSignal, &window,
       [&](const SCAN_PROGRESS& p) {
-        if (held || p.ePhase != SCAN_PROGRESS::PHASE_DEEP || p.u64SectorsDone * 3 < p.u64SectorsTotal) return;
-        held = true;
-        QMetaObject::invokeMethod(qApp, [&window] { QTimer::singleShot(900, [&window] {
-                                    Shot("3-scanning.png", &window);
-                                  }); }, Qt::QueuedConnection);
-        QThread::msleep(2000);
+        if (p.ePhase != SCAN_PROGRESS::PHASE_DEEP || p.u64SectorsTotal == 0) return;
+        u64 pct = p.u64SectorsDone * 100 / p.u64SectorsTotal;
+        if (pct >= 5 && pct < 60) QThread::msleep(40);
+        if (pct >= 45 && !scheduled.exchange(true)) {
+          QMetaObject::invokeMethod(qApp, [&window] { Shot("3-scanning.png", &window); }, Qt::QueuedConnection);
+          QThread::msleep(1000);
+        }
       },
       Qt::DirectConnection);
   for (QPushButton* b : window.findChildren<QPushButton*>())

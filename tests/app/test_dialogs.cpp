@@ -243,7 +243,7 @@ void TestDialogs::categoryBoxesDriveAllBox() {
   window.Init();
   QCheckBox* all = window.findChild<QCheckBox*>("checkAll");
   QList<QCheckBox*> boxes;
-  for (const char* n : {"checkPhoto", "checkMusic", "checkDocument", "checkVideo", "checkArchive", "checkOther"})
+  for (const char* n : {"checkPhoto", "checkAudio", "checkDocument", "checkVideo", "checkArchive", "checkOther"})
     boxes << window.findChild<QCheckBox*>(n);
   QPushButton* start = nullptr;
   for (QPushButton* b : window.findChildren<QPushButton*>())
