@@ -15,10 +15,11 @@
 #include <cstring>
 #include <string>
 
+#include "engine/BadSectorMap.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
 
-CDiskReader::CDiskReader() : m_nFd(-1), m_u64SectorLimit(0) {}
+CDiskReader::CDiskReader() : m_nFd(-1), m_u64SectorLimit(0), m_pBadMap(nullptr) {}
 
 CDiskReader::~CDiskReader() {
   if (m_nFd != -1) close(m_nFd);
@@ -55,20 +56,15 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, 
   u64 end = static_cast<u64>(static_cast<i64>(nSectorCount)) + static_cast<u64>(u64Sector);
   if (end > m_u64SectorLimit || end < static_cast<u64>(u64Sector)) return STATUS_INVALID_PARAMETER;
   if (!pBuf || nSectorCount < 0 || nSectorSize <= 0) return STATUS_INVALID_PARAMETER;
-  off_t offset = static_cast<off_t>(static_cast<u64>(u64Sector) * static_cast<u64>(nSectorSize));
-  if (lseek(m_nFd, offset, SEEK_SET) == static_cast<off_t>(-1)) {
-    int err = errno;
-    fprintf(stderr, "lseek failed %lld\n", static_cast<long long>(offset));
-    return err;
-  }
+  // Positioned reads: readers on other threads share nothing but the descriptor.
+  const u64 offset = static_cast<u64>(u64Sector) * static_cast<u64>(nSectorSize);
   u64 remaining = static_cast<u64>(nSectorCount) * static_cast<u64>(nSectorSize);
   u64 filled = 0;
   while (remaining != 0) {
-    size_t want = remaining > 65536 ? 65536 : static_cast<size_t>(remaining);
-    ssize_t got = read(m_nFd, pBuf + filled, want);
+    size_t want = remaining > (1u << 20) ? (1u << 20) : static_cast<size_t>(remaining);
+    ssize_t got = pread(m_nFd, pBuf + filled, want, static_cast<off_t>(offset + filled));
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
-      fprintf(stderr, "read %lld\n", static_cast<long long>(got < 0 ? errno : 0));
       if (pReadSectors) *pReadSectors = static_cast<unsigned int>(filled / nSectorSize);
       return STATUS_SHORT_READ;
     }
@@ -76,6 +72,84 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, 
     filled += static_cast<u64>(got);
   }
   if (pReadSectors) *pReadSectors = static_cast<unsigned int>(filled / nSectorSize);
+  return 0;
+}
+
+int ReadRetries() {
+  const char* v = getenv("TORVANE_READ_RETRIES");
+  int n = v ? atoi(v) : 1;
+  return n < 0 ? 0 : (n > 16 ? 16 : n);
+}
+
+u32 BadAreaBudgetMs() {
+  const char* v = getenv("TORVANE_BAD_AREA_MS");
+  long n = v ? atol(v) : 10000;
+  return n < 1 ? 1u : static_cast<u32>(n);
+}
+
+void CDiskReader::ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize, u64& nUnreadable,
+                           std::vector<SECTOR_RANGE>* pSkipped, u32 nStartTick) {
+  const u64 ss = static_cast<u64>(nSectorSize);
+  while (u64Count > 0) {
+    // Sectors the map knows are bad are not tried again.
+    u64 known = m_pBadMap ? m_pBadMap->NextBad(u64Sector) : UINT64_MAX;
+    if (known == u64Sector) {
+      memset(pBuf, 0, static_cast<size_t>(ss));
+      ++nUnreadable;
+      pBuf += ss;
+      ++u64Sector;
+      --u64Count;
+      continue;
+    }
+    u64 n = known - u64Sector < u64Count ? known - u64Sector : u64Count;
+    if (rsb_getMonotonicTickCount() - nStartTick > BadAreaBudgetMs()) {
+      // Out of time in this area: leave the rest for later.
+      memset(pBuf, 0, static_cast<size_t>(n * ss));
+      if (pSkipped) pSkipped->push_back({u64Sector, n});
+      pBuf += n * ss;
+      u64Sector += n;
+      u64Count -= n;
+      continue;
+    }
+    unsigned int got = 0;
+    int rc = ReadData(pBuf, static_cast<int>(n), static_cast<i64>(u64Sector), nSectorSize, &got);
+    if (rc == 0) got = static_cast<unsigned int>(n);
+    if (got > n) got = static_cast<unsigned int>(n);
+    if (got == 0 && rc != 0) {
+      if (n == 1) {
+        for (int r = 0; r < ReadRetries() && rc != 0; ++r) {
+          rc = ReadData(pBuf, 1, static_cast<i64>(u64Sector), nSectorSize, &got);
+          if (rc == 0) got = 1;
+        }
+        if (rc != 0) {
+          memset(pBuf, 0, static_cast<size_t>(ss));
+          if (m_pBadMap) m_pBadMap->Add(u64Sector, 1);
+          ++nUnreadable;
+          got = 1;
+        }
+      } else {
+        // Halves: a bad sector costs a few reads, not the rest of the chunk.
+        u64 half = n / 2;
+        ReadSpan(pBuf, u64Sector, half, nSectorSize, nUnreadable, pSkipped, nStartTick);
+        ReadSpan(pBuf + half * ss, u64Sector + half, n - half, nSectorSize, nUnreadable, pSkipped, nStartTick);
+        got = static_cast<unsigned int>(n);
+      }
+    }
+    pBuf += static_cast<u64>(got) * ss;
+    u64Sector += got;
+    u64Count -= got;
+  }
+}
+
+int CDiskReader::ReadTolerant(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize,
+                              u64* pUnreadable, std::vector<SECTOR_RANGE>* pSkipped) {
+  u64 end = static_cast<u64>(static_cast<i64>(nSectorCount)) + static_cast<u64>(u64Sector);
+  if (end > m_u64SectorLimit || end < static_cast<u64>(u64Sector)) return STATUS_INVALID_PARAMETER;
+  if (!pBuf || nSectorCount < 0 || nSectorSize <= 0) return STATUS_INVALID_PARAMETER;
+  u64 unreadable = 0;
+  ReadSpan(pBuf, static_cast<u64>(u64Sector), static_cast<u64>(nSectorCount), nSectorSize, unreadable, pSkipped,
+           rsb_getMonotonicTickCount());
+  if (pUnreadable) *pUnreadable += unreadable;
   return 0;
 }
 

@@ -2,7 +2,12 @@
 // operating-system wrappers every engine uses.
 #pragma once
 
+#include <vector>
+
 #include "engine/Types.h"
+
+class CBadSectorMap;
+struct SECTOR_RANGE;
 
 class CDiskReader {
  public:
@@ -21,13 +26,36 @@ class CDiskReader {
   int ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize,
                unsigned int* pReadSectors);
 
+  // Reads nSectorCount sectors and never fails on unreadable ones: a failed
+  // read is split in halves down to single sectors, so every readable sector
+  // arrives; an unreadable one (or one the attached map already knows) is
+  // zero-filled, added to the map and counted in *pUnreadable. When a bad
+  // area eats more than the time budget, the sectors not tried are zeroed
+  // too and listed in *pSkipped (not marked bad) for the caller to come back
+  // to. 0, or 87 when the range passes the limit.
+  int ReadTolerant(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize, u64* pUnreadable,
+                   std::vector<SECTOR_RANGE>* pSkipped = nullptr);
+  // Shared by every reader of one scan; not owned.
+  void AttachBadSectorMap(CBadSectorMap* pMap) { m_pBadMap = pMap; }
+  CBadSectorMap* GetBadSectorMap() const { return m_pBadMap; }
+
   int GetFd() const { return m_nFd; }
   u64 GetSectorLimit() const { return m_u64SectorLimit; }
 
  private:
+  void ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize, u64& nUnreadable,
+                std::vector<SECTOR_RANGE>* pSkipped, u32 nStartTick);
+
   int m_nFd;
   u64 m_u64SectorLimit;
+  CBadSectorMap* m_pBadMap;
 };
+
+// How often a single unreadable sector is tried again, and the time one bad
+// area may take before the rest of it is skipped (TORVANE_READ_RETRIES,
+// TORVANE_BAD_AREA_MS; defaults 1 and 10000).
+int ReadRetries();
+u32 BadAreaBudgetMs();
 
 // Reads nLen bytes from fd's position in chunks of at most 65536 bytes; 0, or
 // 30 when the device ends or fails early. *pReadBytes gets what arrived.

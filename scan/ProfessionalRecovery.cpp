@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "disk/FatEntry.h"
+#include "disk/PartitionManager.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -26,6 +28,13 @@
 namespace {
 constexpr int kChunkBytes = 65536;
 constexpr int kNoDisk = 128;
+// Growing steps over an unreadable area: 1 MiB first, at most 128 MiB.
+constexpr u64 kFirstSkipSectors = 2048;
+constexpr u64 kMaxSkipSectors = 262144;
+// Beside a scan's record: the sectors it could not read, and the areas it
+// skipped and has yet to come back to.
+const char* const kBadSectorFile = "BadSectors";
+const char* const kDeferredFile = "Skipped";
 
 std::string LowerExtension(const char* name) {
   const char* dot = strrchr(name, '.');
@@ -37,8 +46,7 @@ std::string LowerExtension(const char* name) {
 }  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery()
-    : m_nFd(-1),
-      m_wcDrive(0),
+    : m_wcDrive(0),
       m_nSectorSize(SECTOR_SIZE),
       m_nDiskNo(kNoDisk),
       m_u64StartSector(0),
@@ -46,7 +54,13 @@ CProfessionalRecovery::CProfessionalRecovery()
       m_pFatEngine(new CProfessionalFatRecovery()),
       m_pNtfsEngine(new CProfessionalNtfsRecovery()),
       m_pFileTypeEngine(new CFileTypeRecovery()),
-      m_pFastEngine(nullptr),
+      m_u64Unreadable(0),
+      m_nQuickStatus(0),
+      m_bStopped(false),
+      m_nStartTick(0),
+      m_nLastEstimate(0),
+      m_nRemainSeconds(-1),
+      m_u64DoneAtStart(0),
       m_pScanCallBack(nullptr),
       m_pRecoveryCallBack(nullptr),
       m_pParam(nullptr),
@@ -56,11 +70,55 @@ CProfessionalRecovery::CProfessionalRecovery()
       m_bFindLogFile(false) {
   CFileTypeJudge::InstallContentMatcher();
   memset(&m_logInfo, 0, sizeof(m_logInfo));
+  m_diskReader.AttachBadSectorMap(&m_badMap);
 }
 
-CProfessionalRecovery::~CProfessionalRecovery() {
-  if (m_nFd != -1) close(m_nFd);
-  delete m_pFastEngine;
+CProfessionalRecovery::~CProfessionalRecovery() { ClearQuickParts(); }
+
+void CProfessionalRecovery::ClearQuickParts() {
+  for (QUICK_PART& p : m_vecQuick) delete p.pEngine;
+  m_vecQuick.clear();
+}
+
+void CProfessionalRecovery::BuildQuickParts() {
+  ClearQuickParts();
+  const u64 first = static_cast<u64>(m_u64StartSector), count = static_cast<u64>(m_u64SectorCount);
+  std::vector<_PARTITION_ITEM_> inside;
+  if (m_nDiskNo != kNoDisk) {
+    CPartitionManager manager;
+    std::vector<_PARTITION_ITEM_> all;
+    manager.ReadDisk(m_nDiskNo, all);
+    std::sort(all.begin(), all.end(), [](const _PARTITION_ITEM_& a, const _PARTITION_ITEM_& b) {
+      return a.u64StartSector < b.u64StartSector;
+    });
+    u64 next = first;
+    for (const _PARTITION_ITEM_& p : all) {
+      // Partitions wholly inside the range, in order, never overlapping (a
+      // damaged table may claim overlapping ones: the first one wins).
+      if (p.u64StartSector < next || p.u64EndSector < p.u64StartSector || p.u64EndSector >= first + count) continue;
+      inside.push_back(p);
+      next = p.u64EndSector + 1;
+    }
+  }
+  // A range that is one partition (or a disk without a table) is one volume.
+  bool whole = inside.empty() ||
+               (inside.size() == 1 && inside[0].u64StartSector == first && inside[0].u64EndSector + 1 == first + count);
+  if (whole) {
+    IFileRecoveryParse* e =
+        m_nDiskNo != kNoDisk
+            ? CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(m_nDiskNo, m_u64StartSector,
+                                                                              m_u64SectorCount, m_wcDrive,
+                                                                              RECOVERY_TYPE_FAST)
+            : nullptr;
+    if (e) m_vecQuick.push_back({e, first, count, false});
+    return;
+  }
+  for (const _PARTITION_ITEM_& p : inside) {
+    u64 n = p.u64EndSector - p.u64StartSector + 1;
+    IFileRecoveryParse* e = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+        m_nDiskNo, static_cast<i64>(p.u64StartSector), static_cast<i64>(n), m_wcDrive, RECOVERY_TYPE_FAST);
+    m_vecQuick.push_back({e, p.u64StartSector, n, false});
+  }
 }
 
 int CProfessionalRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) {
@@ -69,21 +127,22 @@ int CProfessionalRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCo
   m_u64SectorCount = u64SectorCount;
   m_wcDrive = wcDrive;
   m_strScanPath.clear();
-  if (m_nFd != -1) close(m_nFd);
-  m_nFd = OpenDiskReadOnly(nDiskNo);
-  m_diskReader.Init(nDiskNo, static_cast<u64>(u64StartSector + u64SectorCount));
+  m_badMap.Clear();
+  m_u64Unreadable = 0;
+  m_nQuickStatus = 0;
+  int status = m_diskReader.Init(nDiskNo, static_cast<u64>(u64StartSector + u64SectorCount));
 
   memset(&m_logInfo, 0, sizeof(m_logInfo));
   std::string device = GetDiskDevicePath(nDiskNo);
-  m_bFindLogFile = CLogFileManager::GetInstance()->LoadRecoveryLogInfo(device.c_str(), nDiskNo, u64StartSector,
-                                                                      u64SectorCount, &m_logInfo) == 1;
+  CLogFileManager* log = CLogFileManager::GetInstance();
+  m_bFindLogFile = log->LoadRecoveryLogInfo(device.c_str(), nDiskNo, u64StartSector, u64SectorCount, &m_logInfo) == 1;
+  m_strResumeMismatch = m_bFindLogFile ? std::string() : log->LastMismatch();
+  LoadImageMap(device);
 
   m_pFatEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
-  int status = m_pNtfsEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
-  delete m_pFastEngine;
-  m_pFastEngine = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-      nDiskNo, u64StartSector, u64SectorCount, wcDrive, RECOVERY_TYPE_FAST);
-  return status;
+  int ntfs = m_pNtfsEngine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
+  BuildQuickParts();
+  return status ? status : ntfs;
 }
 
 int CProfessionalRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
@@ -94,24 +153,41 @@ int CProfessionalRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   int fd = OpenPathReadOnly(path);
   if (fd < 0) return errno ? errno : ENOENT;
   u64 size = rsb_getDeviceSize(fd);
-  if (size == 0) {
-    close(fd);
-    return EIO;
-  }
-  if (m_nFd != -1) close(m_nFd);
-  m_nFd = fd;
+  close(fd);
+  if (size == 0) return EIO;
   m_nDiskNo = kNoDisk;
   m_u64StartSector = 0;
   m_u64SectorCount = static_cast<i64>(size / SECTOR_SIZE);
   m_strScanPath = path;
+  m_badMap.Clear();
+  m_u64Unreadable = 0;
+  m_nQuickStatus = 0;
   m_diskReader.Init(path, static_cast<u64>(m_u64SectorCount));
   memset(&m_logInfo, 0, sizeof(m_logInfo));
   m_bFindLogFile = false;
+  m_strResumeMismatch.clear();
+  LoadImageMap(path);
   m_pFatEngine->Init(pPath, wcDrive);
   int status = m_pNtfsEngine->Init(pPath, wcDrive);
-  delete m_pFastEngine;
-  m_pFastEngine = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(pPath, wcDrive, RECOVERY_TYPE_FAST);
+  ClearQuickParts();
+  IFileRecoveryParse* e = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(pPath, wcDrive, RECOVERY_TYPE_FAST);
+  if (e) m_vecQuick.push_back({e, 0, static_cast<u64>(m_u64SectorCount), false});
   return status;
+}
+
+void CProfessionalRecovery::LoadImageMap(const std::string& path) {
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // An image made by an imager that keeps a mapfile beside it: what was never
+  // read is no data, whatever zeros the image holds there.
+  std::string stem = path;
+  size_t dot = stem.find_last_of('.');
+  size_t slash = stem.find_last_of('/');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem.erase(dot);
+  for (const std::string& candidate : {path + ".map", path + ".mapfile", stem + ".map", stem + ".mapfile"}) {
+    if (candidate == path) continue;
+    if (m_badMap.LoadDdrescueMap(candidate) == 0) return;
+  }
 }
 
 int CProfessionalRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_CALLBACK pRecovery, void* param, int) {
@@ -119,17 +195,73 @@ int CProfessionalRecovery::InitCallBack(SCAN_PROGRESS_CALLBACK pScan, RECOVERY_C
   m_pRecoveryCallBack = pRecovery;
   m_pParam = param;
   m_nPercent = 90;
-  if (m_pFastEngine) m_pFastEngine->InitCallBack(pScan, pRecovery, param, 9);
+  for (QUICK_PART& p : m_vecQuick)
+    if (p.pEngine) p.pEngine->InitCallBack(&QuickProgress, &QuickRecovery, this, 9);
   m_pFatEngine->InitCallBack(pScan, pRecovery, param, 90);
   m_pNtfsEngine->InitCallBack(pScan, pRecovery, param, 90);
   m_pFileTypeEngine->InitCallBack(pScan, pRecovery, param, 90);
   return 0;
 }
 
+int CProfessionalRecovery::QuickProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64Cur,
+                                         u64 u64Count, u64 u64Found, wchar_t* pName) {
+  CProfessionalRecovery* self = static_cast<CProfessionalRecovery*>(param);
+  if (!self->m_pScanCallBack) return 0;
+  int answer = self->m_pScanCallBack(self->m_pParam, nProgress, nPercent, nRemain, u64Cur, u64Count, u64Found, pName);
+  if (answer != 0) self->m_bStopped = true;
+  return answer;
+}
+
+// The quick engines share one parameter between their two callbacks: both
+// come here and go on with the caller's own parameter.
+int CProfessionalRecovery::QuickRecovery(void* param, int nProgress, int nPercent, int nErrorCode, wchar_t* pName) {
+  CProfessionalRecovery* self = static_cast<CProfessionalRecovery*>(param);
+  return self->m_pRecoveryCallBack ? self->m_pRecoveryCallBack(self->m_pParam, nProgress, nPercent, nErrorCode, pName)
+                                   : 0;
+}
+
 void CProfessionalRecovery::SetNotLoadLogFile() {
   if (m_bFindLogFile && m_logInfo.szLogDir[0]) CLogFileManager::GetInstance()->DeleteLogFileDir(m_logInfo.szLogDir);
   m_bFindLogFile = false;
   memset(&m_logInfo, 0, sizeof(m_logInfo));
+}
+
+bool CProfessionalRecovery::NextExtent(u64 u64From, EXTENT& out) {
+  const u64 first = static_cast<u64>(m_u64StartSector), count = static_cast<u64>(m_u64SectorCount);
+  while (u64From < count) {
+    bool inPart = false;
+    for (QUICK_PART& p : m_vecQuick) {
+      u64 ps = p.u64Start - first, pe = ps + p.u64Count;
+      if (u64From < ps) {
+        out = {u64From, ps - u64From};  // a gap before the part: read whole
+        return true;
+      }
+      if (u64From >= pe) continue;
+      inPart = true;
+      if (!p.pEngine || !p.bBitmap) {
+        out = {u64From, pe - u64From};
+        return true;
+      }
+      u64 s = u64From - ps, len = 0;
+      p.pEngine->GetUnUsedSectorCount(s, len);
+      if (len != 0 && ps + s < pe && ps + s >= u64From) {
+        out = {ps + s, std::min(len, pe - (ps + s))};
+        return true;
+      }
+      u64From = pe;  // nothing free in the rest of the part
+      break;
+    }
+    if (!inPart && u64From < count) {
+      // Past the last part (or no part at all): read to the end.
+      bool later = false;
+      for (const QUICK_PART& p : m_vecQuick) later = later || p.u64Start - first > u64From;
+      if (!later) {
+        out = {u64From, count - u64From};
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nBytes, u64 u64FirstSector, u64 u64Done,
@@ -188,42 +320,122 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nB
   return result;
 }
 
+bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySkip, std::vector<unsigned char>& buffer,
+                                        u64& u64Pos, u64& u64Done, u64 u64Total, int& nStatus,
+                                        std::vector<SECTOR_RANGE>* pDeferred) {
+  const u64 chunkSectors = static_cast<u64>(kChunkBytes / m_nSectorSize);
+  const u64 base = static_cast<u64>(m_u64StartSector);
+  const u64 end = u64First + u64Count;
+  // After a chunk that was mostly unreadable, skip ahead in growing steps
+  // (a dying area takes seconds a sector) and come back at the end.
+  u64 skipStep = 0;
+  if (u64Pos < u64First) u64Pos = u64First;
+  while (u64Pos < end) {
+    if (skipStep != 0 && pDeferred) {
+      u64 jump = std::min(skipStep, end - u64Pos);
+      pDeferred->push_back({u64Pos, jump});
+      u64Pos += jump;
+      skipStep = std::min<u64>(skipStep * 2, kMaxSkipSectors);
+      if (u64Pos >= end) break;
+    }
+    u64 chunk = std::min(chunkSectors, end - u64Pos);
+    u64 unreadable = 0;
+    std::vector<SECTOR_RANGE> overtime;
+    int rc = m_diskReader.ReadTolerant(buffer.data(), static_cast<int>(chunk), static_cast<i64>(base + u64Pos),
+                                       m_nSectorSize, &unreadable, bMaySkip ? &overtime : nullptr);
+    if (rc != 0) {
+      // Past the end of what can be read: the rest of the stretch is gone.
+      u64Done += end - u64Pos;
+      u64Pos = end;
+      break;
+    }
+    m_u64Unreadable += unreadable;
+    if (pDeferred)
+      for (const SECTOR_RANGE& r : overtime) pDeferred->push_back({r.u64First - base, r.u64Count});
+    if (bMaySkip && unreadable * 2 >= chunk)
+      skipStep = skipStep ? skipStep : kFirstSkipSectors;
+    else
+      skipStep = 0;
+    i64 skip = 0;
+    GuardedParse(buffer.data(), static_cast<int>(chunk) * m_nSectorSize, base + u64Pos, u64Done, u64Total,
+                 m_nRemainSeconds, skip);
+    i64 advance = static_cast<i64>(chunk) + skip;
+    if (advance < 0) advance = 0;
+    u64Pos += static_cast<u64>(advance);
+    u64Done += std::min<u64>(static_cast<u64>(advance), chunk + (skip > 0 ? static_cast<u64>(skip) : 0));
+    if (u64Done > u64Total) u64Done = u64Total;
+
+    u32 now = rsb_getMonotonicTickCount();
+    if (now - m_nLastEstimate > 999) {
+      // This run's own rate: a resumed scan does not count what it skipped.
+      m_nLastEstimate = now;
+      u64 elapsedMs = now - m_nStartTick;
+      u64 doneHere = u64Done > m_u64DoneAtStart ? u64Done - m_u64DoneAtStart : 0;
+      if (elapsedMs >= 2000 && doneHere > 0)
+        m_nRemainSeconds = static_cast<int>((u64Total > u64Done ? u64Total - u64Done : 0) * elapsedMs / doneHere / 1000);
+    }
+    if (m_pScanCallBack) {
+      u64 found = static_cast<u64>(GetLostFileCount());
+      int percent = u64Total ? static_cast<int>(u64Done * 100 / u64Total) + 10 : 110;
+      int answer = m_pScanCallBack(m_pParam, percent, 90, m_nRemainSeconds, u64Done, u64Total, found, nullptr);
+      if (answer != 0) {
+        nStatus = answer;
+        // A cancelled measurement (a negative skip) restarts at its sector.
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 int CProfessionalRecovery::ScanDevice(wchar_t*) {
   CLogFileManager* log = CLogFileManager::GetInstance();
   const bool resuming = m_bFindLogFile;
   if (!resuming) log->AddDirIndex();
   std::string scanDir = resuming ? std::string(m_logInfo.szLogDir) : log->GetLogFileDirPath();
   MakeDirectories(scanDir);
+  if (resuming) {
+    m_badMap.Load(scanDir + kBadSectorFile);
+  }
+  m_bStopped = false;
+  m_nQuickStatus = 0;
 
-  // Quick pre-pass: the file-system metadata, and the allocation bitmap that
-  // lets the pass read only free sectors.
+  // Quick pre-passes: the metadata of each file system, and the allocation
+  // bitmaps that let the deep pass read only free sectors. A pass that fails
+  // leaves its part to be read whole; only a stop by the user ends the scan.
   int status = 0;
-  bool haveBitmap = false;
-  if (m_pFastEngine) {
-    m_pFastEngine->InitCallBack(m_pScanCallBack, m_pRecoveryCallBack, m_pParam, 9);
-    haveBitmap = m_pFastEngine->BuildBitMapInfo() == 0;
+  for (QUICK_PART& p : m_vecQuick) {
+    if (!p.pEngine) continue;
+    p.pEngine->InitCallBack(&QuickProgress, &QuickRecovery, this, 9);
+    p.bBitmap = p.pEngine->BuildBitMapInfo() == 0;
     char name[256] = {0};
-    if (resuming) log->GetLogFileNameByFileType(scanDir.c_str(), "Fast_", name);
+    if (resuming) {
+      std::string prefix = "Fast_" + std::to_string(p.u64Start) + "_";
+      log->GetLogFileNameByFileType(scanDir.c_str(), prefix.c_str(), name);
+    }
+    int st;
     if (resuming && name[0]) {
       std::wstring wname = Utf8ToWide(name);
-      status = m_pFastEngine->ScanDevice(const_cast<wchar_t*>(wname.c_str()));
+      st = p.pEngine->ScanDevice(const_cast<wchar_t*>(wname.c_str()));
     } else {
       // A resumed scan whose quick result set is missing scans the metadata again.
-      status = m_pFastEngine->ScanDevice(nullptr);
+      st = p.pEngine->ScanDevice(nullptr);
     }
+    if (m_bStopped) {
+      status = st ? st : 1;
+      break;
+    }
+    if (st != 0 && m_nQuickStatus == 0) m_nQuickStatus = st;
+  }
+  if (m_bStopped && !resuming) {
+    // Stopped before the deep pass began: nothing worth resuming.
+    log->ReduceDirIndex();
+    m_strScanPath.clear();
+    return status;
   }
 
-  u64 runStart = 0, runLength = 0, runPosition = 0, sectorsDone = 0, total = 0, foundBase = 0;
-  if (resuming) {
-    // A resumed scan whose pre-pass fails keeps its record as it was, so it
-    // can still be resumed later.
-    runStart = m_logInfo.u64RunStart;
-    runLength = m_logInfo.u64RunLength;
-    runPosition = m_logInfo.u64RunPosition;
-    sectorsDone = m_logInfo.u64SectorsDone;
-    foundBase = m_logInfo.u64FilesFound;
-  }
-  if (status == 0) {
+  u64 runStart = 0, runLength = 0, runPosition = 0, sectorsDone = 0, total = 0;
+  if (!m_bStopped) {
     // Deep engines: new result sets, or the past scan's sets reopened. A set
     // missing from a resumed scan's folder is started afresh.
     char fileTypeName[256] = {0}, fatName[256] = {0}, ntfsName[256] = {0};
@@ -238,8 +450,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       if (m_strScanPath.empty())
         m_pFileTypeEngine->InitLogFile(const_cast<wchar_t*>(wFileType.c_str()), m_wcDrive, m_nDiskNo, m_nSectorSize,
                                        limit);
-      else
-      {
+      else {
         std::wstring wpath = Utf8ToWide(m_strScanPath);
         m_pFileTypeEngine->InitLogFile(const_cast<wchar_t*>(wFileType.c_str()), m_wcDrive,
                                        const_cast<wchar_t*>(wpath.c_str()), m_nSectorSize, limit);
@@ -259,98 +470,47 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     CFileTypeJudge::m_tsFileRangeVec.clear();
     std::vector<unsigned char> buffer(kChunkBytes);
 
-    // Total sectors to read: the free runs, or the whole range.
-    if (haveBitmap) {
-      u64 start = 0, length = 0;
-      for (;;) {
-        length = 0;
-        m_pFastEngine->GetUnUsedSectorCount(start, length);
-        if (length == 0) break;
-        total += length;
-        start += length;
-      }
-      runStart = 0;
-      runLength = 0;
-      m_pFastEngine->GetUnUsedSectorCount(runStart, runLength);
-    } else {
-      total = static_cast<u64>(m_u64SectorCount);
-      runStart = 0;
-      runLength = total;
-    }
+    // What the pass reads: the free space of each file system, the rest whole.
+    EXTENT ext;
+    for (u64 at = 0; NextExtent(at, ext); at = ext.u64Start + ext.u64Count) total += ext.u64Count;
+    u64 pos = 0;
+    std::vector<SECTOR_RANGE> deferred;
     if (resuming) {
-      runStart = m_logInfo.u64RunStart;
-      runLength = m_logInfo.u64RunLength;
-      runPosition = m_logInfo.u64RunPosition;
-      sectorsDone = m_logInfo.u64SectorsDone;
-      // Reopened result sets number on from their saved records, so the
-      // engines' counts already include what the earlier part found.
-      foundBase = 0;
+      pos = m_logInfo.u64RunStart + m_logInfo.u64RunPosition;
+      sectorsDone = std::min(m_logInfo.u64SectorsDone, total);
+      m_badMap.Load(scanDir + kBadSectorFile);
+      CBadSectorMap later;
+      if (later.Load(scanDir + kDeferredFile) == 0) deferred = later.Ranges();
     }
-    // Read once per chunk: the monotonic clock costs no system call.
-    u32 startTick = rsb_getMonotonicTickCount();
-    u32 lastEstimate = startTick;
-    int remainSeconds = -1;
-    const u64 chunkSectors = static_cast<u64>(kChunkBytes / m_nSectorSize);
+    m_nStartTick = m_nLastEstimate = rsb_getMonotonicTickCount();
+    m_nRemainSeconds = -1;
+    m_u64DoneAtStart = sectorsDone;
 
     FaultGuardBegin(g_FaultProfessional);
     bool stop = false;
-    while (runLength != 0 && !stop) {
-      u64 runAbsolute = runStart + static_cast<u64>(m_u64StartSector);
-      i64 remaining = static_cast<i64>(runLength) - static_cast<i64>(runPosition);
-      while (remaining > 0) {
-        u64 chunk = std::min<u64>(chunkSectors, static_cast<u64>(remaining));
-        unsigned int got = 0;
-        int rc = m_diskReader.ReadData(buffer.data(), static_cast<int>(chunk), static_cast<i64>(runAbsolute + runPosition),
-                                       m_nSectorSize, &got);
-        i64 skip = 0;
-        if ((rc == 0 || rc == STATUS_SHORT_READ) && got > 0) {
-          // Sectors that did not arrive are zero, so they match nothing.
-          if (got < chunk) memset(buffer.data() + static_cast<size_t>(got) * m_nSectorSize, 0,
-                                  static_cast<size_t>(chunk - got) * m_nSectorSize);
-          GuardedParse(buffer.data(), static_cast<int>(chunk) * m_nSectorSize, runAbsolute + runPosition,
-                       sectorsDone, total, remainSeconds, skip);
-        }
-        i64 advance = static_cast<i64>(chunk) + skip;
-        runPosition = static_cast<u64>(static_cast<i64>(runPosition) + advance);
-        if (advance <= remaining)
-          sectorsDone += static_cast<u64>(std::max<i64>(advance, 0));
-        else
-          sectorsDone += static_cast<u64>(remaining);
-        remaining -= advance;
-
-        u32 now = rsb_getMonotonicTickCount();
-        if (now - lastEstimate > 4999 && m_nPercent == 90) {
-          lastEstimate = now;
-          u64 elapsed = (now - startTick) / 1000;
-          u64 rate = elapsed ? static_cast<u64>(m_nSectorSize) * sectorsDone / elapsed : 0;
-          if (rate < 1) rate = 1;
-          remainSeconds = static_cast<int>((total > sectorsDone ? total - sectorsDone : 0) * m_nSectorSize / rate);
-        }
-        if (m_pScanCallBack) {
-          u64 found = static_cast<u64>(GetLostFileCount()) + foundBase;
-          int percent = total ? static_cast<int>(sectorsDone * 100 / total) + 10 : 110;
-          int answer = m_pScanCallBack(m_pParam, percent, 90, remainSeconds, sectorsDone, total, found, nullptr);
-          if (answer != 0) {
-            status = answer;
-            stop = true;
-            break;
-          }
-        }
-      }
-      if (stop) break;
-      // The run is finished.
-      if (!haveBitmap) {
-        runStart += runLength;
-        runLength = 0;
-        runPosition = 0;
+    runStart = static_cast<u64>(m_u64SectorCount);
+    while (!stop && NextExtent(pos, ext)) {
+      if (pos < ext.u64Start) pos = ext.u64Start;
+      runStart = ext.u64Start;
+      runLength = ext.u64Count;
+      stop = !PassStretch(ext.u64Start, ext.u64Count, true, buffer, pos, sectorsDone, total, status, &deferred);
+      runPosition = std::min(pos - ext.u64Start, ext.u64Count);
+      if (!stop) pos = std::max(pos, ext.u64Start + ext.u64Count);
+    }
+    // The areas skipped over bad sectors, once the rest is done.
+    while (!stop && !deferred.empty()) {
+      SECTOR_RANGE r = deferred.front();
+      u64 at = r.u64First;
+      stop = !PassStretch(r.u64First, r.u64Count, false, buffer, at, sectorsDone, total, status, nullptr);
+      if (stop) {
+        deferred.front() = {at, r.u64First + r.u64Count - std::min(at, r.u64First + r.u64Count)};
         break;
       }
-      runStart += runLength;
-      runPosition = 0;
-      u64 nextStart = runStart, nextLength = 0;
-      m_pFastEngine->GetUnUsedSectorCount(nextStart, nextLength);
-      runStart = nextStart;
-      runLength = nextLength;
+      deferred.erase(deferred.begin());
+    }
+    if (!stop) {
+      runStart = static_cast<u64>(m_u64SectorCount);
+      runLength = runPosition = 0;
     }
     FaultGuardEnd(g_FaultProfessional);
 
@@ -358,18 +518,20 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     m_pFatEngine->DealProfessionalRecordVec();
     m_pNtfsEngine->ParseProfessionalRecordVec();
 
+    m_badMap.Save(scanDir + kBadSectorFile);
+    CBadSectorMap later;
+    for (const SECTOR_RANGE& r : deferred) later.Add(r.u64First, r.u64Count);
+    later.Save(scanDir + kDeferredFile);
     if (status == 0 && m_pScanCallBack) m_pScanCallBack(m_pParam, 100, 100, 0, 0, 0, 0, nullptr);
-  } else if (!resuming) {
-    log->ReduceDirIndex();
-    m_strScanPath.clear();
-    return status;
   }
 
   std::string device = m_strScanPath.empty() ? GetDiskDevicePath(m_nDiskNo) : m_strScanPath;
-  u64 found = static_cast<u64>(GetLostFileCount()) + foundBase;
-  log->SaveLogFileInfo(device.c_str(), m_nDiskNo, static_cast<u64>(m_u64StartSector),
-                       static_cast<u64>(m_u64SectorCount), runStart, runLength, runPosition, sectorsDone, found,
-                       scanDir.c_str(), m_strScanPath.c_str());
+  if (!m_bStopped || !resuming) {
+    u64 found = static_cast<u64>(GetLostFileCount());
+    log->SaveLogFileInfo(device.c_str(), m_nDiskNo, static_cast<u64>(m_u64StartSector),
+                         static_cast<u64>(m_u64SectorCount), runStart, runLength, runPosition, sectorsDone, found,
+                         scanDir.c_str(), m_strScanPath.c_str());
+  }
   m_strScanPath.clear();
   return status;
 }
@@ -392,10 +554,14 @@ __attribute__((noinline)) bool CProfessionalRecovery::GuardedParse(unsigned char
   return false;
 }
 
-IFileRecoveryParse* CProfessionalRecovery::RouteEngine(u32 nEngineType) {
+IFileRecoveryParse* CProfessionalRecovery::RouteEngine(u32 nEngineType, u64 u64VolumeStart) {
   switch (nEngineType) {
     case ENGINE_FAST_NTFS:
-    case ENGINE_FAST_FAT: return m_pFastEngine;
+    case ENGINE_FAST_FAT:
+      // Each partition's own quick engine: the one whose range holds the volume.
+      for (const QUICK_PART& p : m_vecQuick)
+        if (p.pEngine && u64VolumeStart >= p.u64Start && u64VolumeStart - p.u64Start < p.u64Count) return p.pEngine;
+      return m_vecQuick.size() == 1 ? m_vecQuick[0].pEngine : nullptr;
     case ENGINE_PROFESSIONAL_NTFS: return m_pNtfsEngine.get();
     case ENGINE_PROFESSIONAL_FAT: return m_pFatEngine.get();
     case ENGINE_FILE_TYPE: return m_pFileTypeEngine.get();
@@ -407,12 +573,13 @@ int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned in
   int status = 0;
   if (!pParent) {
     if (nLevel != 0) return STATUS_INVALID_PARAMETER;
-    if (m_pFastEngine) m_pFastEngine->GetChildrenFileNode(nullptr, 0, out);
+    for (QUICK_PART& p : m_vecQuick)
+      if (p.pEngine) p.pEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pFatEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pNtfsEngine->GetChildrenFileNode(nullptr, 0, out);
     m_pFileTypeEngine->GetChildrenFileNode(nullptr, 0, out);
   } else if (pParent->nEngineType <= ENGINE_PROFESSIONAL_FAT) {
-    IFileRecoveryParse* e = RouteEngine(pParent->nEngineType);
+    IFileRecoveryParse* e = RouteEngine(pParent->nEngineType, pParent->u64VolumeStartSector);
     if (e) status = e->GetChildrenFileNode(pParent, nLevel, out);
   }
   std::sort(out.begin(), out.end(), VectorCmp);
@@ -423,7 +590,10 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned i
   if (!pParent) {
     if (nLevel != 0) return STATUS_INVALID_PARAMETER;
     unsigned int n = 0;
-    if (m_pFastEngine && m_pFastEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+    for (QUICK_PART& p : m_vecQuick) {
+      n = 0;
+      if (p.pEngine && p.pEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
+    }
     n = 0;
     if (m_pFatEngine->GetChildrenFileCount(nullptr, 0, n) == 0) nCount += n;
     n = 0;
@@ -433,51 +603,53 @@ int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned i
     return 0;
   }
   if (pParent->nEngineType > ENGINE_PROFESSIONAL_FAT) return 0;
-  IFileRecoveryParse* e = RouteEngine(pParent->nEngineType);
+  IFileRecoveryParse* e = RouteEngine(pParent->nEngineType, pParent->u64VolumeStartSector);
   return e ? e->GetChildrenFileCount(pParent, nLevel, nCount) : 0;
 }
 
 int CProfessionalRecovery::GetLostFileCount() {
   int n = m_pFatEngine->GetLostFileCount() + m_pNtfsEngine->GetLostFileCount() + m_pFileTypeEngine->GetLostFileCount();
-  if (m_pFastEngine) n += m_pFastEngine->GetLostFileCount();
+  for (QUICK_PART& p : m_vecQuick)
+    if (p.pEngine) n += p.pEngine->GetLostFileCount();
   return n;
 }
 
 int CProfessionalRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, wchar_t* pPath, int nLen) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
   if (pNode->nEngineType > ENGINE_PROFESSIONAL_FAT) return 0;
-  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType);
+  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType, pNode->u64VolumeStartSector);
   return e ? e->GetFileNodeParentDirPath(pNode, pPath, nLen) : 0;
 }
 
 int CProfessionalRecovery::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
-  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType);
+  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType, pNode->u64VolumeStartSector);
   return e ? e->SaveFileData(pNode, pTargetPath, nRootDirIndex) : 0;
 }
 
 int CProfessionalRecovery::PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen,
                                    PREVIEW_CALLBACK pCallback, void* param) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
-  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType);
+  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType, pNode->u64VolumeStartSector);
   return e ? e->PreView(pNode, pTempPath, pBuf, nLen, pCallback, param) : 0;
 }
 
 int CProfessionalRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
-  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType);
+  IFileRecoveryParse* e = RouteEngine(pNode->nEngineType, pNode->u64VolumeStartSector);
   return e ? e->CopyFileData(pNode, sink) : STATUS_NOT_SUPPORTED;
 }
 
 u32 CProfessionalRecovery::FolderChildLevel(const _FILE_NODE_& folder, u32 nGuess) {
-  IFileRecoveryParse* e = RouteEngine(folder.nEngineType);
+  IFileRecoveryParse* e = RouteEngine(folder.nEngineType, folder.u64VolumeStartSector);
   return e ? e->FolderChildLevel(folder, nGuess) : nGuess;
 }
 
 int CProfessionalRecovery::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
   m_pSearchCallBack = pSearch;
   m_pSearchParam = param;
-  if (m_pFastEngine) m_pFastEngine->InitSearchCallBack(pSearch, param);
+  for (QUICK_PART& p : m_vecQuick)
+    if (p.pEngine) p.pEngine->InitSearchCallBack(pSearch, param);
   m_pFatEngine->InitSearchCallBack(pSearch, param);
   m_pNtfsEngine->InitSearchCallBack(pSearch, param);
   m_pFileTypeEngine->InitSearchCallBack(pSearch, param);
@@ -517,7 +689,8 @@ void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, s
 }
 
 int CProfessionalRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  if (m_pFastEngine) m_pFastEngine->SearchFileNode(pKey, out);
+  for (QUICK_PART& p : m_vecQuick)
+    if (p.pEngine) p.pEngine->SearchFileNode(pKey, out);
   m_pFatEngine->SearchFileNode(pKey, out);
   m_pNtfsEngine->SearchFileNode(pKey, out);
   std::map<u64, std::string> starts;

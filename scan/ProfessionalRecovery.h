@@ -1,13 +1,18 @@
-// The deep scan: one engine over a disk range that runs the quick pre-pass,
-// then reads every free sector once and offers it to the deep NTFS record
-// parser, the deep FAT directory parser or the carver, then rebuilds folder
-// trees and records the scan so it can be resumed.
+// The deep scan: one engine over a disk range that runs the quick pre-pass of
+// every file system in it (each partition of a whole disk with its own
+// engine and geometry), then reads every free sector once (the free space of
+// each partition and the gaps between them) and offers it to the deep NTFS
+// record parser, the deep FAT directory parser or the carver, then rebuilds
+// folder trees and records the scan so it can be resumed. Unreadable
+// sectors are stepped over, never the end of a pass.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "engine/BadSectorMap.h"
 #include "engine/DiskReader.h"
 #include "engine/IFileRecoveryParse.h"
 #include "store/LogFileManager.h"
@@ -50,16 +55,52 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   // Absolute first sector of a node's data on the disk; 0 when unknown.
   u64 GetFileDataStartSector(const _FILE_NODE_& node);
 
-  IFileRecoveryParse* GetFastEngine() const { return m_pFastEngine; }
+  // The quick engine of the first file system in the range (null when none).
+  IFileRecoveryParse* GetFastEngine() const { return m_vecQuick.empty() ? nullptr : m_vecQuick[0].pEngine; }
   int GetDiskNo() const { return m_nDiskNo; }
+  // Why a recorded scan of the range was not resumed ("" when none was found).
+  const std::string& GetResumeMismatch() const { return m_strResumeMismatch; }
+  // Sectors the disk could not give so far (the deep pass and its quick passes).
+  u64 GetUnreadableSectorCount() const { return m_u64Unreadable; }
+  const CBadSectorMap& GetBadSectorMap() const { return m_badMap; }
+  // The first quick pass that failed (0 when all ran); the deep pass runs anyway.
+  int GetQuickStatus() const { return m_nQuickStatus; }
+  // How many file systems got their own quick pass.
+  size_t GetQuickPartCount() const { return m_vecQuick.size(); }
 
  private:
-  IFileRecoveryParse* RouteEngine(u32 nEngineType);
+  // One file system of the range with its own quick engine (null when none
+  // fits it: the part is then read whole by the deep pass).
+  struct QUICK_PART {
+    IFileRecoveryParse* pEngine;
+    u64 u64Start;  // absolute
+    u64 u64Count;
+    bool bBitmap;  // its free space is known
+  };
+  // A stretch of the range the deep pass reads, relative to the range start.
+  struct EXTENT {
+    u64 u64Start;
+    u64 u64Count;
+  };
+
+  IFileRecoveryParse* RouteEngine(u32 nEngineType, u64 u64VolumeStart = 0);
+  void BuildQuickParts();
+  // Loads a GNU ddrescue mapfile beside an image: areas never read are holes.
+  void LoadImageMap(const std::string& path);
+  void ClearQuickParts();
+  // The first stretch at or after relative sector from that the deep pass reads.
+  bool NextExtent(u64 u64From, EXTENT& out);
+  static int QuickProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64Cur, u64 u64Count,
+                           u64 u64Found, wchar_t* pName);
+  static int QuickRecovery(void* param, int nProgress, int nPercent, int nErrorCode, wchar_t* pName);
+  // Reads and parses one stretch of sectors [first, first + count) relative to
+  // the range; false when the user stopped it (status set, position kept).
+  bool PassStretch(u64 u64First, u64 u64Count, bool bMaySkip, std::vector<unsigned char>& buffer, u64& u64Pos,
+                   u64& u64Done, u64 u64Total, int& nStatus, std::vector<SECTOR_RANGE>* pDeferred);
   // One chunk of the pass under the fault guard; false when a fault abandoned it.
   bool GuardedParse(unsigned char* pBuf, int nBytes, u64 u64FirstSector, u64 u64Done, u64 u64Total,
                     int nRemainSeconds, i64& nSkip);
 
-  int m_nFd;
   wchar_t m_wcDrive;
   int m_nSectorSize;
   int m_nDiskNo;
@@ -69,7 +110,17 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   std::unique_ptr<CProfessionalFatRecovery> m_pFatEngine;
   std::unique_ptr<CProfessionalNtfsRecovery> m_pNtfsEngine;
   std::unique_ptr<CFileTypeRecovery> m_pFileTypeEngine;
-  IFileRecoveryParse* m_pFastEngine;
+  std::vector<QUICK_PART> m_vecQuick;
+  CBadSectorMap m_badMap;
+  u64 m_u64Unreadable;
+  int m_nQuickStatus;
+  bool m_bStopped;
+  std::string m_strResumeMismatch;
+  // Progress of the running pass, for the estimate.
+  u32 m_nStartTick;
+  u32 m_nLastEstimate;
+  int m_nRemainSeconds;
+  u64 m_u64DoneAtStart;
   SCAN_PROGRESS_CALLBACK m_pScanCallBack;
   RECOVERY_CALLBACK m_pRecoveryCallBack;
   void* m_pParam;

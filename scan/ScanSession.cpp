@@ -93,6 +93,7 @@ struct SCAN_CONTEXT {
   const CScanSession::SCAN_OBSERVER* pObserver;
   SCAN_PROGRESS progress;
   bool bStop;
+  const CProfessionalRecovery* pEngine;
 };
 
 int ScanProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64Cur, u64 u64Count, u64 u64Found,
@@ -118,8 +119,29 @@ int ScanProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64C
   }
   if (percent > 100) percent = 100;
   if (percent > p.nPercent) p.nPercent = percent;
+  if (ctx->pEngine) p.u64Unreadable = ctx->pEngine->GetUnreadableSectorCount();
   if (ctx->pObserver && *ctx->pObserver && !(*ctx->pObserver)(p)) ctx->bStop = true;
   return ctx->bStop ? 1 : 0;
+}
+
+// One save under the fault guard, in a frame of its own so nothing of the
+// caller's loop can be clobbered by the jump back.
+__attribute__((noinline)) int GuardedSave(IFileRecoveryParse& engine, _FILE_NODE_& node, int dirFd,
+                                          const std::string& name, SAVE_CONTEXT* ctx, SAVE_RESULT& out) {
+  volatile int result = 0;
+  if (FAULT_GUARD_TRY(g_FaultMainWindow)) {
+    if (node.bIsDir) {
+      SAVE_SUMMARY inner;
+      u32 level = engine.FolderChildLevel(node, 1);
+      result = SaveFolderTree(engine, node, level, dirFd, name, &SaveProgress, ctx, &inner);
+    } else {
+      result = SaveNodeInto(engine, node, dirFd, name, &SaveProgress, ctx, out);
+    }
+  } else {
+    FaultGuardRearm(g_FaultMainWindow);
+    result = EFAULT;
+  }
+  return result;
 }
 
 }  // namespace
@@ -264,8 +286,9 @@ int CScanSession::Scan(bool bResume, const SCAN_OBSERVER& observer) {
   st = MakeDirectories(GetScanLogDir());
   if (st != 0) return st;
   StartEngine(bResume);
+  m_strResumeRefusal = m_pEngine->GetResumeMismatch();
   if (!m_bResumed) m_pEngine->SetNotLoadLogFile();
-  SCAN_CONTEXT ctx = {&observer, SCAN_PROGRESS(), false};
+  SCAN_CONTEXT ctx = {&observer, SCAN_PROGRESS(), false, m_pEngine.get()};
   m_pEngine->InitCallBack(&ScanProgress, nullptr, &ctx, 100);
   int status = m_pEngine->ScanDevice(nullptr);
   if (ctx.bStop) status = RECOVERY_CANCELLED;
@@ -274,6 +297,14 @@ int CScanSession::Scan(bool bResume, const SCAN_OBSERVER& observer) {
 }
 
 IFileRecoveryParse* CScanSession::Engine() { return m_pEngine.get(); }
+
+u64 CScanSession::UnreadableSectors() const { return m_pEngine ? m_pEngine->GetUnreadableSectorCount() : 0; }
+
+std::vector<SECTOR_RANGE> CScanSession::UnreadableRanges() const {
+  return m_pEngine ? m_pEngine->GetBadSectorMap().Ranges() : std::vector<SECTOR_RANGE>();
+}
+
+int CScanSession::QuickPassStatus() const { return m_pEngine ? m_pEngine->GetQuickStatus() : 0; }
 
 int CScanSession::PartitionOfSector(u64 u64Sector) const {
   if (u64Sector == 0) return 0;
@@ -404,20 +435,7 @@ int CScanSession::Save(const std::vector<RESULT_ITEM>& items, const std::string&
       }
     }
     if (st == 0) {
-      volatile int guarded = 0;
-      if (FAULT_GUARD_TRY(g_FaultMainWindow)) {
-        if (item.node.bIsDir) {
-          SAVE_SUMMARY inner;
-          u32 level = m_pEngine->FolderChildLevel(item.node, 1);
-          guarded = SaveFolderTree(*m_pEngine, item.node, level, dir.Get(), name, &SaveProgress, &ctx, &inner);
-        } else {
-          guarded = SaveNodeInto(*m_pEngine, item.node, dir.Get(), name, &SaveProgress, &ctx, out.result);
-        }
-      } else {
-        FaultGuardRearm(g_FaultMainWindow);
-        guarded = EFAULT;
-      }
-      st = guarded;
+      st = GuardedSave(*m_pEngine, item.node, dir.Get(), name, &ctx, out.result);
       if (!out.result.strName.empty()) out.strPath = destPath + "/" + rel + "/" + out.result.strName;
     }
     out.nStatus = st;

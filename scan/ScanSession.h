@@ -38,6 +38,7 @@ struct SCAN_PROGRESS {
   u64 u64SectorsTotal = 0;
   u64 u64Found = 0;          // files and folders found so far
   int nRemainSeconds = -1;   // -1 while unknown
+  u64 u64Unreadable = 0;     // sectors the disk could not give so far
 };
 
 // One result as the front ends list it.
@@ -120,6 +121,13 @@ class CScanSession {
   // stopped it (it can be resumed), or why it failed.
   int Scan(bool bResume, const SCAN_OBSERVER& observer);
   bool WasResumed() const { return m_bResumed; }
+  // Why an earlier scan of the range was not continued ("" when there was none).
+  const std::string& ResumeRefusal() const { return m_strResumeRefusal; }
+  // After a scan: sectors that could not be read, the first quick pass that
+  // failed (the deep pass ran anyway), and how many file systems were walked.
+  u64 UnreadableSectors() const;
+  std::vector<SECTOR_RANGE> UnreadableRanges() const;
+  int QuickPassStatus() const;
   int LastScanStatus() const { return m_nScanStatus; }
 
   // Every result, sorted by folder then name, numbered from 1.
@@ -149,6 +157,7 @@ class CScanSession {
   std::unique_ptr<CProfessionalRecovery> m_pEngine;
   bool m_bResumed;
   int m_nScanStatus;
+  std::string m_strResumeRefusal;
 };
 
 // ---------------------------------------------------------------- for the window

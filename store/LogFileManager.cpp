@@ -16,6 +16,7 @@
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
+#include "engine/Sha256.h"
 
 namespace {
 
@@ -104,6 +105,97 @@ std::string RealPath(const std::string& p) {
   char buf[PATH_MAX];
   if (!realpath(p.c_str(), buf)) return std::string();
   return buf;
+}
+
+// Records written since targets are identified by what they are carry this
+// in nZero; older ones carry 0.
+constexpr u32 kIdentityRecord = 2;
+
+// What a scanned target is, independent of the disk number it has today:
+// an image by its path and inode, a device by its stable id and size, both
+// with a hash of sampled sectors (the first MiB and 64 places spread over
+// the disk), so a loop device re-attached to other content, or an image
+// rewritten with the same size and time, is not taken for the scanned one.
+struct TARGET_IDENTITY {
+  bool bKnown = false;
+  std::string strId;  // "image:<real path>" or "device:<stable id>"
+  u64 u64Key = 0;     // image: device and inode; device: size
+  u64 u64Sample = 0;  // hash of sampled sectors
+};
+
+u64 FirstWord(const std::string& hex) {
+  u64 v = 0;
+  for (size_t i = 0; i < 16 && i < hex.size(); ++i) {
+    char c = hex[i];
+    v = (v << 4) | static_cast<u64>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  return v ? v : 1;
+}
+
+std::string StableDeviceId(dev_t rdev, const std::string& fallback) {
+  std::string best;
+  if (DIR* d = opendir("/dev/disk/by-id")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string p = std::string("/dev/disk/by-id/") + e->d_name;
+      struct stat st;
+      if (stat(p.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == rdev && (best.empty() || best > e->d_name))
+        best = e->d_name;
+    }
+    closedir(d);
+  }
+  return best.empty() ? fallback : best;
+}
+
+TARGET_IDENTITY IdentifyTarget(const char* pPath) {
+  TARGET_IDENTITY id;
+  struct stat st;
+  if (!pPath || stat(pPath, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) return id;
+  int fd = OpenPathReadOnly(pPath);
+  if (fd < 0) return id;
+  u64 size = rsb_getDeviceSize(fd);
+  std::string real = RealPath(pPath);
+  if (S_ISREG(st.st_mode)) {
+    id.strId = "image:" + real;
+    id.u64Key = (static_cast<u64>(st.st_dev) << 40) ^ static_cast<u64>(st.st_ino);
+  } else {
+    id.strId = "device:" + StableDeviceId(st.st_rdev, real);
+    id.u64Key = size;
+  }
+  CSha256 sha;
+  unsigned char sizeBytes[8];
+  PutU64(sizeBytes, size);
+  sha.Update(sizeBytes, 8);
+  std::vector<unsigned char> buf(1u << 20);
+  size_t got = 0;
+  ReadAt(fd, buf.data(), std::min<u64>(buf.size(), size), 0, &got);
+  sha.Update(buf.data(), got);
+  for (u64 i = 1; i < 64 && size > (1u << 20); ++i) {
+    u64 off = (size / 64 * i) & ~static_cast<u64>(4095);
+    got = 0;
+    ReadAt(fd, buf.data(), 4096, off, &got);
+    sha.Update(buf.data(), got);
+  }
+  close(fd);
+  id.u64Sample = FirstWord(sha.HexDigest());
+  id.bKnown = true;
+  return id;
+}
+
+bool SameTarget(const _LOG_FILE_INFO_& r, const TARGET_IDENTITY& id) {
+  std::string recId(r.szScanPath, strnlen(r.szScanPath, sizeof(r.szScanPath)));
+  bool image = recId.compare(0, 6, "image:") == 0;
+  // An image found by its path, or moved with its inode kept.
+  bool named = recId == id.strId.substr(0, sizeof(r.szScanPath) - 1) || (image && r.u64Zero == id.u64Key);
+  return named && (image || r.u64Zero == id.u64Key);
+}
+
+// A record's positions must fit the range they claim to cover: a damaged
+// one could make a resumed scan loop for ever or skip the rest of the disk.
+bool RecordFitsRange(const _LOG_FILE_INFO_& r) {
+  const u64 n = r.u64SectorCount;
+  return r.u64RunStart <= n && r.u64RunLength <= n - r.u64RunStart && r.u64RunPosition <= r.u64RunLength &&
+         r.u64SectorsDone <= n;
 }
 
 // Empties the folder open at fd (which this call closes), never following a
@@ -250,15 +342,19 @@ int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u
                                      u64 u64FilesFound, const char* pLogDir, const char* pScanPath) {
   const char* logDir = pLogDir ? pLogDir : "";
   bool byPath = pScanPath && *pScanPath;
+  TARGET_IDENTITY id = byPath ? TARGET_IDENTITY() : IdentifyTarget(pDevicePath);
   u64 fingerprint = 0;
   if (!byPath) {
-    fingerprint = FreeSpaceOf(pDevicePath);
+    fingerprint = id.bKnown ? id.u64Sample : FreeSpaceOf(pDevicePath);
     for (size_t i = 0; i < m_vecLogInfo.size(); ++i) {
       _LOG_FILE_INFO_& r = m_vecLogInfo[i];
-      if (r.nDiskNo != nDiskNo || r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount)
-        continue;
+      if (r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount) continue;
+      // A known target is the same by what it is, whatever its number today.
+      bool same = id.bKnown ? (r.nZero == kIdentityRecord && SameTarget(r, id)) : r.nDiskNo == nDiskNo;
+      if (!same) continue;
       bool sameDir = strncasecmp(r.szLogDir, logDir, sizeof(r.szLogDir)) == 0;
       if (r.u64FreeSpace == fingerprint && sameDir) {
+        r.nDiskNo = nDiskNo;
         r.u64RunStart = u64RunStart;
         r.u64RunLength = u64RunLength;
         r.u64RunPosition = u64RunPosition;
@@ -288,20 +384,41 @@ int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u
   rec.u64FilesFound = u64FilesFound;
   rec.u64FreeSpace = fingerprint;
   CopyText(rec.szLogDir, logDir);
-  CopyText(rec.szScanPath, byPath ? pScanPath : "");
+  if (id.bKnown) {
+    rec.nZero = kIdentityRecord;
+    rec.u64Zero = id.u64Key;
+    CopyText(rec.szScanPath, id.strId.c_str());
+  } else {
+    CopyText(rec.szScanPath, byPath ? pScanPath : "");
+  }
   m_vecLogInfo.push_back(rec);
   return SaveLogConfigFile();
 }
 
 int CLogFileManager::LoadRecoveryLogInfo(const char* pDevicePath, int nDiskNo, u64 u64StartSector,
                                          u64 u64SectorCount, _LOG_FILE_INFO_* pOut) {
-  u64 fingerprint = FreeSpaceOf(pDevicePath);
+  m_strLastMismatch.clear();
+  TARGET_IDENTITY id = IdentifyTarget(pDevicePath);
+  u64 fingerprint = id.bKnown ? id.u64Sample : FreeSpaceOf(pDevicePath);
   for (const _LOG_FILE_INFO_& r : m_vecLogInfo) {
-    if (r.nDiskNo != nDiskNo || r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount)
+    if (r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount) continue;
+    bool identityRecord = r.nZero == kIdentityRecord;
+    if (id.bKnown) {
+      if (!identityRecord) {
+        // Written before targets were identified: it cannot be told apart
+        // from another disk's record, so it is not resumed.
+        if (r.nDiskNo != nDiskNo) continue;
+        m_strLastMismatch = "the recorded scan predates the check of what a disk is";
+      } else if (!SameTarget(r, id)) {
+        continue;
+      }
+    } else if (r.nDiskNo != nDiskNo || identityRecord) {
       continue;
+    }
     std::string realParent, name;
     if (!SplitInsideBase(m_strBasePath, r.szLogDir, realParent, name)) {
       // Results are never written outside the scan-log folder: forget it.
+      m_strLastMismatch = "the scan record is damaged";
       m_vecLogInfo.erase(m_vecLogInfo.begin() + (&r - m_vecLogInfo.data()));
       break;
     }
@@ -309,15 +426,22 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* pDevicePath, int nDiskNo, u
     std::string dir = realParent + "/" + name;
     std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
     if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      m_strLastMismatch = "the scan record is damaged";
       DeleteLogFileDir(oldDir.c_str());  // a link or file in the folder's place
       break;
     }
-    if (r.u64FreeSpace == fingerprint) {
+    if (!RecordFitsRange(r)) {
+      m_strLastMismatch = "the scan record is damaged";
+      DeleteLogFileDir(oldDir.c_str());
+      break;
+    }
+    if (m_strLastMismatch.empty() && r.u64FreeSpace == fingerprint) {
       m_bFixedPath = true;
       m_strFixedPath.assign(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
       if (pOut) *pOut = r;
       return 1;
     }
+    if (m_strLastMismatch.empty()) m_strLastMismatch = "the disk's content changed since the recorded scan";
     DeleteLogFileDir(oldDir.c_str());
     break;
   }

@@ -9,7 +9,7 @@
 
 struct _LOG_FILE_INFO_ {
   i32 nDiskNo;                 // 0x000
-  u32 nZero;                   // 0x004
+  u32 nZero;                   // 0x004: 2 when szScanPath holds the target's identity
   u64 u64StartSector;          // 0x008
   u64 u64SectorCount;          // 0x010
   u64 u64RunStart;             // 0x018: relative to the range
@@ -17,9 +17,9 @@ struct _LOG_FILE_INFO_ {
   u64 u64RunPosition;          // 0x028: sectors of the run already scanned
   u64 u64SectorsDone;          // 0x030
   u64 u64FilesFound;           // 0x038
-  u64 u64FreeSpace;            // 0x040: fingerprint
-  u64 u64Zero;                 // 0x048
-  char szScanPath[256];        // 0x050: scanned path (scan by path only)
+  u64 u64FreeSpace;            // 0x040: fingerprint (a hash of sampled sectors for identified targets)
+  u64 u64Zero;                 // 0x048: identified targets: an image's device and inode, a device's size
+  char szScanPath[256];        // 0x050: "image:..." or "device:..." identity, or a scanned path
   char szLogDir[256];          // 0x150: the scan folder, with its final "/"
 };
 static_assert(sizeof(_LOG_FILE_INFO_) == 592, "_LOG_FILE_INFO_ is a 592-byte on-disk record");
@@ -43,6 +43,9 @@ class CLogFileManager {
   int LoadRecoveryLogInfo(const char* pDevicePath, int nDiskNo, u64 u64StartSector, u64 u64SectorCount,
                           _LOG_FILE_INFO_* pOut);
   int LoadRecoveryLogInfo(const char* pPath, _LOG_FILE_INFO_* pOut);
+  // Why the last LoadRecoveryLogInfo found a record of the range but did not
+  // resume it ("" when it found none, or resumed).
+  const std::string& LastMismatch() const { return m_strLastMismatch; }
   int GetFileInfo(int nDiskNo, u64 u64StartSector, u64 u64SectorCount, u64 u64FreeSpace,
                   _LOG_FILE_INFO_** ppOut);
   int GetFileInfo(const char* pScanPath, u64 u64Value, _LOG_FILE_INFO_** ppOut);
@@ -65,4 +68,5 @@ class CLogFileManager {
   bool m_bFixedPath;
   std::string m_strFixedPath;
   std::vector<_LOG_FILE_INFO_> m_vecLogInfo;
+  std::string m_strLastMismatch;
 };

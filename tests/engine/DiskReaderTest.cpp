@@ -77,17 +77,16 @@ TEST(DiskReader, FailedInitReportsErrnoAndReadsFailWithBadDescriptor) {
   EXPECT_EQ(0, reader2.ReadData(buf.data(), 1, 0, 512, &got));
 }
 
-TEST(DiskReader, UnopenedReaderFailsAtTheSeekWithEbadf) {
+TEST(DiskReader, UnopenedReaderReadsNothing) {
   setenv("TORVANE_DISKS", "/nonexistent/a.img", 1);
   CDiskReader reader;
   EXPECT_EQ(ENOENT, reader.Init(0, 8));
   unsetenv("TORVANE_DISKS");
   std::vector<unsigned char> buf(512);
   unsigned int got = 99;
-  // Within the (unchanged, zero) limit only an empty read passes the bound
-  // check; it then fails at the seek on the closed descriptor.
-  EXPECT_EQ(EBADF, reader.ReadData(buf.data(), 0, 0, 512, &got));
-  EXPECT_EQ(99u, got);
+  // No disk, no limit: every read is refused; an empty one asks for nothing.
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, reader.ReadData(buf.data(), 1, 0, 512, &got));
+  EXPECT_EQ(0, reader.ReadData(buf.data(), 0, 0, 512, &got));
 }
 
 TEST(DiskReader, NeverOpensForWriting) {

@@ -131,7 +131,9 @@ TEST_P(FastFatScan, ListsEveryDeletedFileWithItsNameAndFolder) {
     }
     EXPECT_EQ(f.size, hit->node.u64FileSize) << f.Path();
     EXPECT_EQ(1u, hit->node.bIsDeleted) << f.Path();
-    if (IsMislabelledPicture(f)) EXPECT_EQ(0u, hit->node.bHealth) << f.Path();
+    if (IsMislabelledPicture(f)) {
+      EXPECT_EQ(0u, hit->node.bHealth) << f.Path();
+    }
     EXPECT_EQ(ENGINE_FAST_FAT, hit->node.nEngineType);
     // A deleted plain short name shows "!" for its first byte, unless only
     // its folder was deleted.

@@ -183,9 +183,11 @@ TEST_F(ScanLog, LoadingAPastScanChecksItsFingerprint) {
   EXPECT_TRUE(Exists(m_scanLog + "1"));
 }
 
-// An image's fingerprint follows the image itself, not the free space of the
-// volume it sits on (which our own result files change).
-TEST_F(ScanLog, AnImageKeepsItsRecordUntilTheImageChanges) {
+// An image is known by what it is: its path or inode and a hash of sampled
+// sectors, not the free space of the volume it sits on (which our own result
+// files change), its disk number (which changes when disks come and go) or
+// its time (which a rewrite with the same size and time would keep).
+TEST_F(ScanLog, AnImageKeepsItsRecordUntilItsContentChanges) {
   std::string image = m_support + "/disk.img";
   ASSERT_TRUE(testfiles::WriteAll(image, std::string(4096, 'x').data(), 4096));
   Log()->AddDirIndex();
@@ -196,13 +198,33 @@ TEST_F(ScanLog, AnImageKeepsItsRecordUntilTheImageChanges) {
   ASSERT_EQ(0, Log()->Reload());
   _LOG_FILE_INFO_ out;
   memset(&out, 0, sizeof(out));
-  EXPECT_EQ(1, Log()->LoadRecoveryLogInfo(image.c_str(), 3, 0, 8, &out));
-  EXPECT_EQ(4u, out.u64RunPosition);
-  // A changed image invalidates the record.
+  // Under another disk number, and after a touch: still the same image.
   struct timespec times[2] = {{0, UTIME_OMIT}, {1000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, image.c_str(), times, 0));
+  EXPECT_EQ(1, Log()->LoadRecoveryLogInfo(image.c_str(), 5, 0, 8, &out));
+  EXPECT_EQ(4u, out.u64RunPosition);
+  // Other content of the same size and time: another disk, started afresh.
+  ASSERT_TRUE(testfiles::WriteAll(image, std::string(4096, 'z').data(), 4096));
   ASSERT_EQ(0, utimensat(AT_FDCWD, image.c_str(), times, 0));
   ASSERT_EQ(0, Log()->Reload());
   EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(image.c_str(), 3, 0, 8, &out));
+  EXPECT_EQ("the disk's content changed since the recorded scan", Log()->LastMismatch());
+}
+
+TEST_F(ScanLog, ARecordWhosePositionsLeaveItsRangeIsNotResumed) {
+  std::string dir = m_scanLog + "1/";
+  for (int bad = 0; bad < 3; ++bad) {
+    _LOG_FILE_INFO_ r = Record(0, 0, 800, 0, dir);
+    r.u64RunStart = bad == 0 ? 900 : 10;                // past the end
+    r.u64RunLength = bad == 1 ? (1ull << 62) : 100;     // never ends
+    r.u64RunPosition = bad == 2 ? 101 : 0;              // beyond its run
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    WriteConfig(1, {r}, Config());
+    ASSERT_EQ(0, Log()->Reload());
+    EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(kStableDevice, 0, 0, 800, nullptr)) << bad;
+    EXPECT_EQ("the scan record is damaged", Log()->LastMismatch()) << bad;
+    EXPECT_FALSE(Exists(dir)) << bad;
+  }
 }
 
 TEST_F(ScanLog, ScansByPathAlwaysAddARecord) {
