@@ -645,6 +645,7 @@ int DRUI::RunScan(const SCAN_JOB& job) {
   for (int i = 0; i < CATEGORY_COUNT; ++i) kinds[i] = m_bCategoryChecked[i];
   int status = 0;
   int percent = 0;
+  u64 unreadable = 0;
   std::shared_ptr<RESULT_SET> set;
 
   SCANUI dialog(this, SCANUI::MODE_SCAN, &m_scanFlags.bCancel);
@@ -673,6 +674,7 @@ int DRUI::RunScan(const SCAN_JOB& job) {
     emit ScanProgressSignal(done);
     status = st;
     percent = last.nPercent;
+    unreadable = session->UnreadableSectors();
     m_scanFlags.bDone = true;
   };
   RunOperation(dialog, work, [&dialog] { dialog.OnWorkerFinished(); });
@@ -687,11 +689,14 @@ int DRUI::RunScan(const SCAN_JOB& job) {
                                  : QStringLiteral("Found %1 files in %2")
                                        .arg(QLocale().toString(static_cast<qulonglong>(found)), job.strName);
   m_pResultsPage->SetResults(set, heading);
+  QString skipped = unreadable == 0 ? QString()
+                    : QStringLiteral(" %1 unreadable sectors (%2) were skipped; files lying there may be partial.")
+                          .arg(QLocale().toString(static_cast<qulonglong>(unreadable)), HumanSize(unreadable * SECTOR_SIZE));
   if (status == 0)
-    m_pResultsPage->SetScanState(QString(), false, false);
+    m_pResultsPage->SetScanState(skipped.trimmed(), false, false);
   else if (status == RECOVERY_CANCELLED)
     m_pResultsPage->SetScanState(QStringLiteral("Stopped at %1 % \u2014 results so far. Resume continues the scan "
-                                                "where it stopped.").arg(percent),
+                                                "where it stopped.").arg(percent) + skipped,
                                  false, true);
   else
     m_pResultsPage->SetScanState(QStringLiteral("Scan failed: %1. What was found before it failed is listed.")

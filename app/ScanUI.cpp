@@ -97,11 +97,9 @@ SCANUI::SCANUI(QWidget* pParent, MODE eMode, std::atomic<bool>* pCancel)
     m_pElapsed = AddLine(QStringLiteral("Elapsed"));
     m_pLeft = AddLine(QStringLiteral("Time left"));
     m_pFound = AddLine(QStringLiteral("Found so far"));
-    // The engine does not count skipped unreadable sectors yet: the line
-    // stays hidden rather than show a number nobody measured.
+    // Counted by the engine as it goes (SCAN_PROGRESS::u64Unreadable).
     m_pUnreadable = AddLine(QStringLiteral("Unreadable sectors skipped"));
-    m_lines.back().first->hide();
-    m_pUnreadable->hide();
+    m_pUnreadable->setText(QStringLiteral("none"));
     m_pPhase->setText(QStringLiteral("Starting"));
     m_pElapsed->setText(HumanDuration(0));
     m_pLeft->setText(QStringLiteral("estimating\u2026"));
@@ -207,6 +205,10 @@ void SCANUI::OnScanProgress(const SCAN_PROGRESS& p) {
   } else if (p.ePhase == SCAN_PROGRESS::PHASE_DONE) {
     m_pLeft->setText(HumanDuration(0));
   }
+  m_pUnreadable->setText(p.u64Unreadable == 0 ? QStringLiteral("none")
+                                              : QStringLiteral("%1 (%2)")
+                                                    .arg(QLocale().toString(static_cast<qulonglong>(p.u64Unreadable)),
+                                                         HumanSize(p.u64Unreadable * SECTOR_SIZE)));
   if (p.ePhase == SCAN_PROGRESS::PHASE_DONE)
     m_pFound->setText(p.u64Found == 1 ? QStringLiteral("1 file")
                                       : QStringLiteral("%1 files").arg(QLocale().toString(static_cast<qulonglong>(p.u64Found))));

@@ -150,7 +150,11 @@ void TestDialogs::scanDialogShowsFiguresAndClosesWhenWorkerEnds() {
   QString text = dialog.GetStatusText();
   QVERIFY2(text.contains("Read: 300 MB of 1000 MB"), qPrintable(text));
   QVERIFY2(text.contains(QLocale().toString(1234) + " files and folders"), qPrintable(text));
-  QVERIFY(!text.contains("Unreadable"));  // nobody counts them yet: not shown
+  QVERIFY2(text.contains("Unreadable sectors skipped: none"), qPrintable(text));
+  p.u64Unreadable = 2048;
+  dialog.OnScanProgress(p);
+  QVERIFY2(dialog.GetStatusText().contains("Unreadable sectors skipped: 2" ) &&
+               dialog.GetStatusText().contains("(1.0 MB)"), qPrintable(dialog.GetStatusText()));
   QTest::qWait(600);
   p.u64SectorsDone = 2048 * 400;
   p.nPercent = 40;
