@@ -157,3 +157,75 @@ TEST(FailingDrive, ABadSectorInsideASavedFileIsZeroFilledAndListed) {
   EXPECT_EQ(0, memcmp(saved.data() + 1024, truth.data() + 1024, truth.size() - 1024));
   testimg::RemoveTree(dest);
 }
+
+namespace {
+
+// Path -> SHA-256 of every deleted file a scan names, saved and hashed.
+std::map<std::string, std::string> DeletedByName(const std::string& image) {
+  CScanSession session;
+  EXPECT_EQ(0, session.OpenTarget(image));
+  EXPECT_EQ(0, session.Scan(false, nullptr));
+  std::vector<RESULT_ITEM> results, named;
+  session.Results(results);
+  for (const RESULT_ITEM& r : results)
+    if (r.IsDeleted() && !r.IsCarved() && !r.node.bIsDir) named.push_back(r);
+  std::string dest = testimg::MakeTempDir("failing-fs");
+  SAVE_OPTIONS opts;
+  opts.bHash = true;
+  opts.bKeepTree = false;
+  SAVE_SUMMARY sum;
+  std::vector<SAVE_OUTCOME> out;
+  session.Save(named, dest, opts, nullptr, sum, &out);
+  std::map<std::string, std::string> byName;
+  for (size_t i = 0; i < named.size() && i < out.size(); ++i)
+    if (out[i].nStatus == 0) byName[named[i].strName] = out[i].strSha256;
+  testimg::RemoveTree(dest);
+  return byName;
+}
+
+uint64_t LeU64(const std::vector<uint8_t>& b, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | b[at + i];
+  return v;
+}
+
+}  // namespace
+
+// What the file systems keep about themselves survives one bad sector: the
+// rest of the MFT, the second FAT, the backup boot sector.
+TEST(FailingDrive, FileSystemPassesGoOnPastABadSector) {
+  Faults guard;
+  struct CASE {
+    const char* image;
+    const char* what;
+  };
+  for (const CASE& c : {CASE{"ntfs.img", "root folder record"}, CASE{"ntfs.img", "boot sector"},
+                        CASE{"fat32.img", "first FAT"}, CASE{"fat32.img", "boot sector"},
+                        CASE{"fat32.img", "root folder sector"}}) {
+    SCOPED_TRACE(std::string(c.image) + ": " + c.what);
+    std::string image = testimg::ImagePath(c.image);
+    testimg::Manifest m = testimg::LoadManifest(c.image);
+    std::vector<uint8_t> boot = testimg::ReadAt(image, 0, 512);
+    const uint64_t bps = boot[11] | boot[12] << 8, spc = boot[13];
+    uint64_t bad = 0;
+    if (std::string(c.what) == "root folder record")
+      bad = LeU64(boot, 0x30) * spc * bps / 512 + 5 * 2;  // record 5, two sectors a record
+    else if (std::string(c.what) == "first FAT")
+      bad = static_cast<uint64_t>(boot[14] | boot[15] << 8) + 1;  // after the reserved sectors
+    else if (std::string(c.what) == "root folder sector")  // the root cluster's second sector
+      bad = static_cast<uint64_t>(boot[14] | boot[15] << 8) + boot[16] * (LeU64(boot, 0x24) & 0xFFFFFFFFu) +
+            ((LeU64(boot, 0x2C) & 0xFFFFFFFFu) - 2) * spc + 1;
+    std::map<std::string, std::string> healthy = DeletedByName(image);
+    readfault::FailSectors(image, {{bad, 1}});
+    std::map<std::string, std::string> failing = DeletedByName(image);
+    readfault::Clear();
+    EXPECT_GT(healthy.size(), 20u);
+    // Only the entries in an unreadable folder sector (16 of them) may be lost.
+    size_t lost = 0;
+    for (const auto& h : healthy) {
+      auto it = failing.find(h.first);
+      lost += it == failing.end() || it->second != h.second;
+    }
+    EXPECT_LE(lost, std::string(c.what) == "root folder sector" ? 16u : 0u);
+  }
+}
