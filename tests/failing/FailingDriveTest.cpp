@@ -11,6 +11,7 @@
 #include "ReadFaultShim.h"
 #include "engine/BadSectorMap.h"
 #include "engine/DiskReader.h"
+#include "scan/DiskImager.h"
 #include "scan/ScanSession.h"
 #include "support/TestFiles.h"
 #include "support/TestImages.h"
@@ -228,4 +229,91 @@ TEST(FailingDrive, FileSystemPassesGoOnPastABadSector) {
     }
     EXPECT_LE(lost, std::string(c.what) == "root folder sector" ? 16u : 0u);
   }
+}
+
+namespace {
+
+struct MAP_AREA {
+  uint64_t pos, size;
+  char status;
+};
+
+std::vector<MAP_AREA> MapAreas(const std::string& path) {
+  DDRESCUE_MAP map;
+  std::vector<uint8_t> text = testimg::ReadAt(path, 0, 1 << 20);
+  EXPECT_TRUE(ParseDdrescueMap(std::string(text.begin(), text.end()), map)) << path;
+  std::vector<MAP_AREA> out;
+  for (const DDRESCUE_AREA& a : map.areas) out.push_back({a.u64Pos, a.u64Size, a.cStatus});
+  return out;
+}
+
+}  // namespace
+
+// Imaging a failing disk: everything readable copied, the bad sectors listed
+// in a mapfile GNU ddrescue reads too, a stopped run going on from its map.
+TEST(FailingDrive, ImagingCopiesAroundBadSectorsAndGoesOnFromItsMap) {
+  Faults guard;
+  std::string source = testimg::ImagePath("carve.img");
+  std::string dir = testimg::MakeTempDir("failing-image");
+  std::string out = dir + "/copy.img";
+  readfault::FailSectors(source, {{300, 2}, {5000, 1}});
+  {
+    CDiskImager first;
+    ASSERT_EQ(0, first.Open(source, out, ""));
+    EXPECT_EQ(RECOVERY_CANCELLED, first.Run([](const IMAGE_PROGRESS&) { return false; }));
+  }
+  CDiskImager again;
+  ASSERT_EQ(0, again.Open(source, out, ""));
+  EXPECT_TRUE(again.Resumed());
+  ASSERT_EQ(0, again.Run(nullptr));
+  readfault::Clear();
+  std::vector<MAP_AREA> areas = MapAreas(out + ".map");
+  std::vector<MAP_AREA> bad;
+  for (const MAP_AREA& a : areas) {
+    EXPECT_TRUE(a.status == '+' || a.status == '-') << a.status;
+    if (a.status == '-') bad.push_back(a);
+  }
+  ASSERT_EQ(2u, bad.size());
+  EXPECT_TRUE(bad[0].pos == 300 * 512 && bad[0].size == 1024 && bad[1].pos == 5000 * 512 && bad[1].size == 512);
+  struct stat st;
+  ASSERT_EQ(0, stat(source.c_str(), &st));
+  std::vector<uint8_t> src = testimg::ReadAt(source, 0, st.st_size), copy = testimg::ReadAt(out, 0, st.st_size);
+  ASSERT_EQ(src.size(), copy.size());
+  for (uint64_t s = 0; s < src.size() / 512; ++s) {
+    bool isBad = s == 300 || s == 301 || s == 5000;
+    std::vector<uint8_t> want = isBad ? std::vector<uint8_t>(512, 0)
+                                      : std::vector<uint8_t>(src.begin() + s * 512, src.begin() + s * 512 + 512);
+    ASSERT_TRUE(std::equal(want.begin(), want.end(), copy.begin() + s * 512)) << "sector " << s;
+  }
+
+  // GNU ddrescue's map, both ways: it starts and we finish, we start and it finishes.
+  std::string ddOut = dir + "/dd.img", ddMap = dir + "/dd.map";
+  int code = -1;
+  testimg::RunCommand("ddrescue -q -s 1MiB " + testimg::ShellQuote(source) + " " + testimg::ShellQuote(ddOut) + " " +
+                          testimg::ShellQuote(ddMap) + " 2>&1",
+                      &code);
+  ASSERT_EQ(0, code) << "ddrescue (package gddrescue) is needed";
+  {
+    // A scan of the partial image takes what was never read as unread.
+    CScanSession session;
+    ASSERT_EQ(0, session.OpenTarget(ddOut));
+    ASSERT_EQ(0, session.Scan(false, nullptr));
+    EXPECT_EQ((static_cast<uint64_t>(st.st_size) - (1 << 20)) / 512, session.UnreadableSectors());
+  }
+  CDiskImager finish;
+  ASSERT_EQ(0, finish.Open(source, ddOut, ddMap));
+  ASSERT_EQ(0, finish.Run(nullptr));
+  EXPECT_EQ(testimg::Sha256File(source), testimg::Sha256File(ddOut));
+  std::string ourOut = dir + "/ours.img";
+  {
+    CDiskImager start;
+    ASSERT_EQ(0, start.Open(source, ourOut, ""));
+    EXPECT_EQ(RECOVERY_CANCELLED, start.Run([](const IMAGE_PROGRESS&) { return false; }));
+  }
+  testimg::RunCommand("ddrescue -q " + testimg::ShellQuote(source) + " " + testimg::ShellQuote(ourOut) + " " +
+                          testimg::ShellQuote(ourOut + ".map") + " 2>&1",
+                      &code);
+  EXPECT_EQ(0, code);
+  EXPECT_EQ(testimg::Sha256File(source), testimg::Sha256File(ourOut));
+  testimg::RemoveTree(dir);
 }
