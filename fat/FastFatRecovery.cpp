@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/ClusterBitmap.h"
 #include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
@@ -679,46 +680,7 @@ int CFastFatRecovery::GetUnUsedSectorCount(u64& u64StartSector, u64& u64SectorCo
     return 1;
   }
   if (!m_bGeometryOk || m_pBitMap.empty() || m_nSectorPerCluster == 0) return 1;
-  // Sectors before the data area (boot sector, FATs, fixed root) are never free.
-  u64 rel = u64StartSector > m_nDataStartSector ? u64StartSector - m_nDataStartSector : 0;
-  const u64 bits = m_nMaxCluster - 1;
-  u64 i = rel / m_nSectorPerCluster;
-  const u8* map = m_pBitMap.data();
-  auto isSet = [map](u64 b) { return (map[b / 8] >> (b % 8)) & 1; };
-  u64 j = i;
-  while (j < bits) {
-    if (j % 8 == 0 && j + 8 <= bits && map[j / 8] == 0xFF) {
-      j += 8;
-      continue;
-    }
-    if (!isSet(j)) break;
-    ++j;
-  }
-  if (j >= bits) {
-    u64StartSector = m_nDataStartSector + rel;
-    if (u64StartSector > m_u64SectorCount) u64StartSector = m_u64SectorCount;
-    return 1;
-  }
-  // A start inside a free cluster stays where it is; past allocated clusters
-  // the run begins on a cluster boundary.
-  u64 startRel = j == i ? rel : j * m_nSectorPerCluster;
-  u64 k = j;
-  while (k < bits) {
-    if (k % 8 == 0 && k + 8 <= bits && map[k / 8] == 0x00) {
-      k += 8;
-      continue;
-    }
-    if (isSet(k)) break;
-    ++k;
-  }
-  u64 count = k * m_nSectorPerCluster - startRel;
-  u64 abs = m_nDataStartSector + startRel;
-  if (abs >= m_u64SectorCount) {
-    count = 0;
-  } else if (abs + count > m_u64SectorCount) {
-    count = m_u64SectorCount - abs;
-  }
-  u64StartSector = abs;
-  u64SectorCount = count;
+  NextFreeClusterRun(m_pBitMap.data(), static_cast<u64>(m_nMaxCluster) - 1, m_nDataStartSector, m_nSectorPerCluster,
+                     m_u64SectorCount, u64StartSector, u64SectorCount);
   return 1;
 }
