@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "engine/BadSectorMap.h"
 #include "engine/DiskReader.h"
 #include "scan/DiskImager.h"
+#include "scan/FileRecoveryFactory.h"
 #include "scan/ScanSession.h"
 #include "support/TestFiles.h"
 #include "support/TestImages.h"
@@ -229,6 +231,13 @@ TEST(FailingDrive, FileSystemPassesGoOnPastABadSector) {
     }
     EXPECT_LE(lost, std::string(c.what) == "root folder sector" ? 16u : 0u);
   }
+  // A bad sector among the first the volume probe reads still gives the quick engine.
+  std::string image = testimg::ImagePath("fat32.img");
+  readfault::FailSectors(image, {{3, 1}});
+  std::wstring wide(image.begin(), image.end());
+  std::unique_ptr<IFileRecoveryParse> engine(
+      CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(&wide[0], L'C', RECOVERY_TYPE_FAST));
+  EXPECT_TRUE(engine != nullptr);
 }
 
 namespace {
