@@ -497,7 +497,7 @@ int CLogFileManager::GetLogFileNameByFileType(const char* pLogDir, const char* p
     const char* name = e->d_name;
     if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
     if (!strstr(name, pPrefix)) continue;
-    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo")) continue;
+    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo") || EndsWith(name, "_Meta")) continue;
     if (strlen(name) > 255) continue;
     if (best.empty() || best > name) best = name;
   }
