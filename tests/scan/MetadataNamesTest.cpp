@@ -160,3 +160,26 @@ TEST_F(MetadataNames, GroupByDatePutsPhotosAndVideosInYearAndMonthFolders) {
   for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(want[k], outcomes[k].strPath);
   EXPECT_EQ(dest + "/photo/2024/2024-06/", want[0].substr(0, dest.size() + 20));
 }
+
+TEST(MetadataResume, NamesOfFilesFoundBeforeAStopSurviveTheResume) {
+  const testimg::Manifest manifest = testimg::LoadManifest("meta.img");
+  {
+    // Stopped after a few files, and closed as a stopped program would be.
+    CScanSession first;
+    ASSERT_EQ(0, first.OpenTarget(testimg::ImagePath("meta.img")));
+    ASSERT_EQ(RECOVERY_CANCELLED, first.Scan(false, [](const SCAN_PROGRESS& p) { return p.u64Found < 4; }));
+  }
+  CScanSession second;
+  ASSERT_EQ(0, second.OpenTarget(testimg::ImagePath("meta.img")));
+  ASSERT_EQ(0, second.Scan(true, nullptr));
+  ASSERT_TRUE(second.WasResumed());
+  std::vector<RESULT_ITEM> all;
+  ASSERT_EQ(0, second.Results(all));
+  std::map<u64, std::string> names;
+  for (const RESULT_ITEM& r : all)
+    if (r.IsCarved()) names[r.u64FirstSector] = r.strName;
+  for (const testimg::ManifestFile& f : manifest.files)
+    if (!f.HasTag("hostile")) {
+      EXPECT_EQ(f.name, names[static_cast<u64>(f.firstSector)]);
+    }
+}
