@@ -20,19 +20,22 @@ u8* WindowBuffer() {
 
 CMetaSource::CMetaSource(CARVE_CONTEXT& ctx, u64 u64Size) : m_ctx(ctx), m_u64Size(u64Size), m_pBuf(WindowBuffer()) {}
 
-bool CMetaSource::Load(u64 off) {
-  if (!m_pBuf || !m_ctx.UsableSectorSize() || m_nLoads >= MAX_WINDOWS) return false;
+bool CMetaSource::Load(u64 off, size_t n) {
+  if (!m_pBuf || !m_ctx.UsableSectorSize() || m_nLoads >= MAX_WINDOWS || off >= m_u64Size) return false;
   ++m_nLoads;
   const u64 ss = static_cast<u64>(m_ctx.nBytesPerSector);
   const u64 first = off / ss;
-  const u64 sectors = (WINDOW + ss) / ss;  // a window from any offset inside the first sector
+  // Most of what a reader asks for is in a file's first few KiB: a small
+  // read unless more is wanted, never past the file's end.
+  u64 bytes = off - first * ss + (n > LOAD ? n : LOAD);
+  if (bytes > m_u64Size - first * ss) bytes = m_u64Size - first * ss;
+  const u64 sectors = (bytes + ss - 1) / ss;  // at most WINDOW + one sector: the buffer's size
   m_nHave = 0;
   m_u64At = first * ss;
-  const unsigned int got =
-      m_ctx.ReadSectors(m_ctx.u64StartSector + first, static_cast<unsigned int>(sectors), m_pBuf,
-                        WINDOW + CARVE_CONTEXT::MAX_SECTOR_SIZE);
+  const unsigned int got = m_ctx.ReadSectors(m_ctx.u64StartSector + first, static_cast<unsigned int>(sectors), m_pBuf,
+                                             WINDOW + CARVE_CONTEXT::MAX_SECTOR_SIZE);
   u64 have = static_cast<u64>(got) * ss;
-  if (m_u64At + have > m_u64Size) have = m_u64Size > m_u64At ? m_u64Size - m_u64At : 0;
+  if (m_u64At + have > m_u64Size) have = m_u64Size - m_u64At;
   m_nHave = static_cast<size_t>(have);
   return m_nHave > 0;
 }
@@ -42,7 +45,7 @@ size_t CMetaSource::View(u64 off, size_t n, const u8** pView) {
   if (n > WINDOW || off >= m_u64Size) return 0;
   if (n > m_u64Size - off) n = static_cast<size_t>(m_u64Size - off);
   const bool inside = m_nHave > 0 && off >= m_u64At && off - m_u64At + n <= m_nHave;
-  if (!inside && !Load(off)) return 0;
+  if (!inside && !Load(off, n)) return 0;
   if (off < m_u64At || off - m_u64At >= m_nHave) return 0;
   const size_t at = static_cast<size_t>(off - m_u64At);
   *pView = m_pBuf + at;

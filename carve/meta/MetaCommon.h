@@ -13,12 +13,13 @@
 namespace carvemeta {
 
 // Bytes of one carved file, read through the context's ReadSectors in
-// windows of WINDOW bytes; at most MAX_WINDOWS windows per file, so a damaged
-// file cannot make the reader walk the disk.
+// windows of up to WINDOW bytes; at most MAX_WINDOWS reads per file, so a
+// damaged file cannot make the reader walk the disk.
 class CMetaSource {
  public:
   static constexpr size_t WINDOW = 32768;
-  static constexpr int MAX_WINDOWS = 24;
+  static constexpr size_t LOAD = 8192;  // bytes a read brings in unless it asks for more
+  static constexpr int MAX_WINDOWS = 32;
 
   CMetaSource(CARVE_CONTEXT& ctx, u64 u64Size);
   u64 Size() const { return m_u64Size; }
@@ -31,7 +32,7 @@ class CMetaSource {
   size_t View(u64 off, size_t n, const u8** pView);
 
  private:
-  bool Load(u64 off);
+  bool Load(u64 off, size_t n);
   CARVE_CONTEXT& m_ctx;
   u64 m_u64Size;
   u8* m_pBuf;
