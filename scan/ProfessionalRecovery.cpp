@@ -21,6 +21,7 @@
 #include "disk/FatEntry.h"
 #include "disk/PartitionManager.h"
 #include "exfat/ProfessionalExfatRecovery.h"
+#include "fat/FastFatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -470,6 +471,10 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       m_pFileTypeEngine->Init(const_cast<wchar_t*>(wpath.c_str()), m_wcDrive);
     }
     m_pFatEngine->ClearProfessionalVec(fatName[0] ? const_cast<wchar_t*>(wFat.c_str()) : nullptr);
+    // Folders the quick FAT passes listed are not listed again under lost folders.
+    for (const QUICK_PART& p : m_vecQuick)
+      if (auto* quickFat = dynamic_cast<CFastFatRecovery*>(p.pEngine))
+        m_pFatEngine->AddListedDirSectors(quickFat->GetListedDirSectors());
     m_pNtfsEngine->InitProfessionalScan(ntfsName[0] ? const_cast<wchar_t*>(wNtfs.c_str()) : nullptr);
     std::wstring wExfat = Utf8ToWide(exfatName);
     m_pExfatEngine->ClearProfessionalVec(exfatName[0] ? &wExfat[0] : nullptr);
@@ -680,7 +685,7 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
     case ENGINE_FAST_NTFS:
     case ENGINE_PROFESSIONAL_NTFS: {
       std::vector<__RUNLIST__> runs;
-      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs);
+      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs, node.u64DataStartSector);
       if (runs.empty() || runs[0].bSparse || runs[0].i64RunOffset <= 0 || node.nClusterBytes == 0xFFFFFFFFu) return 0;
       return static_cast<u64>(node.nClusterBytes) * static_cast<u64>(runs[0].i64RunOffset) / SECTOR_SIZE +
              node.u64VolumeStartSector;

@@ -341,7 +341,8 @@ void TestDialogs::categoryHelpers() {
   QCOMPARE(QString(GetDirTypeByFileName("clip.RM")), QStringLiteral("audio"));  // music list comes first
   QCOMPARE(QString(GetDirTypeByFileName("noext")), QStringLiteral("others"));
   QCOMPARE(QString(GetDirTypeByFileName("a.")), QStringLiteral("others"));  // needle "*." too short
-  QCOMPARE(QString(GetDirTypeByFileName("a.b")), QStringLiteral("photo"));   // "*.b" is a prefix of "*.bmp"
+  QCOMPARE(QString(GetDirTypeByFileName("a.b")), QStringLiteral("others"));  // whole entries: "*.b" is not "*.bmp"
+  QCOMPARE(QString(GetDirTypeByFileName("clip.avi")), QStringLiteral("video"));  // nor "*.avi" "*.avif"
   QCOMPARE(QString(GetDirTypeByFileName("IMG_1.JPG")), QStringLiteral("photo"));
   QCOMPARE(QString(GetDirTypeByFileName("x.dotx")), QStringLiteral("archive"));
   QCOMPARE(QString(GetDirTypeByFileName("film.mkv")), QStringLiteral("video"));
