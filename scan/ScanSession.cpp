@@ -357,7 +357,13 @@ int CScanSession::CheckReportPath(const std::string& path) const {
   return st ? st : CheckWritableFilePath(path);
 }
 
-int CScanSession::CheckSupportFolder() const { return CheckDestination(GetSupportDir()); }
+int CScanSession::CheckSupportFolder() const {
+  int st = CheckDestination(GetSupportDir());
+  if (st != 0) return st;
+  // The scan log is made here, before any record is written into it.
+  st = MakeDirectories(GetScanLogDir());
+  return st == ELOOP ? STATUS_UNSAFE_PATH : st;
+}
 
 int CScanSession::StartEngine(bool bResume) {
   m_pEngine.reset(new CProfessionalRecovery());
@@ -838,6 +844,35 @@ int CScanSession::PrepareDestination(const std::string& dir) const {
   return OpenDestinationRoot(dir, root);
 }
 
+namespace {
+
+// The label entry of an exFAT root folder (its first cluster holds it in practice).
+std::string ExfatLabel(int fd, u64 u64Volume, const unsigned char* boot, size_t n) {
+  u8 bpsShift = GetU8(boot, n, 0x6C), spcShift = GetU8(boot, n, 0x6D);
+  if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return std::string();
+  u64 heap = GetU32LE(boot, n, 0x58), root = GetU32LE(boot, n, 0x60);
+  if (root < 2) return std::string();
+  u64 sector = 1ull << bpsShift;
+  u64 clusterBytes = sector << spcShift;
+  // One cluster of the root folder is enough: the label entry comes first in practice.
+  size_t want = static_cast<size_t>(clusterBytes < 65536 ? clusterBytes : 65536);
+  std::vector<unsigned char> dir(want);
+  size_t got = 0;
+  u64 offset = u64Volume + heap * sector + (root - 2) * clusterBytes;
+  if (!ReadAt(fd, dir.data(), dir.size(), offset, &got) != 0 || got != dir.size()) return std::string();
+  for (size_t e = 0; e + 32 <= dir.size(); e += 32) {
+    u8 type = dir[e];
+    if (type == 0x00) break;
+    if (type != 0x83) continue;
+    u8 count = dir[e + 1];
+    if (count > 11) return std::string();
+    return Utf16LEBytesToUtf8(dir.data() + e + 2, count);
+  }
+  return std::string();
+}
+
+}  // namespace
+
 VOLUME_INFO CScanSession::DescribeVolume(int nDiskNo, u64 u64FirstSector) {
   VOLUME_INFO v;
   if (u64FirstSector > (~0ull >> 9)) return v;
@@ -846,7 +881,10 @@ VOLUME_INFO CScanSession::DescribeVolume(int nDiskNo, u64 u64FirstSector) {
   u8 buf[4096];
   size_t got = 0;
   ReadAt(fd, buf, sizeof(buf), u64FirstSector * 512, &got);
-  if (got >= 512 && IsNtfs(buf, got)) {
+  if (got >= 512 && BytesEqual(buf, got, 3, "EXFAT   ", 8)) {
+    v.strType = "exfat";
+    v.strLabel = ExfatLabel(fd, u64FirstSector * 512, buf, got);
+  } else if (got >= 512 && IsNtfs(buf, got)) {
     v.strType = "ntfs";
     v.strLabel = NtfsLabel(fd, u64FirstSector, buf, got);
   } else if (got >= 512 && IsFat(buf, got)) {
@@ -933,4 +971,44 @@ std::vector<std::string> CScanSession::FlagNames(u8 nFlags) {
   for (const auto& f : kFlags)
     if (nFlags & f.nFlag) out.push_back(f.pName);
   return out;
+}
+
+// ---------------------------------------------------------------- for the window
+
+std::string DiskModelOf(const std::string& devicePath) {
+  char resolved[PATH_MAX];
+  if (devicePath.empty() || !realpath(devicePath.c_str(), resolved)) return std::string();
+  struct stat st;
+  if (stat(resolved, &st) != 0 || !S_ISBLK(st.st_mode)) return std::string();
+  std::string name = resolved;
+  name = name.substr(name.rfind('/') + 1);
+  auto readLine = [](const std::string& path) {
+    std::string s;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return s;
+    char buf[128];
+    ssize_t got = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (got > 0) s.assign(buf, static_cast<size_t>(got));
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    return s;
+  };
+  std::string vendor = readLine("/sys/block/" + name + "/device/vendor");
+  std::string model = readLine("/sys/block/" + name + "/device/model");
+  if (model.empty()) return vendor;
+  if (vendor.empty() || vendor == "ATA" || model.compare(0, vendor.size(), vendor) == 0) return model;
+  return vendor + " " + model;
+}
+
+int CheckTargetFile(const std::string& path) {
+  struct stat st;
+  if (path.empty()) return ENOENT;
+  if (stat(path.c_str(), &st) != 0) return errno ? errno : ENOENT;
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return STATUS_NOT_A_DISK;
+  int fd = OpenPathReadOnly(path.c_str());
+  if (fd < 0) return errno == ENOTBLK ? STATUS_NOT_A_DISK : (errno ? errno : EIO);
+  u64 bytes = rsb_getDeviceSize(fd);
+  close(fd);
+  return bytes < SECTOR_SIZE ? STATUS_EMPTY_TARGET : 0;
 }

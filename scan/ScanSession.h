@@ -261,7 +261,7 @@ class CScanSession {
   // The carvable formats, one per extension, with their category.
   static std::vector<FORMAT_INFO> CarvableFormats();
 
-  // The engine that found a result: "ntfs", "fat", "ntfs-deep", "fat-deep", "carved".
+  // The engine that found a result: "ntfs", "fat", "ntfs-deep", "fat-deep", "exfat", "exfat-deep", "carved".
   static const char* EngineName(u32 nEngineType);
   // The RESULT_FLAG_* that are set, as words ("chainCleared", "lengthCapped", ...).
   static std::vector<std::string> FlagNames(u8 nFlags);
@@ -271,3 +271,16 @@ class CScanSession {
   void FindScanId();
   u32 m_nScanId = 0;
 };
+
+// ---------------------------------------------------------------- for the window
+// Small questions the disk page asks; front-end neutral.
+
+// Whether a path can be opened as a disk image or device, without adding it
+// to the disk map: 0, STATUS_NOT_A_DISK (neither a regular file nor a block
+// device), STATUS_EMPTY_TARGET (smaller than one sector), or the errno of
+// the failed open.
+int CheckTargetFile(const std::string& path);
+
+// The vendor and model a disk's driver reports ("" for an image, or when the
+// system does not say).
+std::string DiskModelOf(const std::string& devicePath);
