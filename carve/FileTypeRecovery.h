@@ -8,6 +8,7 @@
 
 #include "carve/FileTypeJudge.h"
 #include "engine/DiskReader.h"
+#include "store/ResultMetaFile.h"
 #include "store/StoredEngine.h"
 
 class CFileTypeRecovery : public CStoredEngine {
@@ -43,12 +44,15 @@ class CFileTypeRecovery : public CStoredEngine {
   // The name a new result set gets: "File_Type_<first sector>_<y><m><d><h><%2d minute>".
   static std::wstring MakeStoreName(u64 u64FirstSector);
   CScanResultFileManager* GetStore() { return m_pResultFileManager; }
+  // What the carved files said about themselves, by file index (0 or a status).
+  int LoadMetadata(RESULT_META_MAP& out);
   u64 GetStartSector() const { return m_u64StartSector; }
   u64 GetSectorCount() const { return m_u64SectorCount; }
 
  private:
   CScanResultFileManager* Store() const override { return m_pResultFileManager; }
   int NewStore(const std::wstring& name);
+  void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);
 
   wchar_t m_wcDrive;
   u64 m_u64StartSector;
@@ -57,4 +61,5 @@ class CFileTypeRecovery : public CStoredEngine {
   CDiskReader m_DiskReader;
   CFileTypeJudge m_FileTypeJudge;
   CScanResultFileManager* m_pResultFileManager;
+  CResultMetaFile m_MetaFile;
 };
