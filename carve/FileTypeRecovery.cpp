@@ -132,6 +132,8 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
       node->wcDrive = m_wcDrive;
       node->nEngineType = ENGINE_FILE_TYPE;
       node->bHealth = 1;
+      node->nIntegrity = CFileTypeJudge::Pass().nLastIntegrity;
+      node->nResultFlags = CFileTypeJudge::Pass().nLastResultFlags;
       node->nFileIndex = m_pResultFileManager->GetFileIndex();
       node->nClusterBytes = 0xFFFFFFFFu;
       node->u64FileSize = size;

@@ -91,7 +91,8 @@ class CarveImageTest : public ::testing::Test {
 TEST_F(CarveImageTest, EverySampleIsFoundAtItsSectorAndMeasured) {
   std::string outDir = testfiles::FreshDir("carve-image-out");
   int checked = 0, exact = 0;
-  std::printf("%-16s %-12s %8s %10s %10s  %s\n", "sample", "note", "sector", "size", "carved", "result");
+  std::printf("%-16s %-12s %8s %10s %10s  %-11s %s\n", "sample", "note", "sector", "size", "carved", "result",
+              "integrity");
   for (const testimg::ManifestFile& f : manifest.files) {
     auto ext = kCarvedExt.find(f.type);
     SCOPED_TRACE(f.name + " at " + std::to_string(f.firstSector) + " (" + f.note + ")");
@@ -140,9 +141,10 @@ TEST_F(CarveImageTest, EverySampleIsFoundAtItsSectorAndMeasured) {
           << "runs into the next file";
       result = saved.size() == f.size ? "exact" : "to-boundary";
     }
-    std::printf("%-16s %-12s %8lld %10llu %10llu  %s\n", f.name.c_str(), f.note.c_str(),
+    std::printf("%-16s %-12s %8lld %10llu %10llu  %-11s %s%s\n", f.name.c_str(), f.note.c_str(),
                 static_cast<long long>(f.firstSector), static_cast<unsigned long long>(f.size),
-                static_cast<unsigned long long>(node.u64FileSize), result.c_str());
+                static_cast<unsigned long long>(node.u64FileSize), result.c_str(), IntegrityName(node.nIntegrity),
+                node.nResultFlags & RESULT_FLAG_LENGTH_CAPPED ? " capped" : "");
   }
   EXPECT_GE(checked, 30) << "the manifest lists too few samples";
   EXPECT_GE(exact, 20);
