@@ -72,6 +72,11 @@ struct CARVE_CONTEXT {
   // Answers of an integrity checker besides its verdict.
   u64 u64CheckedEnd = 0;     // where the file's own structure ends when that is before the length checked (0: not)
   bool bUnreadable = false;  // sectors of the file could not be read (zeros stood in for them)
+  // Bytes a costly checker (a full decode) may take on in this call; past
+  // them it answers VERDICT_UNKNOWN and sets bCheckDeferred, and the check
+  // waits for the result to be listed. 0: no limit.
+  u64 u64CheckBudget = 0;
+  bool bCheckDeferred = false;
 
   static bool IsUsableSectorSize(int nBytesPerSector) {
     return nBytesPerSector >= 512 && nBytesPerSector <= MAX_SECTOR_SIZE && nBytesPerSector % 512 == 0;

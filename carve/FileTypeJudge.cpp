@@ -31,6 +31,11 @@ constexpr std::array<bool, 256> MakeBadShortNameChars() {
   return t;
 }
 
+// Bytes the deep pass lets a decoding checker take on per file: decoding a
+// JPEG takes some 6 ns a pixel, 10-30 times the pass's own cost a byte,
+// so larger pictures are decoded when their result is listed.
+constexpr u64 kInlineCheckBudget = 128 * 1024;
+
 // The read-ahead buffer of the length rules, one per thread that carves.
 unsigned char* ReadAheadBuffer() {
   thread_local std::unique_ptr<unsigned char[]> buf;
@@ -198,8 +203,10 @@ int CFileTypeJudge::CheckIntegrity(CARVE_CONTEXT& ctx, int nType, u64& u64Size, 
   if (!f || u64Size == 0) return INTEGRITY_UNVERIFIED;
   ctx.u64CheckedEnd = 0;
   ctx.bUnreadable = false;
+  ctx.bCheckDeferred = false;
   const CARVE_VERDICT verdict = f->pChecker(ctx, u64Size);
   if (ctx.bUnreadable) nFlags |= RESULT_FLAG_UNREADABLE;
+  if (ctx.bCheckDeferred) nFlags |= RESULT_FLAG_CHECK_PENDING;
   bool exact = true;
   if (ctx.u64CheckedEnd != 0 && ctx.u64CheckedEnd < u64Size) {
     if (bCutToStructure) u64Size = ctx.u64CheckedEnd;
@@ -296,6 +303,7 @@ int CFileTypeJudge::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector, u
     // file is cut there, and a length that had no end becomes the file's own.
     const u64 measured = u64Size;
     u8 flags = 0;
+    ctx.u64CheckBudget = kInlineCheckBudget;
     pass.nLastIntegrity = static_cast<u8>(CheckIntegrity(ctx, detected, u64Size, true, flags));
     if (ctx.bLengthIsCap && u64Size < measured && pass.nLastIntegrity == INTEGRITY_VERIFIED) ctx.bLengthIsCap = false;
     pass.nLastResultFlags = flags;

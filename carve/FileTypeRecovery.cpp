@@ -168,6 +168,23 @@ int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { r
 int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 
+void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
+  u8 flags = static_cast<u8>(node.nResultFlags & ~RESULT_FLAG_CHECK_PENDING);
+  const char* dot = std::strrchr(node.szFileName, '.');
+  const int row = dot ? CFileTypeJudge::FindRowByExtension(dot + 1) : -1;
+  int integrity = INTEGRITY_UNVERIFIED;
+  if (row >= 0) {
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&m_DiskReader, m_nBytesPerSector, node.u64RecordSector);
+    ctx.bLengthIsCap = (flags & RESULT_FLAG_LENGTH_CAPPED) != 0;
+    u64 size = node.u64FileSize;
+    integrity = CFileTypeJudge::CheckIntegrity(ctx, static_cast<int>(CFileTypeJudge::szExtendNameAndType[row].nType),
+                                               size, false, flags);
+    if ((flags & RESULT_FLAG_LENGTH_CAPPED) && integrity == INTEGRITY_VERIFIED) integrity = INTEGRITY_UNVERIFIED;
+  }
+  node.nIntegrity = static_cast<u8>(integrity);
+  node.nResultFlags = static_cast<u8>(flags & ~RESULT_FLAG_CHECK_PENDING);
+}
+
 int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
   return CopySectorsToSink(m_DiskReader, pNode->u64RecordSector, pNode->u64FileSize, m_nBytesPerSector, sink);

@@ -48,6 +48,8 @@ class CFileTypeRecovery : public CStoredEngine {
 
  private:
   CScanResultFileManager* Store() const override { return m_pResultFileManager; }
+  // A picture too large to decode during the pass is decoded when listed.
+  void ResolvePendingCheck(_FILE_NODE_& node) override;
   int NewStore(const std::wstring& name);
 
   wchar_t m_wcDrive;

@@ -4,6 +4,8 @@
 #include "carve/formats/Formats.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include <zlib.h>
@@ -179,19 +181,44 @@ bool ReadBytesFrom(const CARVE_CONTEXT& ctx, u64 base, const Bytes& first, u64 o
 }  // namespace
 
 
+namespace {
+struct ViewBuffer {
+  std::unique_ptr<u8[]> p;
+  bool busy = false;
+};
+thread_local ViewBuffer t_viewBuffer;
+}  // namespace
+
 FileView::FileView(CARVE_CONTEXT& ctx, u64 u64Size) : m_ctx(ctx), m_size(u64Size) {}
+
+FileView::~FileView() {
+  if (m_bOwn) delete[] m_buf;
+  else if (m_buf) t_viewBuffer.busy = false;
+}
 
 bool FileView::Fill(u64 off) {
   const u64 ss = static_cast<u64>(m_ctx.nBytesPerSector);
   if (!m_ctx.UsableSectorSize() || off >= m_size) return false;
-  if (m_buf.empty()) m_buf.resize(WINDOW);
+  if (!m_buf) {
+    ViewBuffer& shared = t_viewBuffer;
+    if (!shared.busy) {
+      if (!shared.p) shared.p.reset(new (std::nothrow) u8[WINDOW]);
+      if (!shared.p) return false;
+      shared.busy = true;
+      m_buf = shared.p.get();
+    } else {
+      m_buf = new (std::nothrow) u8[WINDOW];
+      if (!m_buf) return false;
+      m_bOwn = true;
+    }
+  }
   const u64 first = off / ss;
   const u64 lastByte = m_size - 1;
   u64 count = lastByte / ss - first + 1;
   if (count > WINDOW / ss) count = WINDOW / ss;
   u64 bad = 0;
   const unsigned int got = m_ctx.ReadSectors(m_ctx.u64StartSector + first, static_cast<unsigned int>(count),
-                                             m_buf.data(), m_buf.size(), &bad);
+                                             m_buf, WINDOW, &bad);
   if (bad) m_ctx.bUnreadable = true;
   if (got == 0) {
     m_have = 0;
@@ -208,7 +235,7 @@ const u8* FileView::Span(u64 off, size_t& n) {
   if (off >= m_size) return nullptr;
   if (!(m_have && off >= m_base && off < m_base + m_have) && !Fill(off)) return nullptr;
   n = static_cast<size_t>(m_base + m_have - off);
-  return m_buf.data() + (off - m_base);
+  return m_buf + (off - m_base);
 }
 
 bool FileView::Read(u64 off, void* out, size_t len) {

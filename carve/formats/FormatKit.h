@@ -230,6 +230,9 @@ class FileView {
  public:
   static constexpr size_t WINDOW = 256 * 1024;
   FileView(CARVE_CONTEXT& ctx, u64 u64Size);
+  ~FileView();
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
   u64 Size() const { return m_size; }
   // len bytes at off into out; false when any of them lies past the end or cannot be read.
   bool Read(u64 off, void* out, size_t len);
@@ -250,7 +253,11 @@ class FileView {
   bool Fill(u64 off);
   CARVE_CONTEXT& m_ctx;
   u64 m_size;
-  std::vector<u8> m_buf;
+  // The window: the thread's reused buffer (checks run one after another on
+  // the pass's thread; allocating and clearing it for each file was a large
+  // part of their cost), or one of its own when a view is already open.
+  u8* m_buf = nullptr;
+  bool m_bOwn = false;
   u64 m_base = 0;   // file offset of m_buf[0]
   size_t m_have = 0;
 };

@@ -59,6 +59,8 @@ int IsBmpOtherHeaderType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
 // start after the headers, and the rows the dimensions and bit depth call
 // for (or the compressed size, 0x22) end at the file's end, an ICC profile
 // of a v5 header (offset 0x7E, size 0x82 from the info header) included.
+// Raw pixels read the same cut and filled with anything: consistent fields
+// leave a bitmap unknown; they only show one cut or broken.
 CARVE_VERDICT CheckBmp(CARVE_CONTEXT& ctx, u64 u64Size) {
   FileView view(ctx, u64Size);
   u8 h[14 + 124];
@@ -100,7 +102,7 @@ CARVE_VERDICT CheckBmp(CARVE_CONTEXT& ctx, u64 u64Size) {
   if (end > length) return end > u64Size ? VERDICT_PARTIAL : VERDICT_DAMAGED;
   if (length - end > 4) return VERDICT_UNKNOWN;  // more than row padding after the pixels
   if (length < u64Size) ctx.u64CheckedEnd = length;
-  return VERDICT_WHOLE;
+  return VERDICT_UNKNOWN;
 }
 
 const CARVE_FORMAT kBmpOtherHeader = {"bmp", kSignatures, SignatureCount(kSignatures), IsBmpOtherHeaderType,

@@ -215,6 +215,8 @@ CHAIN FollowChain(const std::vector<u32>& table, u32 start, u64 want, u64 count,
 // large ones through the table, the small ones through the small-block table
 // inside the root's stream) exactly as long as its size needs, no sector
 // shared, all inside the file; the file ends after the last sector used.
+// Stream data has no checksum: the file is whole only when its last sector
+// is one of the structure's own (tables, directory), which a cut would lose.
 CARVE_VERDICT CheckCompound(CARVE_CONTEXT& ctx, u64 u64Size) {
   FileView view(ctx, u64Size);
   u8 h[512];
@@ -254,6 +256,7 @@ CARVE_VERDICT CheckCompound(CARVE_CONTEXT& ctx, u64 u64Size) {
   }
   std::vector<u8> used(static_cast<size_t>(count), 0);
   for (u32 t : list) used[t] = 1;
+  u64 maxStructure = maxUsed;  // the highest sector of the tables and the directory
 
   // The directory: 128-byte entries along its chain (its length is not stated: up to its end).
   std::vector<u8> dir;
@@ -263,6 +266,7 @@ CARVE_VERDICT CheckCompound(CARVE_CONTEXT& ctx, u64 u64Size) {
     if (used[s]) return VERDICT_DAMAGED;
     used[s] = 1;
     if (s > maxUsed || maxUsed == ~0ull) maxUsed = s;
+    if (s > maxStructure) maxStructure = s;
     const size_t at = dir.size();
     dir.resize(at + static_cast<size_t>(ss));
     if (!view.Read((s + 1ull) * ss, dir.data() + at, static_cast<size_t>(ss))) return VERDICT_PARTIAL;
@@ -306,7 +310,7 @@ CARVE_VERDICT CheckCompound(CARVE_CONTEXT& ctx, u64 u64Size) {
   }
   const u64 end = (maxUsed + 2) * ss;
   if (end < u64Size) ctx.u64CheckedEnd = end;
-  return VERDICT_WHOLE;
+  return maxStructure == maxUsed ? VERDICT_WHOLE : VERDICT_UNKNOWN;
 }
 
 const CARVE_FORMAT kCompound = {"compound", kCompoundSignatures, SignatureCount(kCompoundSignatures),

@@ -235,7 +235,8 @@ bool ChunkOffsetsInside(FileView& view, u64 from, u64 to, const std::vector<ISO_
 
 // The top-level boxes tile the file exactly; a movie box (or, for still
 // pictures, a meta box) is among them; the movie's chunk offsets all point
-// into media data.
+// into media data. Media data has no checksum: only a movie box after it
+// (the usual order of recorders) shows the file was not cut.
 CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size) {
   FileView view(ctx, u64Size);
   std::vector<ISO_RANGE> media;
@@ -259,9 +260,12 @@ CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size) {
     if (std::memcmp(type, "mdat", 4) == 0) media.push_back({payload, end});
     pos = end;
   }
-  if (!movie) return meta ? VERDICT_WHOLE : VERDICT_PARTIAL;
+  if (!movie) return meta && media.empty() ? VERDICT_WHOLE : meta ? VERDICT_UNKNOWN : VERDICT_PARTIAL;
   u32 looked = 0;
-  return ChunkOffsetsInside(view, moovFrom, moovTo, media, 0, looked) ? VERDICT_WHOLE : VERDICT_DAMAGED;
+  if (!ChunkOffsetsInside(view, moovFrom, moovTo, media, 0, looked)) return VERDICT_DAMAGED;
+  for (const ISO_RANGE& r : media)
+    if (r.from > moovFrom) return VERDICT_UNKNOWN;
+  return VERDICT_WHOLE;
 }
 
 const CARVE_FORMAT kIsoBrands = {"iso-brands", kBrandSignatures, SignatureCount(kBrandSignatures), IsIsoBrandType,

@@ -269,6 +269,12 @@ struct JpegDecoder {
 // data is still decoded, which is where damage shows, at a fraction of the
 // cost of a full decode. The end is where the decoder read the EOI.
 CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size) {
+  // A length with no end found is decoded at once whatever its size: the
+  // decoder's EOI is what cuts it to the picture.
+  if (ctx.u64CheckBudget && u64Size > ctx.u64CheckBudget && !ctx.bLengthIsCap) {
+    ctx.bCheckDeferred = true;
+    return VERDICT_UNKNOWN;
+  }
   FileView view(ctx, u64Size);
   JpegDecoder d;
   JpegCheckError err;

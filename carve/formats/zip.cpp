@@ -175,7 +175,7 @@ ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32
   z_stream z;
   std::memset(&z, 0, sizeof(z));
   if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ENTRY_UNKNOWN;
-  std::vector<u8> out(65536);
+  u8 out[16384];
   uLong c = crc32(0L, Z_NULL, 0);
   u64 produced = 0, fed = 0;
   int rc = Z_OK;
@@ -189,12 +189,12 @@ ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32
       z.avail_in = static_cast<uInt>(n);
       fed += n;
     }
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
+    z.next_out = out;
+    z.avail_out = sizeof(out);
     rc = inflate(&z, Z_NO_FLUSH);
-    const size_t made = out.size() - z.avail_out;
+    const size_t made = sizeof(out) - z.avail_out;
     produced += made;
-    c = crc32(c, out.data(), static_cast<uInt>(made));
+    c = crc32(c, out, static_cast<uInt>(made));
     if (produced > usize) break;
     if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed < csize) rc = Z_OK;  // more input to come
   }
@@ -236,7 +236,7 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
   u64 budget = kZipCheckMaxInflate;
   bool unknown = false;
   u64 p = cdOff;
-  std::vector<u8> name(65536), localName(65536);
+  std::vector<u8> name, localName;
   for (u32 i = 0; i < entries; ++i) {
     u8 c[46];
     if (p + 46 > eocd || !view.Read(p, c, 46) || GetU32LE(c, 46, 0) != 0x02014B50u) return VERDICT_DAMAGED;
@@ -245,6 +245,8 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
     const u32 nlen = GetU16LE(c, 46, 28), xlen = GetU16LE(c, 46, 30), clen = GetU16LE(c, 46, 32);
     const u32 local = GetU32LE(c, 46, 42);
     if (csize == 0xFFFFFFFFu || usize == 0xFFFFFFFFu || local == 0xFFFFFFFFu) return VERDICT_UNKNOWN;
+    name.resize(nlen + 1);
+    localName.resize(nlen + 1);
     if (!view.Read(p + 46, name.data(), nlen)) return VERDICT_DAMAGED;
     p += 46ull + nlen + xlen + clen;
     if (p > eocd) return VERDICT_DAMAGED;
