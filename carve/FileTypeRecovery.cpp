@@ -151,7 +151,7 @@ int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nL
   if (!m_pResultFileManager) return 0;
   m_pResultFileManager->FlushBufToFile();
   if (pParent || nLevel != 0) return 0;  // carved files have no folders
-  return m_pResultFileManager->GetChildrenFileNode(0, out);
+  return CStoredEngine::GetChildrenFileNode(nullptr, 0, out);  // with the checks put off during the pass
 }
 
 int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {

@@ -151,6 +151,26 @@ TEST_F(CarveImageTest, EverySampleIsFoundAtItsSectorAndMeasured) {
   testimg::RemoveTree(outDir);
 }
 
+TEST_F(CarveImageTest, EveryVerifiedResultIsByteIdenticalToAnOriginal) {
+  std::set<std::string> originals;
+  for (const testimg::ManifestFile& f : manifest.files)
+    if (!f.samplePath.empty()) originals.insert(testimg::Sha256File(f.samplePath));
+  std::map<int, int> counts;
+  for (const _FILE_NODE_& n : nodes) {
+    ++counts[n.nIntegrity];
+    EXPECT_FALSE(n.nResultFlags & RESULT_FLAG_CHECK_PENDING) << n.szFileName << ": listed without its verdict";
+    if (n.nIntegrity != INTEGRITY_VERIFIED) continue;
+    EXPECT_FALSE(n.nResultFlags & RESULT_FLAG_LENGTH_CAPPED) << n.szFileName;
+    std::vector<uint8_t> bytes = testimg::ReadAt(image, n.u64RecordSector * 512, n.u64FileSize);
+    EXPECT_EQ(1u, originals.count(testimg::Sha256Bytes(bytes.data(), bytes.size()))) << n.szFileName;
+  }
+  std::printf("verified %d, partial %d, broken %d, unverified %d\n", counts[INTEGRITY_VERIFIED],
+              counts[INTEGRITY_PARTIAL], counts[INTEGRITY_BROKEN], counts[INTEGRITY_UNVERIFIED]);
+  EXPECT_GE(counts[INTEGRITY_VERIFIED], 20);
+  for (const testimg::ManifestFile& f : manifest.files)
+    if (f.HasTag("truncated")) EXPECT_NE(INTEGRITY_VERIFIED, bySector[f.firstSector].nIntegrity) << f.name;
+}
+
 TEST_F(CarveImageTest, NothingIsCarvedFromNoiseOrZeros) {
   // Every carved file starts where the builder placed a sample (or inside a
   // file measured from its header, where the pass looks again).
