@@ -1,7 +1,11 @@
-// The recovery result list: one row per saved or failed file, failures on top.
+// What a recovery did, file by file: failures first with their reason, then
+// partial saves, then saved files and files already there. Sized to its
+// columns.
 #pragma once
 
 #include <QDialog>
+
+#include "engine/Types.h"
 
 class QLabel;
 class QTableWidget;
@@ -11,21 +15,29 @@ class CDetail : public QDialog {
  public:
   explicit CDetail(QWidget* pParent = nullptr);
 
-  // nFailed non-zero: a "Failed" row at the top; else a "Success" row at the bottom.
-  void AddTableItem(QString strName, int nFailed);
-  int GetSuccessCount() const { return m_nSuccess; }
+  // One file: its name, the status of its save (0, STATUS_PARTIAL_SAVE,
+  // STATUS_SKIPPED_SAME or why it failed) and where it went.
+  void AddOutcome(const QString& strName, int nStatus, const QString& strSavedAs);
+  // Orders the rows, fits the columns and the window to them.
+  void Finish();
+  int GetSuccessCount() const { return m_nSaved; }
+  int GetPartialCount() const { return m_nPartial; }
   int GetFailedCount() const { return m_nFailed; }
   QTableWidget* GetTable() const { return m_pTable; }
   QString GetHeadingText() const;
-
- public slots:
-  void btnSlot();
 
  private:
   void UpdateHeading();
 
   QTableWidget* m_pTable;
   QLabel* m_pHeading;
-  int m_nSuccess;
+  int m_nSaved;
+  int m_nPartial;
   int m_nFailed;
+  int m_nSkipped;
 };
+
+// "3 saved, 1 partial, 2 failed" (and ", 4 already saved before" when some were).
+QString SaveCountsText(u64 nSaved, u64 nPartial, u64 nFailed, u64 nSkipped);
+// A result's words: "saved", "saved in part", "failed", "already there".
+QString SaveResultWord(int nStatus);

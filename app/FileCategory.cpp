@@ -1,10 +1,10 @@
 #include "app/FileCategory.h"
 
+#include <QLocale>
 #include <cstring>
 
 #include "engine/Categories.h"
 #include "engine/TextUtil.h"
-#include "store/ScanResultFileManager.h"
 
 namespace {
 
@@ -85,25 +85,56 @@ std::wstring BuildSearchPattern(const bool bChecked[CATEGORY_COUNT]) {
   return Utf8ToWide(category::SearchPattern(bChecked));
 }
 
-QString SelectionLabelText(u64 u64Bytes, int nFiles) {
-  QString size = QString::fromStdString(GetFileSizeString(static_cast<i64>(u64Bytes)));
-  return nFiles < 2 ? QStringLiteral("Select %1 in %2 file").arg(size).arg(nFiles)
-                    : QStringLiteral("Select %1 in %2 files").arg(size).arg(nFiles);
+QString HumanSize(u64 u64Bytes) {
+  if (u64Bytes == 1) return QStringLiteral("1 byte");
+  if (u64Bytes < 1024) return QStringLiteral("%1 bytes").arg(u64Bytes);
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB"};
+  double v = static_cast<double>(u64Bytes) / 1024.0;
+  int unit = 0;
+  while (v >= 1024.0 && unit < 4) {
+    v /= 1024.0;
+    ++unit;
+  }
+  return QStringLiteral("%1 %2").arg(v, 0, 'f', v < 10 ? 1 : 0).arg(QLatin1String(kUnits[unit]));
 }
 
-QString WinHexBufData(const unsigned char* pBuf, int nLen) {
-  QByteArray text;
-  if (!pBuf || nLen <= 0) return QString();
-  text.reserve(nLen + (nLen / 256 + 1) * 2);
-  for (int i = 0; i < nLen; ++i) {
-    unsigned char c = pBuf[i];
-    // Zero and other control bytes would garble the view; tabs and line
-    // breaks of text files are kept.
-    if (c == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) c = '.';
-    text.append(static_cast<char>(c));
-    if ((i + 1) % 256 == 0 || i + 1 == nLen) text.append("\r\n");
+QString HumanDuration(i64 nSeconds) {
+  if (nSeconds < 0) nSeconds = 0;
+  if (nSeconds < 60) return QStringLiteral("%1 s").arg(nSeconds);
+  if (nSeconds < 3600) return QStringLiteral("%1 min %2 s").arg(nSeconds / 60).arg(nSeconds % 60, 2, 10, QLatin1Char('0'));
+  return QStringLiteral("%1 h %2 min").arg(nSeconds / 3600).arg((nSeconds % 3600) / 60, 2, 10, QLatin1Char('0'));
+}
+
+QString SelectionLabelText(u64 u64Bytes, u64 nFiles) {
+  if (nFiles == 0) return QStringLiteral("No files selected");
+  return nFiles == 1 ? QStringLiteral("1 file selected (%1)").arg(HumanSize(u64Bytes))
+                     : QStringLiteral("%1 files selected (%2)").arg(QLocale().toString(static_cast<qulonglong>(nFiles)),
+                                                                     HumanSize(u64Bytes));
+}
+
+const int kCategoryDisplayOrder[CATEGORY_COUNT] = {CATEGORY_PHOTO,    CATEGORY_MUSIC,   CATEGORY_VIDEO,
+                                                   CATEGORY_DOCUMENT, CATEGORY_ARCHIVE, CATEGORY_OTHER};
+
+const char* CategoryTitle(int nKind) {
+  switch (nKind) {
+    case CATEGORY_PHOTO: return "Photos";
+    case CATEGORY_MUSIC: return "Audio";
+    case CATEGORY_VIDEO: return "Videos";
+    case CATEGORY_DOCUMENT: return "Documents";
+    case CATEGORY_ARCHIVE: return "Archives";
+    default: return "Other files";
   }
-  return QString::fromUtf8(text);
+}
+
+const char* CategoryIcon(int nKind) {
+  switch (nKind) {
+    case CATEGORY_PHOTO: return ":/image/cat_photo.png";
+    case CATEGORY_MUSIC: return ":/image/cat_audio.png";
+    case CATEGORY_VIDEO: return ":/image/cat_video.png";
+    case CATEGORY_DOCUMENT: return ":/image/cat_document.png";
+    case CATEGORY_ARCHIVE: return ":/image/cat_archive.png";
+    default: return ":/image/cat_other.png";
+  }
 }
 
 std::string NodeName(const _FILE_NODE_& node) {

@@ -1,6 +1,5 @@
-// The six file categories of the window: which extensions belong where, the
-// search pattern of the checked categories, folder names and icons of
-// recovered files, and the small texts derived from them.
+// The six file categories of the window: their names, icons and order, the
+// icons of file types, and the small texts derived from sizes and counts.
 #pragma once
 
 #include <QString>
@@ -42,11 +41,20 @@ const char* GetDirTypeByFileName(const char* pFileName);
 QString GetExtendNameIcon(const QString& ext);
 // The search pattern of the checked categories, in category order.
 std::wstring BuildSearchPattern(const bool bChecked[CATEGORY_COUNT]);
-// "Select 1.00 KB in 1 file" / "... in 2 files".
-QString SelectionLabelText(u64 u64Bytes, int nFiles);
-// A byte buffer shown as text: zero bytes become ".", and a line break
-// follows every 256 bytes and ends the text.
-QString WinHexBufData(const unsigned char* pBuf, int nLen);
+// "No files selected" / "1 file selected (2.0 KB)" / "3 files selected (1.5 MB)".
+QString SelectionLabelText(u64 u64Bytes, u64 nFiles);
+// Sizes as people read them: "0 bytes", "1 byte", "512 bytes", "2.0 KB", "1.5 GB".
+QString HumanSize(u64 u64Bytes);
+// "45 s", "3 min 05 s", "2 h 10 min".
+QString HumanDuration(i64 nSeconds);
+
+// One set of category names everywhere, matching the recovery folders
+// photo/, audio/, video/, document/, archive/, others/.
+const char* CategoryTitle(int nKind);
+const char* CategoryIcon(int nKind);
+// The order the categories are shown in: photos, audio, videos, documents,
+// archives, other files.
+extern const int kCategoryDisplayOrder[CATEGORY_COUNT];
 // A node's name field as text, never reading past its 256 bytes.
 std::string NodeName(const _FILE_NODE_& node);
 // The lower-case extension of a node's name, "unKnow" without one.

@@ -1,67 +1,91 @@
 #include "app/MessageBox.h"
 
+#include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/WindowBehaviour.h"
+#include "app/AppStyle.h"
 
 CMessageBox::CMessageBox(QWidget* pParent) : QDialog(pParent), m_nRet(0), m_pText(nullptr) {
-  new CWindowBehaviour(this);
-  setFont(AppTextFont());
-  setStyleSheet(AppStyleSheet());
+  ApplyAppLook(this);
 }
 
-void CMessageBox::InitQuestionDialog(QString strText, bool /*bFlag*/) {
+void CMessageBox::Build(const QString& strTitle, const QString& strText, const QString& strYes, const QString& strNo,
+                        bool bDefaultYes) {
   m_nRet = 0;
-  setWindowTitle(QStringLiteral("Question"));
-  auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(0, 0, 0, 0);
-  auto* frame = new QWidget(this);
-  frame->setObjectName("windowFrame");
-  outer->addWidget(frame);
-  auto* layout = new QVBoxLayout(frame);
-  layout->setContentsMargins(14, 10, 14, 12);
-
-  auto* head = new QHBoxLayout;
-  auto* icon = new QLabel(frame);
-  icon->setPixmap(QPixmap(QStringLiteral(":/image/question.png")).scaled(28, 28, Qt::KeepAspectRatio,
+  setWindowTitle(strTitle);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(18, 16, 18, 14);
+  layout->setSpacing(12);
+  auto* row = new QHBoxLayout;
+  auto* icon = new QLabel(this);
+  icon->setPixmap(QPixmap(QStringLiteral(":/image/question.png")).scaled(32, 32, Qt::KeepAspectRatio,
                                                                           Qt::SmoothTransformation));
-  head->addWidget(icon);
-  auto* title = new QLabel(QStringLiteral("  Question"), frame);
-  title->setObjectName("dialogHeading");
-  head->addWidget(title, 1);
-  layout->addLayout(head);
-
-  m_pText = new QLabel(strText, frame);
+  row->addWidget(icon, 0, Qt::AlignTop);
+  m_pText = new QLabel(strText, this);
   m_pText->setObjectName("messageText");
   m_pText->setWordWrap(true);
-  layout->addWidget(m_pText, 1);
+  m_pText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  m_pText->setMinimumWidth(360);
+  row->addWidget(m_pText, 1);
+  layout->addLayout(row, 1);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  auto* no = new QPushButton(QStringLiteral("No"), frame);
-  no->setObjectName("noButton");
-  auto* yes = new QPushButton(QStringLiteral("Yes"), frame);
+  QPushButton* no = nullptr;
+  if (!strNo.isNull()) {
+    no = new QPushButton(strNo, this);
+    no->setObjectName("noButton");
+    connect(no, &QPushButton::clicked, this, &CMessageBox::btnSlotNO);
+    buttons->addWidget(no);
+  }
+  auto* yes = new QPushButton(strYes, this);
   yes->setObjectName("yesButton");
-  connect(no, &QPushButton::clicked, this, &CMessageBox::btnSlotNO);
   connect(yes, &QPushButton::clicked, this, &CMessageBox::btnSlotOK);
-  buttons->addWidget(no);
   buttons->addWidget(yes);
   layout->addLayout(buttons);
-  no->setDefault(true);
+  QPushButton* def = (bDefaultYes || !no) ? yes : no;
+  def->setDefault(true);
+  def->setFocus();
+}
+
+void CMessageBox::InitQuestionDialog(QString strText, bool bDefaultYes, QString strYes, QString strNo) {
+  Build(QStringLiteral("Question"), strText, strYes.isEmpty() ? QStringLiteral("Yes") : strYes,
+        strNo.isEmpty() ? QStringLiteral("No") : strNo, bDefaultYes);
+}
+
+void CMessageBox::InitNoticeDialog(QString strText, QString strButton) {
+  Build(QStringLiteral("Torvane Recovery"), strText, strButton.isEmpty() ? QStringLiteral("OK") : strButton,
+        QString(), true);
 }
 
 QString CMessageBox::GetText() const { return m_pText ? m_pText->text() : QString(); }
 
+bool CMessageBox::Ask(QWidget* pParent, const QString& objectName, const QString& text, const QString& yes,
+                      const QString& no, bool bDefaultYes) {
+  CMessageBox box(pParent);
+  box.setObjectName(objectName);
+  box.InitQuestionDialog(text, bDefaultYes, yes, no);
+  box.exec();
+  return box.GetMessageBoxRet() == 1;
+}
+
+void CMessageBox::Tell(QWidget* pParent, const QString& objectName, const QString& text) {
+  CMessageBox box(pParent);
+  box.setObjectName(objectName);
+  box.InitNoticeDialog(text);
+  box.exec();
+}
+
 void CMessageBox::btnSlotNO() {
   m_nRet = 0;
-  close();
+  reject();
 }
 
 void CMessageBox::btnSlotOK() {
   m_nRet = 1;
-  close();
+  accept();
 }

@@ -1,31 +1,22 @@
-// One worker thread per long operation: runs one function with an opaque
-// pointer and ends.
+// One worker thread per long operation: runs one function and ends. It
+// reports only by the signals the function emits (queued to the GUI thread)
+// and by QThread::finished.
 #pragma once
 
 #include <QThread>
-
-typedef void (*THREAD_FUNC)(void* param, int& nResult);
+#include <functional>
 
 class CMyThread : public QThread {
   Q_OBJECT
  public:
-  explicit CMyThread(QObject* pParent = nullptr) : QThread(pParent), m_pFunc(nullptr), m_pParam(nullptr) {}
-
-  void SetFunc(THREAD_FUNC pFunc, void* pParam) {
-    m_pFunc = pFunc;
-    m_pParam = pParam;
-  }
-
- signals:
-  void ProcessCallBack(int nProcess);
+  explicit CMyThread(std::function<void()> work, QObject* pParent = nullptr)
+      : QThread(pParent), m_work(std::move(work)) {}
 
  protected:
   void run() override {
-    int nResult = 0;
-    if (m_pFunc) m_pFunc(m_pParam, nResult);
+    if (m_work) m_work();
   }
 
  private:
-  THREAD_FUNC m_pFunc;
-  void* m_pParam;
+  std::function<void()> m_work;
 };

@@ -1,46 +1,72 @@
-// The modal progress dialog of one long operation (scan, search, preview,
-// recovery). The engine's reports arrive as queued signals from the main
-// window; closing it asks before cancelling and waits for the worker.
+// The progress dialog of a scan or a recovery. The worker's reports arrive as
+// queued signals; Cancel asks, raises the worker's stop flag and waits for
+// the worker to end (the dialog closes when the window tells it the worker
+// finished, never by spinning an event loop). A recovery ends on a summary:
+// how many files were saved, saved in part or failed, and why.
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <atomic>
+#include <deque>
+#include <vector>
+
+#include "scan/ScanSession.h"
 
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 class CDetail;
-class DRUI;
+
+// Speed over the last seconds of this run, and the time left at that speed.
+class CRateMeter {
+ public:
+  explicit CRateMeter(qint64 nWindowMs = 10000) : m_nWindowMs(nWindowMs) {}
+  void Add(qint64 nMs, u64 u64Done);
+  // Units per second; 0 until two reports far enough apart arrived.
+  double Rate() const;
+  // Seconds to reach u64Total; -1 while unknown.
+  i64 SecondsLeft(u64 u64Total) const;
+  void Reset() { m_samples.clear(); }
+
+ private:
+  qint64 m_nWindowMs;
+  std::deque<std::pair<qint64, u64>> m_samples;
+};
 
 class SCANUI : public QDialog {
   Q_OBJECT
  public:
-  explicit SCANUI(QWidget* pParent = nullptr);
+  enum MODE { MODE_SCAN = 0, MODE_RECOVERY = 1 };
+  SCANUI(QWidget* pParent, MODE eMode, std::atomic<bool>* pCancel);
   ~SCANUI() override;
 
-  void InitSlot(DRUI* pOwner, int nOprType);
-  void SetSaveDir(QString strDir) { m_strSaveDir = strDir; }
-  // The name shown in the heading of a preview.
-  void SetFileName(QString strName) { m_strFileName = strName; }
+  void SetHeading(const QString& text);
+  void SetSaveDir(const QString& dir) { m_strSaveDir = dir; }
+  // A recovery's end: the summary, with the details and the folder a click away.
+  void ShowSummary(int nStatus, const SAVE_SUMMARY& summary, const std::vector<SAVE_OUTCOME>& outcomes,
+                   const QStringList& names);
 
-  bool IsFinished() const { return m_bIsFinished; }
-  QString GetStatusText() const;
+  MODE Mode() const { return m_eMode; }
+  bool IsFinished() const { return m_bFinished; }
+  bool IsStopping() const { return m_bStopping; }
   QString GetHeadingText() const;
-  QPushButton* GetCancelButton() const { return m_pBtnCancel; }
-  CDetail* GetDetail() const { return m_pDetail; }
+  // Every line shown under the bar, one per line.
+  QString GetStatusText() const;
+  QString GetSummaryText() const;
+  QString GetOpenFolderMessage() const;
   int GetBarValue() const;
-
-  // One dialog at a time: these describe the dialog that is open.
-  static int m_nOprType;
-  static QProgressBar* m_progressBar;
-  static bool m_bIsFinished;
-  static int m_nError;
+  QPushButton* GetCancelButton() const { return m_pBtnCancel; }
+  QPushButton* GetOpenFolderButton() const { return m_pBtnOpenFolder; }
+  CDetail* GetDetail() const { return m_pDetail; }
 
  public slots:
-  void ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSecond, QString u64CurSectorStr,
-                               QString u64SectorCountStr, QString u64FindFileCountStr, QString pRecoveryFileName);
-  void RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode, QString pRecoveryFileName);
-  void SearchCallBackSlot(int nProgress, QString pRecoveryFileName);
-  void PreViewCallBackSlot(int nProgress, int nRet);
+  void OnScanProgress(const SCAN_PROGRESS& progress);
+  void OnSaveProgress(quint64 nDone, quint64 nTotal, const QString& name, int nStatus);
+  // The worker ended: a scan's dialog closes, a recovery's waits for ShowSummary.
+  void OnWorkerFinished();
   void btnCancelSlot();
   void btnDetailSlot();
   void btnOpenFolderSlot();
@@ -50,25 +76,39 @@ class SCANUI : public QDialog {
   void closeEvent(QCloseEvent* pEvent) override;
 
  private:
-  void InitDialog();
-  void SetBar(int nValue);
-  void Finish();
+  QLabel* AddLine(const QString& title);
+  bool AskToStop();
+  void Tick();
 
-  DRUI* m_pOwner;
+  MODE m_eMode;
+  std::atomic<bool>* m_pCancel;
+  bool m_bFinished;
+  bool m_bStopping;
+  bool m_bWorkerDone;
+  QString m_strSaveDir;
+  QElapsedTimer m_clock;
+  CRateMeter m_rate;
+  QTimer* m_pTicker;
   QLabel* m_pHeading;
-  QLabel* m_pStatus;
   QProgressBar* m_pBar;
+  QWidget* m_pLines;
+  std::vector<std::pair<QLabel*, QLabel*>> m_lines;
+  QLabel* m_pPhase;
+  QLabel* m_pRead;
+  QLabel* m_pSpeed;
+  QLabel* m_pElapsed;
+  QLabel* m_pLeft;
+  QLabel* m_pFound;
+  QLabel* m_pUnreadable;
+  QLabel* m_pSummary;
+  QLabel* m_pReasons;
+  QLabel* m_pFolderMessage;
   QPushButton* m_pBtnCancel;
   QPushButton* m_pBtnDetail;
   QPushButton* m_pBtnOpenFolder;
   CDetail* m_pDetail;
-  QString m_strFileName;
-  QString m_strSaveDir;
-  bool m_bWaiting;
+  u64 m_nSaved, m_nPartial, m_nFailed;
 };
 
-// Bar value of a report: nProgress * nPercent / 100, kept within 0..100.
-int ProgressBarValue(int nProgress, int nPercent);
-// The status text of a scan report.
-QString ScanStatusText(int nProgress, int nPercent, int nRemaindSecond, const QString& cur, const QString& count,
-                       const QString& found);
+// The words of a scan's phase.
+QString ScanPhaseText(const SCAN_PROGRESS& progress);

@@ -1,8 +1,8 @@
 // Entry point. An unprivileged start asks for administrator rights (pkexec)
-// and relaunches itself with "start"; the privileged instance (or a start by
-// root) shows the main window.
-#include <fcntl.h>
-#include <limits.h>
+// and relaunches itself with "start", handing over only what the privileged
+// instance needs: the display, and the images and support folder the user
+// may use (checked as the user). The privileged instance (or a start by
+// root, or a start without pkexec) shows the main window.
 #include <unistd.h>
 
 #include <QApplication>
@@ -21,13 +21,13 @@ namespace {
 int LaunchPrivileged(const START_OPTIONS& opt, int* pStatus) {
   QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
   if (pkexec.isEmpty()) return -1;
-  QStringList images;
-  for (const QString& image : opt.images) {
-    char resolved[PATH_MAX];
-    QByteArray local = image.toLocal8Bit();
-    images << (realpath(local.constData(), resolved) ? QString::fromLocal8Bit(resolved) : image);
-  }
-  int rc = QProcess::execute(pkexec, BuildElevationArguments(QCoreApplication::applicationFilePath(), images));
+  // The user's own support folder, made by the user, so the privileged
+  // instance keeps its scans where the user's next start finds them.
+  std::string support = GetSupportDir();
+  QString supportArg = MakeDirectories(support) == 0 ? QString::fromStdString(support) : QString();
+  QStringList args = BuildElevationArguments(QCoreApplication::applicationFilePath(), ImagesForElevation(opt.images),
+                                             supportArg);
+  int rc = QProcess::execute(pkexec, args);
   // 126: the request was dismissed; 127: not authorised; negative: pkexec did not run.
   if (rc == 126 || rc == 127 || rc < 0) return -1;
   *pStatus = rc;
@@ -38,7 +38,6 @@ int LaunchPrivileged(const START_OPTIONS& opt, int* pStatus) {
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  qInstallMessageHandler(customMessageHandler);
   START_OPTIONS opt = ParseStartArguments(app.arguments());
 
   if (opt.eRole == ROLE_LAUNCHER && geteuid() != 0) {
@@ -46,32 +45,35 @@ int main(int argc, char* argv[]) {
     if (LaunchPrivileged(opt, &status) == 0) return status;
     // No way to obtain rights: go on without them; images still open.
   }
+  QStringList notes;
+  if (opt.eRole == ROLE_PRIVILEGED) notes = ApplyPrivilegedSettings(opt);
 
-  int outFd = open("Out.txt", O_CREAT | O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (outFd >= 0) dup2(outFd, 2);
-  if (inner_initUnicodeMap("UTF-8") != 0) qDebug("inner_initUnicodeMap failed\n");
+  // The log goes to our own file in the support folder; Qt's warnings too.
+  int logFd = OpenProgramLog();
+  if (logFd >= 0) {
+    dup2(logFd, 2);
+    close(logFd);
+  }
+  qInstallMessageHandler(customMessageHandler);
+  for (const QString& note : notes) qWarning("%s", qPrintable(note));
+  if (inner_initUnicodeMap("UTF-8") != 0) qWarning("the UTF-8 converter is missing");
 
   int nExit = 0;
   {
     DRUI window;
     window.Init();
-    for (const QString& image : opt.images) window.AddImage(image);
+    for (const QString& image : opt.images) {
+      int status = 0;
+      if (window.AddImage(image, &status) < 0)
+        qWarning("%s cannot be opened as a disk image: %s", qPrintable(image), StatusText(status).c_str());
+    }
     if (geteuid() != 0)
       window.SetPrivilegeWarning(QStringLiteral(
           "Running without administrator rights: disks cannot be opened. Disk images can still be scanned "
-          "(Open Disk Image\u2026)."));
+          "(Open disk image\u2026)."));
     window.show();
     nExit = app.exec();
   }
-  (void)nExit;
-
-  char cwd[PATH_MAX];
-  bool haveCwd = getcwd(cwd, sizeof(cwd)) != nullptr;
   DeleteTmpFile(GetScanLogDir().c_str());
-  if (haveCwd && chdir(cwd) != 0) qDebug("chdir failed\n");
-  if (outFd >= 0) {
-    close(outFd);
-    unlink("Out.txt");
-  }
-  return 0;
+  return nExit;
 }

@@ -25,6 +25,8 @@ constexpr size_t kFatSize32 = 36;
 constexpr size_t kNtfsTotalSectors = 40;
 constexpr size_t kFat32TypeText = 82;
 constexpr size_t kBitlockerMarker = 480;
+// NTFS clusters reach 2 MiB.
+constexpr uint64_t kNtfsMaxClusterBytes = 2u << 20;
 
 bool HasBootSignature(const unsigned char* p, size_t n) {
   return n >= 512 && p[510] == 0x55 && p[511] == 0xAA;
@@ -35,8 +37,19 @@ const unsigned char kBitlockerPattern[30] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x1F, 0x2C};
 }  // namespace
 
-bool IsAllowedSectorsPerCluster(uint32_t n) {
-  return n == 1 || n == 2 || n == 4 || n == 8 || n == 16 || n == 32 || n == 64;
+bool IsAllowedSectorsPerCluster(uint32_t n) { return n != 0 && n <= 128 && (n & (n - 1)) == 0; }
+
+uint32_t NtfsClusterBytes(const unsigned char* p, size_t n) {
+  if (!p || n < 512) return 0;
+  uint32_t bps = GetU16LE(p, n, kBytesPerSector);
+  if (bps == 0) bps = 512;
+  if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0) return 0;
+  const uint32_t raw = p[kSectorsPerCluster];
+  if (raw == 0) return 0;
+  uint64_t bytes = raw <= 0x80 ? static_cast<uint64_t>(raw) * bps
+                               : (256 - raw < 32 ? static_cast<uint64_t>(bps) << (256 - raw) : 0);
+  if (bytes == 0 || bytes > kNtfsMaxClusterBytes || (bytes & (bytes - 1)) != 0) return 0;
+  return static_cast<uint32_t>(bytes);
 }
 
 bool IsNtfs(const unsigned char* p, size_t n) {
@@ -44,7 +57,7 @@ bool IsNtfs(const unsigned char* p, size_t n) {
   if (!BytesEqual(p, n, kOemName, "NTFS    ", 8)) return false;
   if ((GetU16LE(p, n, kBytesPerSector) & 0x1FF) != 0) return false;
   if (GetU16LE(p, n, kReservedSectors) != 0) return false;
-  if (!IsAllowedSectorsPerCluster(p[kSectorsPerCluster])) return false;
+  if (NtfsClusterBytes(p, n) == 0) return false;
   if (GetU64LE(p, n, kNtfsTotalSectors) == 0) return false;
   static const size_t zeroBytes[] = {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35};
   for (size_t off : zeroBytes)

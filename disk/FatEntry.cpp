@@ -194,23 +194,14 @@ bool IsFatFDTRecord(const unsigned char* p, size_t nLen) {
 }
 
 std::string FatShortName(const FAT32_Entry& e) {
-  std::string raw;
-  int n = 8;
-  while (n > 0 && e.szName[n - 1] == ' ') --n;
-  raw.assign(reinterpret_cast<const char*>(e.szName), n);
-  bool isDir = (e.nAttr & FAT_ATTR_DIRECTORY) != 0;
-  if (!isDir && e.szExtend[0] != ' ') {
-    int m = 3;
-    while (m > 0 && e.szExtend[m - 1] == ' ') --m;
-    raw.push_back('.');
-    raw.append(reinterpret_cast<const char*>(e.szExtend), m);
-  }
+  // 0x0C: the case bits Windows NT keeps for a name that fits 8.3 in one
+  // case (0x08 base, 0x10 extension in lower case); otherwise the name is
+  // shown as the disk holds it, in capitals.
+  const bool lowerBase = (e.nReserved & FAT_CASE_LOWER_BASE) != 0;
+  const bool lowerExt = (e.nReserved & FAT_CASE_LOWER_EXT) != 0;
   std::string out;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(raw[i]);
-    if (i == 0 && c == FAT_DELETED_MARK) {
-      out.push_back('!');
-    } else if (c >= 'A' && c <= 'Z') {
+  auto put = [&out](unsigned char c, bool lower) {
+    if (lower && c >= 'A' && c <= 'Z') {
       out.push_back(static_cast<char>(c + 32));
     } else if (c >= 0x80) {
       // Short names are in an unknown OEM code page; keep the text valid
@@ -220,6 +211,24 @@ std::string FatShortName(const FAT32_Entry& e) {
     } else {
       out.push_back(static_cast<char>(c));
     }
+  };
+  int n = 8;
+  while (n > 0 && e.szName[n - 1] == ' ') --n;
+  for (int i = 0; i < n; ++i) {
+    unsigned char c = e.szName[i];
+    if (i == 0 && c == FAT_DELETED_MARK) {
+      out.push_back('!');  // the first letter is lost
+      continue;
+    }
+    if (i == 0 && c == 0x05) c = 0xE5;  // a name that really starts with 0xE5
+    put(c, lowerBase);
+  }
+  bool isDir = (e.nAttr & FAT_ATTR_DIRECTORY) != 0;
+  if (!isDir && e.szExtend[0] != ' ') {
+    int m = 3;
+    while (m > 0 && e.szExtend[m - 1] == ' ') --m;
+    out.push_back('.');
+    for (int i = 0; i < m; ++i) put(e.szExtend[i], lowerExt);
   }
   return out;
 }

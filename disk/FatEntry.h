@@ -40,6 +40,9 @@ constexpr u8 FAT_ATTR_DIRECTORY = 0x10;
 constexpr u8 FAT_ATTR_ARCHIVE = 0x20;
 constexpr u8 FAT_ATTR_LONG_NAME = 0x0F;
 constexpr u8 FAT_DELETED_MARK = 0xE5;
+// Entry byte 0x0C: the base name (0x08) or the extension (0x10) is shown in lower case.
+constexpr u8 FAT_CASE_LOWER_BASE = 0x08;
+constexpr u8 FAT_CASE_LOWER_EXT = 0x10;
 constexpr size_t FAT_ENTRY_SIZE = 32;
 
 // Decodes 32 bytes (the caller guarantees they are readable).
@@ -86,6 +89,8 @@ class CFatNameAssembler {
   bool m_bLongNameReady;
 };
 
-// The short name of an entry as the engines show it: lower-cased, "name.ext"
-// for files, the name alone for folders; a leading 0xE5 becomes "!".
+// The short name of an entry as the engines show it: "NAME.EXT" for files,
+// the name alone for folders, in capitals unless the entry's case bits say
+// lower case (for the base, the extension or both); a leading 0xE5 (deleted)
+// becomes "!", a leading 0x05 the character 0xE5.
 std::string FatShortName(const FAT32_Entry& e);

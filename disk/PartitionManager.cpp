@@ -17,7 +17,8 @@
 namespace {
 
 const size_t kSector = 512;
-const size_t kHeadBytes = 4096;     // first read of every disk
+const size_t kHeadBytes = 8192;     // first read of every disk: a GPT header at LBA 1 of 4 KiB sectors included
+const u32 kSectorSizes[] = {512, 1024, 2048, 4096};
 const size_t kMbrTable = 446;       // four 16-byte entries
 const size_t kNameUnits = 36;
 
@@ -86,7 +87,9 @@ struct GptTable {
   std::vector<u8> array;
 };
 
-GptTable LoadGpt(int fd, const u8* pHdr, size_t nLen, u64 u64MyLba, u64 u64DiskSectors) {
+// The header lies at LBA u64MyLba of nSectorSize-byte sectors; LBAs and the
+// disk size are in those sectors.
+GptTable LoadGpt(int fd, const u8* pHdr, size_t nLen, u64 u64MyLba, u64 u64DiskSectors, u32 nSectorSize) {
   GptTable t;
   if (!CPartitionManager::IsEFI(pHdr, nLen) || nLen < kSector) return t;
   t.bPresent = true;
@@ -112,7 +115,7 @@ GptTable LoadGpt(int fd, const u8* pHdr, size_t nLen, u64 u64MyLba, u64 u64DiskS
   bool bCountCapped = nCount != GetU32LE(pHdr, nLen, kGptEntryCount);
 
   u64 u64ArrayBytes = static_cast<u64>(nCount) * t.nEntrySize;
-  u64 u64ArraySectors = (u64ArrayBytes + kSector - 1) / kSector;
+  u64 u64ArraySectors = (u64ArrayBytes + nSectorSize - 1) / nSectorSize;
   u64 u64Lba = GetU64LE(pHdr, nLen, kGptEntriesLba);
   bool bLbaOk = u64Lba >= 2 && u64Lba != u64MyLba &&
                 (u64DiskSectors == 0 || (u64Lba < u64DiskSectors && u64ArraySectors <= u64DiskSectors - u64Lba));
@@ -123,12 +126,24 @@ GptTable LoadGpt(int fd, const u8* pHdr, size_t nLen, u64 u64MyLba, u64 u64DiskS
 
   t.array.resize(static_cast<size_t>(u64ArrayBytes));
   size_t got = 0;
-  if (!t.array.empty()) ReadAt(fd, t.array.data(), t.array.size(), u64Lba * kSector, &got);
+  if (!t.array.empty()) ReadAt(fd, t.array.data(), t.array.size(), u64Lba * nSectorSize, &got);
   t.nEntries = static_cast<u32>(got / t.nEntrySize);
   t.array.resize(static_cast<size_t>(t.nEntries) * t.nEntrySize);
   t.bArrayCrcOk = bSizeOk && bLbaOk && !bCountCapped && t.nEntries == nCount &&
                   PartitionCrc32(t.array.data(), t.array.size()) == GetU32LE(pHdr, nLen, kGptEntriesCrc);
   return t;
+}
+
+// The sector size a disk's table counts in: the kernel's for a block device;
+// for an image the place of the GPT header, which lies at LBA 1 (byte 4096
+// on a disk of 4 KiB sectors). An image with an MBR alone does not say: 512.
+u32 TableSectorSize(int fd, const u8* pHead, size_t nHead) {
+  u32 kernel = rsb_getLogicalSectorSize(fd);
+  for (u32 s : kSectorSizes)
+    if (kernel == s) return s;
+  for (u32 s : kSectorSizes)
+    if (nHead >= s + kSector && CPartitionManager::IsEFI(pHead + s, nHead - s)) return s;
+  return kSector;
 }
 
 bool IsZero(const u8* p, size_t n) {
@@ -196,11 +211,16 @@ int CPartitionManager::ReadPartitionTable(int fd, int nDiskNo, std::vector<_PART
   char szPath[16];
   FillDevicePath(szPath, nDiskNo);
   m_u64ExtendedBase = 0;
-  m_u64DiskSectors = rsb_getDeviceSize(fd) / m_nSectorSize;
+  m_nSectorSize = TableSectorSize(fd, head, nHead);
+  const u64 diskBytes = rsb_getDeviceSize(fd);
+  m_u64DiskSectors = diskBytes / m_nSectorSize;
 
-  if (nHead >= 2 * kSector && IsEFI(head + kSector, nHead - kSector)) {
+  if (nHead >= m_nSectorSize + kSector && IsEFI(head + m_nSectorSize, nHead - m_nSectorSize)) {
     ReadGpt(fd, head, nHead, list, nDiskNo, szPath);
   } else if (IsAPM(head, nHead)) {
+    // The Apple map counts in 512-byte blocks.
+    m_nSectorSize = kSector;
+    m_u64DiskSectors = diskBytes / kSector;
     ReadApm(fd, head, nHead, list, nDiskNo, szPath);
   } else if (m_u64DiskSectors > 0 &&
              (IsNtfs(head, nHead) || IsExfat(head, nHead) ||
@@ -225,10 +245,13 @@ bool CPartitionManager::AddItem(u64 u64Start, u64 u64End, std::vector<_PARTITION
     // A table written for a larger disk (or a truncated image): keep what is there.
     if (u64End >= m_u64DiskSectors) u64End = m_u64DiskSectors - 1;
   }
+  // Items are exchanged in 512-byte sectors whatever the table counts in.
+  const u64 factor = m_nSectorSize / kSector;
+  if (u64End >= UINT64_MAX / factor) return false;
   _PARTITION_ITEM_ item;
   memset(&item, 0, sizeof(item));
-  item.u64StartSector = u64Start;
-  item.u64EndSector = u64End;
+  item.u64StartSector = u64Start * factor;
+  item.u64EndSector = (u64End + 1) * factor - 1;
   item.nDiskNo = nDiskNo;
   size_t n = std::min(nNameUnits, kNameUnits);
   for (size_t i = 0; i < n && pName[i]; ++i) item.wszName[i] = pName[i];
@@ -267,7 +290,8 @@ void CPartitionManager::WalkMbrChain(int fd, u64 u64TableSector, std::vector<_PA
 
   u8 sec[kSector];
   size_t got = 0;
-  if (ReadAt(fd, sec, sizeof(sec), u64TableSector * kSector, &got) != 0 || got != sizeof(sec)) return;
+  if (u64TableSector > UINT64_MAX / m_nSectorSize) return;
+  if (ReadAt(fd, sec, sizeof(sec), u64TableSector * m_nSectorSize, &got) != 0 || got != sizeof(sec)) return;
   // An extended boot record without its signature is not one: stop the chain
   // rather than list whatever bytes lie there.
   if (u64TableSector != 0 && !IsMBR(sec, sizeof(sec))) return;
@@ -296,16 +320,16 @@ void CPartitionManager::WalkMbrChain(int fd, u64 u64TableSector, std::vector<_PA
 
 bool CPartitionManager::ReadGpt(int fd, const unsigned char* pHead, size_t nHeadLen,
                                 std::vector<_PARTITION_ITEM_>& list, int nDiskNo, const char* pDevicePath) {
+  const u32 ss = m_nSectorSize;
   GptTable primary;
-  if (nHeadLen >= 2 * kSector)
-    primary = LoadGpt(fd, pHead + kSector, nHeadLen - kSector, 1, m_u64DiskSectors);
+  if (nHeadLen >= ss + kSector) primary = LoadGpt(fd, pHead + ss, nHeadLen - ss, 1, m_u64DiskSectors, ss);
   GptTable backup;
   if (!(primary.bHeaderCrcOk && primary.bArrayCrcOk) && m_u64DiskSectors > 3) {
     u8 hdr[kSector];
     size_t got = 0;
     u64 u64Last = m_u64DiskSectors - 1;
-    if (ReadAt(fd, hdr, sizeof(hdr), u64Last * kSector, &got) == 0 && got == sizeof(hdr))
-      backup = LoadGpt(fd, hdr, sizeof(hdr), u64Last, m_u64DiskSectors);
+    if (ReadAt(fd, hdr, sizeof(hdr), u64Last * ss, &got) == 0 && got == sizeof(hdr))
+      backup = LoadGpt(fd, hdr, sizeof(hdr), u64Last, m_u64DiskSectors, ss);
   }
   // Prefer a copy whose checksums hold; a primary that fails them is still
   // read rather than dropped, since its entries may be intact.

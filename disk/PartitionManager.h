@@ -13,7 +13,7 @@
 
 // One partition. A plain value: the window carries it as variant data.
 struct _PARTITION_ITEM_ {
-  u64 u64StartSector;      // first sector, absolute on the disk (512-byte sectors)
+  u64 u64StartSector;      // first sector, absolute on the disk (512-byte sectors, whatever the disk's)
   u64 u64EndSector;        // last sector, inclusive
   i32 nDiskNo;             // the number of the disk in the disk map
   char16_t wszName[36];    // display name, UTF-16, NUL-terminated when shorter
@@ -80,10 +80,10 @@ class CPartitionManager {
   bool AddNumberedItem(u64 u64Start, u64 u64End, std::vector<_PARTITION_ITEM_>& list, int nDiskNo,
                        const char* pDevicePath);
 
-  u32 m_nSectorSize;
+  u32 m_nSectorSize;          // the sector the table of the disk being read counts in
   int m_nPartitionNo;        // running number of "Partition %d" names
   u64 m_u64ExtendedBase;     // first extended boot record of the disk being read; 0 until known
-  u64 m_u64DiskSectors;      // size of the disk being read; 0 when unknown
+  u64 m_u64DiskSectors;      // size of the disk being read, in its table's sectors; 0 when unknown
 };
 
 // The item's name as UTF-8 (stops at the first NUL or after 36 units).

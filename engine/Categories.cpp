@@ -56,8 +56,12 @@ Kind OfExtension(const std::string& ext) {
   const char* lists[6] = {g_szPhotoExtList, g_szMusicExtList, g_szDocumentExtList,
                           g_szVideoExtList, g_szArchiveExtList, kArchiveList2};
   const Kind kinds[6] = {PHOTO, MUSIC, DOCUMENT, VIDEO, ARCHIVE, ARCHIVE};
+  // Whole entries only: "*.avi" must not match inside "*.avif|".
   for (int i = 0; i < 6; ++i)
-    if (strstr(lists[i], needle.c_str())) return kinds[i];
+    for (const char* at = strstr(lists[i], needle.c_str()); at; at = strstr(at + 1, needle.c_str())) {
+      char next = at[needle.size()];
+      if (next == '|' || next == '\0' || next == ';') return kinds[i];
+    }
   return OTHER;
 }
 

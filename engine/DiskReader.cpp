@@ -284,6 +284,14 @@ u64 rsb_getDeviceSize(int fd) {
   return static_cast<u64>(st.st_size);
 }
 
+u32 rsb_getLogicalSectorSize(int fd) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+  int size = 0;
+  if (ioctl(fd, BLKSSZGET, &size) != 0 || size < 512 || (size & (size - 1)) != 0) return 0;
+  return static_cast<u32>(size);
+}
+
 int rsb_getFreeSpace(char* pPath, int, unsigned int* pHigh, unsigned int* pLow) {
   if (pHigh) *pHigh = 0;
   if (pLow) *pLow = 0;

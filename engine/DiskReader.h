@@ -102,4 +102,7 @@ int rsb_statH(int fd, STRUCT_RSB_FILE_ATTR* pAttr);
 int rsb_getFileSizeH(int fd, int* pLow, int* pHigh);
 // Size in bytes of an open file or block device; 0 when unknown.
 u64 rsb_getDeviceSize(int fd);
+// The logical sector size the kernel gives a block device (512, 4096, ...);
+// 0 for a regular file or when the kernel cannot tell.
+u32 rsb_getLogicalSectorSize(int fd);
 int rsb_getFreeSpace(char* pPath, int nUnused, unsigned int* pHigh, unsigned int* pLow);

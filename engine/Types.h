@@ -67,7 +67,7 @@ struct _FILE_NODE_ {
   _FILETIME ftLastAccessTime;   // 0x28
   _FILETIME ftLastWriteTime;    // 0x30
   u64 u64FileSize;              // 0x38
-  u64 u64DataStartSector;       // 0x40
+  u64 u64DataStartSector;       // 0x40: FAT data area; NTFS: key of a named stream, 0 the file's data
   u64 u64RecordSector;          // 0x48
   u64 u64VolumeStartSector;     // 0x50
   char szFileName[256];         // 0x58: UTF-8, NUL-terminated, no path

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -222,6 +223,19 @@ u64 CFastFatRecovery::GetClusterSector(u32 nCluster) const {
   return m_u64StartSector + m_nDataStartSector + static_cast<u64>(nCluster - 2) * m_nSectorPerCluster;
 }
 
+std::vector<std::pair<u64, u64>> CFastFatRecovery::GetListedDirSectors() const {
+  std::vector<std::pair<u64, u64>> runs = m_vecListedDirSectors;
+  std::sort(runs.begin(), runs.end());
+  std::vector<std::pair<u64, u64>> out;
+  for (const auto& r : runs) {
+    if (!out.empty() && r.first <= out.back().second)
+      out.back().second = std::max(out.back().second, r.second);
+    else
+      out.push_back(r);
+  }
+  return out;
+}
+
 bool CFastFatRecovery::IsDotDirStart(const u8* p, u32 nLen) const {
   return nLen >= 64 && p[0] == '.' && p[1] == ' ' && (p[11] & FAT_ATTR_DIRECTORY) && p[32] == '.' && p[33] == '.';
 }
@@ -237,6 +251,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* pName) {
   m_setLostDirCluster.clear();
   m_setWalkedCluster.clear();
   m_setWalkedDir.clear();
+  m_vecListedDirSectors.clear();
   m_dequeDirCluster.clear();
   ResetStore();
   if (pName && *pName) {
@@ -321,7 +336,9 @@ int CFastFatRecovery::InitDirInfo(u32 nCluster) {
     unsigned int got = 0;
     int status = m_DiskReader.ReadData(buf.data(), static_cast<int>(sectors), static_cast<i64>(first), SECTOR_SIZE, &got);
     if (status != 0 && got == 0) return status;
-    DealDirBuffer(buf.data(), (status == 0 ? sectors : got) * SECTOR_SIZE, first, 0, false, assembler);
+    const u32 read = status == 0 ? sectors : got;
+    DealDirBuffer(buf.data(), read * SECTOR_SIZE, first, 0, false, assembler);
+    m_vecListedDirSectors.emplace_back(first, first + read);
     return 0;
   }
   if (nCluster < 2 || nCluster > m_nMaxCluster) return STATUS_INVALID_PARAMETER;
@@ -348,7 +365,9 @@ int CFastFatRecovery::InitDirInfo(u32 nCluster) {
     // A deleted folder's chain is gone: its next clusters are taken to follow
     // on for as long as they are free and hold directory entries.
     if (n > 0 && deleted && !IsFatFDTRecord(buf.data(), clusterBytes)) break;
-    if (DealDirBuffer(buf.data(), clusterBytes, first, nCluster, deleted, assembler) == WALK_END) break;
+    WalkStep step = DealDirBuffer(buf.data(), clusterBytes, first, nCluster, deleted, assembler);
+    m_vecListedDirSectors.emplace_back(first, first + m_nSectorPerCluster);
+    if (step == WALK_END) break;
     u32 next = 0;
     if (deleted) {
       if (cur >= m_nMaxCluster) break;

@@ -41,6 +41,10 @@ class CFastFatRecovery : public CFatRecoveryBase {
   int GetFatBits() const { return m_nFatBits; }
   bool IsClusterAllocated(u32 nCluster) const;
   u64 GetClusterSector(u32 nCluster) const;
+  // The directory data the last scan read and listed, as absolute sector
+  // runs [first, end), ascending and joined: a deeper pass need not list
+  // the same entries again.
+  std::vector<std::pair<u64, u64>> GetListedDirSectors() const;
 
  protected:
   int NextDataCluster(const _FILE_NODE_& node, u32 nCluster, u32 nIndex, u32& nNext) override;
@@ -102,5 +106,6 @@ class CFastFatRecovery : public CFatRecoveryBase {
   std::unordered_set<u32> m_setLostDirCluster;
   std::unordered_set<u32> m_setWalkedCluster;
   std::unordered_set<u32> m_setWalkedDir;
+  std::vector<std::pair<u64, u64>> m_vecListedDirSectors;  // as read, [first, end)
   std::unordered_set<u32> m_setBackTargets;  // loop detection while copying one file
 };

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -72,6 +73,7 @@ int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* pName) {
   m_mapProDirInfo.clear();
   m_mapProNeedAddDirInfo.clear();
   m_mapDepthCache.clear();
+  m_vecListedDirSectors.clear();
   memset(&m_LastBuffer, 0, sizeof(m_LastBuffer));
   ResetStore();
   if (pName && *pName) return NewStore(pName, false);
@@ -243,8 +245,28 @@ bool CProfessionalFatRecovery::ReadSectorAt(u64 u64Sector, u8* pBuf) {
   return m_DiskReader.ReadData(pBuf, 1, static_cast<i64>(u64Sector), SECTOR_SIZE, &got) == 0 && got == 1;
 }
 
+void CProfessionalFatRecovery::AddListedDirSectors(const std::vector<std::pair<u64, u64>>& vecRuns) {
+  std::vector<std::pair<u64, u64>> all = m_vecListedDirSectors;
+  all.insert(all.end(), vecRuns.begin(), vecRuns.end());
+  std::sort(all.begin(), all.end());
+  m_vecListedDirSectors.clear();
+  for (const auto& r : all) {
+    if (!m_vecListedDirSectors.empty() && r.first <= m_vecListedDirSectors.back().second)
+      m_vecListedDirSectors.back().second = std::max(m_vecListedDirSectors.back().second, r.second);
+    else
+      m_vecListedDirSectors.push_back(r);
+  }
+}
+
+bool CProfessionalFatRecovery::IsListedDirSector(u64 u64Sector) const {
+  auto it = std::upper_bound(m_vecListedDirSectors.begin(), m_vecListedDirSectors.end(),
+                             std::make_pair(u64Sector, UINT64_MAX));
+  return it != m_vecListedDirSectors.begin() && u64Sector < std::prev(it)->second;
+}
+
 int CProfessionalFatRecovery::ParseFatFileRecord(const unsigned char* pBuf, u64 u64Sector) {
   if (!pBuf || !m_pScanResultFileManager) return STATUS_INVALID_PARAMETER;
+  if (IsListedDirSector(u64Sector)) return 0;
   u32 cluster = FatEntryFirstCluster(FatEntryFromBytes(pBuf));
   DealFolderStart(pBuf, SECTOR_SIZE, u64Sector, cluster);
   return 0;
@@ -348,6 +370,7 @@ void CProfessionalFatRecovery::CarryOver(__LONG_FILE_INFO__& info, u64 u64Sector
 
 int CProfessionalFatRecovery::ParseFDTFileRecord(const unsigned char* pBuf, u64 u64Sector) {
   if (!pBuf || !m_pScanResultFileManager) return STATUS_INVALID_PARAMETER;
+  if (IsListedDirSector(u64Sector)) return 0;
   // 1. The continuation of a long name cut off at the end of an earlier buffer.
   for (size_t i = 0; i < m_vecLongFileInfo.size(); ++i) {
     if (!ContinuesRun(m_vecLongFileInfo[i], pBuf, u64Sector, false)) continue;

@@ -96,6 +96,9 @@ class CProfessionalFatRecovery : public CFatRecoveryBase {
   int ParseFDTFileRecord(const unsigned char* pBuf, u64 u64Sector);
   // After the pass: place what could not be placed and build the tree.
   int DealProfessionalRecordVec();
+  // Directory sectors a quick pass already listed (absolute [first, end)):
+  // their entries are not listed again. ClearProfessionalVec forgets them.
+  void AddListedDirSectors(const std::vector<std::pair<u64, u64>>& vecRuns);
 
   const std::vector<__VIRTUAL_DBR_INFO__>& GetVirtualDbrVec() const { return m_vecVirtualDbr; }
   u32 GetRootCluster() const { return m_nRootCluster; }
@@ -176,6 +179,8 @@ class CProfessionalFatRecovery : public CFatRecoveryBase {
     u32 nParent;
     bool bEnded;
   } m_LastBuffer;
+  bool IsListedDirSector(u64 u64Sector) const;
+  std::vector<std::pair<u64, u64>> m_vecListedDirSectors;
   // Folder depths under a geometry, read once from the ".." chain.
   std::map<std::pair<u64, u32>, u32> m_mapDepthCache;
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "disk/BootSector.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/FaultGuard.h"
@@ -56,11 +57,8 @@ int CFastNtfsRecovery::InitGeometry(const unsigned char* pBoot, size_t nBootLen)
   u32 bps = GetU16LE(pBoot, nBootLen, 0x0B);
   if (bps == 0) bps = 512;
   if (!IsPowerOfTwo(bps) || bps < 512 || bps > 4096) return STATUS_INVALID_PARAMETER;
-  // 0x0D: sectors per cluster; values above 0x80 encode 2^(256 - v).
-  u32 raw = GetU8(pBoot, nBootLen, 0x0D);
-  u64 clusterBytes = raw <= 0x80 ? static_cast<u64>(raw) * bps : (256 - raw <= 24 ? 1ull << (256 - raw) : 0);
-  if (clusterBytes < 512 || !IsPowerOfTwo(clusterBytes) || clusterBytes > (1u << 21))
-    return STATUS_INVALID_PARAMETER;
+  const u64 clusterBytes = NtfsClusterBytes(pBoot, nBootLen);
+  if (clusterBytes == 0) return STATUS_INVALID_PARAMETER;
   // Internally every sector number is a 512-byte sector; the real sector size
   // only sets the record size and the fix-up stride.
   m_nSectorPerFileRecord = bps == 512 ? 2 : 1;
@@ -149,13 +147,14 @@ int CFastNtfsRecovery::ReadVolumeRecord(u64, u32, u32 nRecordNO, unsigned char* 
   return GetFileRecordBuf(nRecordNO, pBuf);
 }
 
-int CFastNtfsRecovery::GetRunListInfo(i64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out) {
+int CFastNtfsRecovery::GetRunListInfo(i64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out,
+                                      u64 u64StreamKey) {
   return ReadRecordRunList(static_cast<u64>(u64RecordSector), static_cast<u32>(nAttrType), true, NTFS_NO_DATA,
-                           static_cast<u32>(512 * m_nSectorPerCluster), m_u64StartSector, out);
+                           static_cast<u32>(512 * m_nSectorPerCluster), m_u64StartSector, out, u64StreamKey);
 }
 
 int CFastNtfsRecovery::GetAttr0x80Data(i64 u64RecordSector, unsigned char* pBuf, unsigned int& nLen) {
-  return ReadResidentData(static_cast<u64>(u64RecordSector), pBuf, nLen);
+  return ReadResidentData(static_cast<u64>(u64RecordSector), 0, pBuf, nLen);
 }
 
 int CFastNtfsRecovery::GetBitMapRealBytesSize(i64 u64RecordSector, u64& u64Size) {
@@ -349,6 +348,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 nR
   node.wcDrive = m_wcDrive;
   node.nEngineType = m_nEngineType;
   node.bIsDir = nMode == 1 ? 1 : 0;
+  node.bIsDeleted = info.IsInUse() ? 0 : 1;  // 0x16 bit 0 clear: the record was freed
   // A folder has no data to be damaged; 0 would let the photo rule hide a
   // folder named like "trip.jpg" or ".." together with everything below it.
   node.bHealth = nMode == 1 ? 1 : 0;
@@ -372,6 +372,17 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nMode, u32 nR
   memcpy(slot, &node, sizeof(node));
   m_pScanResultFileManager->AddChildren(info.nParentNO, depth, node.nFileIndex, nRecordNO,
                                         nMode == 1 ? node.szFileName : nullptr);
+  if (nMode != 0) return 0;
+  // The file's named streams come back as files of their own beside it.
+  for (const NTFS_STREAM& stream : info.vecStreams) {
+    _FILE_NODE_ sn = StreamNode(node, stream);
+    sn.bHealth = static_cast<u32>(IsFileDataHealth(&sn, static_cast<u32>(m_nSectorPerCluster)));
+    slot = m_pScanResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
+    if (!slot) return STATUS_OUT_OF_MEMORY;
+    sn.nFileIndex = m_pScanResultFileManager->GetFileIndex();
+    memcpy(slot, &sn, sizeof(sn));
+    m_pScanResultFileManager->AddChildren(info.nParentNO, depth, sn.nFileIndex, nRecordNO, nullptr);
+  }
   return 0;
 }
 
@@ -538,11 +549,11 @@ int CFastNtfsRecovery::GetUnUsedSectorCount(u64& u64Sector, u64& u64Count) {
 // File data
 
 int CFastNtfsRecovery::LookupResidentData(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen) {
-  return GetAttr0x80Data(static_cast<i64>(pNode->u64RecordSector), pBuf, nLen);
+  return ReadResidentData(pNode->u64RecordSector, pNode->u64DataStartSector, pBuf, nLen);
 }
 
 int CFastNtfsRecovery::LookupDataRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) {
-  return GetRunListInfo(static_cast<i64>(pNode->u64RecordSector), NTFS_ATTR_DATA, vecRuns);
+  return GetRunListInfo(static_cast<i64>(pNode->u64RecordSector), NTFS_ATTR_DATA, vecRuns, pNode->u64DataStartSector);
 }
 
 int CFastNtfsRecovery::LookupHealthRunList(_FILE_NODE_* pNode, std::vector<__RUNLIST__>& vecRuns) {

@@ -35,8 +35,9 @@ class CFastNtfsRecovery : public CStoredEngine, protected CNtfsFileData {
   int BuildBitMapInfo() override;
 
   // Runlist of the first attribute of nAttrType in the record at that
-  // absolute sector, following an attribute list; 0 or a status.
-  int GetRunListInfo(i64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out);
+  // absolute sector (of the named stream u64StreamKey when not 0),
+  // following an attribute list; 0 or a status.
+  int GetRunListInfo(i64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out, u64 u64StreamKey = 0);
   // Reads 8192 bytes at the sector of record nRecordNO; 0 or a status.
   int GetFileRecordBuf(unsigned int nRecordNO, unsigned char* pBuf);
   // Real size of the data attribute of the record at that sector.

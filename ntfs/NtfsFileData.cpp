@@ -48,7 +48,16 @@ CNtfsFileData::CNtfsFileData()
 
 CNtfsFileData::~CNtfsFileData() {}
 
-int CNtfsFileData::ReadResidentData(u64 u64Sector, unsigned char* pBuf, unsigned int& nLen) {
+_FILE_NODE_ CNtfsFileData::StreamNode(const _FILE_NODE_& file, const NTFS_STREAM& stream) {
+  _FILE_NODE_ node = file;
+  std::string base(file.szFileName, strnlen(file.szFileName, sizeof(file.szFileName)));
+  CopyNameToField(node.szFileName, MakeSafePathComponent(base + "_" + stream.strName));
+  node.u64FileSize = stream.u64Size;
+  node.u64DataStartSector = stream.u64Key;
+  return node;
+}
+
+int CNtfsFileData::ReadResidentData(u64 u64Sector, u64 u64StreamKey, unsigned char* pBuf, unsigned int& nLen) {
   nLen = 0;
   const int bps = m_nBytesPerSector;
   if (bps <= 0 || m_nFileRecordSize == 0 || m_nFileRecordSize > NTFS_RECORD_READ_BYTES) return NTFS_NOT_RESIDENT;
@@ -65,7 +74,7 @@ int CNtfsFileData::ReadResidentData(u64 u64Sector, unsigned char* pBuf, unsigned
   CNtfsAttrIterator it(rec, m_nFileRecordSize);
   NTFS_ATTR a;
   while (it.Next(a)) {
-    if (a.nType != NTFS_ATTR_DATA || a.nNameLength != 0) continue;
+    if (a.nType != NTFS_ATTR_DATA || NtfsAttrStreamKey(rec, a) != u64StreamKey) continue;
     if (a.bNonResident) return NTFS_NOT_RESIDENT;
     if (a.nContentLength >= m_nFileRecordSize) return STATUS_INVALID_PARAMETER;
     memcpy(pBuf, rec + a.nOffset + a.nContentOffset, a.nContentLength);
@@ -76,7 +85,8 @@ int CNtfsFileData::ReadResidentData(u64 u64Sector, unsigned char* pBuf, unsigned
 }
 
 int CNtfsFileData::ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList, int nListStatus,
-                                     u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns) {
+                                     u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns,
+                                     u64 u64StreamKey) {
   const int bps = m_nBytesPerSector;
   if (bps <= 0 || m_nFileRecordSize == 0 || m_nFileRecordSize > NTFS_RECORD_READ_BYTES) return NTFS_NO_DATA;
   unsigned char rec[NTFS_RECORD_READ_BYTES];
@@ -97,9 +107,9 @@ int CNtfsFileData::ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList,
       continue;
     }
     if (a.nType != nType) continue;
-    if (a.nNameLength != 0) {
-      if (!haveNamed) named = a;
-      haveNamed = true;
+    if (NtfsAttrStreamKey(rec, a) != u64StreamKey) {
+      if (a.nNameLength != 0 && !haveNamed) named = a;
+      haveNamed = haveNamed || a.nNameLength != 0;
       continue;
     }
     if (haveList) break;  // extents may lie in other records: take them from the list
@@ -110,7 +120,7 @@ int CNtfsFileData::ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList,
   if (haveList) {
     if (!bFollowList) return nListStatus;
     std::vector<__RUNLIST__> runs;
-    int r = CollectListExtents(rec, list, nType, u64Sector, nClusterBytes, u64VolumeStart, runs);
+    int r = CollectListExtents(rec, list, nType, u64Sector, nClusterBytes, u64VolumeStart, u64StreamKey, runs);
     if (r == 0 && !runs.empty()) {
       vecRuns.insert(vecRuns.end(), runs.begin(), runs.end());
       return 0;
@@ -118,7 +128,7 @@ int CNtfsFileData::ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList,
     return r != 0 ? r : NTFS_NO_DATA;
   }
   // Attributes that only exist named (an index allocation is "$I30").
-  if (haveNamed && named.bNonResident && nType != NTFS_ATTR_DATA) {
+  if (u64StreamKey == 0 && haveNamed && named.bNonResident && nType != NTFS_ATTR_DATA) {
     m_NtfsParse.GetRunList(rec + named.nOffset, m_nFileRecordSize - named.nOffset, vecRuns);
     return 0;
   }
@@ -126,7 +136,8 @@ int CNtfsFileData::ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList,
 }
 
 int CNtfsFileData::CollectListExtents(const unsigned char* pRecord, const NTFS_ATTR& list, u32 nType, u64 u64Sector,
-                                      u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns) {
+                                      u32 nClusterBytes, u64 u64VolumeStart, u64 u64StreamKey,
+                                      std::vector<__RUNLIST__>& vecRuns) {
   // The list's own bytes: resident content, or its clusters read whole.
   std::vector<unsigned char> bytes;
   if (!list.bNonResident) {
@@ -155,8 +166,8 @@ int CNtfsFileData::CollectListExtents(const unsigned char* pRecord, const NTFS_A
     if (bytes.size() > size) bytes.resize(static_cast<size_t>(size));
   }
 
-  // Entries: 0x00 type, 0x04 entry length, 0x06 name length, 0x08 first VCN,
-  // 0x10 reference of the record holding that extent.
+  // Entries: 0x00 type, 0x04 entry length, 0x06 name length, 0x07 name
+  // offset, 0x08 first VCN, 0x10 reference of the record holding that extent.
   const size_t n = bytes.size();
   const unsigned char* b = bytes.data();
   size_t off = 0;
@@ -169,10 +180,19 @@ int CNtfsFileData::CollectListExtents(const unsigned char* pRecord, const NTFS_A
     u16 entryLen = GetU16LE(b, n, off + 4);
     if (type == 0 || type == NTFS_ATTR_END || entryLen < 0x1A || entryLen > n - off) break;
     u8 nameLen = GetU8(b, n, off + 6);
+    u8 nameOff = GetU8(b, n, off + 7);
     u64 firstVcn = GetU64LE(b, n, off + 8);
     u32 recNo = static_cast<u32>(GetU64LE(b, n, off + 0x10) & 0xFFFFFFFFull);
+    const size_t entry = off;
     off += entryLen;
-    if (type != nType || nameLen != 0) continue;
+    if (type != nType) continue;
+    // The entry's name must lie inside the entry to count.
+    u64 key = 0;
+    if (nameLen != 0) {
+      if (static_cast<size_t>(nameOff) + 2u * nameLen > entryLen) continue;
+      key = NtfsStreamKey(b + entry + nameOff, nameLen);
+    }
+    if (key != u64StreamKey) continue;
     ++extents;
     const unsigned char* holder = pRecord;
     if (recNo != ownNumber) {
@@ -186,7 +206,9 @@ int CNtfsFileData::CollectListExtents(const unsigned char* pRecord, const NTFS_A
     NTFS_ATTR a;
     bool found = false;
     while (it.Next(a)) {
-      if (a.nType != nType || a.nNameLength != 0 || !a.bNonResident || a.u64LowestVcn != firstVcn) continue;
+      if (a.nType != nType || NtfsAttrStreamKey(holder, a) != u64StreamKey || !a.bNonResident ||
+          a.u64LowestVcn != firstVcn)
+        continue;
       std::vector<__RUNLIST__> ext;
       m_NtfsParse.GetRunList(holder + a.nOffset, m_nFileRecordSize - a.nOffset, ext);
       AppendRunListExtent(vecRuns, ext);

@@ -40,15 +40,20 @@ class CNtfsFileData {
   // into the sink, at most its size.
   int DoCopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink);
 
-  // Resident data of the record at u64Sector (8192 bytes read there): 0,
-  // NTFS_NOT_RESIDENT, or 87. nLen gets the content length.
-  int ReadResidentData(u64 u64Sector, unsigned char* pBuf, unsigned int& nLen);
-  // Runs of the first attribute of nType in the record at u64Sector (the
-  // unnamed one preferred); extents listed in an attribute list are followed
-  // when bFollowList, else a list before the attribute gives nListStatus.
-  // 0, -1 (no record), NTFS_NO_DATA, nListStatus, or a read status.
+  // Resident data of the stream u64StreamKey (0: the unnamed one) of the
+  // record at u64Sector: 0, NTFS_NOT_RESIDENT, or 87. nLen gets the content length.
+  int ReadResidentData(u64 u64Sector, u64 u64StreamKey, unsigned char* pBuf, unsigned int& nLen);
+  // Runs of the first attribute of nType in the record at u64Sector: with
+  // u64StreamKey 0 the unnamed one (a named one when the type has no unnamed
+  // attribute), else the named stream of that key. Extents listed in an
+  // attribute list are followed when bFollowList, else a list before the
+  // attribute gives nListStatus. 0, -1 (no record), NTFS_NO_DATA,
+  // nListStatus, or a read status.
   int ReadRecordRunList(u64 u64Sector, u32 nType, bool bFollowList, int nListStatus, u32 nClusterBytes,
-                        u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns);
+                        u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns, u64 u64StreamKey = 0);
+  // The node of a found file's named stream: "file_stream" (a safe name),
+  // the stream's size, its key in u64DataStartSector.
+  static _FILE_NODE_ StreamNode(const _FILE_NODE_& file, const NTFS_STREAM& stream);
 
   // Reads the file's runs chunk by chunk (at most 64 KiB), handing each to
   // pfnConsume until u64Limit bytes were handed over. 0 or the first
@@ -68,7 +73,7 @@ class CNtfsFileData {
 
  private:
   int CollectListExtents(const unsigned char* pRecord, const NTFS_ATTR& list, u32 nType, u64 u64Sector,
-                         u32 nClusterBytes, u64 u64VolumeStart, std::vector<__RUNLIST__>& vecRuns);
+                         u32 nClusterBytes, u64 u64VolumeStart, u64 u64StreamKey, std::vector<__RUNLIST__>& vecRuns);
 };
 
 // Removes the three files of a result set of that name in the current scan

@@ -139,6 +139,18 @@ int ParseNtfsRecordInfo(const u8* pRecord, u32 nRecordSize, NTFS_RECORD_INFO& ou
         out.nNameSpace = nameSpace;
         out.strName = Utf16LEBytesToUtf8(c + kFileNameFixed, nameUnits);
       }
+    } else if (a.nType == NTFS_ATTR_DATA && a.nNameLength != 0) {
+      // A named stream, from the attribute that holds its first bytes.
+      if ((a.bNonResident && a.u64LowestVcn != 0) || out.vecStreams.size() >= NTFS_MAX_STREAMS) continue;
+      NTFS_STREAM st;
+      st.u64Key = NtfsAttrStreamKey(pRecord, a);
+      bool known = false;
+      for (const NTFS_STREAM& k : out.vecStreams) known = known || k.u64Key == st.u64Key;
+      if (known) continue;
+      st.strName = Utf16LEBytesToUtf8(p + a.nNameOffset, a.nNameLength);
+      st.bResident = !a.bNonResident;
+      st.u64Size = a.bNonResident ? a.u64RealSize : a.nContentLength;
+      out.vecStreams.push_back(st);
     } else if (a.nType == NTFS_ATTR_DATA && a.nNameLength == 0 && !out.bHasData) {
       // Only the unnamed stream is the file's data; a named one is an
       // alternate stream and must not stand in for it.
@@ -154,6 +166,21 @@ int ParseNtfsRecordInfo(const u8* pRecord, u32 nRecordSize, NTFS_RECORD_INFO& ou
   }
   if (it.IsCorrupt()) return STATUS_INVALID_PARAMETER;
   return 0;
+}
+
+u64 NtfsStreamKey(const u8* pName, u32 nUnits) {
+  // FNV-1a over the name's bytes as they lie on the disk.
+  u64 h = 0xcbf29ce484222325ull;
+  for (u32 i = 0; pName && i < 2 * nUnits; ++i) {
+    h ^= pName[i];
+    h *= 0x100000001b3ull;
+  }
+  return h ? h : 1;
+}
+
+u64 NtfsAttrStreamKey(const u8* pRecord, const NTFS_ATTR& a) {
+  if (!pRecord || a.nNameLength == 0) return 0;
+  return NtfsStreamKey(pRecord + a.nOffset + a.nNameOffset, a.nNameLength);
 }
 
 bool FindNtfsAttribute(const u8* pRecord, u32 nRecordSize, u32 nType, NTFS_ATTR& out, bool* pHasAttrList,

@@ -88,6 +88,23 @@ class CNtfsAttrIterator {
   bool m_bCorrupt;
 };
 
+// A named data stream (an alternate data stream) of a record.
+struct NTFS_STREAM {
+  std::string strName;  // UTF-8
+  u64 u64Key = 0;       // NtfsStreamKey of its UTF-16 name
+  u64 u64Size = 0;
+  bool bResident = false;
+};
+// Streams kept of one record; a 1 KiB record holds far fewer attributes.
+constexpr size_t NTFS_MAX_STREAMS = 64;
+
+// The key that names a stream in a found node: a hash of the stream's UTF-16
+// name, never 0. A node's u64DataStartSector (unused by NTFS nodes) holds it;
+// 0 there means the unnamed stream, the file's own data.
+u64 NtfsStreamKey(const u8* pName, u32 nUnits);
+// The key of an attribute handed out by CNtfsAttrIterator (0 when unnamed).
+u64 NtfsAttrStreamKey(const u8* pRecord, const NTFS_ATTR& attr);
+
 // What the engines need of one file record, taken in one validated walk.
 struct NTFS_RECORD_INFO {
   u16 nFlags = 0;
@@ -104,6 +121,7 @@ struct NTFS_RECORD_INFO {
   bool bDataResident = false;
   u64 u64DataSize = 0;
   bool bHasAttrList = false;
+  std::vector<NTFS_STREAM> vecStreams;  // named data streams found in this record
 
   bool IsInUse() const { return (nFlags & NTFS_RECORD_IN_USE) != 0; }
   bool IsDirectory() const { return (nFlags & NTFS_RECORD_IS_DIRECTORY) != 0; }

@@ -20,8 +20,8 @@ constexpr u32 kRecordSize = 1024;
 constexpr u32 kSectorsPerRecord = 2;
 constexpr u32 kBootReadBytes = 4096;
 
-// Cluster sizes a learnt guess may take: 512 bytes to 64 KiB.
-bool IsSaneSectorPerCluster(u64 v) { return v >= 1 && v <= 128 && (v & (v - 1)) == 0; }
+// Cluster sizes a learnt guess may take: 512 bytes to 2 MiB, as NTFS allows.
+bool IsSaneSectorPerCluster(u64 v) { return v >= 1 && v <= 4096 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
@@ -88,7 +88,7 @@ int CProfessionalNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
   m_mapMftRunList.clear();
   m_mapMftSectorPerCluster.clear();
   if (IsNtfs(boot, sizeof(boot))) {
-    u32 spc = GetU8(boot, sizeof(boot), 0x0D);
+    u32 spc = NtfsClusterBytes(boot, sizeof(boot)) / 512;
     u64 mftCluster = GetU64LE(boot, sizeof(boot), 0x30);
     u64 rel;
     if (IsSaneSectorPerCluster(spc) && !__builtin_mul_overflow(mftCluster, static_cast<u64>(spc), &rel) &&
@@ -296,6 +296,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(unsigned char* pRecor
   node.wcDrive = m_wcDrive;
   node.nEngineType = m_nEngineType;
   node.bIsDir = nMode == 1 ? 1 : 0;
+  node.bIsDeleted = info.IsInUse() ? 0 : 1;  // 0x16 bit 0 clear: the record was freed
   node.bHealth = 1;
   node.nClusterNO = own;
   node.nClusterBytes = 512 * spc;
@@ -316,6 +317,17 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(unsigned char* pRecor
   memcpy(slot, &node, sizeof(node));
   m_pScanResultFileManager->AddChildren(info.nParentNO, depth, node.nFileIndex, own,
                                         nMode == 1 ? node.szFileName : nullptr);
+  if (nMode != 0) return 0;
+  // The file's named streams come back as files of their own beside it.
+  for (const NTFS_STREAM& stream : info.vecStreams) {
+    _FILE_NODE_ sn = StreamNode(node, stream);
+    sn.bHealth = static_cast<u32>(IsFileDataHealth(&sn, spc));
+    slot = m_pScanResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
+    if (!slot) return STATUS_OUT_OF_MEMORY;
+    sn.nFileIndex = m_pScanResultFileManager->GetFileIndex();
+    memcpy(slot, &sn, sizeof(sn));
+    m_pScanResultFileManager->AddChildren(info.nParentNO, depth, sn.nFileIndex, own, nullptr);
+  }
   return 0;
 }
 
@@ -406,7 +418,8 @@ int CProfessionalNtfsRecovery::ReadVolumeRecord(u64 u64BaseSector, u32 nBaseReco
   return ReadRecordAt(volume + rel, pBuf);
 }
 
-int CProfessionalNtfsRecovery::GetRunListInfo(u64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out) {
+int CProfessionalNtfsRecovery::GetRunListInfo(u64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out,
+                                              u64 u64StreamKey) {
   // The volume (for an attribute list kept in clusters) comes from a known
   // MFT when the record's own number places it there.
   unsigned char rec[kRecordSize];
@@ -416,20 +429,22 @@ int CProfessionalNtfsRecovery::GetRunListInfo(u64 u64RecordSector, int nAttrType
     u32 own = GetU32LE(rec, kRecordSize, 0x2C);
     FindKnownMft(u64RecordSector, own, volume, spc);
   }
-  return ReadRecordRunList(u64RecordSector, static_cast<u32>(nAttrType), true, NTFS_NO_DATA, 512 * spc, volume, out);
+  return ReadRecordRunList(u64RecordSector, static_cast<u32>(nAttrType), true, NTFS_NO_DATA, 512 * spc, volume, out,
+                           u64StreamKey);
 }
 
 int CProfessionalNtfsRecovery::GetFileNodeRunListInfo(_FILE_NODE_* pNode, int nAttrType,
                                                       std::vector<__RUNLIST__>& out) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
   return ReadRecordRunList(pNode->u64RecordSector, static_cast<u32>(nAttrType), true, NTFS_NO_DATA,
-                           pNode->nClusterBytes, pNode->u64VolumeStartSector, out);
+                           pNode->nClusterBytes, pNode->u64VolumeStartSector, out,
+                           nAttrType == NTFS_ATTR_DATA ? pNode->u64DataStartSector : 0);
 }
 
 int CProfessionalNtfsRecovery::GetFileNodeAttr0x80Data(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen) {
   nLen = 0;
   if (!pNode) return NTFS_NOT_RESIDENT;
-  return ReadResidentData(pNode->u64RecordSector, pBuf, nLen);
+  return ReadResidentData(pNode->u64RecordSector, pNode->u64DataStartSector, pBuf, nLen);
 }
 
 int CProfessionalNtfsRecovery::LookupResidentData(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen) {

@@ -52,10 +52,10 @@ class CProfessionalNtfsRecovery : public CStoredEngine, protected CNtfsFileData 
   // The directory pass, after the sector pass.
   int ParseProfessionalRecordVec();
 
-  // Runs of the first attribute of nAttrType (the unnamed one preferred) in
-  // the record at that absolute sector: 0, -1 (no record), -100 (none), or a
-  // read status.
-  int GetRunListInfo(u64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out);
+  // Runs of the first attribute of nAttrType (the unnamed one preferred, or
+  // the named stream u64StreamKey when not 0) in the record at that absolute
+  // sector: 0, -1 (no record), -100 (none), or a read status.
+  int GetRunListInfo(u64 u64RecordSector, int nAttrType, std::vector<__RUNLIST__>& out, u64 u64StreamKey = 0);
   int GetFileNodeRunListInfo(_FILE_NODE_* pNode, int nAttrType, std::vector<__RUNLIST__>& out);
   int GetFileNodeAttr0x80Data(_FILE_NODE_* pNode, unsigned char* pBuf, unsigned int& nLen);
   int IsFileDataHealth(_FILE_NODE_* pNode, unsigned int nSectorPerCluster);

@@ -21,6 +21,7 @@
 #include "disk/FatEntry.h"
 #include "disk/PartitionManager.h"
 #include "exfat/ProfessionalExfatRecovery.h"
+#include "fat/FastFatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
@@ -36,6 +37,8 @@ constexpr u64 kMaxSkipSectors = 262144;
 // skipped and has yet to come back to.
 const char* const kBadSectorFile = "BadSectors";
 const char* const kDeferredFile = "Skipped";
+// The folder sectors a quick FAT pass listed, per volume start.
+const char* const kListedDirsFile = "ListedDirs_";
 
 std::string LowerExtension(const char* name) {
   const char* dot = strrchr(name, '.');
@@ -470,6 +473,24 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       m_pFileTypeEngine->Init(const_cast<wchar_t*>(wpath.c_str()), m_wcDrive);
     }
     m_pFatEngine->ClearProfessionalVec(fatName[0] ? const_cast<wchar_t*>(wFat.c_str()) : nullptr);
+    // Folders the quick FAT passes listed are not listed again under lost
+    // folders. A resumed quick pass reads its results back, not the folders,
+    // so the runs are kept beside them.
+    for (const QUICK_PART& p : m_vecQuick) {
+      auto* quickFat = dynamic_cast<CFastFatRecovery*>(p.pEngine);
+      if (!quickFat) continue;
+      std::string listedFile = scanDir + kListedDirsFile + std::to_string(p.u64Start);
+      std::vector<std::pair<u64, u64>> runs = quickFat->GetListedDirSectors();
+      CBadSectorMap kept;
+      if (runs.empty() && resuming && kept.Load(listedFile) == 0) {
+        for (const SECTOR_RANGE& r : kept.Ranges()) runs.push_back({r.u64First, r.u64First + r.u64Count});
+      } else if (!runs.empty()) {
+        for (const auto& r : runs)
+          if (r.second > r.first) kept.Add(r.first, r.second - r.first);
+        kept.Save(listedFile);
+      }
+      m_pFatEngine->AddListedDirSectors(runs);
+    }
     m_pNtfsEngine->InitProfessionalScan(ntfsName[0] ? const_cast<wchar_t*>(wNtfs.c_str()) : nullptr);
     std::wstring wExfat = Utf8ToWide(exfatName);
     m_pExfatEngine->ClearProfessionalVec(exfatName[0] ? &wExfat[0] : nullptr);
@@ -680,7 +701,7 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
     case ENGINE_FAST_NTFS:
     case ENGINE_PROFESSIONAL_NTFS: {
       std::vector<__RUNLIST__> runs;
-      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs);
+      m_pNtfsEngine->GetRunListInfo(node.u64RecordSector, 0x80, runs, node.u64DataStartSector);
       if (runs.empty() || runs[0].bSparse || runs[0].i64RunOffset <= 0 || node.nClusterBytes == 0xFFFFFFFFu) return 0;
       return static_cast<u64>(node.nClusterBytes) * static_cast<u64>(runs[0].i64RunOffset) / SECTOR_SIZE +
              node.u64VolumeStartSector;

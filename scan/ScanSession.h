@@ -51,7 +51,9 @@ struct RESULT_ITEM {
   u64 u64FirstSector = 0;    // first data sector on the disk (0: unknown)
   category::Kind eKind = category::OTHER;
 
-  bool IsDeleted() const { return node.bIsDeleted != 0; }
+  // Carved results come from sectors no file system lists as in use: lost
+  // files, counted with the deleted ones.
+  bool IsDeleted() const { return node.bIsDeleted != 0 || IsCarved(); }
   bool IsCarved() const { return node.nEngineType == ENGINE_FILE_TYPE; }
 };
 
@@ -66,6 +68,7 @@ struct RESULT_FILTER {
   i64 tAfter = 0, tBefore = 0;      // seconds since 1970 of the modification time, where known
   STATE eState = STATE_ALL;
   std::set<u32> ids;
+  std::set<int> integrities;        // INTEGRITY_* values
 };
 bool MatchesFilter(const RESULT_FILTER& f, const RESULT_ITEM& item);
 // Seconds since 1970 of a node's modification time, 0 when unknown.
@@ -83,6 +86,50 @@ struct SAVE_OUTCOME {
   std::string strPath;       // where it was saved (or would have been)
   std::string strSha256;     // with bHash, of the saved (or already present) file
   SAVE_RESULT result;
+};
+
+// A scan recorded in the support folder's scan log.
+struct RECORDED_SCAN {
+  u32 nId = 0;                 // the number of its folder in the scan log
+  std::string strTarget;       // device node or image file ("" when not known)
+  int nDiskNo = -1;            // the target's disk number when it was recorded
+  u64 u64FirstSector = 0;      // the range scanned, absolute
+  u64 u64SectorCount = 0;
+  int nPartition = 0;          // 1-based within its disk; 0: the whole disk or another range
+  std::string strRangeName;
+  i64 tWhen = 0;               // seconds since 1970 of the end of its last run (0: unknown)
+  bool bComplete = false;      // the deep pass reached the end of the range
+  int nPercent = -1;           // how far its last run got (-1: unknown)
+  u64 u64Found = 0;            // files and folders found
+};
+
+// A file system found at the start of a range: "ntfs", "fat12", "fat16",
+// "fat32", "ext2", "ext3", "ext4" or "" when none is recognised.
+struct VOLUME_INFO {
+  std::string strType;
+  std::string strLabel;        // UTF-8, "" when it has none
+};
+
+struct DISK_PARTITION {
+  int nIndex = 0;              // 1-based within its disk
+  u64 u64FirstSector = 0;      // absolute, inclusive
+  u64 u64LastSector = 0;
+  std::string strName;         // UTF-8 as the partition table (or its number) names it
+  VOLUME_INFO volume;
+};
+
+struct DISK_INFO {
+  int nDiskNo = -1;
+  std::string strPath;         // device node or image file
+  u64 u64Bytes = 0;            // 0 when unknown
+  int nStatus = 0;             // 0, or why it cannot be read
+  VOLUME_INFO whole;           // a file system on the disk itself (no partition table)
+  std::vector<DISK_PARTITION> partitions;
+};
+
+struct FORMAT_INFO {
+  std::string strExt;          // lower case, no dot
+  category::Kind eKind;
 };
 
 class CScanSession {
@@ -158,4 +205,59 @@ class CScanSession {
   bool m_bResumed;
   int m_nScanStatus;
   std::string m_strResumeRefusal;
+
+  // -------------------------------------------------------------------------
+  // Recorded scans, disks, formats and words for results: what a front end
+  // lists without scanning (the command line's list, recover, scans, disks
+  // and formats; the window's history and disk page can use them too).
+ public:
+  // The id of the scan the results come from (the number of its folder in
+  // the scan log), 0 before a scan or when nothing was recorded.
+  u32 ScanId() const { return m_nScanId; }
+  // Every recorded scan, by id.
+  static std::vector<RECORDED_SCAN> RecordedScans();
+  // The most recent recorded scan of a target (a path, "disk:N" or a disk
+  // number, as OpenTarget takes them); 0 when there is none.
+  static u32 LatestScanOf(const std::string& target);
+  // Reopens recorded scan nId without scanning again: its target, its range
+  // and its results, ready for Results() and Save(). An unfinished scan
+  // gives what it found so far. 0; ENOENT when no such scan is recorded;
+  // ESTALE when the target changed since it was scanned (the stale record is
+  // dropped; ResumeRefusal() says why); or why the target cannot be opened.
+  int OpenRecordedScan(u32 nId);
+
+  // The destination rule and the folder itself, before any work: 0 when
+  // files may be saved into dir (created when missing), else why not.
+  int PrepareDestination(const std::string& dir) const;
+
+  // Every disk of the disk map, its partitions numbered within it, and the
+  // file system of each (and of a disk without a partition table).
+  static std::vector<DISK_INFO> Disks();
+  // The file system starting at a sector of a disk: its type and label.
+  static VOLUME_INFO DescribeVolume(int nDiskNo, u64 u64FirstSector);
+  // The carvable formats, one per extension, with their category.
+  static std::vector<FORMAT_INFO> CarvableFormats();
+
+  // The engine that found a result: "ntfs", "fat", "ntfs-deep", "fat-deep", "exfat", "exfat-deep", "carved".
+  static const char* EngineName(u32 nEngineType);
+  // The RESULT_FLAG_* that are set, as words ("chainCleared", "lengthCapped", ...).
+  static std::vector<std::string> FlagNames(u8 nFlags);
+
+ private:
+  void RecordScanInfo(const SCAN_PROGRESS& last);
+  void FindScanId();
+  u32 m_nScanId = 0;
 };
+
+// ---------------------------------------------------------------- for the window
+// Small questions the disk page asks; front-end neutral.
+
+// Whether a path can be opened as a disk image or device, without adding it
+// to the disk map: 0, STATUS_NOT_A_DISK (neither a regular file nor a block
+// device), STATUS_EMPTY_TARGET (smaller than one sector), or the errno of
+// the failed open.
+int CheckTargetFile(const std::string& path);
+
+// The vendor and model a disk's driver reports ("" for an image, or when the
+// system does not say).
+std::string DiskModelOf(const std::string& devicePath);

@@ -11,7 +11,6 @@ if [ ! -f "$IMAGES/demo.img" ]; then
   bash "$ROOT/tools/mkimages/build-all.sh" "$IMAGES" >/dev/null
 fi
 DEMO=$(cd "$IMAGES" && pwd)/demo.img
-export TORVANE_SUPPORT_DIR=${TORVANE_SUPPORT_DIR:-$HOME/.local/share/torvane-recovery}
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$BUILD/app/torvane-recovery" ]; then
   exec "$BUILD/app/torvane-recovery" --image "$DEMO"

@@ -1,199 +1,196 @@
-// Drives the real main window through its three pages on a live X display
-// (tools/screenshots.sh runs it under Xvfb) and saves a picture of the
-// screen at each step: categories, disks, scan progress, results with a
-// preview, and the recovery result.
+// Drives the real main window on a live X display (tools/screenshots.sh runs
+// it under Xvfb with a window manager) and saves a picture at each step: each
+// page at the default size and maximised, the scan in progress, the results
+// by folder, a PDF and a text preview, and the summary of a recovery in which
+// some files could not be saved.
+//   app_screenshots OUTDIR IMAGE DEST
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QTableWidget>
+#include <QTabWidget>
+#include <QTableView>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
+#include <atomic>
 #include <cstdio>
-#include <cstring>
 
 #include "AppTestUtil.h"
 #include "app/DRUI.h"
 #include "app/Detail.h"
+#include "app/ResultsPage.h"
 #include "app/ScanUI.h"
-#include "scan/ProfessionalRecovery.h"
-#include "scan/FileRecoveryFactory.h"
-#include <QThread>
 
 namespace {
 
 QString g_outDir;
+bool g_ok = true;
 
-// Forwards to the real engine; holds the sector pass for a moment once, so
-// the progress dialog of a small image's scan can be pictured.
-class CSlowScan : public IFileRecoveryParse {
- public:
-  explicit CSlowScan(IFileRecoveryParse* p) : m_p(p) {}
-  ~CSlowScan() override { delete m_p; }
-  int Init(int a, i64 b, i64 c, wchar_t d) override { return m_p->Init(a, b, c, d); }
-  int Init(wchar_t* a, wchar_t b) override { return m_p->Init(a, b); }
-  int InitCallBack(SCAN_PROGRESS_CALLBACK s, RECOVERY_CALLBACK r, void* param, int n) override {
-    m_scan = s;
-    m_recovery = r;
-    m_param = param;
-    return m_p->InitCallBack(&CSlowScan::Scan, &CSlowScan::Recovery, this, n);
-  }
-  int ScanDevice(wchar_t* a) override { return m_p->ScanDevice(a); }
-  int GetChildrenFileNode(_FILE_NODE_* a, unsigned b, FILE_NODE_VECTOR& c) override {
-    return m_p->GetChildrenFileNode(a, b, c);
-  }
-  int GetChildrenFileCount(_FILE_NODE_* a, unsigned b, unsigned& c) override {
-    return m_p->GetChildrenFileCount(a, b, c);
-  }
-  int GetLostFileCount() override { return m_p->GetLostFileCount(); }
-  int GetFileNodeParentDirPath(_FILE_NODE_* a, wchar_t* b, int c) override {
-    return m_p->GetFileNodeParentDirPath(a, b, c);
-  }
-  int SaveFileData(_FILE_NODE_* a, wchar_t* b, int c) override { return m_p->SaveFileData(a, b, c); }
-  int GetUnUsedSectorCount(u64& a, u64& b) override { return m_p->GetUnUsedSectorCount(a, b); }
-  int InitSearchCallBack(SEARCH_CALLBACK a, void* b) override { return m_p->InitSearchCallBack(a, b); }
-  int SearchFileNode(wchar_t* a, SEARCH_FILE_INFO_VECTOR& b) override { return m_p->SearchFileNode(a, b); }
-  int BuildBitMapInfo() override { return m_p->BuildBitMapInfo(); }
-  int PreView(_FILE_NODE_* a, wchar_t* b, unsigned char* c, int& d, PREVIEW_CALLBACK e, void* f) override {
-    return m_p->PreView(a, b, c, d, e, f);
-  }
-
- private:
-  static int Scan(void* param, int nProgress, int nPercent, int nRemain, u64 cur, u64 count, u64 found,
-                  wchar_t* name) {
-    auto* self = static_cast<CSlowScan*>(param);
-    int r = self->m_scan(self->m_param, nProgress, nPercent, nRemain, cur, count, found, name);
-    if (nPercent == 90 && nProgress >= 40 && !self->m_bHeld) {
-      self->m_bHeld = true;
-      QThread::msleep(1500);
-    }
-    return r;
-  }
-  static int Recovery(void* param, int nProgress, int nPercent, int nError, wchar_t* name) {
-    auto* self = static_cast<CSlowScan*>(param);
-    return self->m_recovery(self->m_param, nProgress, nPercent, nError, name);
-  }
-  IFileRecoveryParse* m_p;
-  SCAN_PROGRESS_CALLBACK m_scan = nullptr;
-  RECOVERY_CALLBACK m_recovery = nullptr;
-  void* m_param = nullptr;
-  bool m_bHeld = false;
-};
-
+// Lets the window draw (and the window manager place it); a still picture
+// needs no more.
 void Settle(int ms) {
   QElapsedTimer t;
   t.start();
   while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
-bool Shot(const char* name) {
+// The window with its frame and a small margin, or the whole screen.
+void Shot(const char* name, QWidget* pWindow = nullptr) {
   QPixmap screen = QApplication::primaryScreen()->grabWindow(0);
+  if (pWindow && !pWindow->isMaximized()) {
+    QRect r = pWindow->frameGeometry().adjusted(-12, -12, 12, 12).intersected(screen.rect());
+    screen = screen.copy(r);
+  }
   QString path = g_outDir + "/" + name;
   bool ok = screen.save(path);
   fprintf(stderr, "%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
-  return ok;
+  g_ok &= ok;
 }
 
-QTreeWidgetItem* TopRow(QTreeWidget* tree, const QString& prefix) {
-  for (int i = 0; i < tree->topLevelItemCount(); ++i)
-    if (tree->topLevelItem(i)->text(0).startsWith(prefix)) return tree->topLevelItem(i);
-  return nullptr;
+void Maximised(QWidget& w, const char* name) {
+  w.showMaximized();
+  Settle(900);
+  Shot(name, &w);
+  w.showNormal();
+  Settle(700);
+}
+
+int RowOfName(CResultModel* model, const QString& suffix) {
+  for (int r = 0; r < model->rowCount(); ++r)
+    if (model->index(r, COL_NAME).data().toString().endsWith(suffix, Qt::CaseInsensitive)) return r;
+  return -1;
+}
+
+void PreviewRow(DRUI& w, int row) {
+  CResultsPage* page = w.ResultsPage();
+  page->Table()->selectRow(row);
+  QElapsedTimer t;
+  t.start();
+  while ((w.PreviewBusy() || t.elapsed() < 300) && t.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  Settle(300);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  if (argc < 3) {
-    fprintf(stderr, "usage: app_screenshots OUTDIR IMAGE [DEST]\n");
+  if (argc < 4) {
+    fprintf(stderr, "usage: app_screenshots OUTDIR IMAGE DEST\n");
     return 2;
   }
   g_outDir = QString::fromLocal8Bit(argv[1]);
   QString image = QString::fromLocal8Bit(argv[2]);
-  QString dest = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
-  bool ok = true;
+  QString dest = QString::fromLocal8Bit(argv[3]);
 
   DRUI window;
   window.Init();
-  int disk = window.AddImage(image);
-  if (disk < 0) {
-    fprintf(stderr, "cannot add %s\n", qPrintable(image));
-    return 1;
-  }
   window.show();
-  Settle(600);
-  ok &= Shot("1-categories.png");
+  QElapsedTimer t;
+  t.start();
+  while (!window.DiskListReady() && t.elapsed() < 20000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  Settle(800);
+  Shot("1-categories.png", &window);
+  Maximised(window, "1-categories-maximised.png");
 
-  window.btnSlot();
-  QTreeWidget* disks = window.findChild<QTreeWidget*>("diskTree");
-  QTreeWidgetItem* top = TopRow(disks, QStringLiteral("Physical Driver %1").arg(disk));
-  if (!top || top->childCount() == 0) {
+  window.btnStartSlot();
+  QTreeWidgetItem* row = window.DiskRangeRow(0, 0);
+  if (!row) {
     fprintf(stderr, "the image is not in the disk list\n");
     return 1;
   }
-  disks->setCurrentItem(top->child(0));
-  Settle(400);
-  ok &= Shot("2-disks.png");
+  window.findChild<QTreeWidget*>("diskTree")->setCurrentItem(row);
+  Settle(500);
+  Shot("2-disks.png", &window);
+  Maximised(window, "2-disks-maximised.png");
 
-  // The scan of a small image is quick: it is held for a moment in its
-  // sector pass, and the dialog is pictured then.
-  window.SetEngineMaker([](const _PARTITION_ITEM_& item) -> IFileRecoveryParse* {
-    IFileRecoveryParse* real = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-        item.nDiskNo, static_cast<i64>(item.u64StartSector),
-        static_cast<i64>(item.u64EndSector - item.u64StartSector + 1), 67, RECOVERY_TYPE_PROFESSIONAL);
-    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(real)) deep->SetNotLoadLogFile();
-    return real ? new CSlowScan(real) : nullptr;
-  });
-  bool scanShot = false;
-  QObject::connect(&window, &DRUI::ScanProcessCallBack, &window,
-                   [&](int nProgress, int nPercent, int, QString, QString, QString, QString) {
-                     if (scanShot || nPercent != 90 || nProgress < 40) return;
-                     scanShot = true;
-                     QTimer::singleShot(700, [&] { scanShot = Shot("3-scanning.png"); });
-                   },
-                   Qt::QueuedConnection);
-  window.btnSlotScan();
-  Settle(300);
-
-  QTreeWidget* tree = window.findChild<QTreeWidget*>("resultTree");
-  QTableWidget* table = window.findChild<QTableWidget*>("fileTable");
-  QTreeWidgetItem* photo = tree ? TopRow(tree, "Photo(") : nullptr;
-  if (!photo) {
+  // A small image's scan is quick: its sector pass is slowed down on the
+  // worker, so the progress dialog shows its speed and estimate, and is
+  // pictured half-way.
+  std::atomic<bool> scheduled{false};
+  QObject::connect(
+      &window, &DRUI::ScanProgressSignal, &window,
+      [&](const SCAN_PROGRESS& p) {
+        if (p.ePhase != SCAN_PROGRESS::PHASE_DEEP || p.u64SectorsTotal == 0) return;
+        u64 pct = p.u64SectorsDone * 100 / p.u64SectorsTotal;
+        if (pct >= 5 && pct < 60) QThread::msleep(40);
+        if (pct >= 45 && !scheduled.exchange(true)) {
+          QMetaObject::invokeMethod(qApp, [&window] { Shot("3-scanning.png", &window); }, Qt::QueuedConnection);
+          QThread::msleep(1000);
+        }
+      },
+      Qt::DirectConnection);
+  for (QPushButton* b : window.findChildren<QPushButton*>())
+    if (b->property("role").toString() == "scan") b->click();
+  Settle(500);
+  if (window.CurrentPage() != 2) {
     fprintf(stderr, "no results page\n");
     return 1;
   }
-  photo->setCheckState(0, Qt::Checked);
-  window.treeItemClick(photo, 0);
-  tree->setCurrentItem(photo);
-  photo->setExpanded(true);
-  if (QTreeWidgetItem* office = TopRow(tree, "Office(")) office->setExpanded(true);
-  for (int r = 0; r < table->rowCount(); ++r) {
-    if (table->item(r, 0)->text().endsWith(".jpg", Qt::CaseInsensitive)) {
-      table->selectRow(r);
-      window.tableItemClick(table->item(r, 0));
-      break;
+  CResultsPage* page = window.ResultsPage();
+  CResultModel* model = page->Model();
+  // Photos checked, a photo previewed.
+  QTreeWidget* types = page->TypeTree();
+  for (int i = 0; i < types->topLevelItemCount(); ++i)
+    if (types->topLevelItem(i)->text(0).startsWith("Photos")) {
+      types->setCurrentItem(types->topLevelItem(i));
+      types->topLevelItem(i)->setCheckState(0, Qt::Checked);
+      types->topLevelItem(i)->setExpanded(true);
     }
-  }
-  Settle(400);
-  ok &= Shot("4-results.png");
+  Settle(300);
+  int jpg = RowOfName(model, ".jpg");
+  if (jpg >= 0) PreviewRow(window, jpg);
+  Shot("4-results.png", &window);
+  window.showMaximized();
+  Settle(900);
+  if (jpg >= 0) PreviewRow(window, jpg);
+  Shot("4-results-maximised.png", &window);
+  window.showNormal();
+  Settle(700);
 
-  if (!dest.isEmpty()) {
-    window.SetFolderChooser([dest] { return dest; });
-    bool recoveryShot = false;
-    CModalDriver finished("progressDialog", [&](QWidget* w) {
-      auto* d = static_cast<SCANUI*>(w);
-      if (!d->IsFinished()) return false;
-      d->btnDetailSlot();
-      Settle(400);
-      recoveryShot = Shot("5-recovered.png");
-      if (d->GetDetail()) d->GetDetail()->close();
-      d->GetCancelButton()->click();
-      return true;
-    });
-    window.btnRecovery();
-    ok &= recoveryShot;
+  // By folder, everything listed with its columns.
+  page->ShowTreeView(1);
+  QTreeWidget* folders = page->FolderTree();
+  folders->setCurrentItem(folders->topLevelItem(0));
+  for (int i = 0; i < folders->topLevelItemCount(); ++i) folders->topLevelItem(i)->setExpanded(true);
+  Settle(400);
+  Shot("5-results-by-folder.png", &window);
+
+  int pdf = RowOfName(model, ".pdf");
+  if (pdf >= 0) {
+    PreviewRow(window, pdf);
+    Shot("6-preview-pdf.png", &window);
   }
-  ok &= scanShot;
-  return ok ? 0 : 1;
+  int txt = RowOfName(model, "hopping list.txt");
+  if (txt < 0) txt = RowOfName(model, ".txt");
+  if (txt >= 0) {
+    PreviewRow(window, txt);
+    Shot("7-preview-text.png", &window);
+  }
+
+  // A recovery where the photo folder cannot be made: a file stands there.
+  FILE* block = fopen((dest + "/photo").toLocal8Bit().constData(), "w");
+  if (block) fclose(block);
+  model->CheckListed(CResultModel::CHECK_ALL);
+  window.SetFolderChooser([dest] { return dest; });
+  bool summaryShot = false;
+  CModalDriver finished("progressDialog", [&](QWidget* w) {
+    auto* d = static_cast<SCANUI*>(w);
+    if (!d->IsFinished()) return false;
+    Settle(500);
+    Shot("8-recovery-summary.png", &window);
+    d->btnDetailSlot();
+    Settle(600);
+    Shot("9-recovery-details.png", &window);
+    if (d->GetDetail()) d->GetDetail()->close();
+    summaryShot = true;
+    d->GetCancelButton()->click();
+    return true;
+  });
+  window.btnRecovery();
+  g_ok &= summaryShot;
+  return g_ok ? 0 : 1;
 }

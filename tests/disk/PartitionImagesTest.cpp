@@ -60,12 +60,13 @@ class ScopedEnv {
 }  // namespace
 
 // Exact lists: the logical partitions of mbr.img's extended chain are in, its
-// extended container and gpt.img's protective MBR entry are not.
+// extended container and gpt.img's protective MBR entry are not; gpt4k.img
+// counts in 4 KiB sectors, its items in 512-byte ones.
 TEST(PartitionImages, EachTableKindMatchesTheToolThatWroteIt) {
   struct Case {
     const char* image;
     bool bNumbered;
-  } cases[] = {{"mbr.img", true}, {"gpt.img", false}, {"apple.img", false}};
+  } cases[] = {{"mbr.img", true}, {"gpt.img", false}, {"apple.img", false}, {"gpt4k.img", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image);
     testimg::Manifest m = testimg::LoadManifest(c.image);

@@ -114,6 +114,14 @@ TEST(DiskMap, TorvaneDisksNamesDisksInOrder) {
   ASSERT_EQ(0, reader.ReadData(buf.data(), 1, 7, 512, &got));
   EXPECT_EQ(static_cast<unsigned char>(7 * 7), buf[0]);
   EXPECT_EQ(8u * 512u, rsb_getDeviceSize(reader.GetFd()));
+  // An image has no sector size of its own; a block device has the kernel's.
+  EXPECT_EQ(0u, rsb_getLogicalSectorSize(reader.GetFd()));
+  int loop = open("/dev/loop0", O_RDONLY | O_CLOEXEC);
+  if (loop >= 0) {
+    u32 ss = rsb_getLogicalSectorSize(loop);
+    EXPECT_TRUE(ss == 512 || ss == 1024 || ss == 2048 || ss == 4096) << ss;
+    close(loop);
+  }
 
   errno = 0;
   EXPECT_EQ(-1, OpenDiskReadOnly(5));

@@ -164,15 +164,26 @@ TEST(FatEntry, DatesAsLocalMidnight) {
 }
 
 TEST(FatEntry, ShortNamesAsShown) {
-  auto e = FatEntryFromBytes(FileEntry("README  TXT").data());
-  EXPECT_EQ("readme.txt", FatShortName(e));
-  auto del = FileEntry("README  TXT");
-  del[0] = FAT_DELETED_MARK;
-  EXPECT_EQ("!eadme.txt", FatShortName(FatEntryFromBytes(del.data())));
-  EXPECT_EQ("a.b", FatShortName(FatEntryFromBytes(FileEntry("A       B  ").data())));
-  auto dir = FileEntry("PHOTOS  JPG", 3, 0);
-  dir[11] = FAT_ATTR_DIRECTORY;
-  EXPECT_EQ("photos", FatShortName(FatEntryFromBytes(dir.data())));
+  // Byte 0x0C: 0x08 shows the base in lower case, 0x10 the extension;
+  // without them the name is shown as the disk holds it.
+  const struct { const char* raw; u8 attr, caseBits, first; const char* shown; } rows[] = {
+      {"README  TXT", FAT_ATTR_ARCHIVE, 0x00, 0, "README.TXT"},
+      {"README  TXT", FAT_ATTR_ARCHIVE, 0x08, 0, "readme.TXT"},
+      {"README  TXT", FAT_ATTR_ARCHIVE, 0x10, 0, "README.txt"},
+      {"README  TXT", FAT_ATTR_ARCHIVE, 0x18, 0, "readme.txt"},
+      {"README  TXT", FAT_ATTR_ARCHIVE, 0x18, FAT_DELETED_MARK, "!eadme.txt"},
+      {"A       B  ", FAT_ATTR_ARCHIVE, 0x00, 0, "A.B"},
+      {"100PHOTOJPG", FAT_ATTR_DIRECTORY, 0x00, 0, "100PHOTO"},
+      {"DCIM       ", FAT_ATTR_DIRECTORY, 0x08, 0, "dcim"},
+      {"XE5     TXT", FAT_ATTR_ARCHIVE, 0x00, 0x05, "\xC3\xA5" "E5.TXT"},  // 0x05 stands for 0xE5
+  };
+  for (const auto& r : rows) {
+    auto b = FileEntry(r.raw);
+    b[11] = r.attr;
+    b[12] = r.caseBits;
+    if (r.first) b[0] = r.first;
+    EXPECT_EQ(r.shown, FatShortName(FatEntryFromBytes(b.data()))) << r.raw << " " << int(r.caseBits);
+  }
   // Rotate-right-and-add over the 11 bytes, computed by hand for "A          ".
   unsigned sum = 0;
   const char* n = "A          ";
@@ -190,7 +201,7 @@ TEST(FatEntry, NamesFromARealDirectory) {
   std::string env = "cd '" + dir + "' && export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 && ";
   ASSERT_EQ(0, testfiles::Run(env + "mkfs.fat -C -F 16 -i 1234ABCD v.img 16384 >/dev/null"));
   const char* names[] = {"A long file name for testing.txt", "Фото_été.jpg", "日本語.txt", "SHORT.TXT",
-                         "gone with the wind.doc", "GONE2.TXT"};
+                         "lower.txt", "gone with the wind.doc", "GONE2.TXT"};
   for (const char* n : names) {
     std::string local = dir + "/src";
     testfiles::WriteAll(local, n, strlen(n));
@@ -219,11 +230,12 @@ TEST(FatEntry, NamesFromARealDirectory) {
   EXPECT_FALSE(found["A long file name for testing.txt"]);
   EXPECT_TRUE(found.count("Фото_été.jpg"));
   EXPECT_TRUE(found.count("日本語.txt"));
-  EXPECT_TRUE(found.count("short.txt"));  // short-name-only: lower-cased
+  EXPECT_TRUE(found.count("SHORT.TXT"));  // short-name-only, in capitals as on the disk
+  EXPECT_TRUE(found.count("lower.txt"));  // no long name: mtools sets the case bits
   ASSERT_TRUE(found.count("gone with the wind.doc"));  // deleted, long name still assembled
   EXPECT_TRUE(found["gone with the wind.doc"]);
-  ASSERT_TRUE(found.count("!one2.txt"));  // deleted short-name-only: "!" for the first byte
-  EXPECT_TRUE(found["!one2.txt"]);
+  ASSERT_TRUE(found.count("!ONE2.TXT"));  // deleted short-name-only: "!" for the first byte
+  EXPECT_TRUE(found["!ONE2.TXT"]);
 
   // The root directory's first sector is a directory-table sector.
   EXPECT_TRUE(IsFatFDTRecord(&vol[rootOff], 512));

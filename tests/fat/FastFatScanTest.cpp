@@ -36,7 +36,8 @@ std::string CaseName(const testing::TestParamInfo<VolumeCase>& info) {
 }
 
 // A name that fits 8.3 in one case has no long name on the disk: the engine
-// shows it lower-cased, with "!" for the first byte when the entry is deleted.
+// shows it in the case the entry's case bits give (as the manifest has it),
+// with "!" for the first byte when the entry is deleted.
 bool IsPlainShortName(const std::string& name) {
   size_t dot = name.find('.');
   std::string base = name.substr(0, dot);
@@ -94,17 +95,13 @@ class FastFatScan : public testing::TestWithParam<VolumeCase> {
     return picture && !f.samplePath.empty() && ext != sampleExt && !(ext == "jpg" && sampleExt == "jpeg");
   }
 
-  // The listed node for a manifest file, or nullptr. Folders named in plain
-  // 8.3 show lower-cased, so folders compare without ASCII case.
+  // The listed node for a manifest file, or nullptr. Names and folders are
+  // the manifest's, in its case.
   const Found* Lookup(const ManifestFile& f) const {
-    std::string folder = Lower(f.folder);
     std::vector<std::string> names = {f.name};
-    if (IsPlainShortName(f.name)) {
-      std::string low = Lower(f.name);
-      names = {low, "!" + low.substr(1)};
-    }
+    if (IsPlainShortName(f.name)) names.push_back("!" + f.name.substr(1));
     for (const auto& kv : found_) {
-      if (Lower(kv.second.folder) != folder) continue;
+      if (kv.second.folder != f.folder) continue;
       for (const auto& n : names)
         if (n == kv.second.node.szFileName) return &kv.second;
     }
@@ -170,7 +167,7 @@ TEST_P(FastFatScan, FilesOfDeletedFoldersSitUnderThem) {
     ++inDeletedFolder;
     const Found* hit = Lookup(f);
     ASSERT_NE(nullptr, hit) << f.Path();
-    EXPECT_EQ(Lower(f.folder), Lower(hit->folder));
+    EXPECT_EQ(f.folder, hit->folder);
   }
   if (GetParam().partition >= 0) return;  // the partitions have no deleted folder
   EXPECT_GE(inDeletedFolder, 4);
@@ -317,8 +314,9 @@ TEST_P(FastFatScan, PreviewsPicturesThroughATempFileAndTextIntoTheBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(Images, FastFatScan,
                          testing::Values(VolumeCase{"fat12.img", -1}, VolumeCase{"fat16.img", -1},
-                                         VolumeCase{"fat32.img", -1}, VolumeCase{"mbr.img", 1},
-                                         VolumeCase{"mbr.img", 6}),
+                                         VolumeCase{"fat32.img", -1}, VolumeCase{"fat64k.img", -1},
+                                         VolumeCase{"mbr.img", 1}, VolumeCase{"mbr.img", 6},
+                                         VolumeCase{"gpt4k.img", 1}),
                          CaseName);
 
 }  // namespace

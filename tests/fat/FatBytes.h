@@ -21,11 +21,14 @@ inline void Put32(u8* p, u32 v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
 }
 
-// name11: 8 + 3 bytes, space padded ("FILE01  TXT").
+// name11: 8 + 3 bytes, space padded ("FILE01  TXT"). The case bits say
+// lower case for base and extension, as the tools write a name given in
+// lower case ("file01.txt"), which is how the tests name these files.
 inline void ShortEntry(u8* e, const char* name11, u8 attr, u32 cluster, u32 size) {
   memset(e, 0, 32);
   memcpy(e, name11, 11);
   e[11] = attr;
+  if (name11[0] != '.') e[12] = FAT_CASE_LOWER_BASE | FAT_CASE_LOWER_EXT;
   Put16(e + 14, 0);
   Put16(e + 16, kDate);
   Put16(e + 18, kDate);

@@ -19,11 +19,6 @@ using fattest::Found;
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return s;
-}
 
 // Offers every sector of an image to the engine as the deep scan does:
 // folder starts to one entry point, other directory sectors to the other.
@@ -235,9 +230,10 @@ class DeepImage : public testing::Test {
       const Found* hit = nullptr;
       for (const auto& kv : all) {
         std::string name = kv.second.node.szFileName;
-        bool nameOk = name == f.name || Lower(name) == Lower(f.name) ||
-                      (name.size() == f.name.size() && name[0] == '!' && Lower(name.substr(1)) == Lower(f.name.substr(1)));
-        bool folderOk = Lower(kv.second.folder) == Lower(f.folder) || kv.second.folder.find("LostFolder") != std::string::npos;
+        // Names as the manifest has them; a deleted short-name-only entry has "!" for its first letter.
+        bool nameOk = name == f.name ||
+                      (name.size() == f.name.size() && name[0] == '!' && name.substr(1) == f.name.substr(1));
+        bool folderOk = kv.second.folder == f.folder || kv.second.folder.find("LostFolder") != std::string::npos;
         if (nameOk && folderOk && kv.second.node.u64FileSize == f.size) hit = &kv.second;
       }
       if (!hit) {

@@ -11,6 +11,7 @@ and mtools when they are installed.
 """
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -159,6 +160,30 @@ def ntfs_seeds(images, out):
     put(out, "ntfs_volume", sparse(recs), "ntfs-mft16")
 
 
+def ext_seeds(images, out):
+    """The ext map's metadata: superblock, descriptor blocks and block bitmaps,
+    at the places dumpe2fs names."""
+    for name in ("ext4-4k.img", "ext2.img"):
+        p = os.path.join(images, name)
+        if not os.path.exists(p):
+            continue
+        text = subprocess.run(["dumpe2fs", p], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              env=dict(os.environ, PATH="/usr/sbin:/sbin:" + os.environ.get("PATH", ""))).stdout.decode()
+        bs = int(re.search(r"Block size:\s+(\d+)", text).group(1))
+        blocks = {0, 1}
+        for a, b in re.findall(r"Group descriptors? at (\d+)(?:-(\d+))?", text):
+            blocks.update(range(int(a), int(b or a) + 1))
+        blocks.update(int(b) for b in re.findall(r"Block bitmap at (\d+)", text))
+        recs = []
+        for blk in sorted(blocks):
+            for k in range(bs // SECTOR):
+                sec = blk * bs // SECTOR + k
+                data = read_at(p, sec * SECTOR, SECTOR)
+                if data.strip(b"\0"):
+                    recs.append((sec, data))
+        put(out, "ext_volume", sparse(recs[:256]), "ext4-map" if "ext4" in name else "ext2-map")
+
+
 def is_dot_sector(data):
     return data[:11] == b".          " and data[32:43] == b"..         "
 
@@ -296,6 +321,7 @@ def main():
     boot_seeds(images, out)
     partition_seeds(images, out)
     ntfs_seeds(images, out)
+    ext_seeds(images, out)
     fat_deep_seeds(images, out)
     fat_dir_seeds(images, out)
     exfat_dir_seeds(images, out)

@@ -1,4 +1,4 @@
-// Partition tables checked against sfdisk, sgdisk and parted; ext4 against debugfs.
+// Partition tables checked against sfdisk, sgdisk and parted; ext volumes against sleuthkit.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -12,6 +12,13 @@ namespace {
 
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
+}
+
+// "0x83" as sfdisk -d writes it: "83".
+std::string Hex(const std::string& type) {
+  char buf[16];
+  snprintf(buf, sizeof(buf), "%x", static_cast<unsigned>(std::stoi(type, nullptr, 16)));
+  return buf;
 }
 
 const ManifestPartition* FindPart(const Manifest& m, int index) {
@@ -50,12 +57,11 @@ TEST(TestimagesDisks, MbrPartitionsMatchSfdisk) {
     std::string want = "start=" + std::string(12 - std::to_string(p.firstSector).size(), ' ') +
                        std::to_string(p.firstSector) + ", size=" +
                        std::string(12 - std::to_string(p.lastSector - p.firstSector + 1).size(), ' ') +
-                       std::to_string(p.lastSector - p.firstSector + 1) + ", type=" +
-                       std::to_string(std::stoi(p.type, nullptr, 16));
+                       std::to_string(p.lastSector - p.firstSector + 1) + ", type=" + Hex(p.type);
     EXPECT_EQ(dump[p.index].substr(0, want.size()), want) << dump[p.index];
     logical += p.index >= 5;
   }
-  EXPECT_EQ(logical, 2);
+  EXPECT_EQ(logical, 3);
   const ManifestPartition* ext = FindPart(m, 3);
   ASSERT_NE(ext, nullptr);
   EXPECT_EQ(ext->fs, "extended");
@@ -109,6 +115,25 @@ TEST(TestimagesDisks, GptPartitionsMatchSgdisk) {
   EXPECT_FALSE(m.FilesOfPartition(2).empty());
 }
 
+// The GPT of 4 KiB sectors as sleuthkit reads it with that sector size:
+// "004:  000   0000000256   0000008447   0000008192   4K Data".
+TEST(TestimagesDisks, Gpt4knPartitionsMatchMmls) {
+  Manifest m = LoadManifest("gpt4k.img");
+  ASSERT_EQ(m.info.at("logicalSectorSize"), "4096");
+  ASSERT_EQ(m.partitions.size(), 2u);
+  std::string out = RunCommand(imgcheck::Tool("mmls -b 4096 " + ShellQuote(ImagePath("gpt4k.img")) + " 2>&1"));
+  for (const auto& p : m.partitions) {
+    char row[96];
+    snprintf(row, sizeof(row), "%010llu   %010llu   %010llu   %s", (unsigned long long)(p.firstSector / 8),
+             (unsigned long long)((p.lastSector + 1) / 8 - 1),
+             (unsigned long long)((p.lastSector - p.firstSector + 1) / 8), p.name.c_str());
+    EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
+  }
+  // The header sits at byte 4096 (LBA 1), not 512.
+  auto head = ReadAt(ImagePath("gpt4k.img"), 4096, 8);
+  EXPECT_EQ(std::string(head.begin(), head.end()), "EFI PART");
+}
+
 TEST(TestimagesDisks, AppleMapMatchesParted) {
   Manifest m = LoadManifest("apple.img");
   std::string out = RunCommand(imgcheck::Tool("parted -m -s " + ShellQuote(ImagePath("apple.img")) +
@@ -152,19 +177,33 @@ TEST(TestimagesDisks, LoopingExtendedChain) {
   EXPECT_EQ(m.info.at("ebrSectors"), std::to_string(seen[0]) + "," + std::to_string(seen[1]));
 }
 
-TEST(TestimagesDisks, Ext4FilesMatchDebugfs) {
-  Manifest m = LoadManifest("ext4.img");
-  ASSERT_GE(m.files.size(), 3u);
-  for (const auto& f : m.files) {
-    size_t size = 0;
-    EXPECT_EQ(imgcheck::HashOfCommand("debugfs -R " + ShellQuote("cat " + f.Path()) + " " +
-                                          ShellQuote(ImagePath("ext4.img")), &size),
-              f.sha256)
-        << f.Path();
-    EXPECT_EQ(size, f.size);
-    imgcheck::ExpectBytesAtFirstSector(ImagePath("ext4.img"), f);
+// Every ext volume's files, live and deleted, as sleuthkit reads them: fls
+// names them (deleted ones marked), icat gives their bytes (a deleted file's
+// block map survives debugfs's rm), and they lie where the manifest says.
+TEST(TestimagesDisks, ExtFilesMatchSleuthkit) {
+  for (const char* name : {"ext4.img", "ext2.img", "ext4-4k.img", "mbr.img.p7", "gpt.img.p3", "gpt4k.img.p2"}) {
+    SCOPED_TRACE(name);
+    Manifest m = LoadManifest(name);
+    const std::string img = ShellQuote(ImagePath(m.image));
+    const std::string off = " -o " + std::to_string(m.volumeStartSector) + " ";
+    std::string listing = RunCommand(imgcheck::Tool("fls -r -p" + off + img));
+    int deleted = 0;
+    for (const auto& f : m.files) {
+      // "r/r 12:\thome/user/x.jpg", "r/r * 20:\thome/user/y.jpg" for a deleted one.
+      std::string tail = ":\t" + f.Path().substr(1) + "\n";
+      size_t at = listing.find(tail);
+      ASSERT_NE(at, std::string::npos) << f.Path() << "\n" << listing;
+      size_t bol = listing.rfind('\n', at);
+      std::string head = listing.substr(bol == std::string::npos ? 0 : bol + 1, at - (bol == std::string::npos ? 0 : bol + 1));
+      bool isDeleted = head.find(" * ") != std::string::npos;
+      EXPECT_EQ(f.state == "deleted", isDeleted) << head;
+      deleted += isDeleted;
+      std::string inode = head.substr(head.find_last_of(" ") + 1);
+      size_t size = 0;
+      EXPECT_EQ(imgcheck::HashOfCommand("icat" + off + img + " " + inode, &size), f.sha256) << f.Path();
+      EXPECT_EQ(size, f.size);
+      if (f.Contiguous()) imgcheck::ExpectBytesAtFirstSector(ImagePath(m.image), f);
+    }
+    EXPECT_EQ(deleted, 4);
   }
-  // The ext4 partition of the GPT disk holds its files where the manifest says.
-  Manifest g = LoadManifest("gpt.img");
-  for (const auto& f : g.FilesOfPartition(3)) imgcheck::ExpectBytesAtFirstSector(ImagePath("gpt.img"), f);
 }

@@ -104,6 +104,15 @@ TEST(TestimagesFat, Fat32) {
   EXPECT_EQ(m.clusterBytes, 512u);
 }
 
+// FAT16 with 64 KiB clusters: 128 sectors per cluster in the boot sector.
+TEST(TestimagesFat, Fat16With64KiBClusters) {
+  Manifest m = LoadManifest("fat64k.img");
+  CheckFatFiles("fat64k.img", m.files, 0);
+  EXPECT_EQ(m.clusterBytes, 65536u);
+  EXPECT_EQ(ReadAt(ImagePath("fat64k.img"), 13, 1)[0], 128);
+  EXPECT_FALSE(CommandSucceeds("mdir -i " + MtoolsImage("fat64k.img", 0) + " '::/Trash Folder'"));
+}
+
 TEST(TestimagesFat, Demo) {
   Manifest m = LoadManifest("demo.img");
   CheckFatFiles("demo.img", m.files, 0);
@@ -116,7 +125,7 @@ TEST(TestimagesFat, FatPartitionsOfDisks) {
   struct Disk {
     const char* image;
   };
-  for (const char* image : {"mbr.img", "gpt.img", "apple.img", "mbr-loop.img"}) {
+  for (const char* image : {"mbr.img", "gpt.img", "apple.img", "mbr-loop.img", "gpt4k.img"}) {
     Manifest m = LoadManifest(image);
     int checked = 0;
     for (const auto& p : m.partitions) {

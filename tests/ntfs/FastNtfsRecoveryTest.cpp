@@ -115,7 +115,7 @@ TEST(FastNtfsImage, ListsEveryDeletedFileWithItsFolderAndSavesItsData) {
     }
   }
   // The file with streams is live: its streams must not show up as deleted data.
-  for (const auto& e : s.tree) EXPECT_EQ(std::string::npos, e.first.find("with stream")) << e.first;
+  for (const auto& e : s.tree) EXPECT_EQ(std::string::npos, e.first.find("Documents/with stream.txt")) << e.first;
   // Every deleted file is counted below the top.
   unsigned int count = 0;
   EXPECT_EQ(0, s.engine.GetChildrenFileCount(nullptr, 0, count));
@@ -124,6 +124,54 @@ TEST(FastNtfsImage, ListsEveryDeletedFileWithItsFolderAndSavesItsData) {
   EXPECT_GE(count, files);
   FILE_NODE_VECTOR none;
   EXPECT_EQ(87, s.engine.GetChildrenFileNode(nullptr, 1, none));
+}
+
+// 64 KiB and 2 MiB clusters (mkntfs -c): listed and saved as 4 KiB ones,
+// files of the deleted folder under its own name.
+TEST(FastNtfsImage, LargeClustersAreReadLikeSmallOnes) {
+  for (const char* name : {"ntfs64k.img", "ntfs2m.img"}) {
+    SCOPED_TRACE(name);
+    ScanOfImage s;
+    ASSERT_NO_FATAL_FAILURE(ScanPath(s, testimg::ImagePath(name), "fastntfs-large"));
+    testimg::Manifest m = testimg::LoadManifest(name);
+    EXPECT_EQ(static_cast<int>(m.clusterBytes / 512), s.engine.GetSectorPerCluster());
+    CheckDeletedListedAndSaved(s, m, 0);
+    int inFolder = 0;
+    for (const auto& f : m.Files("deleted"))
+      if (f.HasTag("in-deleted-folder") && !Skippable(f)) {
+        ++inFolder;
+        EXPECT_EQ(1u, s.tree.count(ManifestTreePath(f.folder, f.name))) << f.Path();
+      }
+    EXPECT_GE(inFolder, 3);
+  }
+}
+
+// A deleted file's named streams come back beside it as "name_stream", each
+// with its own bytes: a resident one and a non-resident one.
+TEST(FastNtfsImage, NamedStreamsOfADeletedFileAreFilesBesideIt) {
+  ScanOfImage s;
+  ASSERT_NO_FATAL_FAILURE(ScanPath(s, testimg::ImagePath("ntfs.img"), "fastntfs-ads"));
+  testimg::Manifest m = testimg::LoadManifest("ntfs.img");
+  std::string out = testimg::MakeTempDir("ntfs-ads");
+  int streams = 0;
+  for (const auto& f : m.Files("deleted")) {
+    size_t colon = f.name.find(':');
+    if (colon == std::string::npos) continue;
+    SCOPED_TRACE(f.Path());
+    std::string name = f.name;
+    name[colon] = '_';
+    auto it = s.tree.find(ManifestTreePath(f.folder, name));
+    ASSERT_NE(s.tree.end(), it);
+    EXPECT_EQ(f.size, it->second.node.u64FileSize);
+    int st = -1;
+    EXPECT_EQ(f.sha256, SaveAndHash(s.engine, it->second.node, out, st));
+    EXPECT_EQ(0, st);
+    // Beside the file's own data, which is not the stream's.
+    EXPECT_EQ(1u, s.tree.count(ManifestTreePath(f.folder, f.name.substr(0, colon))));
+    ++streams;
+  }
+  EXPECT_EQ(2, streams);
+  testimg::RemoveTree(out);
 }
 
 TEST(FastNtfsImage, VolumeInsideAnMbrDiskAtNonZeroStart) {

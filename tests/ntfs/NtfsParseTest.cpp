@@ -214,6 +214,15 @@ TEST(NtfsRecordInfo, Win32NameWinsAndNamedStreamsDoNotReplaceData) {
   EXPECT_TRUE(info.bDataResident);
   EXPECT_EQ(11u, info.u64DataSize);
   EXPECT_FALSE(info.IsInUse());
+  // The named stream is kept apart, with its own size and a key of its name.
+  ASSERT_EQ(1u, info.vecStreams.size());
+  EXPECT_EQ("Zone.Identifier", info.vecStreams[0].strName);
+  EXPECT_EQ(300u, info.vecStreams[0].u64Size);
+  const char16_t zone[] = u"Zone.Identifier";
+  Bytes name;
+  for (size_t i = 0; i + 1 < sizeof(zone) / 2; ++i) name.insert(name.end(), {uint8_t(zone[i]), uint8_t(zone[i] >> 8)});
+  EXPECT_EQ(NtfsStreamKey(name.data(), 15), info.vecStreams[0].u64Key);
+  EXPECT_NE(0u, info.vecStreams[0].u64Key);
 
   // Stream first, then the file's own data: still the unnamed one.
   Bytes s = RecordBuilder(81, 1)

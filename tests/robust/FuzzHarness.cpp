@@ -26,6 +26,7 @@
 #include "engine/MemDisk.h"
 #include "engine/TextUtil.h"
 #include "exfat/FastExfatRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "disk/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
@@ -396,6 +397,35 @@ int FuzzNtfsVolume(const uint8_t* d, size_t n) {
   return 0;
 }
 
+constexpr u64 kExtDiskBytes = 48ull << 20;
+
+// The ext engine's allocation map from a sparse disk: whatever the
+// superblock, descriptors and bitmaps say, the free runs ascend and stay
+// inside the volume. LastFoundCount is the number of free runs.
+int FuzzExtVolume(const uint8_t* d, size_t n) {
+  CTargetScope scope("ext_volume");
+  LoadSparse(d, n, kExtDiskBytes);
+  int disk = Disk().GetDiskNo();
+  if (disk < 0) return 0;
+  const u64 sectors = kExtDiskBytes / SECTOR_SIZE;
+  CFastExtRecovery engine;
+  engine.Init(disk, 0, static_cast<i64>(sectors), L'C');
+  if (engine.BuildBitMapInfo() != 0) return 0;
+  u64 start = 0, count = 0, end = 0, total = 0;
+  for (size_t runs = 0; runs < (1u << 20); ++runs) {
+    count = 0;
+    engine.GetUnUsedSectorCount(start, count);
+    if (count == 0) break;
+    if (start < end || start + count > sectors || start + count < start) Fail("a free run lies outside the volume");
+    total += count;
+    end = start + count;
+    start = end;
+    g_nLastFound = runs + 1;
+  }
+  if (total > sectors) Fail("more free sectors than the volume has");
+  return 0;
+}
+
 // The quick FAT target's volume: FAT16, one sector per cluster, one FAT.
 // The input fills the root folder's first 2048 bytes, then the FAT's first
 // 2048 bytes, then the data area from cluster 2 on.
@@ -738,6 +768,7 @@ const TARGET g_Targets[] = {
     {"partition_table", FuzzPartitionTable, 65536},
     {"ntfs_record", FuzzNtfsRecord, 16384},
     {"ntfs_volume", FuzzNtfsVolume, 256 * SPARSE_RECORD},
+    {"ext_volume", FuzzExtVolume, 256 * SPARSE_RECORD},
     {"fat_dir", FuzzFatDir, 65536},
     {"fat_deep", FuzzFatDeep, 128 * 1024},
     {"exfat_dir", FuzzExfatDir, 65536},

@@ -65,7 +65,8 @@ class FuzzReplay : public ::testing::TestWithParam<const char*> {
       // Seeds cut from real volumes must reach the engine and find files,
       // or the replay proves nothing about the engine.
       std::string base = path.substr(path.rfind('/') + 1);
-      for (const char* prefix : {"mkfs-template", "ntfs-mft-users", "ntfs-user16", "fat12-head", "fat16-head", "exfat-root"}) {
+      for (const char* prefix : {"mkfs-template", "ntfs-mft-users", "ntfs-user16", "fat12-head", "fat16-head", "exfat-root",
+                                 "ext4-map"}) {
         if (base.compare(0, strlen(prefix), prefix) == 0) {
           EXPECT_GT(fuzzharness::LastFoundCount(), 0u) << path << " found nothing";
         }
@@ -89,7 +90,7 @@ TEST_P(FuzzReplay, RegressionsAndSeedsRunClean) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
-                         ::testing::Values("boot_sector", "partition_table", "ntfs_record", "ntfs_volume", "fat_dir",
+                         ::testing::Values("boot_sector", "partition_table", "ntfs_record", "ntfs_volume", "ext_volume", "fat_dir",
                                            "fat_deep", "exfat_dir", "carve", "relation", "config"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 

@@ -62,7 +62,7 @@ ScanOutcome ScanMustSurvive(const std::string& tag, const std::vector<uint8_t>& 
   using testimg::ShellQuote;
   std::string cmd = "cd " + ShellQuote(cwd) + " && env TORVANE_SUPPORT_DIR=" + ShellQuote(support) +
                     " timeout -s KILL " + std::to_string(nTimeoutSeconds) + " " + ShellQuote(cli) + " scan " +
-                    ShellQuote(disk) + " --recover " + ShellQuote(o.dest) + " --report " +
+                    ShellQuote(disk) + " --all --recover " + ShellQuote(o.dest) + " --report " +
                     ShellQuote(o.root + "/report.json") + " >" + ShellQuote(o.root + "/stdout") + " 2>" +
                     ShellQuote(o.root + "/stderr");
   testimg::RunCommand(cmd, &o.exitCode);
@@ -75,9 +75,9 @@ ScanOutcome ScanMustSurvive(const std::string& tag, const std::vector<uint8_t>& 
 
   // It ended by itself: 0, or 1 only when the scan finished and some files
   // could not be saved (a damaged disk has files whose data is gone).
-  bool finished = o.stderrText.find(" files found") != std::string::npos;
+  bool finished = o.stderrText.find(" recorded: ") != std::string::npos;
   if (o.exitCode == 1) {
-    EXPECT_TRUE(finished && o.stderrText.find("could not save") != std::string::npos)
+    EXPECT_TRUE(finished && o.stderrText.find("\n  failed: ") != std::string::npos)
         << "exit 1 without a save failure: " << ctx;
   } else {
     EXPECT_EQ(0, o.exitCode) << "the scan did not end normally (124/137 = time limit, -1 = signal): " << ctx;

@@ -1,13 +1,18 @@
 // The scan session both front ends call: the destination rule, listing and
 // saving with its outcomes, on real images.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <map>
+#include <sstream>
 
 #include "engine/Status.h"
 #include "scan/ScanSession.h"
+#include "store/LogFileManager.h"
 #include "support/TestFiles.h"
 #include "support/TestImages.h"
 
@@ -141,4 +146,183 @@ TEST(ScanSession, SavesTheTreeIntoCategoriesAndSkipsWhatARerunFindsSaved) {
   EXPECT_EQ(0u, again.nSaved);
   EXPECT_EQ(whole, again.nSkipped);
   testimg::RemoveTree(dest);
+}
+
+namespace {
+
+// A support folder of the test's own, so scans recorded by tests running
+// beside it do not mix with its own.
+class RecordedScans : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testimg::MakeTempDir("session-record");
+    saved_ = getenv("TORVANE_SUPPORT_DIR") ? getenv("TORVANE_SUPPORT_DIR") : "";
+    setenv("TORVANE_SUPPORT_DIR", (dir_ + "/support").c_str(), 1);
+    // Only the images named are disks: loop devices attached by tests beside
+    // this one must not renumber them between the scan and its reopening.
+    setenv("TORVANE_DISKS", "", 1);
+    CLogFileManager::GetInstance()->Reload();
+  }
+  void TearDown() override {
+    unsetenv("TORVANE_DISKS");
+    setenv("TORVANE_SUPPORT_DIR", saved_.c_str(), 1);
+    CLogFileManager::GetInstance()->Reload();
+    testimg::RemoveTree(dir_);
+  }
+  const RECORDED_SCAN* Find(u32 id) {
+    scans_ = CScanSession::RecordedScans();
+    for (const RECORDED_SCAN& s : scans_)
+      if (s.nId == id) return &s;
+    return nullptr;
+  }
+  std::string dir_, saved_;
+  std::vector<RECORDED_SCAN> scans_;
+};
+
+std::vector<std::string> Listing(const std::vector<RESULT_ITEM>& items) {
+  std::vector<std::string> out;
+  for (const RESULT_ITEM& r : items)
+    out.push_back(std::to_string(r.nId) + " " + r.strFolder + r.strName + " " + std::to_string(r.node.u64FileSize));
+  return out;
+}
+
+}  // namespace
+
+TEST_F(RecordedScans, AFinishedScanReopensWithTheSameResultsUntilItsImageChanges) {
+  std::string image = dir_ + "/card.img";
+  testimg::RunCommand("cp " + testimg::ShellQuote(testimg::ImagePath("fat16.img")) + " " + testimg::ShellQuote(image));
+  CScanSession first;
+  ASSERT_EQ(0, first.OpenTarget(image));
+  ASSERT_EQ(0, first.Scan(false, nullptr));
+  u32 id = first.ScanId();
+  ASSERT_NE(0u, id);
+  std::vector<RESULT_ITEM> scanned, reopened;
+  first.Results(scanned);
+  ASSERT_GT(scanned.size(), 10u);
+  const RECORDED_SCAN* rec = Find(id);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(first.Target().strPath, rec->strTarget);
+  EXPECT_EQ("whole disk", rec->strRangeName);
+  EXPECT_TRUE(rec->bComplete);
+  EXPECT_EQ(100, rec->nPercent);
+  EXPECT_EQ(id, CScanSession::LatestScanOf(image));
+
+  CScanSession again;
+  ASSERT_EQ(0, again.OpenRecordedScan(id)) << again.ResumeRefusal();
+  EXPECT_EQ(id, again.ScanId());
+  again.Results(reopened);
+  EXPECT_EQ(Listing(scanned), Listing(reopened));
+  EXPECT_EQ(ENOENT, again.OpenRecordedScan(id + 100));
+
+  // A changed image: the record no longer describes it and is dropped.
+  int fd = open(image.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(1, pwrite(fd, "x", 1, 4096));
+  close(fd);
+  CScanSession stale;
+  EXPECT_EQ(ESTALE, stale.OpenRecordedScan(id));
+  EXPECT_FALSE(stale.ResumeRefusal().empty());
+  EXPECT_FALSE(Find(id));
+}
+
+TEST_F(RecordedScans, AStoppedScanIsRecordedUnfinishedAndListsWhatItFound) {
+  CScanSession session;
+  ASSERT_EQ(0, session.OpenTarget(testimg::ImagePath("carve.img")));
+  int reports = 0, lastPercent = 0;
+  bool backwards = false;
+  int st = session.Scan(false, [&](const SCAN_PROGRESS& p) {
+    backwards = backwards || p.nPercent < lastPercent;
+    lastPercent = p.nPercent;
+    return p.ePhase != SCAN_PROGRESS::PHASE_DEEP || ++reports < 20;
+  });
+  ASSERT_EQ(RECOVERY_CANCELLED, st);
+  EXPECT_FALSE(backwards);
+  std::vector<RESULT_ITEM> found, reopened;
+  session.Results(found);
+  const RECORDED_SCAN* rec = Find(session.ScanId());
+  ASSERT_TRUE(rec);
+  EXPECT_FALSE(rec->bComplete);
+  EXPECT_EQ(lastPercent, rec->nPercent);
+  EXPECT_GT(rec->nPercent, 10);
+  EXPECT_LT(rec->nPercent, 100);
+
+  CScanSession again;
+  ASSERT_EQ(0, again.OpenRecordedScan(rec->nId));
+  again.Results(reopened);
+  // Reopening reads at most one more chunk of the range.
+  EXPECT_GE(reopened.size(), found.size());
+  EXPECT_LE(reopened.size(), found.size() + 2);
+  EXPECT_GT(found.size(), 3u);
+}
+
+// The words a listing shows: states from the file systems (NTFS and FAT
+// alike), formats from the carver's table.
+TEST(ScanSessionWords, StatesMatchTheManifestsAndCarvedFormatsAreListed) {
+  setenv("TORVANE_DISKS", "", 1);  // the images only, whatever loop devices come and go
+  for (const char* name : {"ntfs.img", "fat16.img"}) {
+    SCOPED_TRACE(name);
+    testimg::Manifest m = testimg::LoadManifest(name);
+    CScanSession session;
+    ASSERT_EQ(0, session.OpenTarget(testimg::ImagePath(name)));
+    ASSERT_EQ(0, session.Scan(false, nullptr));
+    std::vector<RESULT_ITEM> all;
+    session.Results(all);
+    int checked = 0;
+    for (const RESULT_ITEM& r : all)
+      if (const testimg::ManifestFile* f = m.Find(ManifestPath(r))) {
+        EXPECT_EQ(f->state == "deleted", r.IsDeleted()) << f->Path();
+        ++checked;
+      }
+    EXPECT_GT(checked, 5);
+  }
+  std::map<std::string, category::Kind> formats;
+  for (const FORMAT_INFO& f : CScanSession::CarvableFormats()) formats[f.strExt] = f.eKind;
+  CScanSession carve;
+  ASSERT_EQ(0, carve.OpenTarget(testimg::ImagePath("carve.img")));
+  ASSERT_EQ(0, carve.Scan(false, nullptr));
+  std::vector<RESULT_ITEM> carved;
+  carve.Results(carved);
+  ASSERT_GT(carved.size(), 20u);
+  for (const RESULT_ITEM& r : carved) {
+    std::string ext = r.strName.substr(r.strName.rfind('.') + 1);
+    ASSERT_TRUE(formats.count(ext)) << r.strName;
+    EXPECT_TRUE(r.IsDeleted()) << "a carved file is a lost one: " << r.strName;
+  }
+  unsetenv("TORVANE_DISKS");
+}
+
+// Partitions numbered within each disk, file systems and labels as blkid
+// (an independent reader) sees them.
+TEST(ScanSessionDisks, FileSystemsAndLabelsAsBlkidReadsThem) {
+  if (testfiles::Run("command -v blkid >/dev/null") != 0) GTEST_SKIP() << "no blkid";
+  std::string gpt = testimg::ImagePath("gpt.img"), mbr = testimg::ImagePath("mbr.img");
+  std::string saved = getenv("TORVANE_DISKS") ? getenv("TORVANE_DISKS") : "";
+  setenv("TORVANE_DISKS", (gpt + ":" + mbr).c_str(), 1);
+  std::vector<DISK_INFO> disks = CScanSession::Disks();
+  if (saved.empty()) unsetenv("TORVANE_DISKS"); else setenv("TORVANE_DISKS", saved.c_str(), 1);
+  ASSERT_EQ(2u, disks.size());
+  int labelled = 0;
+  for (const DISK_INFO& d : disks) {
+    EXPECT_EQ(0, d.nStatus);
+    for (size_t i = 0; i < d.partitions.size(); ++i) {
+      const DISK_PARTITION& p = d.partitions[i];
+      EXPECT_EQ(static_cast<int>(i + 1), p.nIndex);
+      if (d.strPath == mbr) EXPECT_EQ("Partition " + std::to_string(i + 1), p.strName);
+      std::string out;
+      testfiles::Run("blkid -p -O " + std::to_string(p.u64FirstSector * 512) + " -o export " +
+                         testimg::ShellQuote(d.strPath),
+                     &out);
+      std::map<std::string, std::string> kv;
+      std::istringstream in(out);
+      std::string line;
+      while (std::getline(in, line))
+        if (line.find('=') != std::string::npos) kv[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+      std::string type = kv["TYPE"] == "vfat" ? kv["VERSION"] : kv["TYPE"];
+      for (char& c : type) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      EXPECT_EQ(type, p.volume.strType) << d.strPath << " partition " << p.nIndex;
+      EXPECT_EQ(kv["LABEL"], p.volume.strLabel) << d.strPath << " partition " << p.nIndex;
+      labelled += !p.volume.strLabel.empty();
+    }
+  }
+  EXPECT_GE(labelled, 5);
 }

@@ -41,8 +41,8 @@ def main(out):
         info.update(v.info())
         write_manifest(os.path.join(out, "ntfs.img.manifest"), info, v.files())
 
-    def ext4_for_disk(img, size, t, base, part):
-        return others.build_ext4(img, size, t, base, part, S)
+    def ext4_for_disk(img, size, t, base, part, mkfs=("-t", "ext4", "-b", "1024")):
+        return others.build_ext(img, size, t, base, part, S, mkfs)
 
     jobs = {
         "fat12": fat("fat12.img", 12, 2048, 4, 120, False),
@@ -50,9 +50,12 @@ def main(out):
         "fat32": fat("fat32.img", 32, 40 * 1024, 1, 300, True),
         "ntfs": ntfs,
         "ext4": lambda: others.build_ext4_image(out, os.path.join(tmp, "ext4"), S),
-        "mbr": lambda: disks.build_mbr(out, os.path.join(tmp, "mbr"), S),
+        "large-clusters": lambda: others.build_large_clusters(out, os.path.join(tmp, "large"), S),
+        "ext-variants": lambda: others.build_ext_variants(out, os.path.join(tmp, "extv"), S),
+        "mbr": lambda: disks.build_mbr(out, os.path.join(tmp, "mbr"), S, ext4_for_disk),
         "mbr-loop": lambda: disks.build_mbr_loop(out, os.path.join(tmp, "loop"), S),
         "gpt": lambda: disks.build_gpt(out, os.path.join(tmp, "gpt"), S, ext4_for_disk),
+        "gpt4k": lambda: disks.build_gpt4k(out, os.path.join(tmp, "gpt4k"), S, ext4_for_disk),
         "apple": lambda: disks.build_apple(out, os.path.join(tmp, "apple"), S),
         "carve": lambda: others.build_carve(out, sdir),
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),

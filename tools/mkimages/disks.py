@@ -3,10 +3,13 @@ whose chain of extended boot records loops."""
 import json
 import os
 import struct
+import subprocess
+import uuid
+import zlib
 
 import fatimg
 import ntfsimg
-from lib import run, write_at, read_at, write_manifest, SECTOR
+from lib import run, write_at, read_at, write_manifest, SECTOR, ENV
 
 
 def _place(disk, vol_img, start):
@@ -60,21 +63,24 @@ def _write(out, name, info, files, parts):
                             "clusterBytes": p.get("cluster", 0), "partition": p["index"]}, pf)
 
 
-def build_mbr(out, tmp, S):
+def build_mbr(out, tmp, S, ext4_builder):
     disk = os.path.join(out, "mbr.img")
     MiB = 2048
     with open(disk, "wb") as f:
-        f.truncate(40 * 1024 * 1024)
+        f.truncate(56 * 1024 * 1024)
+    # p7, the last logical partition, holds ext4 with deleted files.
     script = ("label: dos\nlabel-id: 0x7a3e51c0\nunit: sectors\n"
               "start=2048, size=%d, type=6\n"
               "start=%d, size=%d, type=7\n"
               "start=%d, size=%d, type=5\n"
               "start=%d, size=%d, type=1\n"
-              "start=%d, size=%d, type=6\n") % (
+              "start=%d, size=%d, type=6\n"
+              "start=%d, size=%d, type=83\n") % (
         10 * MiB, 12 * MiB, 12 * MiB,
-        24 * MiB, 16 * MiB - 1,
+        24 * MiB, 32 * MiB - 1,
         24 * MiB + 2048, 2 * MiB,
-        27 * MiB + 2048, 12 * MiB - 4096)
+        27 * MiB + 2048, 12 * MiB - 4096,
+        40 * MiB + 2048, 8 * MiB)
     run("sfdisk", "--no-reread", "--no-tell-kernel", "-q", disk, inp=script.encode())
     _, parts = _sfdisk_parts(disk)
     by = {p["index"]: p for p in parts}
@@ -101,6 +107,13 @@ def build_mbr(out, tmp, S):
     os.remove(v.img)
     p["fs"], p["cluster"] = "ntfs", 4096
     files += v.files()
+    p = by[7]
+    img, efiles = ext4_builder(os.path.join(tmp, "p7.img"), (p["last"] - p["first"] + 1) * SECTOR,
+                               os.path.join(tmp, "p7"), p["first"], 7, ("-t", "ext4", "-b", "4096"))
+    _place(disk, img, p["first"])
+    os.remove(img)
+    p["fs"], p["cluster"] = "ext4", 4096
+    files += efiles
     by[3]["fs"] = "extended"
     _write(out, "mbr.img", {"image": "mbr.img", "fs": "mbr", "volumeStartSector": 0, "clusterBytes": 0,
                             "diskSectors": os.path.getsize(disk) // SECTOR}, files, parts)
@@ -211,3 +224,92 @@ def build_apple(out, tmp, S):
             files += v.files()
     _write(out, "apple.img", {"image": "apple.img", "fs": "apm", "volumeStartSector": 0, "clusterBytes": 0,
                               "blockSize": 512}, files, parts)
+
+
+# A GPT disk of 4 KiB logical sectors: partition 1 FAT16 with 4 KiB sectors, 2 ext4.
+GPT4K_DISK_GUID = "5B1D3C2A-0000-4000-8000-000000004096"
+GPT4K_PARTS = [  # index, first LBA, last LBA (4 KiB), type GUID, name, sgdisk type code
+    (1, 256, 256 + 8192 - 1, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "4K Data", "0700"),
+    (2, 8448, 8448 + 2048 - 1, "0FC63DAF-8483-4772-8E79-3D69D8477DE4", "4K Linux", "8300"),
+]
+
+
+def _gpt4k_with_sgdisk(disk):
+    """sgdisk on a loop device of 4 KiB sectors; False when no such device can be had."""
+    r = subprocess.run(["losetup", "-f", "--show", "-b", "4096", disk], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, env=ENV)
+    if r.returncode != 0:
+        return False
+    dev = r.stdout.decode().strip()
+    try:
+        if run("blockdev", "--getss", dev).strip() != "4096":
+            return False
+        args = ["sgdisk", "-U", GPT4K_DISK_GUID]
+        for i, first, last, _, name, code in GPT4K_PARTS:
+            args += ["-n", "%d:%d:%d" % (i, first, last), "-t", "%d:%s" % (i, code), "-c", "%d:%s" % (i, name),
+                     "-u", "%d:5B1D3C2A-0000-4000-8000-00000000400%d" % (i, i)]
+        run(*args, dev)
+        return True
+    finally:
+        run("losetup", "-d", dev)
+
+
+def _gpt4k_by_hand(disk):
+    """The same tables written here: protective MBR, header and 128 entries at
+    LBA 1 and 2, their backups at the end."""
+    ss, n_entries, entry_size = 4096, 128, 128
+    lbas = os.path.getsize(disk) // ss
+    entries = bytearray(n_entries * entry_size)
+    for i, first, last, tguid, name, _ in GPT4K_PARTS:
+        e = (uuid.UUID(tguid).bytes_le + uuid.UUID("5B1D3C2A-0000-4000-8000-00000000400%d" % i).bytes_le +
+             struct.pack("<QQQ", first, last, 0) + name.encode("utf-16-le").ljust(72, b"\0"))
+        entries[(i - 1) * entry_size:i * entry_size] = e
+    array_lbas = len(entries) // ss
+
+    def header(my, alt, array_lba):
+        h = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, my, alt, 2 + array_lbas,
+                                  lbas - 2 - array_lbas, uuid.UUID(GPT4K_DISK_GUID).bytes_le, array_lba,
+                                  n_entries, entry_size, zlib.crc32(entries)))
+        struct.pack_into("<I", h, 16, zlib.crc32(h))
+        return bytes(h)
+
+    mbr = bytearray(512)
+    mbr[446 + 4] = 0xEE
+    struct.pack_into("<II", mbr, 446 + 8, 1, min(lbas - 1, 0xFFFFFFFF))
+    mbr[510:512] = b"\x55\xaa"
+    write_at(disk, 0, bytes(mbr))
+    write_at(disk, ss, header(1, lbas - 1, 2))
+    write_at(disk, 2 * ss, bytes(entries))
+    write_at(disk, (lbas - 1 - array_lbas) * ss, bytes(entries))
+    write_at(disk, (lbas - 1) * ss, header(lbas - 1, 1, lbas - 1 - array_lbas))
+
+
+def build_gpt4k(out, tmp, S, ext4_builder):
+    disk = os.path.join(out, "gpt4k.img")
+    with open(disk, "wb") as f:
+        f.truncate(48 * 1024 * 1024)
+    made_by = "sgdisk" if _gpt4k_with_sgdisk(disk) else "script"
+    if made_by == "script":
+        _gpt4k_by_hand(disk)
+    parts = [{"index": i, "first": first * 8, "last": (last + 1) * 8 - 1, "type": tguid, "name": name, "fs": ""}
+             for i, first, last, tguid, name, _ in GPT4K_PARTS]
+    by = {p["index"]: p for p in parts}
+    files = []
+    p = by[1]
+    v = fatimg.FatVolume(os.path.join(tmp, "k1.img"), 16, (p["last"] - p["first"] + 1) // 2, 1,
+                         os.path.join(tmp, "k1"), base_sector=p["first"], partition=1, extra_mkfs=("-S", "4096"))
+    _small_fat(v, S, "K")
+    _place(disk, v.img, p["first"])
+    os.remove(v.img)
+    p["fs"], p["cluster"] = "fat16", v.cluster_bytes
+    files += v.files()
+    p = by[2]
+    img, efiles = ext4_builder(os.path.join(tmp, "k2.img"), (p["last"] - p["first"] + 1) * SECTOR,
+                               os.path.join(tmp, "k2"), p["first"], 2, ("-t", "ext4", "-b", "4096"))
+    _place(disk, img, p["first"])
+    os.remove(img)
+    p["fs"], p["cluster"] = "ext4", 4096
+    files += efiles
+    _write(out, "gpt4k.img", {"image": "gpt4k.img", "fs": "gpt", "volumeStartSector": 0, "clusterBytes": 0,
+                              "logicalSectorSize": 4096, "tablesBy": made_by, "diskGuid": GPT4K_DISK_GUID},
+           files, parts)

@@ -9,7 +9,8 @@ from lib import run, sha256_file, fix_time, ftype_of, Entry, read_at, write_at, 
 
 class FatVolume:
     """A FAT volume in its own image file. `base_sector` is where the volume will
-    sit on a whole disk, so recorded sectors are absolute on that disk."""
+    sit on a whole disk, so recorded sectors are absolute on that disk. Sectors
+    in the manifest are 512 bytes, also on a volume of larger sectors (-S)."""
 
     def __init__(self, img, bits, size_kib, spc, tmp, base_sector=0, serial="1234ABCD", label="TORVANE",
                  partition=-1, extra_mkfs=()):
@@ -19,9 +20,10 @@ class FatVolume:
         os.makedirs(tmp, exist_ok=True)
         if os.path.exists(img):
             os.remove(img)
+        bps = int(extra_mkfs[list(extra_mkfs).index("-S") + 1]) if "-S" in extra_mkfs else SECTOR
         args = ["mkfs.fat", "-C", "-F", bits, "-s", spc, "-i", serial]
         if base_sector:
-            args += ["-h", base_sector]
+            args += ["-h", base_sector * SECTOR // bps]  # hidden sectors count the volume's own sectors
         run(*args, *extra_mkfs, img, size_kib)
         run("mlabel", "-i", img, "::" + label)
         self._geometry()
@@ -32,21 +34,24 @@ class FatVolume:
         bs = read_at(self.img, 0, 512)
         bps, spc, rsvd, nfats, rootents, tot16, _, fatsz16 = struct.unpack_from("<HBHBHHBH", bs, 11)
         fatsz = fatsz16 or struct.unpack_from("<I", bs, 36)[0]
-        assert bps == SECTOR
-        self.spc = spc
+        # Kept in 512-byte sectors whatever the volume's sector size.
+        scale = bps // SECTOR
+        self.bps = bps
+        self.spc = spc * scale
         self.cluster_bytes = spc * bps
-        self.reserved = rsvd
-        self.fat_sectors = fatsz
+        self.reserved = rsvd * scale
+        self.fat_sectors = fatsz * scale
         self.nfats = nfats
-        self.root_sectors = (rootents * 32 + bps - 1) // bps
-        self.data_start = rsvd + nfats * fatsz + self.root_sectors
+        self.root_sectors = (rootents * 32 + bps - 1) // bps * scale
+        self.data_start = self.reserved + nfats * self.fat_sectors + self.root_sectors
         self.root_cluster = struct.unpack_from("<I", bs, 44)[0] if self.bits == 32 else 0
 
     def sector_of_cluster(self, c):
         return self.base + self.data_start + (c - 2) * self.spc
 
     def info(self):
-        return {"fatBits": self.bits, "sectorsPerCluster": self.spc, "reservedSectors": self.reserved,
+        return {"fatBits": self.bits, "bytesPerSector": self.bps, "sectorsPerCluster": self.spc,
+                "reservedSectors": self.reserved,
                 "fatSectors": self.fat_sectors, "numFats": self.nfats, "rootDirSectors": self.root_sectors,
                 "dataStartSector": self.base + self.data_start, "rootCluster": self.root_cluster,
                 "volumeLabel": "TORVANE"}

@@ -158,7 +158,10 @@ class NtfsVolume:
         self.mount()
         for p in delete_paths:
             os.remove(self.host(p))
-            self.entries[p].state = "deleted"
+            # A file's streams go with it.
+            for q, e in self.entries.items():
+                if q == p or q.startswith(p + ":"):
+                    e.state = "deleted"
         for folder in delete_folders:
             shutil.rmtree(self.host(folder))
             for p, e in self.entries.items():
@@ -179,7 +182,7 @@ class NtfsVolume:
         return list(self.entries.values())
 
 
-def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
+def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True, many=60):
     v.put("/", "README.txt", S("small.txt"), "resident")
     v.put("/", "tiny deleted.txt", b"A resident file that is deleted.\n" * 5, "resident")
     v.put("/Photos/Holiday 2020", "IMG_0001.JPG", S("photo.jpg"))
@@ -195,6 +198,10 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
     v.put("/Documents", "with stream.txt", S("small.txt"))
     v.put_stream("/Documents/with stream.txt", "Zone.Identifier", b"[ZoneTransfer]\r\nZoneId=3\r\n")
     v.put_stream("/Documents/with stream.txt", "hidden notes", open(S("notes.txt"), "rb").read())
+    # A deleted file with a resident and a non-resident stream.
+    v.put("/Documents", "deleted with streams.txt", S("small.txt"))
+    v.put_stream("/Documents/deleted with streams.txt", "note", b"A stream of a deleted file.\n")
+    v.put_stream("/Documents/deleted with streams.txt", "photo", open(S("photo.jpg"), "rb").read())
     v.put("/Media", "clip.mp4", S("clip.mp4"))
     v.put("/Media", "tone.mp3", S("tone_id3v2.mp3"))
     v.put("/Big", "large random.bin", rnd(42, big_bytes), "large")
@@ -202,7 +209,7 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
     v.put("/Trash Folder", "camera.jpg", S("photo_exif.jpg"))
     v.put("/Trash Folder/Sub Folder", "report copy.pdf", S("document.pdf"))
     v.put("/Trash Folder/Sub Folder", "tiny.txt", b"resident in a deleted folder\n", "resident")
-    for i in range(60):
+    for i in range(many):
         v.put("/Many Files", "entry number %03d.txt" % i, ("Entry %03d of the folder.\n" % i).encode() * (40 + i))
     if fragment:
         # Fill the volume, free every other small file, then write files that can
@@ -224,9 +231,10 @@ def populate_standard(v, S, rnd, big_bytes=3 * 1024 * 1024, fragment=True):
         v.mount()
         v.put("/Frag", "fragmented live.jpg", S("large.jpg"), "fragmented")
         v.put("/Frag", "fragmented deleted.bin", rnd(77, 300 * 1024), "fragmented")
-    deletes = ["/tiny deleted.txt", "/Photos/Holiday 2020/IMG_0003.PNG", "/Documents/letter to the bank.docx",
+    deletes = ["/tiny deleted.txt", "/Documents/deleted with streams.txt",
+               "/Photos/Holiday 2020/IMG_0003.PNG", "/Documents/letter to the bank.docx",
                "/Documents/Old/Slides from the meeting.pptx", "/Media/tone.mp3"]
-    deletes += ["/Many Files/entry number %03d.txt" % i for i in range(0, 60, 3)]
+    deletes += ["/Many Files/entry number %03d.txt" % i for i in range(0, many, 3)]
     if fragment:
         deletes.append("/Frag/fragmented deleted.bin")
     v.finish(deletes, ["/Trash Folder"])

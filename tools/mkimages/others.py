@@ -13,41 +13,109 @@ def rnd(seed, n):
     return random.Random(seed).randbytes(n)
 
 
-def build_ext4(img, size_bytes, tmp, base_sector, partition, S):
+# The ext volumes: live files, and files deleted afterwards with debugfs (its
+# "rm" frees the blocks and clears the name, as the kernel does, but leaves the
+# inode's block map, so sleuthkit's icat can still read a deleted file: the
+# manifests are checked with it).
+EXT_LIVE = [("home/user/Pictures/photo.jpg", "photo.jpg"), ("home/user/Pictures/exif.jpg", "photo_exif.jpg"),
+            ("home/user/Documents/report.pdf", "document.pdf"), ("home/user/Documents/notes.txt", "notes.txt"),
+            ("readme.txt", "small.txt")]
+EXT_DELETED = [("home/user/Pictures/holiday.jpg", "large.jpg"), ("home/user/Pictures/scan.png", "image.png"),
+               ("home/user/Documents/old report.pdf", "document.pdf"), ("home/user/backup.zip", "archive.zip")]
+EXT_ENV = ["env", "E2FSPROGS_FAKE_TIME=1577836800"]
+
+
+def _ext_extents(img, rel):
+    """The file's data as (first block, blocks) in file order, from debugfs's
+    stat: "(0-11):549-560, (IND):561, (12-13):562-563" or "(0-13):1234-1247"."""
+    out = run(*EXT_ENV, "debugfs", "-R", "stat \"/%s\"" % rel, img)
+    text = out.split("BLOCKS:" if "BLOCKS:" in out else "EXTENTS:", 1)[1]
+    extents = []
+    for a, b, c, d in re.findall(r"\((\d+)(?:-(\d+))?\):(\d+)(?:-(\d+))?", text):
+        extents.append((int(c), int(d or c) - int(c) + 1))
+    return extents
+
+
+def _ext_inode(img, rel):
+    out = run(*EXT_ENV, "debugfs", "-R", "stat \"/%s\"" % rel, img)
+    return int(re.search(r"Inode:\s+(\d+)", out).group(1))
+
+
+def build_ext(img, size_bytes, tmp, base_sector, partition, S, mkfs=("-t", "ext4", "-b", "1024"), deleted=True):
+    """An ext volume made by mke2fs -d, with EXT_DELETED removed by debugfs when asked."""
     src = os.path.join(tmp, "root")
     shutil.rmtree(src, ignore_errors=True)
-    os.makedirs(os.path.join(src, "home/user/Pictures"))
-    os.makedirs(os.path.join(src, "home/user/Documents"))
-    layout = [("home/user/Pictures/photo.jpg", S("photo.jpg")), ("home/user/Pictures/exif.jpg", S("photo_exif.jpg")),
-              ("home/user/Documents/report.pdf", S("document.pdf")), ("home/user/Documents/notes.txt", S("notes.txt")),
-              ("readme.txt", S("small.txt"))]
-    for rel, s in layout:
-        shutil.copy(s, os.path.join(src, rel))
+    layout = EXT_LIVE + (EXT_DELETED if deleted else [])
+    for rel, sample in layout:
+        os.makedirs(os.path.join(src, os.path.dirname(rel)), exist_ok=True)
+        shutil.copy(S(sample), os.path.join(src, rel))
     for root, dirs, fs in os.walk(src):
         for n in dirs + fs:
             fix_time(os.path.join(root, n))
     fix_time(src)
     if os.path.exists(img):
         os.remove(img)
-    env_args = ["env", "E2FSPROGS_FAKE_TIME=1577836800"]
-    run(*env_args, "mke2fs", "-q", "-F", "-t", "ext4", "-b", "1024", "-L", "torvane", "-U",
+    run(*EXT_ENV, "mke2fs", "-q", "-F", *mkfs, "-L", "torvane", "-U",
         "0d7b1c3e-5a2f-4e61-9c0a-1b2c3d4e5f60", "-E", "hash_seed=0d7b1c3e-5a2f-4e61-9c0a-1b2c3d4e5f61,root_owner=0:0",
         "-N", "64", "-d", src, img, "%dk" % (size_bytes // 1024))
+    block_sectors = int(re.search(r"Block size:\s+(\d+)", run("dumpe2fs", "-h", img)).group(1)) // SECTOR
     files = []
-    for rel, s in layout:
-        out = run("debugfs", "-R", "bmap /%s 0" % rel, img)
-        block = int(out.strip().splitlines()[-1])
+    gone = {rel for rel, _ in EXT_DELETED} if deleted else set()
+    for rel, sample in layout:
+        extents = _ext_extents(img, rel)
+        # Block-mapped files (ext2) have their indirect blocks between the data.
+        frags = 1 + sum(1 for (a, n), (b, _) in zip(extents, extents[1:]) if b != a + n)
+        note = "inode=%d" % _ext_inode(img, rel) if rel in gone else ""
+        if rel in gone and mkfs[1] == "ext4" and frags != 1:
+            # Carving brings back contiguous files only: the tests count on these.
+            raise RuntimeError("%s: deleted %s is in %d pieces" % (img, rel, frags))
         folder = "/" + os.path.dirname(rel) if os.path.dirname(rel) else "/"
-        files.append(Entry("live", folder, os.path.basename(rel), os.path.getsize(s), sha256_file(s),
-                           base_sector + block * 2, ftype_of(rel), "samples/" + os.path.basename(s), "",
-                           0, partition))
+        files.append(Entry("deleted" if rel in gone else "live", folder, os.path.basename(rel),
+                           os.path.getsize(S(sample)), sha256_file(S(sample)), base_sector + extents[0][0] * block_sectors,
+                           ftype_of(rel), "samples/" + sample, note, frags, partition))
+    if gone:
+        cmds = os.path.join(tmp, "rm.cmds")
+        with open(cmds, "w") as f:
+            f.write("".join("rm \"/%s\"\n" % rel for rel in sorted(gone)))
+        run(*EXT_ENV, "debugfs", "-w", "-f", cmds, img)
     return img, files
 
 
 def build_ext4_image(out, tmp, S):
-    img, files = build_ext4(os.path.join(out, "ext4.img"), 4 * 1024 * 1024, tmp, 0, -1, S)
+    img, files = build_ext(os.path.join(out, "ext4.img"), 4 * 1024 * 1024, tmp, 0, -1, S)
     write_manifest(os.path.join(out, "ext4.img.manifest"),
                    {"image": "ext4.img", "fs": "ext4", "volumeStartSector": 0, "clusterBytes": 1024}, files)
+
+
+def build_ext_variants(out, tmp, S):
+    """The allocation-map layouts: ext2 (32-byte descriptors, several groups) and
+    ext4 with 4 KiB blocks, 64-bit descriptors, flex_bg, meta_bg and groups whose
+    bitmaps were never written (BLOCK_UNINIT)."""
+    for name, size, mkfs in (("ext2.img", 20, ("-t", "ext2", "-b", "1024")),
+                             ("ext4-4k.img", 48, ("-t", "ext4", "-b", "4096", "-g", "2048",
+                                                  "-O", "meta_bg,^resize_inode"))):
+        img, files = build_ext(os.path.join(out, name), size * 1024 * 1024, os.path.join(tmp, name), 0, -1, S, mkfs)
+        write_manifest(os.path.join(out, name + ".manifest"),
+                       {"image": name, "fs": mkfs[1], "volumeStartSector": 0,
+                        "clusterBytes": int(mkfs[mkfs.index("-b") + 1])}, files)
+
+
+def build_large_clusters(out, tmp, S):
+    """Clusters above 32 KiB, as the tools write them: NTFS with 64 KiB and
+    2 MiB clusters (mkntfs -c), FAT16 with 64 KiB ones (mkfs.fat -s 128)."""
+    for name, size, cluster, many in (("ntfs64k.img", 64, 65536, 60), ("ntfs2m.img", 512, 2 * 1024 * 1024, 12)):
+        v = ntfsimg.NtfsVolume(os.path.join(out, name), size * 1024 * 1024, os.path.join(tmp, name), cluster=cluster)
+        # Every file takes a whole cluster: few small files on the 2 MiB volume.
+        ntfsimg.populate_standard(v, S, rnd, fragment=False, many=many)
+        info = {"image": name, "fs": "ntfs", "volumeStartSector": 0, "clusterBytes": cluster}
+        info.update(v.info())
+        write_manifest(os.path.join(out, name + ".manifest"), info, v.files())
+    v = fatimg.FatVolume(os.path.join(out, "fat64k.img"), 16, 300 * 1024, 128, os.path.join(tmp, "fat64k"))
+    # One 64 KiB cluster holds every picture: nothing here can be fragmented.
+    fatimg.populate_standard(v, S, many=300, frag=False)
+    info = {"image": "fat64k.img", "fs": "fat16", "volumeStartSector": 0, "clusterBytes": v.cluster_bytes}
+    info.update(v.info())
+    write_manifest(os.path.join(out, "fat64k.img.manifest"), info, v.files())
 
 
 def build_carve(out, samples_dir):
