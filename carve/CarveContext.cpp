@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-unsigned int CARVE_CONTEXT::ReadSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf,
-                                        size_t nBufLen) const {
+unsigned int CARVE_CONTEXT::ReadSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen,
+                                        u64* pUnreadable) const {
   const int ss = nBytesPerSector;
   if (!pReader || !pBuf || nCount == 0 || !IsUsableSectorSize(ss)) return 0;
   if (static_cast<u64>(nCount) * ss > nBufLen) return 0;
@@ -14,6 +14,6 @@ unsigned int CARVE_CONTEXT::ReadSectors(u64 u64Sector, unsigned int nCount, unsi
   if (u64Sector > static_cast<u64>(INT64_MAX)) return 0;
   // A bad sector ahead must not cut a file to its first sector: what cannot
   // be read comes back as zeros, as the pass itself sees it.
-  if (pReader->ReadTolerant(pBuf, static_cast<int>(nCount), static_cast<i64>(u64Sector), ss, nullptr) != 0) return 0;
+  if (pReader->ReadTolerant(pBuf, static_cast<int>(nCount), static_cast<i64>(u64Sector), ss, pUnreadable) != 0) return 0;
   return nCount;
 }

@@ -33,6 +33,9 @@ struct CARVE_PASS {
   int nStopAnswer = 0;
   // The last carved length is a bound: its rule found no end (a cut or capped file).
   bool bLastLengthIsCap = false;
+  // What the integrity check made of the last carved file: INTEGRITY_* and RESULT_FLAG_*.
+  u8 nLastIntegrity = 0;
+  u8 nLastResultFlags = 0;
 };
 
 struct CARVE_CONTEXT {
@@ -66,6 +69,15 @@ struct CARVE_CONTEXT {
   int nErrorCode = 0;         // the progress callback's stop answer
   bool bLengthIsCap = false;  // the rule found no end: the length is a bound, not the file's
 
+  // Answers of an integrity checker besides its verdict.
+  u64 u64CheckedEnd = 0;     // where the file's own structure ends when that is before the length checked (0: not)
+  bool bUnreadable = false;  // sectors of the file could not be read (zeros stood in for them)
+  // Bytes a costly checker (a full decode) may take on in this call; past
+  // them it answers VERDICT_UNKNOWN and sets bCheckDeferred, and the check
+  // waits for the result to be listed. 0: no limit.
+  u64 u64CheckBudget = 0;
+  bool bCheckDeferred = false;
+
   static bool IsUsableSectorSize(int nBytesPerSector) {
     return nBytesPerSector >= 512 && nBytesPerSector <= MAX_SECTOR_SIZE && nBytesPerSector % 512 == 0;
   }
@@ -75,5 +87,7 @@ struct CARVE_CONTEXT {
 
   // Reads whole sectors into a caller buffer of nBufLen bytes, clamped to the
   // reader's end limit; the number of sectors that arrived (0 on any failure).
-  unsigned int ReadSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen) const;
+  // Unreadable sectors arrive as zeros and are counted in *pUnreadable.
+  unsigned int ReadSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen,
+                           u64* pUnreadable = nullptr) const;
 };

@@ -137,9 +137,31 @@ class CFileTypeJudge {
   // type pExt names, or pExt is not a carvable extension; 0 otherwise.
   static int IsFileTypeMatching(unsigned char* pBuf, int nLen, char* pExt, CDiskReader* pReader,
                                 int nBytesPerSector, u64 u64Sector);
-  // Makes IsFileTypeMatching the test the file-system engines ask through
-  // engine/ContentMatch.h.
+  // Makes IsFileTypeMatching and CheckContent the tests the file-system
+  // engines ask through engine/ContentMatch.h.
   static void InstallContentMatcher();
+  // The integrity of u64Size bytes from absolute u64Sector, by the checker of
+  // the type pExt names (INTEGRITY_UNVERIFIED when it has none); adds
+  // RESULT_FLAG_UNREADABLE to *pFlags when sectors could not be read. The
+  // length is the file's as given: a structure that ends before it is not
+  // verified.
+  static int CheckContent(const char* pExt, CDiskReader* pReader, int nBytesPerSector, u64 u64Sector, u64 u64Size,
+                          u8* pFlags);
+
+  // ---- Integrity checks ----
+  // The format whose checker judges files of nType (the first row of that
+  // type that has one); nullptr when none does.
+  static const CARVE_FORMAT* CheckerOfType(int nType);
+  // Runs the checker of nType over u64Size bytes from ctx.u64StartSector and
+  // returns INTEGRITY_*. When the structure ends before the length and
+  // bCutToStructure, the length is cut there; otherwise the file is not
+  // verified. Unreadable sectors add RESULT_FLAG_UNREADABLE to nFlags and
+  // keep the file from being verified.
+  static int CheckIntegrity(CARVE_CONTEXT& ctx, int nType, u64& u64Size, bool bCutToStructure, u8& nFlags);
+  // Checks on carved files can be turned off (the deep-scan benchmark
+  // measures the pass with and without them); on by default.
+  static void SetChecksEnabled(bool bEnabled) { s_bChecks = bEnabled; }
+  static bool ChecksEnabled() { return s_bChecks; }
 
   // ---- Carving ----
   // The deep pass's state between candidates and its callbacks.
@@ -151,7 +173,8 @@ class CFileTypeJudge {
   // Recognises and measures the file starting at u64Sector. 0 with name
   // ("%lld.%s"), type and size filled; 87 when nothing carvable starts here;
   // -9527 when the user cancelled during measurement. Whether the length is a
-  // bound rather than the file's end is left in Pass().bLastLengthIsCap.
+  // bound rather than the file's end is left in Pass().bLastLengthIsCap, the
+  // integrity check's verdict in Pass().nLastIntegrity and nLastResultFlags.
   static int ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector, u64 u64ScanSectorCount,
                           u64 u64SectorTotalCount, int nRemaidSecond, CDiskReader* pReader,
                           int nBytesPerSector, u64 u64FileCount, char* pName, int nNameLen,
@@ -319,6 +342,7 @@ class CFileTypeJudge {
   static bool MayStartShortBuffer(const unsigned char* p, int nLen);
 
   static CARVE_PASS s_pass;
+  static bool s_bChecks;
   static QUICK_TABLES s_quick;
   static const std::array<bool, 256> s_bBadShortNameChar;
   friend struct QuickTableBuilder;

@@ -135,6 +135,8 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
       node->wcDrive = m_wcDrive;
       node->nEngineType = ENGINE_FILE_TYPE;
       node->bHealth = 1;
+      node->nIntegrity = CFileTypeJudge::Pass().nLastIntegrity;
+      node->nResultFlags = CFileTypeJudge::Pass().nLastResultFlags;
       node->nFileIndex = m_pResultFileManager->GetFileIndex();
       node->nClusterBytes = 0xFFFFFFFFu;
       node->u64FileSize = size;
@@ -155,7 +157,7 @@ int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nL
   if (!m_pResultFileManager) return 0;
   m_pResultFileManager->FlushBufToFile();
   if (pParent || nLevel != 0) return 0;  // carved files have no folders
-  return m_pResultFileManager->GetChildrenFileNode(0, out);
+  return CStoredEngine::GetChildrenFileNode(nullptr, 0, out);  // with the checks put off during the pass
 }
 
 int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
@@ -171,6 +173,23 @@ int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int n
 int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { return 0; }
 int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
+
+void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
+  u8 flags = static_cast<u8>(node.nResultFlags & ~RESULT_FLAG_CHECK_PENDING);
+  const char* dot = std::strrchr(node.szFileName, '.');
+  const int row = dot ? CFileTypeJudge::FindRowByExtension(dot + 1) : -1;
+  int integrity = INTEGRITY_UNVERIFIED;
+  if (row >= 0) {
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&m_DiskReader, m_nBytesPerSector, node.u64RecordSector);
+    ctx.bLengthIsCap = (flags & RESULT_FLAG_LENGTH_CAPPED) != 0;
+    u64 size = node.u64FileSize;
+    integrity = CFileTypeJudge::CheckIntegrity(ctx, static_cast<int>(CFileTypeJudge::szExtendNameAndType[row].nType),
+                                               size, false, flags);
+    if ((flags & RESULT_FLAG_LENGTH_CAPPED) && integrity == INTEGRITY_VERIFIED) integrity = INTEGRITY_UNVERIFIED;
+  }
+  node.nIntegrity = static_cast<u8>(integrity);
+  node.nResultFlags = static_cast<u8>(flags & ~RESULT_FLAG_CHECK_PENDING);
+}
 
 int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
   if (!pNode) return STATUS_INVALID_PARAMETER;

@@ -51,6 +51,8 @@ class CFileTypeRecovery : public CStoredEngine {
 
  private:
   CScanResultFileManager* Store() const override { return m_pResultFileManager; }
+  // A picture too large to decode during the pass is decoded when listed.
+  void ResolvePendingCheck(_FILE_NODE_& node) override;
   int NewStore(const std::wstring& name);
   void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);
 

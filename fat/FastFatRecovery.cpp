@@ -501,6 +501,12 @@ void CFastFatRecovery::RecordFile(const u8* pEntry, const std::string& name, u64
     node.nClusterNO = e.nClusterLow;
   }
   node.bHealth = static_cast<u32>(IsFileDataHealth(node, m_nSectorPerCluster));
+  // A free first cluster: the chain was cleared, and the file is read from
+  // consecutive clusters; its content is checked when it is listed.
+  u32 link = 1;
+  if (node.u64FileSize > node.nClusterBytes && node.nClusterNO >= 2 &&
+      GetNextClusterNO(node.nClusterNO, link) == 0 && link == 0)
+    node.nResultFlags |= RESULT_FLAG_CHAIN_CLEARED | RESULT_FLAG_CHECK_PENDING;
   _FILE_NODE_* slot = m_pScanResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
   if (!slot) return;
   node.nFileIndex = m_pScanResultFileManager->GetFileIndex();

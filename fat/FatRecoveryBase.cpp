@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "engine/ContentMatch.h"
 #include "engine/RecoveredFile.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
@@ -74,6 +75,37 @@ int CFatRecoveryBase::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
   }
   if (runBytes != 0) return CopySectorsToSink(m_DiskReader, runSector, runBytes, SECTOR_SIZE, sink);
   return 0;
+}
+
+void CFatRecoveryBase::ResolvePendingCheck(_FILE_NODE_& node) {
+  node.nResultFlags &= static_cast<u8>(~RESULT_FLAG_CHECK_PENDING);
+  node.nIntegrity = INTEGRITY_UNVERIFIED;
+  const u32 clusterBytes = node.nClusterBytes;
+  if (node.bIsDir || node.u64FileSize == 0 || clusterBytes == 0 || clusterBytes % SECTOR_SIZE != 0 ||
+      clusterBytes >= FAT_MAX_CLUSTER_BYTES)
+    return;
+  const char* dot = std::strrchr(node.szFileName, '.');
+  if (!dot || !dot[1]) return;
+  // The bytes a save would copy, when they are one run on the disk (a
+  // cleared chain is read as consecutive clusters, so they are unless the
+  // run stops short).
+  u64 first = 0, left = node.u64FileSize;
+  u32 cluster = node.nClusterNO;
+  for (u32 k = 0; left > 0; ++k) {
+    u64 sector = 0;
+    if (!DataSectorOfCluster(node, cluster, k, sector)) return;
+    if (k == 0) first = sector;
+    else if (sector != first + static_cast<u64>(k) * (clusterBytes / SECTOR_SIZE)) return;
+    left -= left < clusterBytes ? left : clusterBytes;
+    if (left == 0) break;
+    u32 next = 0;
+    if (NextDataCluster(node, cluster, k, next) != 0 || next == 0) return;  // shorter than its size
+    cluster = next;
+  }
+  u8 flags = 0;
+  const int integrity = CheckContentIntegrity(dot + 1, &m_DiskReader, SECTOR_SIZE, first, node.u64FileSize, &flags);
+  node.nResultFlags |= flags;
+  if (integrity == INTEGRITY_VERIFIED) node.nIntegrity = INTEGRITY_VERIFIED;
 }
 
 void FatEntryTimesToNode(const FAT32_Entry& e, _FILE_NODE_& node) {

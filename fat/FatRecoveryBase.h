@@ -29,6 +29,11 @@ class CFatRecoveryBase : public CStoredEngine {
   virtual int NextDataCluster(const _FILE_NODE_& node, u32 nCluster, u32 nIndex, u32& nNext) = 0;
   virtual bool DataSectorOfCluster(const _FILE_NODE_& node, u32 nCluster, u32 nIndex, u64& u64Sector) = 0;
   CScanResultFileManager* Store() const override { return m_pScanResultFileManager.get(); }
+  // A file read from consecutive clusters because its chain is gone
+  // (RESULT_FLAG_CHAIN_CLEARED) is verified only when its format's checker
+  // passes on exactly those bytes; otherwise it stays unverified. Reading a
+  // whole file is too costly for the quick pass, so this runs when listed.
+  void ResolvePendingCheck(_FILE_NODE_& node) override;
 
   void ResetStore();
   // Opens a device node or image by path, read-only, as one whole range

@@ -177,6 +177,10 @@ void CProfessionalFatRecovery::AddFileToStore(_FILE_NODE_& node, const __VIRTUAL
   node.u64DataStartSector = r.nDataStartSector;
   node.u64VolumeStartSector = r.u64VolumeStartSector;
   node.bHealth = static_cast<u32>(IsFileDataHealth(node, r.nSectorPerCluster));
+  // Without a FAT every file of more than one cluster is read from
+  // consecutive clusters; its content is checked when it is listed.
+  if (!node.bIsDir && node.u64FileSize > node.nClusterBytes)
+    node.nResultFlags |= RESULT_FLAG_CHAIN_CLEARED | RESULT_FLAG_CHECK_PENDING;
   u32 depth = GetRootParentDirIndex(&r, nFolder);
   _FILE_NODE_* slot = m_pScanResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
   if (!slot) return;

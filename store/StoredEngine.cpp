@@ -23,7 +23,24 @@ int CStoredEngine::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel
   CScanResultFileManager* store = Store();
   if (!store) return 0;
   store->FlushBufToFile();
-  return store->GetChildrenFileNode(ChildKey(pParent, nLevel, RootDirNumber()), out);
+  const size_t before = out.size();
+  const int status = store->GetChildrenFileNode(ChildKey(pParent, nLevel, RootDirNumber()), out);
+  for (size_t i = before; i < out.size(); ++i) ResolvePending(out[i]);
+  return status;
+}
+
+void CStoredEngine::ResolvePending(_FILE_NODE_& node) {
+  if (!(node.nResultFlags & RESULT_FLAG_CHECK_PENDING)) return;
+  auto it = m_resolved.find(node.nFileIndex);
+  if (it == m_resolved.end() || it->second.u64Sector != node.u64RecordSector || it->second.u64Size != node.u64FileSize) {
+    _FILE_NODE_ checked = node;
+    ResolvePendingCheck(checked);
+    if (checked.nResultFlags & RESULT_FLAG_CHECK_PENDING) return;  // nothing decided: asked again next time
+    it = m_resolved.insert_or_assign(node.nFileIndex, RESOLVED{node.u64RecordSector, node.u64FileSize,
+                                                               checked.nIntegrity, checked.nResultFlags}).first;
+  }
+  node.nIntegrity = it->second.nIntegrity;
+  node.nResultFlags = it->second.nResultFlags;
 }
 
 int CStoredEngine::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
@@ -59,7 +76,11 @@ int CStoredEngine::InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) {
 
 int CStoredEngine::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
   CScanResultFileManager* store = Store();
-  return store && pKey ? store->SearchFileNodeInfo(pKey, out) : 0;
+  if (!store || !pKey) return 0;
+  const size_t before = out.size();
+  const int status = store->SearchFileNodeInfo(pKey, out);
+  for (size_t i = before; i < out.size(); ++i) ResolvePending(out[i]);
+  return status;
 }
 
 int CStoredEngine::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {

@@ -4,6 +4,8 @@
 // folder number and CopyFileData; it answers everything else the same way.
 #pragma once
 
+#include <unordered_map>
+
 #include "engine/IFileRecoveryParse.h"
 #include "store/ScanResultFileManager.h"
 
@@ -29,6 +31,10 @@ class CStoredEngine : public IFileRecoveryParse {
   virtual CScanResultFileManager* Store() const = 0;
   // The directory number a null parent (or a parent numbered 0) stands for.
   virtual u32 RootDirNumber() const { return 0; }
+  // A result whose content check was put off (RESULT_FLAG_CHECK_PENDING)
+  // gets its verdict here when it is listed or found by a search: the engine
+  // sets nIntegrity and nResultFlags (clearing the pending flag).
+  virtual void ResolvePendingCheck(_FILE_NODE_& node) { (void)node; }
 
   SCAN_PROGRESS_CALLBACK m_pScanCallBack = nullptr;
   RECOVERY_CALLBACK m_pRecoveryCallBack = nullptr;
@@ -36,4 +42,14 @@ class CStoredEngine : public IFileRecoveryParse {
   int m_nPercent = 0;
   SEARCH_CALLBACK m_pSearchCallBack = nullptr;
   void* m_pSearchParam = nullptr;
+
+ private:
+  // Verdicts of checks already run, by result number (the sector and size
+  // make sure a number reused by a later scan is not taken for the old one).
+  struct RESOLVED {
+    u64 u64Sector, u64Size;
+    u8 nIntegrity, nResultFlags;
+  };
+  void ResolvePending(_FILE_NODE_& node);
+  std::unordered_map<u32, RESOLVED> m_resolved;
 };

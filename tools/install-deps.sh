@@ -5,6 +5,7 @@ set -euo pipefail
 PKGS=(
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev googletest
+  zlib1g-dev libjpeg62-turbo-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk parted exfatprogs exfat-fuse sleuthkit

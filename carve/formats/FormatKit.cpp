@@ -4,7 +4,11 @@
 #include "carve/formats/Formats.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
+
+#include <zlib.h>
 
 #include "carve/FileTypeJudge.h"
 
@@ -175,6 +179,133 @@ bool ReadBytesFrom(const CARVE_CONTEXT& ctx, u64 base, const Bytes& first, u64 o
   return true;
 }
 }  // namespace
+
+
+namespace {
+struct ViewBuffer {
+  std::unique_ptr<u8[]> p;
+  bool busy = false;
+};
+thread_local ViewBuffer t_viewBuffer;
+}  // namespace
+
+FileView::FileView(CARVE_CONTEXT& ctx, u64 u64Size) : m_ctx(ctx), m_size(u64Size) {}
+
+FileView::~FileView() {
+  if (m_bOwn) delete[] m_buf;
+  else if (m_buf) t_viewBuffer.busy = false;
+}
+
+bool FileView::Fill(u64 off) {
+  const u64 ss = static_cast<u64>(m_ctx.nBytesPerSector);
+  if (!m_ctx.UsableSectorSize() || off >= m_size) return false;
+  if (!m_buf) {
+    ViewBuffer& shared = t_viewBuffer;
+    if (!shared.busy) {
+      if (!shared.p) shared.p.reset(new (std::nothrow) u8[WINDOW]);
+      if (!shared.p) return false;
+      shared.busy = true;
+      m_buf = shared.p.get();
+    } else {
+      m_buf = new (std::nothrow) u8[WINDOW];
+      if (!m_buf) return false;
+      m_bOwn = true;
+    }
+  }
+  const u64 first = off / ss;
+  const u64 lastByte = m_size - 1;
+  u64 count = lastByte / ss - first + 1;
+  if (count > WINDOW / ss) count = WINDOW / ss;
+  u64 bad = 0;
+  const unsigned int got = m_ctx.ReadSectors(m_ctx.u64StartSector + first, static_cast<unsigned int>(count),
+                                             m_buf, WINDOW, &bad);
+  if (bad) m_ctx.bUnreadable = true;
+  if (got == 0) {
+    m_have = 0;
+    return false;
+  }
+  m_base = first * ss;
+  m_have = static_cast<size_t>(got) * ss;
+  if (m_base + m_have > m_size) m_have = static_cast<size_t>(m_size - m_base);
+  return off < m_base + m_have;
+}
+
+const u8* FileView::Span(u64 off, size_t& n) {
+  n = 0;
+  if (off >= m_size) return nullptr;
+  if (!(m_have && off >= m_base && off < m_base + m_have) && !Fill(off)) return nullptr;
+  n = static_cast<size_t>(m_base + m_have - off);
+  return m_buf + (off - m_base);
+}
+
+bool FileView::Read(u64 off, void* out, size_t len) {
+  if (off > m_size || len > m_size - off) return false;
+  u8* o = static_cast<u8*>(out);
+  while (len) {
+    size_t n = 0;
+    const u8* p = Span(off, n);
+    if (!p) return false;
+    const size_t take = n < len ? n : len;
+    std::memcpy(o, p, take);
+    o += take;
+    off += take;
+    len -= take;
+  }
+  return true;
+}
+
+bool FileView::U16LE(u64 off, u16& v) {
+  u8 b[2];
+  if (!Read(off, b, 2)) return false;
+  v = GetU16LE(b, 2, 0);
+  return true;
+}
+bool FileView::U32LE(u64 off, u32& v) {
+  u8 b[4];
+  if (!Read(off, b, 4)) return false;
+  v = GetU32LE(b, 4, 0);
+  return true;
+}
+bool FileView::U64LE(u64 off, u64& v) {
+  u8 b[8];
+  if (!Read(off, b, 8)) return false;
+  v = GetU64LE(b, 8, 0);
+  return true;
+}
+bool FileView::U16BE(u64 off, u16& v) {
+  u8 b[2];
+  if (!Read(off, b, 2)) return false;
+  v = GetU16BE(b, 2, 0);
+  return true;
+}
+bool FileView::U32BE(u64 off, u32& v) {
+  u8 b[4];
+  if (!Read(off, b, 4)) return false;
+  v = GetU32BE(b, 4, 0);
+  return true;
+}
+bool FileView::U64BE(u64 off, u64& v) {
+  u8 b[8];
+  if (!Read(off, b, 8)) return false;
+  v = GetU64BE(b, 8, 0);
+  return true;
+}
+
+bool FileView::Crc(u64 off, u64 len, u32& crc) {
+  if (off > m_size || len > m_size - off) return false;
+  uLong c = crc32(0L, Z_NULL, 0);
+  while (len) {
+    size_t n = 0;
+    const u8* p = Span(off, n);
+    if (!p) return false;
+    const size_t take = n < len ? n : static_cast<size_t>(len);
+    c = crc32(c, p, static_cast<uInt>(take));
+    off += take;
+    len -= take;
+  }
+  crc = static_cast<u32>(c);
+  return true;
+}
 
 }  // namespace carve_detail
 

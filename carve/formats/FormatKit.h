@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "carve/CarveContext.h"
 #include "carve/CarveFormat.h"
@@ -218,5 +219,54 @@ struct Carry {
     base = start;
   }
 };
+
+// ---- Integrity checks ----
+
+// The bytes of a measured file (u64Size of them from ctx.u64StartSector) as
+// a checker reads them: through a window of whole sectors, so a walk that
+// moves forward reads each sector once. Unreadable sectors read as zeros and
+// are noted in ctx.bUnreadable. Nothing past the file's length is handed out.
+class FileView {
+ public:
+  static constexpr size_t WINDOW = 256 * 1024;
+  FileView(CARVE_CONTEXT& ctx, u64 u64Size);
+  ~FileView();
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+  u64 Size() const { return m_size; }
+  // len bytes at off into out; false when any of them lies past the end or cannot be read.
+  bool Read(u64 off, void* out, size_t len);
+  // The bytes from off on that the window holds (at least one when off is
+  // inside the file); n gets their count. Null at or past the end.
+  const u8* Span(u64 off, size_t& n);
+  bool U8At(u64 off, u8& v) { return Read(off, &v, 1); }
+  bool U16LE(u64 off, u16& v);
+  bool U32LE(u64 off, u32& v);
+  bool U64LE(u64 off, u64& v);
+  bool U16BE(u64 off, u16& v);
+  bool U32BE(u64 off, u32& v);
+  bool U64BE(u64 off, u64& v);
+  // CRC-32 (zlib's) of len bytes at off; false when they cannot all be read.
+  bool Crc(u64 off, u64 len, u32& crc);
+
+ private:
+  bool Fill(u64 off);
+  CARVE_CONTEXT& m_ctx;
+  u64 m_size;
+  // The window: the thread's reused buffer (checks run one after another on
+  // the pass's thread; allocating and clearing it for each file was a large
+  // part of their cost), or one of its own when a view is already open.
+  u8* m_buf = nullptr;
+  bool m_bOwn = false;
+  u64 m_base = 0;   // file offset of m_buf[0]
+  size_t m_have = 0;
+};
+
+// Whether a chunk or box type is four printable ASCII letters, digits or spaces.
+inline bool IsFourCc(const u8* t) {
+  for (int i = 0; i < 4; ++i)
+    if (t[i] < 0x20 || t[i] > 0x7E) return false;
+  return true;
+}
 
 }  // namespace carve_detail

@@ -179,6 +179,20 @@ u64 GetDefaultPictureFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf
 // header does not allow it.
 u64 GetOFFICE2003FileBytesSizeByFileHead(CARVE_CONTEXT& ctx, const unsigned char* pHead, int nLen = 512);
 
+// ---- Integrity checkers (CARVE_CHECKER) ----
+CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckPng(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckGif(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckPdf(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckMp3(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckRiff(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT Check7z(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckBmp(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckCompound(CARVE_CONTEXT& ctx, u64 u64Size);
+CARVE_VERDICT CheckTiff(CARVE_CONTEXT& ctx, u64 u64Size);
+
 // Tail helpers: 1 with the offset just past an accepted end marker.
 int GetJPGFileTailOffset(const CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, u64& u64Offset);
 int GetPNGFileTailOffset(const CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen, u64& u64Offset);

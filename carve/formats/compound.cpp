@@ -3,6 +3,7 @@
 // allocation table. Flash authoring files share the header.
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
@@ -184,9 +185,137 @@ u64 GetFLAFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   return GetDefaultAudioFileBytesSize(ctx, pBuf, nLen);
 }
 
+namespace {
+
+const u32 kEndOfChain = 0xFFFFFFFEu, kFreeSector = 0xFFFFFFFFu;
+const u32 kCompoundMaxDirEntries = 1u << 20;
+
+enum CHAIN { CHAIN_OK, CHAIN_CUT, CHAIN_BAD };
+
+// Follows a chain through table from start for exactly `want` links; each
+// link is a sector below `count` not used by any chain before (used marks
+// them). CHAIN_CUT when a link points past the file's end (a cut file).
+CHAIN FollowChain(const std::vector<u32>& table, u32 start, u64 want, u64 count, std::vector<u8>& used, u64& maxUsed) {
+  u32 s = start;
+  for (u64 k = 0; k < want; ++k) {
+    if (s >= table.size()) return s < kEndOfChain ? CHAIN_CUT : CHAIN_BAD;
+    if (s >= count) return CHAIN_CUT;
+    if (used[s]) return CHAIN_BAD;  // a loop, or two streams sharing a sector
+    used[s] = 1;
+    if (s > maxUsed || maxUsed == ~0ull) maxUsed = s;
+    s = table[s];
+  }
+  return s == kEndOfChain ? CHAIN_OK : CHAIN_BAD;
+}
+
+}  // namespace
+
+// The allocation table read through the header's list of table sectors (and
+// its extension chain); the directory's chain; every stream's chain (the
+// large ones through the table, the small ones through the small-block table
+// inside the root's stream) exactly as long as its size needs, no sector
+// shared, all inside the file; the file ends after the last sector used.
+// Stream data has no checksum: the file is whole only when its last sector
+// is one of the structure's own (tables, directory), which a cut would lose.
+CARVE_VERDICT CheckCompound(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  u8 h[512];
+  if (!view.Read(0, h, 512) || std::memcmp(h, kCompoundHead, 8) != 0) return VERDICT_DAMAGED;
+  const u16 shift = GetU16LE(h, 512, 30), miniShift = GetU16LE(h, 512, 32);
+  if ((shift != 9 && shift != 12) || miniShift != 6) return VERDICT_DAMAGED;
+  const u64 ss = 1ull << shift;
+  const u32 perSector = static_cast<u32>(ss / 4);
+  if (u64Size < 2 * ss) return VERDICT_PARTIAL;
+  const u64 count = u64Size / ss - 1;  // whole sectors after the header
+  const u32 tableSectors = GetU32LE(h, 512, 44), firstDir = GetU32LE(h, 512, 48);
+  const u32 miniCutoff = GetU32LE(h, 512, 56), firstMini = GetU32LE(h, 512, 60), miniSectors = GetU32LE(h, 512, 64);
+  const u32 firstExt = GetU32LE(h, 512, 68), extSectors = GetU32LE(h, 512, 72);
+  if (tableSectors == 0 || tableSectors > count || extSectors > count || miniSectors > count) return VERDICT_DAMAGED;
+
+  // The table sectors' numbers: 109 in the header, the rest in the extension chain.
+  std::vector<u32> list;
+  for (u32 i = 0; i < tableSectors && i < 109; ++i) list.push_back(GetU32LE(h, 512, 76 + 4 * i));
+  std::vector<u8> sector(static_cast<size_t>(ss));
+  u32 ext = firstExt;
+  for (u32 k = 0; k < extSectors && list.size() < tableSectors; ++k) {
+    if (ext >= count) return ext < kEndOfChain ? VERDICT_PARTIAL : VERDICT_DAMAGED;
+    if (!view.Read((ext + 1ull) * ss, sector.data(), sector.size())) return VERDICT_PARTIAL;
+    for (u32 i = 0; i + 1 < perSector && list.size() < tableSectors; ++i)
+      list.push_back(GetU32LE(sector.data(), sector.size(), 4 * i));
+    ext = GetU32LE(sector.data(), sector.size(), 4ull * (perSector - 1));
+  }
+  if (list.size() != tableSectors) return VERDICT_DAMAGED;
+  std::vector<u32> table;
+  table.reserve(static_cast<size_t>(tableSectors) * perSector);
+  u64 maxUsed = ~0ull;
+  for (u32 t : list) {
+    if (t >= count) return t < kEndOfChain ? VERDICT_PARTIAL : VERDICT_DAMAGED;
+    if (!view.Read((t + 1ull) * ss, sector.data(), sector.size())) return VERDICT_PARTIAL;
+    for (u32 i = 0; i < perSector; ++i) table.push_back(GetU32LE(sector.data(), sector.size(), 4 * i));
+    if (t > maxUsed || maxUsed == ~0ull) maxUsed = t;
+  }
+  std::vector<u8> used(static_cast<size_t>(count), 0);
+  for (u32 t : list) used[t] = 1;
+  u64 maxStructure = maxUsed;  // the highest sector of the tables and the directory
+
+  // The directory: 128-byte entries along its chain (its length is not stated: up to its end).
+  std::vector<u8> dir;
+  for (u32 s = firstDir, k = 0; s != kEndOfChain; s = table[s], ++k) {
+    if (s >= table.size() || k >= count) return VERDICT_DAMAGED;
+    if (s >= count) return VERDICT_PARTIAL;
+    if (used[s]) return VERDICT_DAMAGED;
+    used[s] = 1;
+    if (s > maxUsed || maxUsed == ~0ull) maxUsed = s;
+    if (s > maxStructure) maxStructure = s;
+    const size_t at = dir.size();
+    dir.resize(at + static_cast<size_t>(ss));
+    if (!view.Read((s + 1ull) * ss, dir.data() + at, static_cast<size_t>(ss))) return VERDICT_PARTIAL;
+    if (dir.size() / 128 > kCompoundMaxDirEntries) return VERDICT_DAMAGED;
+  }
+  if (dir.size() < 128 || dir[66] != 5) return VERDICT_DAMAGED;  // entry 0 is the root
+
+  auto verdictOf = [](CHAIN c) { return c == CHAIN_CUT ? VERDICT_PARTIAL : VERDICT_DAMAGED; };
+  // The small-block table and the root's stream, which holds the small blocks.
+  std::vector<u32> miniTable;
+  if (miniSectors) {
+    CHAIN c = FollowChain(table, firstMini, miniSectors, count, used, maxUsed);
+    if (c != CHAIN_OK) return verdictOf(c);
+    for (u32 s = firstMini, k = 0; k < miniSectors; s = table[s], ++k) {
+      if (!view.Read((s + 1ull) * ss, sector.data(), sector.size())) return VERDICT_PARTIAL;
+      for (u32 i = 0; i < perSector; ++i) miniTable.push_back(GetU32LE(sector.data(), sector.size(), 4 * i));
+    }
+  }
+  const u64 rootSize = shift == 9 ? GetU32LE(dir.data(), dir.size(), 120) : GetU64LE(dir.data(), dir.size(), 120);
+  if (rootSize) {
+    CHAIN c = FollowChain(table, GetU32LE(dir.data(), dir.size(), 116), (rootSize + ss - 1) / ss, count, used, maxUsed);
+    if (c != CHAIN_OK) return verdictOf(c);
+  }
+  const u64 miniCount = rootSize / 64;
+  std::vector<u8> miniUsed(static_cast<size_t>(miniCount), 0);
+  u64 miniMax = 0;
+  for (size_t e = 128; e + 128 <= dir.size(); e += 128) {
+    const u8* d = dir.data() + e;
+    if (d[66] != 2) continue;  // streams only
+    const u64 size = shift == 9 ? GetU32LE(d, 128, 120) : GetU64LE(d, 128, 120);
+    const u32 start = GetU32LE(d, 128, 116);
+    if (size == 0) continue;
+    if (size < miniCutoff) {
+      CHAIN c = FollowChain(miniTable, start, (size + 63) / 64, miniCount, miniUsed, miniMax);
+      if (c != CHAIN_OK) return VERDICT_DAMAGED;  // small blocks live in the root's stream, already checked
+    } else {
+      if (size > u64Size) return VERDICT_PARTIAL;
+      CHAIN c = FollowChain(table, start, (size + ss - 1) / ss, count, used, maxUsed);
+      if (c != CHAIN_OK) return verdictOf(c);
+    }
+  }
+  const u64 end = (maxUsed + 2) * ss;
+  if (end < u64Size) ctx.u64CheckedEnd = end;
+  return maxStructure == maxUsed ? VERDICT_WHOLE : VERDICT_UNKNOWN;
+}
+
 const CARVE_FORMAT kCompound = {"compound", kCompoundSignatures, SignatureCount(kCompoundSignatures),
                                 IsOffice2003Type, GetOFFICE2003FileBytesSize, kMaxOffice + 512, FORMAT_SKIP_ONE,
-                                nullptr, nullptr};
+                                CheckCompound, nullptr};
 const CARVE_FORMAT kFla = {"fla", kFlaSignatures, SignatureCount(kFlaSignatures), IsFlaType, GetFLAFileBytesSize,
                            kMax256M, 0, nullptr, nullptr};
 

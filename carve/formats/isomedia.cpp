@@ -1,6 +1,8 @@
 // ISO base media files: a file-type box at 4, named by its brands (MP4,
 // M4A, M4V, 3GP, 3G2, QuickTime, HEIC, HEIF, AVIF, CR3), measured by one
 // walk over the top-level boxes.
+#include <vector>
+
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
 
@@ -163,13 +165,116 @@ u64 GetIsoBrandFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int 
   return size;
 }
 
+namespace {
+
+const u32 kIsoCheckMaxOffsets = 4u << 20;  // chunk offsets looked at per file
+const int kIsoCheckMaxDepth = 8;
+
+struct ISO_RANGE {
+  u64 from, to;
+};
+
+// One box header at pos inside [pos, limit): its type and extent. False when
+// it does not fit or cannot be read; size 0 runs to limit.
+bool ReadBox(FileView& view, u64 pos, u64 limit, u8 type[4], u64& payload, u64& end) {
+  u8 h[16];
+  if (pos + 8 > limit || !view.Read(pos, h, 8)) return false;
+  std::memcpy(type, h + 4, 4);
+  u64 size = GetU32BE(h, 8, 0);
+  payload = pos + 8;
+  if (size == 1) {
+    if (pos + 16 > limit || !view.Read(pos + 8, h + 8, 8)) return false;
+    size = GetU64BE(h, 16, 8);
+    payload = pos + 16;
+    if (size < 16) return false;
+  } else if (size == 0) {
+    size = limit - pos;
+  } else if (size < 8) {
+    return false;
+  }
+  end = pos + size;
+  return end >= pos;
+}
+
+// Every chunk offset of every stco / co64 box under [from, to) must lie in
+// the payload of one of the media-data boxes.
+bool ChunkOffsetsInside(FileView& view, u64 from, u64 to, const std::vector<ISO_RANGE>& media, int depth,
+                        u32& looked) {
+  static const char kContainers[][5] = {"moov", "trak", "mdia", "minf", "stbl", "edts", "dinf"};
+  u64 pos = from;
+  while (pos < to) {
+    u8 type[4];
+    u64 payload = 0, end = 0;
+    if (!ReadBox(view, pos, to, type, payload, end) || end > to) return false;
+    const bool co64 = std::memcmp(type, "co64", 4) == 0;
+    if (co64 || std::memcmp(type, "stco", 4) == 0) {
+      u32 count = 0;
+      if (!view.U32BE(payload + 4, count)) return false;
+      const u64 width = co64 ? 8 : 4;
+      if (payload + 8 + width * count > end) return false;
+      for (u32 k = 0; k < count && looked < kIsoCheckMaxOffsets; ++k, ++looked) {
+        u64 at = 0;
+        u32 at32 = 0;
+        if (co64 ? !view.U64BE(payload + 8 + 8ull * k, at) : !view.U32BE(payload + 8 + 4ull * k, at32)) return false;
+        if (!co64) at = at32;
+        bool inside = false;
+        for (const ISO_RANGE& r : media) inside = inside || (at >= r.from && at < r.to);
+        if (!inside) return false;
+      }
+    } else if (depth < kIsoCheckMaxDepth) {
+      for (const char* c : kContainers)
+        if (std::memcmp(type, c, 4) == 0 && !ChunkOffsetsInside(view, payload, end, media, depth + 1, looked))
+          return false;
+    }
+    pos = end;
+  }
+  return pos == to;
+}
+
+}  // namespace
+
+// The top-level boxes tile the file exactly; a movie box (or, for still
+// pictures, a meta box) is among them; the movie's chunk offsets all point
+// into media data. Media data has no checksum: only a movie box after it
+// (the usual order of recorders) shows the file was not cut.
+CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  std::vector<ISO_RANGE> media;
+  u64 pos = 0, moovFrom = 0, moovTo = 0;
+  bool movie = false, meta = false;
+  for (u32 boxes = 0; pos < u64Size && boxes < kIsoMaxBoxes; ++boxes) {
+    u8 type[4];
+    u64 payload = 0, end = 0;
+    if (!ReadBox(view, pos, u64Size, type, payload, end) || !IsFourCc(type)) {
+      if (pos == 0) return VERDICT_DAMAGED;
+      ctx.u64CheckedEnd = pos;  // what follows is not a box of this file
+      break;
+    }
+    if (end > u64Size) return VERDICT_PARTIAL;  // the last box is cut
+    if (std::memcmp(type, "moov", 4) == 0) {
+      movie = true;
+      moovFrom = payload;
+      moovTo = end;
+    }
+    if (std::memcmp(type, "meta", 4) == 0) meta = true;
+    if (std::memcmp(type, "mdat", 4) == 0) media.push_back({payload, end});
+    pos = end;
+  }
+  if (!movie) return meta && media.empty() ? VERDICT_WHOLE : meta ? VERDICT_UNKNOWN : VERDICT_PARTIAL;
+  u32 looked = 0;
+  if (!ChunkOffsetsInside(view, moovFrom, moovTo, media, 0, looked)) return VERDICT_DAMAGED;
+  for (const ISO_RANGE& r : media)
+    if (r.from > moovFrom) return VERDICT_UNKNOWN;
+  return VERDICT_WHOLE;
+}
+
 const CARVE_FORMAT kIsoBrands = {"iso-brands", kBrandSignatures, SignatureCount(kBrandSignatures), IsIsoBrandType,
-                                 GetIsoBrandFileBytesSize, kIsoBrandMax, 0, nullptr, nullptr};
+                                 GetIsoBrandFileBytesSize, kIsoBrandMax, 0, CheckIsoMedia, nullptr};
 const CARVE_FORMAT kMp4 = {"mp4", kFtyp, SignatureCount(kFtyp), IsMp4Type, GetMP4FileBytesSize,
-                           kMax4G, 0, nullptr, nullptr};
+                           kMax4G, 0, CheckIsoMedia, nullptr};
 const CARVE_FORMAT k3gp = {"3gp", kFtyp, SignatureCount(kFtyp), Is3pgType, GetISOMediaFileBytesSize,
-                           kMax4G, 0, nullptr, nullptr};
+                           kMax4G, 0, CheckIsoMedia, nullptr};
 const CARVE_FORMAT kMov = {"mov", kMovSignatures, SignatureCount(kMovSignatures), IsMovType,
-                           GetISOMediaFileBytesSize, kMax4G, 0, nullptr, nullptr};
+                           GetISOMediaFileBytesSize, kMax4G, 0, CheckIsoMedia, nullptr};
 
 }  // namespace carvefmt

@@ -120,6 +120,8 @@ struct Mp3Walk {
   u64 firstAt = 0;
   u64 streamBytes = 0;  // from a VBR header; 0 when none
   bool apeSeen = false;
+  bool counted = false;  // the run ended where the VBR header's byte count says
+  bool tagged = false;   // an ID3v1 tag ended it
   u64 end = 0;
   Carry carry;
 
@@ -160,6 +162,7 @@ struct Mp3Walk {
       if (ph == FRAMES) {
         if (frames >= kMp3MinFrames && streamBytes != 0 && pos - firstAt == streamBytes) {
           ph = TRAILER;  // the encoder's own count of the stream
+          counted = true;
           continue;
         }
         u8 h[4];
@@ -188,6 +191,7 @@ struct Mp3Walk {
         if (!Peek(v, pos, 32, t)) break;
         if (std::memcmp(t, "TAG", 3) == 0) {  // ID3v1: the last 128 bytes
           end = pos + 128;
+          tagged = true;
           ph = DONE;
         } else if (!apeSeen && std::memcmp(t, "APETAGEX", 8) == 0 && (GetU32LE(t, 32, 20) & (1u << 29))) {
           // An APE tag that starts with its header: 32 bytes plus the size at
@@ -240,6 +244,38 @@ int IsMp2Type(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
   Bytes b(pBuf, nLen);
   static const u8 kHead[4] = {0xFF, 0xFD, 0xE4, 0x00};
   return b.AtLeast(4) && b.Eq(0, kHead, 4) ? TYPE_MP2 : TYPE_NONE;
+}
+
+// The frame chain from the tag to the end. Frames carry no checksum a cut
+// would break, so a run is only known whole when something states its end:
+// the VBR header's byte count, or an ID3v1 / APE tag right after the last
+// frame, ending exactly where the file does.
+CARVE_VERDICT CheckMp3(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  Mp3Walk w;
+  u8 h[10];
+  if (!view.Read(0, h, 4)) return VERDICT_DAMAGED;
+  if (view.Read(0, h, 10) && std::memcmp(h, "ID3", 3) == 0) {
+    u64 tag = 0;
+    for (int i = 6; i < 10; ++i) tag = tag << 7 | (h[i] & 0x7F);
+    w.pos = 10 + tag + ((h[5] & 0x10) ? 10 : 0);
+  } else if (h[0] != 0xFF) {
+    return VERDICT_DAMAGED;
+  }
+  for (u64 off = 0; off < u64Size && w.ph != Mp3Walk::DONE && w.ph != Mp3Walk::FAILED;) {
+    size_t n = 0;
+    const u8* p = view.Span(off, n);
+    if (!p) break;
+    StepView v{p, n, n, off, false};
+    w.Feed(v);
+    off += n;
+  }
+  if (w.ph == Mp3Walk::FAILED || w.ph == Mp3Walk::LEAD) return VERDICT_DAMAGED;
+  const u64 end = w.ph == Mp3Walk::DONE ? w.end : w.pos;
+  if (end > u64Size) return VERDICT_PARTIAL;  // the last frame or tag is cut
+  if (end < u64Size || w.frames < kMp3MinFrames) return VERDICT_UNKNOWN;
+  if (w.streamBytes != 0 && !w.counted) return VERDICT_DAMAGED;  // the run does not meet its own count
+  return w.counted || w.tagged || w.apeSeen ? VERDICT_WHOLE : VERDICT_UNKNOWN;
 }
 
 u64 GetMP3FileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
@@ -370,11 +406,11 @@ u64 GetAdtsFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen
 }
 
 const CARVE_FORMAT kMpegFrames = {"mpeg-frames", kFrameSignatures.data(), kFrameSignatureCount,
-                                  IsMpegFramesType, GetMP3FileBytesSize, kMax2G, FORMAT_WEAK, nullptr, nullptr};
+                                  IsMpegFramesType, GetMP3FileBytesSize, kMax2G, FORMAT_WEAK, CheckMp3, nullptr};
 const CARVE_FORMAT kAdts = {"adts", kAdtsSignatures, SignatureCount(kAdtsSignatures), IsAdtsType,
                             GetAdtsFileBytesSize, kMax2G, FORMAT_WEAK, nullptr, nullptr};
 const CARVE_FORMAT kMp3 = {"mp3", kMp3Signatures, SignatureCount(kMp3Signatures), IsMp3Type, GetMP3FileBytesSize,
-                           kMax2G, 0, nullptr, nullptr};
+                           kMax2G, 0, CheckMp3, nullptr};
 const CARVE_FORMAT kMp2 = {"mp2", kMp2Signatures, SignatureCount(kMp2Signatures), IsMp2Type,
                            GetDefaultAudioFileBytesSize, kMax256M, 0, nullptr, nullptr};
 

@@ -56,11 +56,44 @@ u64 GetWebpFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen
   return DeclaredLength(ctx, size);
 }
 
+// The RIFF size (4) covers the form type and the chunks after it; each chunk
+// (id, 32-bit size, data padded to an even length) follows the one before
+// and the last ends where the RIFF size says. Only an index after the
+// movie data (an AVI's idx1) makes that whole: a file whose last chunk is raw
+// samples or a picture's bitstream reads the same cut and filled with
+// anything, so it stays unknown unless a size shows it cut or broken.
+CARVE_VERDICT CheckRiff(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  u8 h[12];
+  if (!view.Read(0, h, 12) || std::memcmp(h, "RIFF", 4) != 0 || !IsFourCc(h + 8)) return VERDICT_DAMAGED;
+  const u64 riffEnd = 8 + static_cast<u64>(GetU32LE(h, 12, 4));
+  if (riffEnd > u64Size) return VERDICT_PARTIAL;
+  u64 pos = 12;
+  u8 last[4] = {0, 0, 0, 0};
+  for (u32 chunks = 0; pos < riffEnd && chunks < (1u << 24); ++chunks) {
+    u8 c[8];
+    if (pos + 8 > riffEnd || !view.Read(pos, c, 8) || !IsFourCc(c)) return VERDICT_DAMAGED;
+    const u64 size = GetU32LE(c, 8, 4);
+    u64 next = pos + 8 + size;
+    if (next < riffEnd) next += size & 1;  // the pad byte, unless the chunk ends the file
+    if (next > riffEnd) return VERDICT_DAMAGED;
+    std::memcpy(last, c, 4);
+    pos = next;
+  }
+  if (pos != riffEnd) return VERDICT_DAMAGED;
+  // A pad byte after an odd RIFF size still belongs to the file.
+  u64 end = riffEnd;
+  u8 pad = 1;
+  if ((end & 1) && end < u64Size && view.U8At(end, pad) && pad == 0) ++end;
+  if (end < u64Size) ctx.u64CheckedEnd = end;
+  return std::memcmp(last, "idx1", 4) == 0 ? VERDICT_WHOLE : VERDICT_UNKNOWN;
+}
+
 const CARVE_FORMAT kWebp = {"webp", kRiff, SignatureCount(kRiff), IsWebpType, GetWebpFileBytesSize, kMax256M, 0,
-                            nullptr, nullptr};
+                            CheckRiff, nullptr};
 const CARVE_FORMAT kAvi = {"avi", kRiff, SignatureCount(kRiff), IsAviType, GetAVIFileBytesSize,
-                           kRiffMax, FORMAT_SKIP_ONE, nullptr, nullptr};
+                           kRiffMax, FORMAT_SKIP_ONE, CheckRiff, nullptr};
 const CARVE_FORMAT kWav = {"wav", kRiff, SignatureCount(kRiff), IsWavType, GetWAVFileBytesSize,
-                           kRiffMax, FORMAT_SKIP_ONE, nullptr, nullptr};
+                           kRiffMax, FORMAT_SKIP_ONE, CheckRiff, nullptr};
 
 }  // namespace carvefmt

@@ -37,7 +37,26 @@ u64 Get7ZFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) 
   return ForwardScan(ctx, kMax4G, END_ANY, SevenZipMarker, nullptr);
 }
 
+// The start header's CRC (8) over its next 20 bytes; the next header it
+// points to (offset 0x0C from byte 32, size 0x14) ends the file and matches
+// its CRC (0x1C).
+CARVE_VERDICT Check7z(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  u8 h[32];
+  if (!view.Read(0, h, 32)) return VERDICT_PARTIAL;
+  if (Crc32(h + 12, 20) != GetU32LE(h, 32, 8)) return VERDICT_DAMAGED;
+  const u64 offset = GetU64LE(h, 32, 12), size = GetU64LE(h, 32, 20);
+  if (offset > kMax4G || size > kMax4G) return VERDICT_DAMAGED;
+  const u64 end = 32 + offset + size;
+  if (end > u64Size) return VERDICT_PARTIAL;
+  u32 crc = 0;
+  if (!view.Crc(32 + offset, size, crc)) return VERDICT_PARTIAL;
+  if (crc != GetU32LE(h, 32, 28)) return VERDICT_DAMAGED;
+  if (end < u64Size) ctx.u64CheckedEnd = end;
+  return VERDICT_WHOLE;
+}
+
 const CARVE_FORMAT k7z = {"7z", kSignatures, SignatureCount(kSignatures), Is7zType, Get7ZFileBytesSize,
-                          kMax4G, 0, nullptr, nullptr};
+                          kMax4G, 0, Check7z, nullptr};
 
 }  // namespace carvefmt

@@ -124,10 +124,36 @@ u64 GetRafFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   return DeclaredLength(ctx, end);
 }
 
+namespace {
+bool ReadView(void* p, u64 off, u8* out, size_t len) { return static_cast<FileView*>(p)->Read(off, out, len); }
+}  // namespace
+
+// The IFD chain and every IFD hanging off it read whole through the one
+// TIFF walker; every out-of-line value and every strip or tile inside the
+// file, the furthest of them its end.
+CARVE_VERDICT CheckTiff(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  CTiffIfdWalker w(ReadView, &view);
+  if (!w.ReadHeader()) return VERDICT_DAMAGED;
+  bool outside = false, entries = false;
+  const bool walked = w.Walk([&](const TIFF_ENTRY& e) {
+    entries = true;
+    if (e.u64Bytes > 4 && e.u64At + e.u64Bytes > u64Size) outside = true;
+    return true;
+  });
+  if (!walked || !entries) return VERDICT_DAMAGED;
+  u64 end = w.Extent();
+  u8 pad = 1;
+  if ((end & 1) && end < u64Size && view.U8At(end, pad) && pad == 0) ++end;
+  if (outside || end > u64Size) return VERDICT_PARTIAL;
+  if (end < u64Size) ctx.u64CheckedEnd = end;
+  return VERDICT_WHOLE;
+}
+
 const CARVE_FORMAT kTiff = {"tiff", kSignatures, SignatureCount(kSignatures), IsTifType, GetTiffFileBytesSize,
-                            kTiffMax, 0, nullptr, nullptr};
+                            kTiffMax, 0, CheckTiff, nullptr};
 const CARVE_FORMAT kTiffRaw = {"tiff-raw", kRawSignatures, SignatureCount(kRawSignatures), IsTiffRawType,
-                               GetTiffFileBytesSize, kTiffMax, 0, nullptr, nullptr};
+                               GetTiffFileBytesSize, kTiffMax, 0, CheckTiff, nullptr};
 const CARVE_FORMAT kRaf = {"raf", kRafSignatures, SignatureCount(kRafSignatures), IsRafType, GetRafFileBytesSize,
                            kTiffMax, 0, nullptr, nullptr};
 

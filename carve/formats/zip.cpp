@@ -2,6 +2,9 @@
 // pptx): measured to the end-of-central-directory record.
 #include <cctype>
 #include <cstring>
+#include <vector>
+
+#include <zlib.h>
 
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
@@ -149,11 +152,131 @@ int IsZipPackageType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
   return TYPE_NONE;
 }
 
+namespace {
+
+// Uncompressed bytes one check inflates at most: beyond them an archive
+// stays unverified rather than slow the deep pass.
+const u64 kZipCheckMaxInflate = 256ull * 1024 * 1024;
+
+enum ENTRY_CHECK { ENTRY_OK, ENTRY_UNKNOWN, ENTRY_BAD };
+
+// The CRC-32 of an entry's data (stored or deflated) against the one the
+// central directory gives, with the sizes it states.
+ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc, u64& budget) {
+  if (at > view.Size() || csize > view.Size() - at) return ENTRY_BAD;
+  if (method == 0) {
+    u32 got = 0;
+    if (csize != usize || !view.Crc(at, csize, got)) return ENTRY_BAD;
+    return got == crc ? ENTRY_OK : ENTRY_BAD;
+  }
+  if (method != 8) return ENTRY_UNKNOWN;
+  if (usize > budget) return ENTRY_UNKNOWN;
+  budget -= usize;
+  z_stream z;
+  std::memset(&z, 0, sizeof(z));
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ENTRY_UNKNOWN;
+  u8 out[16384];
+  uLong c = crc32(0L, Z_NULL, 0);
+  u64 produced = 0, fed = 0;
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    if (z.avail_in == 0) {
+      size_t n = 0;
+      const u8* p = fed < csize ? view.Span(at + fed, n) : nullptr;
+      if (!p) break;  // the entry's bytes ran out before its stream ended
+      if (n > csize - fed) n = static_cast<size_t>(csize - fed);
+      z.next_in = const_cast<Bytef*>(p);
+      z.avail_in = static_cast<uInt>(n);
+      fed += n;
+    }
+    z.next_out = out;
+    z.avail_out = sizeof(out);
+    rc = inflate(&z, Z_NO_FLUSH);
+    const size_t made = sizeof(out) - z.avail_out;
+    produced += made;
+    c = crc32(c, out, static_cast<uInt>(made));
+    if (produced > usize) break;
+    if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed < csize) rc = Z_OK;  // more input to come
+  }
+  const bool ended = rc == Z_STREAM_END && z.avail_in == 0 && fed == csize;
+  inflateEnd(&z);
+  return ended && produced == usize && static_cast<u32>(c) == crc ? ENTRY_OK : ENTRY_BAD;
+}
+
+}  // namespace
+
+// The end-of-central-directory record ends the file; the central directory
+// it points to lies just before it; every central entry names a local header
+// with the same name, whose data lies before the directory and inflates to
+// the stated size and CRC-32.
+CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
+  FileView view(ctx, u64Size);
+  const u64 tailLen = u64Size < 65557 ? u64Size : 65557;  // the record (22) and the longest comment
+  std::vector<u8> tail(static_cast<size_t>(tailLen));
+  if (tailLen < 22 || !view.Read(u64Size - tailLen, tail.data(), tail.size())) return VERDICT_PARTIAL;
+  static const u8 kEnd[4] = {0x50, 0x4B, 0x05, 0x06};
+  u64 eocd = 0, eocdEnd = 0;
+  bool found = false;
+  for (size_t off = FindLastBytes(tail.data(), tail.size(), kEnd, 4); off != npos;
+       off = off ? FindLastBytes(tail.data(), off + 3, kEnd, 4) : npos) {
+    const u64 end = off + 22 + GetU16LE(tail.data(), tail.size(), off + 20);
+    if (off + 22 <= tail.size() && end <= tail.size()) {
+      eocd = u64Size - tailLen + off;
+      eocdEnd = u64Size - tailLen + end;
+      found = true;
+      break;
+    }
+  }
+  if (!found) return VERDICT_PARTIAL;
+  u8 e[22];
+  if (!view.Read(eocd, e, 22)) return VERDICT_PARTIAL;
+  const u32 entries = GetU16LE(e, 22, 10), cdSize = GetU32LE(e, 22, 12), cdOff = GetU32LE(e, 22, 16);
+  if (entries == 0xFFFF || cdSize == 0xFFFFFFFFu || cdOff == 0xFFFFFFFFu) return VERDICT_UNKNOWN;  // ZIP64
+  if (static_cast<u64>(cdOff) + cdSize != eocd) return VERDICT_DAMAGED;
+  u64 budget = kZipCheckMaxInflate;
+  bool unknown = false;
+  u64 p = cdOff;
+  std::vector<u8> name, localName;
+  for (u32 i = 0; i < entries; ++i) {
+    u8 c[46];
+    if (p + 46 > eocd || !view.Read(p, c, 46) || GetU32LE(c, 46, 0) != 0x02014B50u) return VERDICT_DAMAGED;
+    const u32 flags = GetU16LE(c, 46, 8), method = GetU16LE(c, 46, 10), crc = GetU32LE(c, 46, 16);
+    const u32 csize = GetU32LE(c, 46, 20), usize = GetU32LE(c, 46, 24);
+    const u32 nlen = GetU16LE(c, 46, 28), xlen = GetU16LE(c, 46, 30), clen = GetU16LE(c, 46, 32);
+    const u32 local = GetU32LE(c, 46, 42);
+    if (csize == 0xFFFFFFFFu || usize == 0xFFFFFFFFu || local == 0xFFFFFFFFu) return VERDICT_UNKNOWN;
+    name.resize(nlen + 1);
+    localName.resize(nlen + 1);
+    if (!view.Read(p + 46, name.data(), nlen)) return VERDICT_DAMAGED;
+    p += 46ull + nlen + xlen + clen;
+    if (p > eocd) return VERDICT_DAMAGED;
+    u8 l[30];
+    if (!view.Read(local, l, 30) || GetU32LE(l, 30, 0) != 0x04034B50u) return VERDICT_DAMAGED;
+    const u32 lnlen = GetU16LE(l, 30, 26), lxlen = GetU16LE(l, 30, 28);
+    if (lnlen != nlen || !view.Read(local + 30ull, localName.data(), lnlen) ||
+        std::memcmp(name.data(), localName.data(), nlen) != 0)
+      return VERDICT_DAMAGED;
+    const u64 data = local + 30ull + lnlen + lxlen;
+    if (data + csize > cdOff) return VERDICT_DAMAGED;
+    if (flags & 1) {  // encrypted: the CRC cannot be reached
+      unknown = true;
+      continue;
+    }
+    const ENTRY_CHECK r = CheckZipEntryData(view, data, method, csize, usize, crc, budget);
+    if (r == ENTRY_BAD) return VERDICT_DAMAGED;
+    if (r == ENTRY_UNKNOWN) unknown = true;
+  }
+  if (p != eocd) return VERDICT_DAMAGED;
+  if (unknown) return VERDICT_UNKNOWN;
+  if (eocdEnd < u64Size) ctx.u64CheckedEnd = eocdEnd;
+  return VERDICT_WHOLE;
+}
+
 const CARVE_FORMAT kZipPackage = {"zip-package", kZipSignatures, SignatureCount(kZipSignatures), IsZipPackageType,
-                                  GetZIPFileBytesSize, kMax4G, 0, nullptr, nullptr};
+                                  GetZIPFileBytesSize, kMax4G, 0, CheckZip, nullptr};
 const CARVE_FORMAT kOoxml = {"ooxml", kOoxmlSignatures, SignatureCount(kOoxmlSignatures), IsOffice2007Type,
-                             GetOFFICE2007FileBytesSize, kMaxOffice + 512, 0, nullptr, nullptr};
+                             GetOFFICE2007FileBytesSize, kMaxOffice + 512, 0, CheckZip, nullptr};
 const CARVE_FORMAT kZip = {"zip", kZipSignatures, SignatureCount(kZipSignatures), IsZipType, GetZIPFileBytesSize,
-                           kMax4G, 0, nullptr, nullptr};
+                           kMax4G, 0, CheckZip, nullptr};
 
 }  // namespace carvefmt

@@ -91,7 +91,8 @@ class CarveImageTest : public ::testing::Test {
 TEST_F(CarveImageTest, EverySampleIsFoundAtItsSectorAndMeasured) {
   std::string outDir = testfiles::FreshDir("carve-image-out");
   int checked = 0, exact = 0;
-  std::printf("%-16s %-12s %8s %10s %10s  %s\n", "sample", "note", "sector", "size", "carved", "result");
+  std::printf("%-16s %-12s %8s %10s %10s  %-11s %s\n", "sample", "note", "sector", "size", "carved", "result",
+              "integrity");
   for (const testimg::ManifestFile& f : manifest.files) {
     auto ext = kCarvedExt.find(f.type);
     SCOPED_TRACE(f.name + " at " + std::to_string(f.firstSector) + " (" + f.note + ")");
@@ -140,13 +141,34 @@ TEST_F(CarveImageTest, EverySampleIsFoundAtItsSectorAndMeasured) {
           << "runs into the next file";
       result = saved.size() == f.size ? "exact" : "to-boundary";
     }
-    std::printf("%-16s %-12s %8lld %10llu %10llu  %s\n", f.name.c_str(), f.note.c_str(),
+    std::printf("%-16s %-12s %8lld %10llu %10llu  %-11s %s%s\n", f.name.c_str(), f.note.c_str(),
                 static_cast<long long>(f.firstSector), static_cast<unsigned long long>(f.size),
-                static_cast<unsigned long long>(node.u64FileSize), result.c_str());
+                static_cast<unsigned long long>(node.u64FileSize), result.c_str(), IntegrityName(node.nIntegrity),
+                node.nResultFlags & RESULT_FLAG_LENGTH_CAPPED ? " capped" : "");
   }
   EXPECT_GE(checked, 30) << "the manifest lists too few samples";
   EXPECT_GE(exact, 20);
   testimg::RemoveTree(outDir);
+}
+
+TEST_F(CarveImageTest, EveryVerifiedResultIsByteIdenticalToAnOriginal) {
+  std::set<std::string> originals;
+  for (const testimg::ManifestFile& f : manifest.files)
+    if (!f.samplePath.empty()) originals.insert(testimg::Sha256File(f.samplePath));
+  std::map<int, int> counts;
+  for (const _FILE_NODE_& n : nodes) {
+    ++counts[n.nIntegrity];
+    EXPECT_FALSE(n.nResultFlags & RESULT_FLAG_CHECK_PENDING) << n.szFileName << ": listed without its verdict";
+    if (n.nIntegrity != INTEGRITY_VERIFIED) continue;
+    EXPECT_FALSE(n.nResultFlags & RESULT_FLAG_LENGTH_CAPPED) << n.szFileName;
+    std::vector<uint8_t> bytes = testimg::ReadAt(image, n.u64RecordSector * 512, n.u64FileSize);
+    EXPECT_EQ(1u, originals.count(testimg::Sha256Bytes(bytes.data(), bytes.size()))) << n.szFileName;
+  }
+  std::printf("verified %d, partial %d, broken %d, unverified %d\n", counts[INTEGRITY_VERIFIED],
+              counts[INTEGRITY_PARTIAL], counts[INTEGRITY_BROKEN], counts[INTEGRITY_UNVERIFIED]);
+  EXPECT_GE(counts[INTEGRITY_VERIFIED], 20);
+  for (const testimg::ManifestFile& f : manifest.files)
+    if (f.HasTag("truncated")) EXPECT_NE(INTEGRITY_VERIFIED, bySector[f.firstSector].nIntegrity) << f.name;
 }
 
 TEST_F(CarveImageTest, NothingIsCarvedFromNoiseOrZeros) {

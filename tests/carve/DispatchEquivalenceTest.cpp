@@ -355,7 +355,9 @@ std::vector<CARVED> PlainCarve(const std::string& path) {
     ctx.bCheckTsRanges = pass.bCheckTsRanges;
     ctx.bMtsFileHead = pass.bMtsFileHead;
     ctx.pReadBuf = readAhead.data();
-    const u64 size = J::szExtendNameAndType[first].pFormat->pSizeRule(ctx, sec, kSector);
+    u64 size = J::szExtendNameAndType[first].pFormat->pSizeRule(ctx, sec, kSector);
+    u8 flags = 0;
+    if (size != 0) J::CheckIntegrity(ctx, type, size, true, flags);  // a structure's end cuts the length
     if (size == 0) {  // nothing measured: not carved
       ++s;
       continue;

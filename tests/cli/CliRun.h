@@ -33,7 +33,7 @@ struct ROW {
 };
 
 inline std::vector<ROW> Rows(const std::string& listing) {
-  static const std::regex kRow(R"(^ *(\d+)  (deleted|live) +(\S+) +(.+?) +(\d{4}-\d\d-\d\d|-) +(\w+)  (.*)$)");
+  static const std::regex kRow(R"(^ *(\d+)  (deleted|live) +(\S+) +(.+?) +(\d{4}-\d\d-\d\d|-) +(\w+) {2,}(\S.*)$)");
   std::vector<ROW> out;
   std::istringstream in(listing);
   std::string line;

@@ -1,0 +1,145 @@
+// Integrity verdicts on real encoder output: whole files are verified, and a
+// file cut short, run on into noise, spliced with noise or with another file,
+// or with a flipped byte in its entropy-coded data never is.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestFiles.h"
+#include "TestImages.h"
+#include "carve/FileTypeJudge.h"
+#include "engine/DiskReader.h"
+#include "engine/MemDisk.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// The verdict CheckContent gives `data` (named by ext) at sector 8 of a
+// memory disk, with `len` bytes judged (the whole file when 0).
+int Verdict(const Bytes& data, const char* ext, u64 len = 0) {
+  CMemDisk disk;
+  Bytes image(8 * 512, 0);
+  image.insert(image.end(), data.begin(), data.end());
+  image.resize(image.size() + 64 * 1024, 0);
+  EXPECT_EQ(0, disk.SetContents(image.data(), image.size()));
+  CDiskReader reader;
+  EXPECT_EQ(0, reader.Init(disk.GetPath().c_str(), disk.GetSectorCount()));
+  return CFileTypeJudge::CheckContent(ext, &reader, 512, 8, len ? len : data.size(), nullptr);
+}
+
+Bytes Sample(const std::string& name) { return testfiles::ReadAll(testimg::ImagePath("samples/" + name)); }
+
+Bytes Noise(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(rng());
+  return b;
+}
+
+// Offset of the first byte after the first SOS segment's header.
+size_t JpegScanStart(const Bytes& j) {
+  for (size_t i = 2; i + 4 < j.size();) {
+    const size_t len = static_cast<size_t>(j[i + 2]) << 8 | j[i + 3];
+    if (j[i + 1] == 0xDA) return i + 2 + len;
+    i += 2 + len;
+  }
+  return 0;
+}
+
+struct CASE {
+  const char* sample;
+  const char* ext;
+};
+// One sample per checker that can verify (ZIP twice: a plain archive and a
+// package). WAV and BMP hold raw data a cut cannot be told from: they are
+// never verified, only found cut or broken.
+const CASE kCases[] = {{"photo.jpg", "jpg"},   {"large.jpg", "jpg"},       {"image.png", "png"},
+                       {"image.gif", "gif"},   {"archive.zip", "zip"},     {"document.docx", "docx"},
+                       {"document.pdf", "pdf"}, {"clip.mp4", "mp4"},       {"clip.mov", "mov"},
+                       {"clip.avi", "avi"},    {"archive.7z", "7z"},       {"image.tif", "tif"},
+                       {"tone_id3v1.mp3", "mp3"}};
+
+class Integrity : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(testimg::ImagePath("samples/photo.jpg").c_str(), R_OK) != 0) GTEST_SKIP() << "samples not built";
+  }
+};
+
+TEST_F(Integrity, WholeFilesAreVerifiedAndCutOrRunOnOnesAreNot) {
+  for (const CASE& c : kCases) {
+    SCOPED_TRACE(c.sample);
+    Bytes whole = Sample(c.sample);
+    ASSERT_GT(whole.size(), 1024u);
+    EXPECT_EQ(INTEGRITY_VERIFIED, Verdict(whole, c.ext));
+    // Cut short, with zeros or with noise where the rest was.
+    Bytes cut(whole.begin(), whole.begin() + whole.size() * 2 / 3);
+    EXPECT_NE(INTEGRITY_VERIFIED, Verdict(cut, c.ext, whole.size()));
+    Bytes cutNoise = cut;
+    Bytes noise = Noise(whole.size() - cut.size(), 7);
+    cutNoise.insert(cutNoise.end(), noise.begin(), noise.end());
+    EXPECT_NE(INTEGRITY_VERIFIED, Verdict(cutNoise, c.ext));
+    // Whole, then noise counted as part of it.
+    Bytes runOn = whole;
+    noise = Noise(4096, 8);
+    runOn.insert(runOn.end(), noise.begin(), noise.end());
+    EXPECT_NE(INTEGRITY_VERIFIED, Verdict(runOn, c.ext));
+  }
+}
+
+TEST_F(Integrity, DamageInsideCodedDataIsBroken) {
+  // A flipped byte in a JPEG's entropy-coded data.
+  Bytes jpg = Sample("large.jpg");
+  const size_t scan = JpegScanStart(jpg);
+  ASSERT_GT(scan, 0u);
+  Bytes flipped = jpg;
+  size_t at = scan + (jpg.size() - scan) / 2;
+  while (flipped[at] == 0xFF || flipped[at - 1] == 0xFF) ++at;  // stay clear of markers
+  flipped[at] ^= 0x5A;
+  EXPECT_EQ(INTEGRITY_BROKEN, Verdict(flipped, "jpg"));
+  // Noise spliced into the middle of a picture, an archive and a package.
+  for (const CASE& c : {CASE{"large.jpg", "jpg"}, CASE{"image.png", "png"}, CASE{"archive.zip", "zip"},
+                        CASE{"document.docx", "docx"}}) {
+    SCOPED_TRACE(c.sample);
+    Bytes spliced = Sample(c.sample);
+    Bytes noise = Noise(512, 9);
+    std::copy(noise.begin(), noise.end(), spliced.begin() + spliced.size() / 2);
+    EXPECT_EQ(INTEGRITY_BROKEN, Verdict(spliced, c.ext));
+  }
+  // The first half of one picture with the second half of another.
+  Bytes other = Sample("photo_exif.jpg");
+  Bytes mixed(jpg.begin(), jpg.begin() + jpg.size() / 2);
+  mixed.insert(mixed.end(), other.begin() + other.size() / 2, other.end());
+  EXPECT_NE(INTEGRITY_VERIFIED, Verdict(mixed, "jpg"));
+}
+
+TEST_F(Integrity, PngWithoutItsEndIsPartialAndCutAfterItsLastGoodChunk) {
+  Bytes png = Sample("image.png");
+  Bytes cut(png.begin(), png.begin() + png.size() / 2);
+  Bytes noise = Noise(png.size(), 10);
+  cut.insert(cut.end(), noise.begin(), noise.end());
+  CMemDisk disk;
+  ASSERT_EQ(0, disk.SetContents(cut.data(), cut.size(), cut.size() + 65536));
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(disk.GetPath().c_str(), disk.GetSectorCount()));
+  CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&reader, 512, 0);
+  u64 size = cut.size();
+  u8 flags = 0;
+  EXPECT_EQ(INTEGRITY_PARTIAL, CFileTypeJudge::CheckIntegrity(ctx, TYPE_PNG, size, true, flags));
+  // The end of one of the original's chunks, before the cut.
+  std::set<u64> chunkEnds;
+  for (u64 pos = 8; pos + 8 <= png.size();) {
+    pos += 12 + (u64(png[pos]) << 24 | u64(png[pos + 1]) << 16 | u64(png[pos + 2]) << 8 | png[pos + 3]);
+    chunkEnds.insert(pos);
+  }
+  EXPECT_EQ(1u, chunkEnds.count(size)) << size;
+  EXPECT_LE(size, png.size() / 2);
+}
+
+}  // namespace
