@@ -84,6 +84,7 @@ void CReadAhead::Run() {
     if (generation != m_u64Generation || m_bQuit) continue;
     if (holeSectors >= stop - at) {
       m_u64Next = at + holeSectors;
+      m_cv.notify_all();  // a pass waiting for this block takes it as not held
       continue;
     }
     BLOCK& b = Queued(m_nQueued);
