@@ -195,7 +195,7 @@ TEST_F(SampleSectors, TransportStreamContinuationAndRecordedRangesAreNotNewStrea
 
 // ---- Crafted headers ----
 
-TEST(Detectors, SpecNegativesOfPicturesAndArchives) {
+TEST(Detectors, NearMissesOfPicturesAndArchivesAreRefused) {
   carvetest::TestContext ctx(nullptr);
   std::vector<unsigned char> s = Sector({0xFF, 0xD8, 0xFF, 0xDB, 0, 0x43, 0});
   EXPECT_EQ(TYPE_NONE, carvefmt::IsJpgType(ctx, s.data(), 512)) << "bare quantisation-table start";
