@@ -65,12 +65,11 @@ void BuildNameOrder(RESULT_SET& set) {
     u64 a, b;
     u32 item;
   };
-  std::vector<std::string_view> names(n);
   std::vector<KEY> keys(n);
   for (size_t i = 0; i < n; ++i) {
-    names[i] = NameKey(set, i);
+    const std::string_view name = NameKey(set, i);
     unsigned char head[16] = {0};
-    memcpy(head, names[i].data(), std::min<size_t>(16, names[i].size()));
+    memcpy(head, name.data(), std::min<size_t>(16, name.size()));
     u64 a = 0, b = 0;
     for (int k = 0; k < 8; ++k) {
       a = (a << 8) | head[k];
@@ -78,10 +77,11 @@ void BuildNameOrder(RESULT_SET& set) {
     }
     keys[i] = {a, b, static_cast<u32>(i)};
   }
-  auto less = [&names](const KEY& x, const KEY& y) {
+  // Names are looked up only when their first 16 bytes tie.
+  auto less = [&set](const KEY& x, const KEY& y) {
     if (x.a != y.a) return x.a < y.a;
     if (x.b != y.b) return x.b < y.b;
-    int c = names[x.item].compare(names[y.item]);
+    int c = NameKey(set, x.item).compare(NameKey(set, y.item));
     return c != 0 ? c < 0 : x.item < y.item;
   };
   // Two halves on two threads, then one merge.
@@ -217,6 +217,17 @@ std::shared_ptr<RESULT_SET> BuildResultSet(std::shared_ptr<const CResultListing>
   CFolderTreeBuilder folders(*set);
   std::vector<u32> partitions;
   if (listing) {
+    // Every vector sized once: growing by doubling would hold up to twice a
+    // million entries for a moment.
+    const size_t most = listing->Count();
+    for (auto* v : {&set->positions, &set->folderOf, &set->pixels, &partitions}) v->reserve(most);
+    set->searchStart.reserve(most + 1);
+    set->searchText.reserve(static_cast<size_t>(listing->PathBytes()) + most);
+    set->folderBytes.reserve(most);
+    set->extOf.reserve(most);
+    set->attrs.reserve(most);
+    set->sizes.reserve(most);
+    set->modified.reserve(most);
     u32 position = 0;
     listing->ForEach([&](const RESULT_ITEM& item) {
       const u32 at = position++;
@@ -224,6 +235,9 @@ std::shared_ptr<RESULT_SET> BuildResultSet(std::shared_ptr<const CResultListing>
       if (bKinds && !bKinds[item.eKind]) return true;
       set->positions.push_back(at);
       set->searchStart.push_back(set->searchText.size());
+      std::string& text = set->searchText;
+      const size_t need = text.size() + item.strFolder.size() + item.strName.size() + 1;
+      if (need > text.capacity()) text.reserve(std::max(need, text.capacity() + text.capacity() / 4 + 4096));
       for (const std::string* part : {&item.strFolder, &item.strName})
         for (char c : *part) set->searchText.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
       set->searchText.push_back('\0');
@@ -257,7 +271,7 @@ std::shared_ptr<RESULT_SET> BuildResultSet(std::shared_ptr<const CResultListing>
   folders.Finish();
   const size_t n = set->positions.size();
   set->searchStart.push_back(set->searchText.size());
-  for (auto* v : {&set->searchText}) v->shrink_to_fit();
+  set->searchText.shrink_to_fit();
   std::vector<u32>& folder = set->orders[COL_FOLDER];
   folder.resize(n);
   for (size_t i = 0; i < n; ++i) folder[i] = static_cast<u32>(i);

@@ -283,6 +283,7 @@ int CResultListingBuilder::Finish(std::shared_ptr<CResultListing>& out) {
     }
     listing->m_nCount = id;
     listing->m_nDeleted += item.IsDeleted() ? 1 : 0;
+    listing->m_u64PathBytes += item.strFolder.size() + item.strName.size();
     if (status == 0 && item.eKind == category::PHOTO && item.u64FirstSector != 0 && item.node.u64FileSize != 0 &&
         item.u64FirstSector <= (~0ull - item.node.u64FileSize) / SECTOR_SIZE) {
       const u64 start = item.u64FirstSector * SECTOR_SIZE;

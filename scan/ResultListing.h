@@ -75,6 +75,8 @@ class CResultListing {
 
   u32 Count() const { return m_nCount; }
   u32 DeletedCount() const { return m_nDeleted; }
+  // Bytes of every item's folder and name together (to size a search index once).
+  u64 PathBytes() const { return m_u64PathBytes; }
   // Items at positions [nFirst, nFirst + nCount) (position = id - 1), fewer at the end. 0 or a status.
   int Read(u32 nFirst, u32 nCount, std::vector<RESULT_ITEM>& out) const;
   // One item (two small reads). 0 or a status.
@@ -91,4 +93,5 @@ class CResultListing {
   u64 m_u64DataBytes = 0;
   u32 m_nCount = 0;
   u32 m_nDeleted = 0;
+  u64 m_u64PathBytes = 0;
 };
