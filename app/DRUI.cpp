@@ -672,12 +672,10 @@ int DRUI::RunScan(const SCAN_JOB& job) {
         emit ScanProgressSignal(p);
         return !m_scanFlags.bCancel;
       });
-    std::vector<RESULT_ITEM> items;
-    if (session->Engine()) session->Results(items);
-    set = BuildResultSet(std::move(items), kinds);
+    set = BuildResultSet(session->Engine() ? session->Listing() : nullptr, kinds);
     SCAN_PROGRESS done = last;
     done.ePhase = SCAN_PROGRESS::PHASE_DONE;
-    done.u64Found = set->items.size();
+    done.u64Found = set->Count();
     emit ScanProgressSignal(done);
     status = st;
     percent = last.nPercent;
@@ -691,7 +689,7 @@ int DRUI::RunScan(const SCAN_JOB& job) {
   m_nStoppedPercent = percent;
   m_lastJob = job;
   m_lastJob.bResume = false;
-  const u64 found = set ? set->items.size() : 0;
+  const u64 found = set ? set->Count() : 0;
   QString heading = found == 0 ? QStringLiteral("No files found in %1").arg(job.strName)
                     : found == 1 ? QStringLiteral("Found 1 file in %1").arg(job.strName)
                                  : QStringLiteral("Found %1 files in %2")
@@ -820,11 +818,11 @@ void DRUI::RequestPreview(int item) {
 void DRUI::StartPreviewWorker() {
   std::shared_ptr<const RESULT_SET> set = m_pResultsPage->Model()->SharedSet();
   int item = m_nPreviewWanted;
-  if (!set || item < 0 || item >= static_cast<int>(set->items.size())) return;
+  RESULT_ITEM copy;
+  if (!set || item < 0 || !ReadResultItem(*set, static_cast<u32>(item), copy)) return;
   m_nPreviewRunning = item;
   CScanSession* session = m_pSession.get();
   QSize fit = m_previewFit;
-  RESULT_ITEM copy = set->items[static_cast<size_t>(item)];
   m_pPreviewThread = new CMyThread([this, session, copy, fit]() mutable {
     u64 want = PreviewBytesWanted(copy.strName, copy.node.u64FileSize);
     QByteArray bytes(static_cast<qsizetype>(want), '\0');
@@ -896,9 +894,8 @@ void DRUI::btnRecovery() {
   m_recoveryFlags.bCancel = false;
   m_recoveryFlags.bDone = false;
   CScanSession* session = m_pSession.get();
+  // Names of the files tried, beside their outcomes for the summary.
   QStringList names;
-  names.reserve(static_cast<qsizetype>(chosen.size()));
-  for (u32 i : chosen) names << QString::fromStdString(set->items[i].strName);
   SAVE_SUMMARY summary;
   std::vector<SAVE_OUTCOME> outcomes;
   int status = 0;
@@ -911,20 +908,43 @@ void DRUI::btnRecovery() {
   connect(this, &DRUI::SaveProgressSignal, &dialog, &SCANUI::OnSaveProgress);
   std::string destination = dest.toStdString();
   auto work = [&, session, set, destination] {
+    // Read from the listing and saved a batch at a time: never every item at once.
+    constexpr size_t kBatch = 256;
     std::vector<RESULT_ITEM> items;
-    items.reserve(chosen.size());
-    for (u32 i : chosen) items.push_back(set->items[i]);
-    status = session->Save(items, destination, options,
-                           [this, &items](size_t nDone, size_t nTotal, const SAVE_OUTCOME* pOutcome) {
-                             size_t at = pOutcome ? nDone - 1 : nDone;
-                             QString name = at < items.size() ? QString::fromStdString(items[at].strName) : QString();
-                             emit SaveProgressSignal(nDone, nTotal, name, pOutcome ? pOutcome->nStatus : INT_MIN);
-                             return !m_recoveryFlags.bCancel;
-                           },
-                           summary, &outcomes);
+    std::vector<SAVE_OUTCOME> part;
+    for (size_t first = 0; first < chosen.size(); first += kBatch) {
+      items.clear();
+      for (size_t i = first; i < chosen.size() && i < first + kBatch; ++i) {
+        items.emplace_back();
+        if (!ReadResultItem(*set, chosen[i], items.back())) items.pop_back();
+      }
+      SAVE_SUMMARY partSummary;
+      int st = session->Save(items, destination, options,
+                             [this, &items, first, &chosen](size_t nDone, size_t, const SAVE_OUTCOME* pOutcome) {
+                               size_t at = pOutcome ? nDone - 1 : nDone;
+                               QString name = at < items.size() ? QString::fromStdString(items[at].strName) : QString();
+                               emit SaveProgressSignal(first + nDone, chosen.size(), name,
+                                                       pOutcome ? pOutcome->nStatus : INT_MIN);
+                               return !m_recoveryFlags.bCancel;
+                             },
+                             partSummary, &part);
+      summary.nSaved += partSummary.nSaved;
+      summary.nPartial += partSummary.nPartial;
+      summary.nFailed += partSummary.nFailed;
+      summary.nSkipped += partSummary.nSkipped;
+      for (size_t i = 0; i < part.size() && i < items.size(); ++i) names << QString::fromStdString(items[i].strName);
+      outcomes.insert(outcomes.end(), part.begin(), part.end());
+      // The first failure wins over partial saves, as within one batch.
+      if (st != 0 && (status == 0 || (status == STATUS_PARTIAL_SAVE && st != STATUS_PARTIAL_SAVE))) status = st;
+      if (st == RECOVERY_CANCELLED || m_recoveryFlags.bCancel) {
+        status = RECOVERY_CANCELLED;
+        break;
+      }
+      if (st != 0 && st != STATUS_PARTIAL_SAVE && part.empty()) break;  // refused before any file
+    }
     m_recoveryFlags.bDone = true;
   };
-  RunOperation(dialog, work, [&] { dialog.ShowSummary(status, summary, outcomes, names); });
+  RunOperation(dialog, work, [&] { dialog.ShowSummary(status, summary, outcomes, names, chosen.size()); });
   m_outcomes = outcomes;
   if (summary.nSaved + summary.nPartial + summary.nSkipped > 0) m_bUnsaved = false;
 }

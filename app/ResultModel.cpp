@@ -52,25 +52,24 @@ std::vector<u32> OrderBySmall(size_t n, int nValues, const std::function<int(u32
 }
 
 std::string_view NameKey(const RESULT_SET& set, size_t i) {
-  size_t start = static_cast<size_t>(set.searchStart[i]) + set.items[i].strFolder.size();
+  size_t start = static_cast<size_t>(set.searchStart[i]) + set.folderBytes[i];
   size_t end = static_cast<size_t>(set.searchStart[i + 1]) - 1;  // before the NUL
   return std::string_view(set.searchText.data() + start, end - start);
 }
 
 void BuildNameOrder(RESULT_SET& set) {
-  const size_t n = set.items.size();
+  const size_t n = set.Count();
   // The first 16 bytes of each name, big-endian in two words, decide most
   // comparisons without a look at the text.
   struct KEY {
     u64 a, b;
     u32 item;
   };
-  std::vector<std::string_view> names(n);
   std::vector<KEY> keys(n);
   for (size_t i = 0; i < n; ++i) {
-    names[i] = NameKey(set, i);
+    const std::string_view name = NameKey(set, i);
     unsigned char head[16] = {0};
-    memcpy(head, names[i].data(), std::min<size_t>(16, names[i].size()));
+    memcpy(head, name.data(), std::min<size_t>(16, name.size()));
     u64 a = 0, b = 0;
     for (int k = 0; k < 8; ++k) {
       a = (a << 8) | head[k];
@@ -78,10 +77,11 @@ void BuildNameOrder(RESULT_SET& set) {
     }
     keys[i] = {a, b, static_cast<u32>(i)};
   }
-  auto less = [&names](const KEY& x, const KEY& y) {
+  // Names are looked up only when their first 16 bytes tie.
+  auto less = [&set](const KEY& x, const KEY& y) {
     if (x.a != y.a) return x.a < y.a;
     if (x.b != y.b) return x.b < y.b;
-    int c = names[x.item].compare(names[y.item]);
+    int c = NameKey(set, x.item).compare(NameKey(set, y.item));
     return c != 0 ? c < 0 : x.item < y.item;
   };
   // Two halves on two threads, then one merge.
@@ -99,47 +99,27 @@ void BuildNameOrder(RESULT_SET& set) {
   for (size_t i = 0; i < n; ++i) order[i] = keys[i].item;
 }
 
-void BuildFolders(RESULT_SET& set) {
-  std::vector<FOLDER_NODE>& nodes = set.folders;
-  nodes.clear();
-  nodes.emplace_back();  // the root
-  std::map<std::pair<int, std::string>, int> childIndex;
-  auto child = [&](int parent, const std::string& name) {
-    auto key = std::make_pair(parent, name);
-    auto it = childIndex.find(key);
-    if (it != childIndex.end()) return it->second;
-    int id = static_cast<int>(nodes.size());
-    FOLDER_NODE node;
-    node.strName = name;
-    node.nParent = parent;
-    nodes.push_back(node);
-    nodes[static_cast<size_t>(parent)].children.push_back(id);
-    childIndex[key] = id;
-    return id;
-  };
-  std::vector<int> partitions;
-  for (const RESULT_ITEM& item : set.items)
-    if (!item.IsCarved() && std::find(partitions.begin(), partitions.end(), item.nPartition) == partitions.end())
-      partitions.push_back(item.nPartition);
-  std::sort(partitions.begin(), partitions.end());
-  const bool bOneGroup = partitions.size() <= 1;
-
-  set.folderOf.assign(set.items.size(), 0);
-  int lastGroup = -2;
-  const std::string* lastFolder = nullptr;
-  int lastNode = 0;
-  for (size_t i = 0; i < set.items.size(); ++i) {
-    const RESULT_ITEM& item = set.items[i];
-    int groupKey = item.IsCarved() ? -1 : item.nPartition;
-    if (lastFolder && groupKey == lastGroup && *lastFolder == item.strFolder) {
-      set.folderOf[i] = static_cast<u32>(lastNode);
-      continue;
+// The "By folder" tree, built an item at a time in the listing's order.
+class CFolderTreeBuilder {
+ public:
+  explicit CFolderTreeBuilder(RESULT_SET& set) : m_set(set) {
+    m_set.folders.clear();
+    m_set.folders.emplace_back();  // the root
+  }
+  void Add(const RESULT_ITEM& item) {
+    const int groupKey = item.IsCarved() ? -1 : item.nPartition;
+    if (m_bHaveLast && groupKey == m_nLastGroup && m_strLastFolder == item.strFolder) {
+      m_set.folderOf.push_back(static_cast<u32>(m_nLastNode));
+      return;
     }
     int node;
     if (item.IsCarved()) {
-      node = child(0, "\x01");  // named below; sorts last
+      node = Child(0, "\x01");  // named below; sorts last
     } else {
-      node = child(0, bOneGroup ? std::string("\x02") : "Partition " + std::to_string(item.nPartition));
+      // Each partition under a node of its own; with one, that node becomes the root folder.
+      node = Child(0, "Partition " + std::to_string(item.nPartition));
+      if (std::find(m_partitionNodes.begin(), m_partitionNodes.end(), node) == m_partitionNodes.end())
+        m_partitionNodes.push_back(node);
       const std::string& f = item.strFolder;
       size_t pos = 0;
       bool first = true;
@@ -150,33 +130,60 @@ void BuildFolders(RESULT_SET& set) {
         pos = slash + 1;
         if (part.empty()) continue;
         // Folders whose parent was lost hang under a node of their own.
-        if (first && part.compare(0, 10, "LostFolder") == 0) node = child(node, "\x03");
+        if (first && part.compare(0, 10, "LostFolder") == 0) node = Child(node, "\x03");
         first = false;
-        node = child(node, part);
+        node = Child(node, part);
       }
     }
-    set.folderOf[i] = static_cast<u32>(node);
-    lastGroup = groupKey;
-    lastFolder = &item.strFolder;
-    lastNode = node;
+    m_set.folderOf.push_back(static_cast<u32>(node));
+    m_bHaveLast = true;
+    m_nLastGroup = groupKey;
+    m_strLastFolder = item.strFolder;
+    m_nLastNode = node;
   }
-  for (size_t i = 0; i < set.items.size(); ++i) ++nodes[set.folderOf[i]].nFiles;
-  // Parents were made before their children: one backward pass sums totals.
-  for (size_t id = nodes.size(); id-- > 0;) {
-    nodes[id].nTotal += nodes[id].nFiles;
-    if (nodes[id].nParent >= 0) nodes[static_cast<size_t>(nodes[id].nParent)].nTotal += nodes[id].nTotal;
+  void Finish() {
+    std::vector<FOLDER_NODE>& nodes = m_set.folders;
+    if (m_partitionNodes.size() == 1) nodes[static_cast<size_t>(m_partitionNodes[0])].strName = "\x02";
+    for (size_t i = 0; i < m_set.folderOf.size(); ++i) ++nodes[m_set.folderOf[i]].nFiles;
+    // Parents were made before their children: one backward pass sums totals.
+    for (size_t id = nodes.size(); id-- > 0;) {
+      nodes[id].nTotal += nodes[id].nFiles;
+      if (nodes[id].nParent >= 0) nodes[static_cast<size_t>(nodes[id].nParent)].nTotal += nodes[id].nTotal;
+    }
+    for (FOLDER_NODE& node : nodes) {
+      std::sort(node.children.begin(), node.children.end(), [&nodes](int a, int b) {
+        return AsciiLower(nodes[static_cast<size_t>(a)].strName) < AsciiLower(nodes[static_cast<size_t>(b)].strName);
+      });
+    }
+    for (FOLDER_NODE& node : nodes) {
+      if (node.strName == "\x01") node.strName = "Found by content (no folder)";
+      else if (node.strName == "\x02") node.strName = "/ (root folder)";
+      else if (node.strName == "\x03") node.strName = "Lost folders";
+    }
   }
-  for (FOLDER_NODE& node : nodes) {
-    std::sort(node.children.begin(), node.children.end(), [&nodes](int a, int b) {
-      return AsciiLower(nodes[static_cast<size_t>(a)].strName) < AsciiLower(nodes[static_cast<size_t>(b)].strName);
-    });
+
+ private:
+  int Child(int parent, const std::string& name) {
+    auto key = std::make_pair(parent, name);
+    auto it = m_childIndex.find(key);
+    if (it != m_childIndex.end()) return it->second;
+    int id = static_cast<int>(m_set.folders.size());
+    FOLDER_NODE node;
+    node.strName = name;
+    node.nParent = parent;
+    m_set.folders.push_back(node);
+    m_set.folders[static_cast<size_t>(parent)].children.push_back(id);
+    m_childIndex[key] = id;
+    return id;
   }
-  for (FOLDER_NODE& node : nodes) {
-    if (node.strName == "\x01") node.strName = "Found by content (no folder)";
-    else if (node.strName == "\x02") node.strName = "/ (root folder)";
-    else if (node.strName == "\x03") node.strName = "Lost folders";
-  }
-}
+  RESULT_SET& m_set;
+  std::map<std::pair<int, std::string>, int> m_childIndex;
+  std::vector<int> m_partitionNodes;
+  bool m_bHaveLast = false;
+  int m_nLastGroup = -2;
+  std::string m_strLastFolder;
+  int m_nLastNode = 0;
+};
 
 QIcon DotIcon(const QColor& color, QChar mark) {
   QPixmap pm(16, 16);
@@ -197,53 +204,74 @@ QIcon DotIcon(const QColor& color, QChar mark) {
 
 }  // namespace
 
-std::shared_ptr<RESULT_SET> BuildResultSet(std::vector<RESULT_ITEM> items, const bool bKinds[category::COUNT]) {
+bool ReadResultItem(const RESULT_SET& set, u32 item, RESULT_ITEM& out) {
+  return set.listing && item < set.positions.size() && set.listing->Get(set.positions[item], out) == 0;
+}
+
+std::shared_ptr<RESULT_SET> BuildResultSet(std::shared_ptr<const CResultListing> listing,
+                                           const bool bKinds[category::COUNT]) {
   auto set = std::make_shared<RESULT_SET>();
-  set->items.reserve(items.size());
-  for (RESULT_ITEM& item : items) {
-    if (item.node.bIsDir) continue;  // folders are the tree, not rows
-    if (bKinds && !bKinds[item.eKind]) continue;
-    set->items.push_back(std::move(item));
-  }
-  items.clear();
-  items.shrink_to_fit();
-  const size_t n = set->items.size();
-  size_t textBytes = 0;
-  for (const RESULT_ITEM& item : set->items) textBytes += item.strFolder.size() + item.strName.size() + 1;
-  set->searchText.reserve(textBytes);
-  set->searchStart.resize(n + 1);
-  set->sizes.resize(n);
-  set->modified.resize(n);
-  set->attrs.resize(n);
-  set->extOf.resize(n);
+  set->listing = listing;
   std::unordered_map<std::string, int> extIds;
   std::string ext;
-  for (size_t i = 0; i < n; ++i) {
-    const RESULT_ITEM& item = set->items[i];
-    set->searchStart[i] = set->searchText.size();
-    for (const std::string* part : {&item.strFolder, &item.strName})
-      for (char c : *part) set->searchText.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-    set->searchText.push_back('\0');
-    set->sizes[i] = item.node.u64FileSize;
-    set->modified[i] = NodeModifiedTime(item.node);
-    set->attrs[i] = static_cast<u8>((item.IsDeleted() ? ATTR_DELETED : 0) | ((item.node.nIntegrity & 3) << ATTR_INTEGRITY_SHIFT) |
-                                    (item.eKind << ATTR_KIND_SHIFT));
-    ext = ExtensionOf(item.strName);
-    auto it = extIds.find(ext);
-    if (it == extIds.end()) {
-      it = extIds.emplace(ext, static_cast<int>(set->exts.size())).first;
-      EXT_NODE node;
-      node.strExt = ext;
-      node.nKind = item.eKind;
-      set->exts.push_back(node);
-    }
-    // More than 65535 extensions: the rest share the last row.
-    int id = std::min(it->second, 65535);
-    set->extOf[i] = static_cast<u16>(id);
-    ++set->exts[static_cast<size_t>(id)].nTotal;
-    ++set->kindTotals[item.eKind];
+  CFolderTreeBuilder folders(*set);
+  std::vector<u32> partitions;
+  if (listing) {
+    // Every vector sized once: growing by doubling would hold up to twice a
+    // million entries for a moment.
+    const size_t most = listing->Count();
+    for (auto* v : {&set->positions, &set->folderOf, &set->pixels, &partitions}) v->reserve(most);
+    set->searchStart.reserve(most + 1);
+    set->searchText.reserve(static_cast<size_t>(listing->PathBytes()) + most);
+    set->folderBytes.reserve(most);
+    set->extOf.reserve(most);
+    set->attrs.reserve(most);
+    set->sizes.reserve(most);
+    set->modified.reserve(most);
+    u32 position = 0;
+    listing->ForEach([&](const RESULT_ITEM& item) {
+      const u32 at = position++;
+      if (item.node.bIsDir) return true;  // folders are the tree, not rows
+      if (bKinds && !bKinds[item.eKind]) return true;
+      set->positions.push_back(at);
+      set->searchStart.push_back(set->searchText.size());
+      std::string& text = set->searchText;
+      const size_t need = text.size() + item.strFolder.size() + item.strName.size() + 1;
+      if (need > text.capacity()) text.reserve(std::max(need, text.capacity() + text.capacity() / 4 + 4096));
+      for (const std::string* part : {&item.strFolder, &item.strName})
+        for (char c : *part) set->searchText.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+      set->searchText.push_back('\0');
+      set->folderBytes.push_back(static_cast<u16>(std::min<size_t>(item.strFolder.size(), 65535)));
+      set->sizes.push_back(item.node.u64FileSize);
+      set->modified.push_back(NodeModifiedTime(item.node));
+      set->attrs.push_back(static_cast<u8>((item.IsDeleted() ? ATTR_DELETED : 0) |
+                                           ((item.node.nIntegrity & 3) << ATTR_INTEGRITY_SHIFT) |
+                                           (item.bThumbnail ? ATTR_THUMBNAIL : 0) | (item.eKind << ATTR_KIND_SHIFT)));
+      // No picture is wider or taller than 65535 pixels in the formats that say.
+      set->pixels.push_back((std::min<u32>(item.nWidth, 65535) << 16) | std::min<u32>(item.nHeight, 65535));
+      partitions.push_back(static_cast<u32>(std::max(0, item.nPartition)));
+      ext = ExtensionOf(item.strName);
+      auto it = extIds.find(ext);
+      if (it == extIds.end()) {
+        it = extIds.emplace(ext, static_cast<int>(set->exts.size())).first;
+        EXT_NODE node;
+        node.strExt = ext;
+        node.nKind = item.eKind;
+        set->exts.push_back(node);
+      }
+      // More than 65535 extensions: the rest share the last row.
+      int id = std::min(it->second, 65535);
+      set->extOf.push_back(static_cast<u16>(id));
+      ++set->exts[static_cast<size_t>(id)].nTotal;
+      ++set->kindTotals[item.eKind];
+      folders.Add(item);
+      return true;
+    });
   }
-  set->searchStart[n] = set->searchText.size();
+  folders.Finish();
+  const size_t n = set->positions.size();
+  set->searchStart.push_back(set->searchText.size());
+  set->searchText.shrink_to_fit();
   std::vector<u32>& folder = set->orders[COL_FOLDER];
   folder.resize(n);
   for (size_t i = 0; i < n; ++i) folder[i] = static_cast<u32>(i);
@@ -256,10 +284,7 @@ std::shared_ptr<RESULT_SET> BuildResultSet(std::vector<RESULT_ITEM> items, const
   static const int kRank[4] = {2, 3, 1, 0};
   set->orders[COL_INTEGRITY] = OrderBySmall(
       n, 4, [&attrs](u32 i) { return kRank[(attrs[i] & ATTR_INTEGRITY_MASK) >> ATTR_INTEGRITY_SHIFT]; });
-  std::vector<u32> partitions(n);
-  for (size_t i = 0; i < n; ++i) partitions[i] = static_cast<u32>(std::max(0, set->items[i].nPartition));
   set->orders[COL_PARTITION] = OrderBy(partitions);
-  BuildFolders(*set);
   names.join();
   return set;
 }
@@ -347,7 +372,9 @@ CResultModel::CResultModel(QObject* pParent)
 void CResultModel::SetResults(std::shared_ptr<const RESULT_SET> set) {
   beginResetModel();
   m_set = std::move(set);
-  size_t n = m_set ? m_set->items.size() : 0;
+  m_itemCache.clear();
+  m_cacheOrder.clear();
+  size_t n = m_set ? m_set->Count() : 0;
   m_checked.assign(n, 0);
   m_u64Checked = 0;
   m_u64CheckedBytes = 0;
@@ -399,7 +426,7 @@ void CResultModel::SubtreeOf(const RESULT_SCOPE& scope, std::vector<char>& subtr
 }
 
 void CResultModel::ScopeMask(const RESULT_SCOPE& scope, std::vector<char>& mask) const {
-  const size_t n = m_set->items.size();
+  const size_t n = m_set->Count();
   mask.assign(n, 1);
   switch (scope.eKind) {
     case RESULT_SCOPE::TYPE:
@@ -426,7 +453,7 @@ bool CResultModel::MarkListed(std::vector<char>& mask) const {
   if (m_scope.eKind == RESULT_SCOPE::ALL && !bFilter) return false;
   ScopeMask(m_scope, mask);
   if (!bFilter) return true;
-  const size_t n = m_set->items.size();
+  const size_t n = m_set->Count();
   const u64 maxSize = f.u64MaxSize ? f.u64MaxSize : ~0ull;
   for (size_t i = 0; i < n; ++i) {
     if (!mask[i]) continue;
@@ -439,14 +466,10 @@ bool CResultModel::MarkListed(std::vector<char>& mask) const {
       i64 t = m_set->modified[i];
       if (t == 0 || (f.tAfter && t < f.tAfter) || (f.tBefore && t >= f.tBefore)) ok = false;
     }
-    if (f.nMinWidth || f.nMinHeight || f.bSkipThumbnails) {
-      // The same rule as the session's filter for saving.
-      RESULT_FILTER pictures;
-      pictures.nMinWidth = f.nMinWidth;
-      pictures.nMinHeight = f.nMinHeight;
-      pictures.bSkipThumbnails = f.bSkipThumbnails;
-      if (ok && !MatchesFilter(pictures, m_set->items[i])) ok = false;
-    }
+    // The same rule as the session's filter for saving: pictures that do not say are left out.
+    const u32 width = m_set->pixels[i] >> 16, height = m_set->pixels[i] & 0xFFFF;
+    if ((f.nMinWidth && width < f.nMinWidth) || (f.nMinHeight && height < f.nMinHeight)) ok = false;
+    if (f.bSkipThumbnails && (a & ATTR_THUMBNAIL)) ok = false;
     mask[i] = ok;
   }
   if (!f.strText.empty()) {
@@ -475,7 +498,7 @@ void CResultModel::Rebuild() {
   m_rows.clear();
   m_rowOf.clear();
   if (!m_set) return;
-  const size_t n = m_set->items.size();
+  const size_t n = m_set->Count();
   m_rowOf.assign(n, -1);
   std::vector<char> mask;
   const bool bMasked = MarkListed(mask);
@@ -587,7 +610,7 @@ QVariant CResultModel::data(const QModelIndex& index, int role) const {
   int itemNo = index.isValid() ? ItemAt(index.row()) : -1;
   if (itemNo < 0) return QVariant();
   const u32 item = static_cast<u32>(itemNo);
-  const RESULT_ITEM& r = m_set->items[item];
+  const RESULT_ITEM& r = Item(item);
   const int col = index.column();
   switch (role) {
     case Qt::DisplayRole:
@@ -618,6 +641,21 @@ QVariant CResultModel::data(const QModelIndex& index, int role) const {
     case Qt::UserRole: return item;
     default: return QVariant();
   }
+}
+
+const RESULT_ITEM& CResultModel::Item(u32 item) const {
+  auto it = m_itemCache.find(item);
+  if (it != m_itemCache.end()) return it->second;
+  // A few screens of rows; the oldest half goes when it is full.
+  constexpr size_t kCacheItems = 2048;
+  if (m_itemCache.size() >= kCacheItems) {
+    for (size_t k = 0; k < kCacheItems / 2; ++k) m_itemCache.erase(m_cacheOrder[k]);
+    m_cacheOrder.erase(m_cacheOrder.begin(), m_cacheOrder.begin() + kCacheItems / 2);
+  }
+  RESULT_ITEM& r = m_itemCache[item];
+  if (!ReadResultItem(*m_set, item, r)) r.strName = "(unreadable)";
+  m_cacheOrder.push_back(item);
+  return r;
 }
 
 bool CResultModel::setData(const QModelIndex& index, const QVariant& value, int role) {

@@ -1,14 +1,16 @@
 // The results page's data: a scan's listing prepared once off the GUI thread
 // (sort orders per column, the "By type" and "By folder" trees), and the
 // table model over it. The model keeps its own index of the rows it shows
-// (filtered, then in the order of the sorted column), so a million results
-// sort, filter and scroll without building any widget per row.
+// (filtered, then in the order of the sorted column) and reads the items it
+// paints from the listing on disk, so a million results sort, filter and
+// scroll without building any widget per row or holding every item.
 #pragma once
 
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "scan/ScanSession.h"
@@ -41,27 +43,43 @@ struct EXT_NODE {
 };
 
 struct RESULT_SET {
-  std::vector<RESULT_ITEM> items;        // the session's order: folder, then name
-  // What filtering and sorting read, packed tight: a million results are
-  // scanned in a few milliseconds this way, where walking the items is not.
+  // The items themselves stay in the session's listing on disk (the
+  // session's order: folder, then name); the set keeps per item only what
+  // filtering and sorting read, packed tight: a million results are scanned
+  // in a few milliseconds this way.
+  std::shared_ptr<const CResultListing> listing;
+  std::vector<u32> positions;            // per item, its place in the listing
   std::string searchText;                // each "folder/name", ASCII lower-cased, ended by a NUL
   std::vector<u64> searchStart;          // per item, its key's offset in searchText
+  std::vector<u16> folderBytes;          // per item, the folder's length at the start of its key
   std::vector<u64> sizes;
   std::vector<i64> modified;             // seconds since 1970, 0 when unknown
   std::vector<u8> attrs;                 // ATTR_* bits and the category
+  std::vector<u32> pixels;               // width << 16 | height, each capped at 65535 (0: unknown)
   std::vector<u32> orders[COL_COUNT];    // item indices in ascending order of each column
   std::vector<EXT_NODE> exts;
   std::vector<u16> extOf;                // per item
   u32 kindTotals[category::COUNT] = {};
   std::vector<FOLDER_NODE> folders;
   std::vector<u32> folderOf;             // per item: its deepest folder node
+  size_t Count() const { return positions.size(); }
 };
 
-enum : u8 { ATTR_DELETED = 0x01, ATTR_INTEGRITY_SHIFT = 1, ATTR_INTEGRITY_MASK = 0x06, ATTR_KIND_SHIFT = 4 };
+// Item i of a set, read from the listing; false when it cannot be read.
+bool ReadResultItem(const RESULT_SET& set, u32 item, RESULT_ITEM& out);
 
-// Builds the set from a listing, keeping only the chosen categories. Runs on
-// a worker: no Qt widgets, no GUI objects.
-std::shared_ptr<RESULT_SET> BuildResultSet(std::vector<RESULT_ITEM> items, const bool bKinds[category::COUNT]);
+enum : u8 {
+  ATTR_DELETED = 0x01,
+  ATTR_INTEGRITY_SHIFT = 1,
+  ATTR_INTEGRITY_MASK = 0x06,
+  ATTR_THUMBNAIL = 0x08,
+  ATTR_KIND_SHIFT = 4
+};
+
+// Builds the set from a listing, keeping only the chosen categories (and no
+// folders). Runs on a worker: no Qt widgets, no GUI objects.
+std::shared_ptr<RESULT_SET> BuildResultSet(std::shared_ptr<const CResultListing> listing,
+                                           const bool bKinds[category::COUNT]);
 
 // What the tree on the left narrows the table to.
 struct RESULT_SCOPE {
@@ -147,6 +165,9 @@ class CResultModel : public QAbstractTableModel {
   template <typename PRED>
   void CheckMany(const std::vector<u32>& items, PRED wanted);
   QIcon IconOfExt(u16 ext) const;
+  // The item behind a row, through a small cache: a table asks for the
+  // same few rows many times while it paints.
+  const RESULT_ITEM& Item(u32 item) const;
 
   std::shared_ptr<const RESULT_SET> m_set;
   RESULT_SCOPE m_scope;
@@ -161,6 +182,8 @@ class CResultModel : public QAbstractTableModel {
   std::vector<u32> m_extChecked;
   std::vector<u32> m_folderChecked;  // in the node and below
   mutable std::vector<QIcon> m_extIcons;
+  mutable std::unordered_map<u32, RESULT_ITEM> m_itemCache;
+  mutable std::vector<u32> m_cacheOrder;  // oldest first, for dropping
 };
 
 // Texts of one result as the table and the tooltips show them.

@@ -190,7 +190,7 @@ CResultsPage::CResultsPage(QWidget* pParent)
       emit PreviewWanted(-1);
     }
     const RESULT_SET* set = m_pModel->Set();
-    u64 total = set ? set->items.size() : 0;
+    u64 total = set ? set->Count() : 0;
     m_pListedLabel->setText(static_cast<u64>(m_pModel->rowCount()) == total
                                 ? QStringLiteral("%1 files").arg(Count(total))
                                 : QStringLiteral("Showing %1 of %2 files").arg(Count(m_pModel->rowCount()), Count(total)));
@@ -357,7 +357,7 @@ void CResultsPage::SetResults(std::shared_ptr<const RESULT_SET> set, const QStri
   m_pFolderTree->clear();
   auto* everything = new QTreeWidgetItem(m_pFolderTree);
   const RESULT_SET* s = m_pModel->Set();
-  everything->setText(0, QStringLiteral("All files (%1)").arg(Count(s ? s->items.size() : 0)));
+  everything->setText(0, QStringLiteral("All files (%1)").arg(Count(s ? s->Count() : 0)));
   everything->setData(0, kRoleScope, RESULT_SCOPE::ALL);
   everything->setFlags(everything->flags() | Qt::ItemIsUserCheckable);
   everything->setCheckState(0, Qt::Unchecked);
@@ -387,7 +387,7 @@ void CResultsPage::FillTypeTree() {
   m_pTypeTree->clear();
   const RESULT_SET* set = m_pModel->Set();
   auto* everything = new QTreeWidgetItem(m_pTypeTree);
-  everything->setText(0, QStringLiteral("All files (%1)").arg(Count(set ? set->items.size() : 0)));
+  everything->setText(0, QStringLiteral("All files (%1)").arg(Count(set ? set->Count() : 0)));
   everything->setData(0, kRoleScope, RESULT_SCOPE::ALL);
   everything->setFlags(everything->flags() | Qt::ItemIsUserCheckable);
   everything->setCheckState(0, Qt::Unchecked);
@@ -506,7 +506,7 @@ void CResultsPage::SyncTreeChecks() {
         s = StateOf(m_pModel->CheckedInFolder(node), set->folders[static_cast<size_t>(node)].nTotal);
         break;
       }
-      default: s = StateOf(m_pModel->CheckedCount(), set->items.size()); break;
+      default: s = StateOf(m_pModel->CheckedCount(), set->Count()); break;
     }
     if (item->checkState(0) != s) item->setCheckState(0, s);
     for (int i = 0; i < item->childCount(); ++i) walk(item->child(i));
@@ -605,7 +605,9 @@ void CResultsPage::ClearPreview(const QString& hint) {
 void CResultsPage::ShowPreviewLoading(int item) {
   if (item != m_nPreviewItem) return;
   const RESULT_SET* set = m_pModel->Set();
-  QString name = set && item >= 0 ? QString::fromStdString(set->items[static_cast<size_t>(item)].strName) : QString();
+  RESULT_ITEM r;
+  QString name = set && item >= 0 && ReadResultItem(*set, static_cast<u32>(item), r) ? QString::fromStdString(r.strName)
+                                                                                     : QString();
   ClearPreview(QStringLiteral("Reading %1\u2026").arg(name));
 }
 

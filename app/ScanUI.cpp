@@ -242,14 +242,15 @@ void SCANUI::OnWorkerFinished() {
 }
 
 void SCANUI::ShowSummary(int nStatus, const SAVE_SUMMARY& summary, const std::vector<SAVE_OUTCOME>& outcomes,
-                         const QStringList& names) {
+                         const QStringList& names, size_t nTotal) {
+  if (nTotal == 0) nTotal = static_cast<size_t>(names.size());
   m_bFinished = true;
   m_bWorkerDone = true;
   m_pTicker->stop();
   u64 done = summary.nSaved + summary.nPartial + summary.nFailed + summary.nSkipped;
   if (nStatus != RECOVERY_CANCELLED && nStatus != STATUS_DEST_ON_TARGET) m_pBar->setValue(100);
   QString heading;
-  if (nStatus == RECOVERY_CANCELLED) heading = QStringLiteral("Recovery stopped after %1 of %2 files.").arg(done).arg(names.size());
+  if (nStatus == RECOVERY_CANCELLED) heading = QStringLiteral("Recovery stopped after %1 of %2 files.").arg(done).arg(nTotal);
   else if (summary.nFailed == 0 && summary.nPartial == 0 && done > 0) heading = QStringLiteral("Recovery finished.");
   else if (done == 0 && nStatus != 0) heading = QStringLiteral("Recovery failed: %1.").arg(QString::fromStdString(StatusText(nStatus)));
   else heading = QStringLiteral("Recovery finished with problems.");

@@ -45,9 +45,10 @@ class SCANUI : public QDialog {
 
   void SetHeading(const QString& text);
   void SetSaveDir(const QString& dir) { m_strSaveDir = dir; }
-  // A recovery's end: the summary, with the details and the folder a click away.
+  // A recovery's end: the summary, with the details and the folder a click
+  // away. names: of the files with outcomes; nTotal: files chosen (0: as many as names).
   void ShowSummary(int nStatus, const SAVE_SUMMARY& summary, const std::vector<SAVE_OUTCOME>& outcomes,
-                   const QStringList& names);
+                   const QStringList& names, size_t nTotal = 0);
 
   MODE Mode() const { return m_eMode; }
   bool IsFinished() const { return m_bFinished; }

@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Output.h"
 #include "Progress.h"
+#include "engine/Status.h"
 
 const std::vector<OPTION_SPEC>& ListOptions() {
   static const std::vector<OPTION_SPEC> kOptions = JoinOptions(
@@ -30,9 +31,9 @@ const std::vector<OPTION_SPEC>& RecoverOptions() {
 
 namespace {
 
-// Opens the scan, lists its results and picks those the filters match.
-int LoadChosen(const char* cmd, const CArgs& args, const std::string& which, CScanSession& session,
-               std::vector<RESULT_ITEM>& chosen, size_t& nFound) {
+// Opens the scan and its listing with the filters; -1 to go on, else the exit status.
+int OpenChosen(const char* cmd, const CArgs& args, const std::string& which, CScanSession& session,
+               std::unique_ptr<CChosenResults>& chosen) {
   RESULT_FILTER filter;
   std::string error;
   if (!ParseFilter(args, filter, error)) {
@@ -41,11 +42,12 @@ int LoadChosen(const char* cmd, const CArgs& args, const std::string& which, CSc
   }
   int code = OpenNamedScan(cmd, session, which);
   if (code != CLI_EXIT_OK) return code;
-  std::vector<RESULT_ITEM> all;
-  session.Results(all);
-  nFound = all.size();
-  for (RESULT_ITEM& r : all)
-    if (MatchesFilter(filter, r)) chosen.push_back(std::move(r));
+  int status = 0;
+  chosen.reset(new CChosenResults(session.Listing(&status), filter));
+  if (status != 0) {
+    Error(cmd, "cannot list the results of scan %u: %s", session.ScanId(), StatusText(status).c_str());
+    return CLI_EXIT_FAILED;
+  }
   return -1;
 }
 
@@ -61,19 +63,18 @@ int RunListCommand(int argc, char** argv) {
     return CLI_EXIT_USAGE;
   }
   CScanSession session;
-  std::vector<RESULT_ITEM> chosen;
-  size_t found = 0;
-  int code = LoadChosen(cmd, args, args.Positional().empty() ? "" : args.Positional()[0], session, chosen, found);
+  std::unique_ptr<CChosenResults> chosen;
+  int code = OpenChosen(cmd, args, args.Positional().empty() ? "" : args.Positional()[0], session, chosen);
   if (code >= 0) return code;
   if (args.Has("json")) {
     RUN_OUTPUT output;
     output.bJson = true;
-    return ReportListing(cmd, session, chosen, found, output);
+    return ReportListing(cmd, session, *chosen, output);
   }
   const SCAN_TARGET& t = session.Target();
   fprintf(stderr, "Scan %u of %s (%s): %zu of its %zu results\n", session.ScanId(), Printable(t.strPath).c_str(),
-          Printable(t.strRangeName).c_str(), chosen.size(), found);
-  PrintResults(chosen);
+          Printable(t.strRangeName).c_str(), chosen->Count(), chosen->Found());
+  PrintResults(*chosen);
   fflush(stdout);
   return CLI_EXIT_OK;
 }
@@ -98,9 +99,8 @@ int RunRecoverCommand(int argc, char** argv) {
   output.strReport = args.Get("report");
   const std::string dest = pos.back();
   CScanSession session;
-  std::vector<RESULT_ITEM> chosen;
-  size_t found = 0;
-  int code = LoadChosen(cmd, args, pos.size() == 2 ? pos[0] : "", session, chosen, found);
+  std::unique_ptr<CChosenResults> chosen;
+  int code = OpenChosen(cmd, args, pos.size() == 2 ? pos[0] : "", session, chosen);
   if (code >= 0) return code;
   int status = session.PrepareDestination(dest);
   if (status != 0) {
@@ -108,6 +108,6 @@ int RunRecoverCommand(int argc, char** argv) {
     return CLI_EXIT_FAILED;
   }
   if (!output.strReport.empty() && CheckReport(cmd, session, output.strReport) != CLI_EXIT_OK) return CLI_EXIT_FAILED;
-  if (chosen.empty()) fprintf(stderr, "No result of scan %u matches the filters.\n", session.ScanId());
-  return SaveChosen(cmd, session, chosen, found, dest, args.Has("flat"), args.Has("group-by"), output);
+  if (chosen->Count() == 0) fprintf(stderr, "No result of scan %u matches the filters.\n", session.ScanId());
+  return SaveChosen(cmd, session, *chosen, dest, args.Has("flat"), args.Has("group-by"), output);
 }

@@ -160,15 +160,14 @@ int RunScanCommand(int argc, char** argv) {
     return CLI_EXIT_FAILED;
   }
 
-  std::vector<RESULT_ITEM> all, chosen;
-  session.Results(all);
-  size_t deleted = 0;
-  for (const RESULT_ITEM& r : all) {
-    deleted += r.IsDeleted();
-    if (MatchesFilter(filter, r)) chosen.push_back(r);
+  int listed = 0;
+  CChosenResults chosen(session.Listing(&listed), filter);
+  if (listed != 0) {
+    Error(cmd, "cannot list the results of scan %u: %s", id, StatusText(listed).c_str());
+    return CLI_EXIT_FAILED;
   }
   fprintf(stderr, "Scan %u recorded: %zu found (%zu deleted or lost, %zu live); 'torvane list %u' lists them.\n", id,
-          all.size(), deleted, all.size() - deleted, id);
-  if (args.Has("recover")) return SaveChosen(cmd, session, chosen, all.size(), dest, args.Has("flat"), args.Has("group-by"), output);
-  return ReportListing(cmd, session, chosen, all.size(), output);
+          chosen.Found(), chosen.FoundDeleted(), chosen.Found() - chosen.FoundDeleted(), id);
+  if (args.Has("recover")) return SaveChosen(cmd, session, chosen, dest, args.Has("flat"), args.Has("group-by"), output);
+  return ReportListing(cmd, session, chosen, output);
 }

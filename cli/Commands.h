@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,14 +74,39 @@ struct RUN_OUTPUT {
   std::string strReport;  // --report FILE, "" for none
 };
 
+// The results a command works on: a scan's listing and the filters, walked
+// a page at a time, so no command holds every result.
+class CChosenResults {
+ public:
+  CChosenResults(std::shared_ptr<const CResultListing> listing, const RESULT_FILTER& filter)
+      : m_pListing(std::move(listing)), m_filter(filter) {}
+  // Every result of the scan, before filtering.
+  size_t Found() const { return m_pListing ? m_pListing->Count() : 0; }
+  size_t FoundDeleted() const { return m_pListing ? m_pListing->DeletedCount() : 0; }
+  // Those the filters choose, in the listing's order; visit answers false to stop.
+  void ForEach(const std::function<bool(const RESULT_ITEM&)>& visit) const;
+  // How many are chosen and the largest id among them (one pass, then remembered).
+  size_t Count() const;
+  u32 LastId() const;
+
+ private:
+  void CountOnce() const;
+  std::shared_ptr<const CResultListing> m_pListing;
+  RESULT_FILTER m_filter;
+  mutable bool m_bCounted = false;
+  mutable size_t m_nCount = 0;
+  mutable u32 m_nLastId = 0;
+};
+
+// The chosen results as a table on standard output.
+void PrintResults(const CChosenResults& chosen);
 // Saves the chosen results into dest with a line per file, a summary and
 // the report; returns the exit status. bGroupByDate: photos and videos into
 // <category>/<year>/<year>-<month>/.
-int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& chosen,
-               size_t nFound, const std::string& dest, bool bFlat, bool bGroupByDate, const RUN_OUTPUT& output);
+int SaveChosen(const char* pCommand, CScanSession& session, const CChosenResults& chosen, const std::string& dest,
+               bool bFlat, bool bGroupByDate, const RUN_OUTPUT& output);
 // Writes the report (when asked for) and the JSON on standard output (with
 // --json) of a run that saved nothing; returns the exit status.
-int ReportListing(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& items,
-                  size_t nFound, const RUN_OUTPUT& output);
+int ReportListing(const char* pCommand, CScanSession& session, const CChosenResults& chosen, const RUN_OUTPUT& output);
 // The report path, refused before any work when it cannot be written.
 int CheckReport(const char* pCommand, const CScanSession& session, const std::string& path);

@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <map>
 
@@ -132,31 +133,42 @@ std::string IsoDateTime(i64 tSeconds) {
   return buf;
 }
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows, const std::vector<size_t>& rightAligned) {
-  std::vector<size_t> width;
-  for (const auto& row : rows)
-    for (size_t c = 0; c < row.size(); ++c) {
-      if (width.size() <= c) width.resize(c + 1, 0);
-      // Display width: UTF-8 continuation bytes take no column.
-      size_t w = 0;
-      for (unsigned char ch : row[c]) w += (ch & 0xC0) != 0x80;
-      if (w > width[c]) width[c] = w;
-    }
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t c = 0; c < row.size(); ++c) {
-      size_t w = 0;
-      for (unsigned char ch : row[c]) w += (ch & 0xC0) != 0x80;
-      std::string pad(width[c] > w ? width[c] - w : 0, ' ');
-      bool right = false;
-      for (size_t r : rightAligned) right = right || r == c;
-      if (c + 1 == row.size())
-        line += right ? pad + row[c] : row[c];
-      else
-        line += (right ? pad + row[c] : row[c] + pad) + "  ";
-    }
-    if (!Out("%s\n", line.c_str())) return;
+namespace {
+// Display width: UTF-8 continuation bytes take no column.
+size_t DisplayWidth(const std::string& text) {
+  size_t w = 0;
+  for (unsigned char ch : text) w += (ch & 0xC0) != 0x80;
+  return w;
+}
+}  // namespace
+
+void CTable::Measure(const std::vector<std::string>& row) {
+  for (size_t c = 0; c < row.size(); ++c) {
+    if (m_width.size() <= c) m_width.resize(c + 1, 0);
+    m_width[c] = std::max(m_width[c], DisplayWidth(row[c]));
   }
+}
+
+bool CTable::Print(const std::vector<std::string>& row) const {
+  std::string line;
+  for (size_t c = 0; c < row.size(); ++c) {
+    const size_t w = DisplayWidth(row[c]), width = c < m_width.size() ? m_width[c] : 0;
+    std::string pad(width > w ? width - w : 0, ' ');
+    bool right = false;
+    for (size_t r : m_rightAligned) right = right || r == c;
+    if (c + 1 == row.size())
+      line += right ? pad + row[c] : row[c];
+    else
+      line += (right ? pad + row[c] : row[c] + pad) + "  ";
+  }
+  return Out("%s\n", line.c_str());
+}
+
+void PrintTable(const std::vector<std::vector<std::string>>& rows, const std::vector<size_t>& rightAligned) {
+  CTable table(rightAligned);
+  for (const auto& row : rows) table.Measure(row);
+  for (const auto& row : rows)
+    if (!table.Print(row)) return;
 }
 
 std::string ResultPath(const RESULT_ITEM& item) {
@@ -165,16 +177,15 @@ std::string ResultPath(const RESULT_ITEM& item) {
 
 const char* StateName(const RESULT_ITEM& item) { return item.IsDeleted() ? "deleted" : "live"; }
 
-void PrintResults(const std::vector<RESULT_ITEM>& items) {
-  std::vector<std::vector<std::string>> rows;
-  rows.reserve(items.size() + 1);
-  rows.push_back({"ID", "STATE", "PART", "SIZE", "MODIFIED", "INTEGRITY", "PATH"});
-  // The day only: the FAT engines keep no time of day.
-  for (const RESULT_ITEM& r : items)
-    rows.push_back({std::to_string(r.nId), StateName(r), r.nPartition ? std::to_string(r.nPartition) : "-",
-                    r.node.bIsDir ? "folder" : HumanSize(r.node.u64FileSize), LocalDate(NodeModifiedTime(r.node)),
-                    IntegrityName(r.node.nIntegrity), Printable(ResultPath(r))});
-  PrintTable(rows, {0, 3});
+const std::vector<size_t> kResultRightAligned = {0, 3};
+
+std::vector<std::string> ResultHeader() { return {"ID", "STATE", "PART", "SIZE", "MODIFIED", "INTEGRITY", "PATH"}; }
+
+// The day only: the FAT engines keep no time of day.
+std::vector<std::string> ResultRow(const RESULT_ITEM& r) {
+  return {std::to_string(r.nId), StateName(r), r.nPartition ? std::to_string(r.nPartition) : "-",
+          r.node.bIsDir ? "folder" : HumanSize(r.node.u64FileSize), LocalDate(NodeModifiedTime(r.node)),
+          IntegrityName(r.node.nIntegrity), Printable(ResultPath(r))};
 }
 
 const char* OutcomeWord(int nStatus) {
@@ -234,7 +245,7 @@ std::string ResultJson(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome) {
 
 }  // namespace
 
-std::string RunJson(const RUN_DOCUMENT& doc) {
+std::string RunJsonHead(const RUN_DOCUMENT& doc) {
   std::string s = "{\n";
   if (doc.pTarget) {
     const SCAN_TARGET& t = *doc.pTarget;
@@ -253,19 +264,17 @@ std::string RunJson(const RUN_DOCUMENT& doc) {
     s += ", \"unreadableSectors\": " + std::to_string(bad) + ", \"unreadable\": [" + ranges + "]},\n";
   }
   if (!doc.strDestination.empty()) s += "\"destination\": " + JsonString(doc.strDestination) + ",\n";
-  std::map<u32, const SAVE_OUTCOME*> outcomes;
-  if (doc.pOutcomes)
-    for (const SAVE_OUTCOME& o : *doc.pOutcomes) outcomes[o.nId] = &o;
-  s += "\"results\": [\n";
-  size_t n = doc.pItems ? doc.pItems->size() : 0;
-  for (size_t i = 0; i < n; ++i) {
-    const RESULT_ITEM& r = (*doc.pItems)[i];
-    auto it = outcomes.find(r.nId);
-    s += "  " + ResultJson(r, it == outcomes.end() ? nullptr : it->second) + (i + 1 < n ? ",\n" : "\n");
-  }
-  s += "],\n\"summary\": {\"listed\": " + std::to_string(n);
-  if (doc.pSummary) {
-    const SAVE_SUMMARY& m = *doc.pSummary;
+  return s + "\"results\": [\n";
+}
+
+std::string RunJsonResult(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome, size_t nIndex) {
+  return (nIndex ? ",\n  " : "  ") + ResultJson(r, pOutcome);
+}
+
+std::string RunJsonTail(size_t nListed, const SAVE_SUMMARY* pSummary) {
+  std::string s = std::string(nListed ? "\n" : "") + "],\n\"summary\": {\"listed\": " + std::to_string(nListed);
+  if (pSummary) {
+    const SAVE_SUMMARY& m = *pSummary;
     s += ", \"saved\": " + std::to_string(m.nSaved) + ", \"partial\": " + std::to_string(m.nPartial) +
          ", \"failed\": " + std::to_string(m.nFailed) + ", \"skipped\": " + std::to_string(m.nSkipped);
   }

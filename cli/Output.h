@@ -31,28 +31,42 @@ std::string IsoDateTime(i64 tSeconds);
 // Columns padded to their widest cell; the last column is not padded.
 // Columns whose index is in rightAligned are aligned to the right.
 void PrintTable(const std::vector<std::vector<std::string>>& rows, const std::vector<size_t>& rightAligned);
+// The same for rows made twice, so they need not be held: Measure every
+// row, then Print each. Print answers false once standard output closed.
+class CTable {
+ public:
+  explicit CTable(std::vector<size_t> rightAligned) : m_rightAligned(std::move(rightAligned)) {}
+  void Measure(const std::vector<std::string>& row);
+  bool Print(const std::vector<std::string>& row) const;
+
+ private:
+  std::vector<size_t> m_rightAligned;
+  std::vector<size_t> m_width;
+};
 
 // "/folder/name" for file-system results, the bare name for carved ones.
 std::string ResultPath(const RESULT_ITEM& item);
 const char* StateName(const RESULT_ITEM& item);
 
 // The listing of results: a header, then one row each.
-void PrintResults(const std::vector<RESULT_ITEM>& items);
+std::vector<std::string> ResultHeader();
+std::vector<std::string> ResultRow(const RESULT_ITEM& r);
+extern const std::vector<size_t> kResultRightAligned;
 
 // "saved", "partial", "skipped" or "failed".
 const char* OutcomeWord(int nStatus);
 
 // One run as JSON: the scan, the results (with their outcomes when saved)
-// and the counts.
+// and the counts, written a piece at a time: the head, each result, the tail.
 struct RUN_DOCUMENT {
   const SCAN_TARGET* pTarget = nullptr;
   u32 nScanId = 0;
   bool bComplete = true;
   size_t nFound = 0;                         // results of the scan before filtering
-  const std::vector<RESULT_ITEM>* pItems = nullptr;
   std::string strDestination;                // "" when nothing was saved
-  const std::vector<SAVE_OUTCOME>* pOutcomes = nullptr;
-  const SAVE_SUMMARY* pSummary = nullptr;
   std::vector<SECTOR_RANGE> unreadable;      // sectors of the disk the scan could not read
 };
-std::string RunJson(const RUN_DOCUMENT& doc);
+std::string RunJsonHead(const RUN_DOCUMENT& doc);
+// nIndex: the result's place among those written (0 for the first).
+std::string RunJsonResult(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome, size_t nIndex);
+std::string RunJsonTail(size_t nListed, const SAVE_SUMMARY* pSummary);

@@ -319,106 +319,213 @@ int CheckReport(const char* pCommand, const CScanSession& session, const std::st
   return CLI_EXIT_FAILED;
 }
 
+void CChosenResults::ForEach(const std::function<bool(const RESULT_ITEM&)>& visit) const {
+  if (!m_pListing) return;
+  m_pListing->ForEach([&](const RESULT_ITEM& r) { return !MatchesFilter(m_filter, r) || visit(r); });
+}
+
+void CChosenResults::CountOnce() const {
+  if (m_bCounted) return;
+  ForEach([this](const RESULT_ITEM& r) {
+    ++m_nCount;
+    m_nLastId = r.nId;
+    return true;
+  });
+  m_bCounted = true;
+}
+
+size_t CChosenResults::Count() const {
+  CountOnce();
+  return m_nCount;
+}
+
+u32 CChosenResults::LastId() const {
+  CountOnce();
+  return m_nLastId;
+}
+
+void PrintResults(const CChosenResults& chosen) {
+  // Widths first, then the rows: each row is made twice instead of kept.
+  CTable table(kResultRightAligned);
+  table.Measure(ResultHeader());
+  chosen.ForEach([&table](const RESULT_ITEM& r) {
+    table.Measure(ResultRow(r));
+    return true;
+  });
+  if (!table.Print(ResultHeader())) return;
+  chosen.ForEach([&table](const RESULT_ITEM& r) { return table.Print(ResultRow(r)); });
+}
+
 namespace {
 
-int Finish(const char* pCommand, const RUN_DOCUMENT& doc, const RUN_OUTPUT& output) {
-  int result = CLI_EXIT_OK;
-  if (!output.strReport.empty() || output.bJson) {
-    std::string json = RunJson(doc);
-    if (!output.strReport.empty()) {
-      int status = WriteFileAtomically(output.strReport, json);
+// The JSON of a run, as it is made, into the report file and onto standard output.
+class CRunJsonOut {
+ public:
+  CRunJsonOut(const char* pCommand, const RUN_OUTPUT& output) : m_pCommand(pCommand), m_output(output) {}
+  bool Wanted() const { return !m_output.strReport.empty() || m_output.bJson; }
+  // The head goes out with the first result (or the tail): a run refused
+  // before its first file writes nothing.
+  void Begin(const RUN_DOCUMENT& doc) { m_strHead = RunJsonHead(doc); }
+  void Result(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome) {
+    if (Wanted()) Put(RunJsonResult(r, pOutcome, m_nListed));
+    ++m_nListed;
+  }
+  // The exit status of writing it.
+  int End(const SAVE_SUMMARY* pSummary) {
+    Put(RunJsonTail(m_nListed, pSummary));
+    int result = CLI_EXIT_OK;
+    if (!m_output.strReport.empty()) {
+      int status = m_nReportStatus == 0 ? m_report.Commit() : m_nReportStatus;
       if (status != 0) {
-        Error(pCommand, "cannot write the report '%s': %s", Printable(output.strReport).c_str(),
+        Error(m_pCommand, "cannot write the report '%s': %s", Printable(m_output.strReport).c_str(),
               StatusText(status).c_str());
         result = CLI_EXIT_FAILED;
       }
     }
-    if (output.bJson) Out("%s", json.c_str());
+    fflush(stdout);
+    return result;
   }
-  fflush(stdout);
-  return result;
-}
 
-}  // namespace
+ private:
+  void Put(const std::string& text) {
+    if (!m_bBegun) {
+      m_bBegun = true;
+      if (!m_output.strReport.empty()) m_nReportStatus = m_report.Open(m_output.strReport);
+      Put(m_strHead);
+    }
+    if (!m_output.strReport.empty() && m_nReportStatus == 0) m_nReportStatus = m_report.Write(text);
+    if (m_output.bJson) Out("%s", text.c_str());
+  }
+  const char* m_pCommand;
+  const RUN_OUTPUT& m_output;
+  CAtomicFile m_report;
+  int m_nReportStatus = 0;
+  size_t m_nListed = 0;
+  bool m_bBegun = false;
+  std::string m_strHead;
+};
 
-int ReportListing(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& items, size_t nFound,
-                  const RUN_OUTPUT& output) {
+RUN_DOCUMENT DocumentOf(CScanSession& session, size_t nFound) {
   RUN_DOCUMENT doc;
   doc.pTarget = &session.Target();
   doc.nScanId = session.ScanId();
   doc.bComplete = ScanComplete(session);
   doc.nFound = nFound;
   doc.unreadable = session.UnreadableRanges();
-  doc.pItems = &items;
-  return Finish(pCommand, doc, output);
+  return doc;
 }
 
-int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& chosen, size_t nFound,
-               const std::string& dest, bool bFlat, bool bGroupByDate, const RUN_OUTPUT& output) {
-  std::map<u32, const RESULT_ITEM*> byId;
-  for (const RESULT_ITEM& r : chosen) byId[r.nId] = &r;
-  int idWidth = static_cast<int>(std::to_string(chosen.empty() ? 0 : chosen.back().nId).size());
+// Results saved at once: the outcomes of one batch are all that is held.
+constexpr size_t kSaveBatch = 256;
+
+}  // namespace
+
+int ReportListing(const char* pCommand, CScanSession& session, const CChosenResults& chosen, const RUN_OUTPUT& output) {
+  CRunJsonOut json(pCommand, output);
+  if (!json.Wanted()) {
+    fflush(stdout);
+    return CLI_EXIT_OK;
+  }
+  json.Begin(DocumentOf(session, chosen.Found()));
+  chosen.ForEach([&json](const RESULT_ITEM& r) {
+    json.Result(r, nullptr);
+    return true;
+  });
+  return json.End(nullptr);
+}
+
+int SaveChosen(const char* pCommand, CScanSession& session, const CChosenResults& chosen, const std::string& dest,
+               bool bFlat, bool bGroupByDate, const RUN_OUTPUT& output) {
+  const size_t total = chosen.Count();
+  int idWidth = static_cast<int>(std::to_string(chosen.LastId()).size());
   bool lines = !output.bQuiet && !output.bJson;
   SAVE_OPTIONS options;
   options.bKeepTree = !bFlat;
   options.bGroupByDate = bGroupByDate;
   options.bHash = !output.strReport.empty() || output.bJson;
   SAVE_SUMMARY summary;
-  std::vector<SAVE_OUTCOME> outcomes;
-  int status = 0;
+  CRunJsonOut json(pCommand, output);
+  RUN_DOCUMENT doc = DocumentOf(session, chosen.Found());
+  doc.strDestination = dest;
+  if (json.Wanted()) json.Begin(doc);
   // A line as each file is saved, through a pipe too (| tee, | head).
   if (lines) setvbuf(stdout, nullptr, _IOLBF, 0);
+  int status = 0;
+  bool stopped = false, refused = false;
+  size_t done = 0, problems = 0;
+  std::vector<std::string> named;  // the first few problems, for the summary
+  std::vector<RESULT_ITEM> batch;
+  std::vector<SAVE_OUTCOME> outcomes;
   {
     CProgressLine line(!output.bQuiet);
     CSaveProgressView view(line);
-    CScanSession::SAVE_OBSERVER observer = [&](size_t nDone, size_t nTotal, const SAVE_OUTCOME* o) {
-      if (o && lines && OutOpen()) {
-        const RESULT_ITEM* r = byId.count(o->nId) ? byId[o->nId] : nullptr;
-        bool failed = o->nStatus != 0 && o->nStatus != STATUS_PARTIAL_SAVE && o->nStatus != STATUS_SKIPPED_SAME;
-        std::string where = failed && r ? ResultPath(*r) : o->strPath;
-        std::string why = o->nStatus != 0 ? "  (" + StatusText(o->nStatus) + ")" : std::string();
-        Out("%*u  %-7s  %s%s\n", idWidth, o->nId, OutcomeWord(o->nStatus), Printable(where).c_str(), why.c_str());
+    auto saveBatch = [&]() {
+      if (batch.empty()) return;
+      outcomes.clear();
+      if (!stopped && !refused) {
+        std::map<u32, const RESULT_ITEM*> byId;
+        for (const RESULT_ITEM& r : batch) byId[r.nId] = &r;
+        CScanSession::SAVE_OBSERVER observer = [&](size_t nDone, size_t, const SAVE_OUTCOME* o) {
+          if (o && lines && OutOpen()) {
+            const RESULT_ITEM* r = byId.count(o->nId) ? byId[o->nId] : nullptr;
+            bool failed = o->nStatus != 0 && o->nStatus != STATUS_PARTIAL_SAVE && o->nStatus != STATUS_SKIPPED_SAME;
+            std::string where = failed && r ? ResultPath(*r) : o->strPath;
+            std::string why = o->nStatus != 0 ? "  (" + StatusText(o->nStatus) + ")" : std::string();
+            Out("%*u  %-7s  %s%s\n", idWidth, o->nId, OutcomeWord(o->nStatus), Printable(where).c_str(), why.c_str());
+          }
+          view.Update(done + nDone, total, o);
+          return StopSignal() == 0;
+        };
+        SAVE_SUMMARY part;
+        status = session.Save(batch, dest, options, observer, part, &outcomes);
+        summary.nSaved += part.nSaved;
+        summary.nPartial += part.nPartial;
+        summary.nFailed += part.nFailed;
+        summary.nSkipped += part.nSkipped;
+        // Refused before the first file (the destination went away): nothing more is tried.
+        if (status != 0 && status != RECOVERY_CANCELLED && outcomes.empty()) refused = true;
+        if (status == RECOVERY_CANCELLED || StopSignal() != 0) stopped = true;
+        for (const SAVE_OUTCOME& o : outcomes) {
+          if (o.nStatus == 0 || o.nStatus == STATUS_SKIPPED_SAME || o.nStatus == RECOVERY_CANCELLED) continue;
+          ++problems;
+          if (named.size() >= kListedProblems) continue;
+          const RESULT_ITEM* r = byId.count(o.nId) ? byId[o.nId] : nullptr;
+          named.push_back(std::string("  ") + OutcomeWord(o.nStatus) + ": " +
+                          Printable(r ? ResultPath(*r) : o.strPath) + ": " + StatusText(o.nStatus));
+        }
+        done += outcomes.size();
       }
-      view.Update(nDone, nTotal, o);
-      return StopSignal() == 0;
+      if (refused && done == 0) {
+        batch.clear();
+        return;
+      }
+      // Outcomes come in the batch's order, one per item tried.
+      for (size_t i = 0; i < batch.size(); ++i)
+        json.Result(batch[i], i < outcomes.size() && outcomes[i].nId == batch[i].nId ? &outcomes[i] : nullptr);
+      batch.clear();
     };
-    status = session.Save(chosen, dest, options, observer, summary, &outcomes);
+    chosen.ForEach([&](const RESULT_ITEM& r) {
+      // After a stop the rest are only listed in the report.
+      if ((stopped || refused) && !json.Wanted()) return false;
+      batch.push_back(r);
+      if (batch.size() >= kSaveBatch) saveBatch();
+      return true;
+    });
+    saveBatch();
   }
   fflush(stdout);
-  if (status != 0 && status != RECOVERY_CANCELLED && outcomes.empty() && !chosen.empty()) {
+  if (refused && done == 0) {
     Error(pCommand, "cannot recover into '%s': %s", Printable(dest).c_str(), StatusText(status).c_str());
     return CLI_EXIT_FAILED;
   }
-  bool stopped = status == RECOVERY_CANCELLED || StopSignal() != 0;
-  if (stopped)
-    fprintf(stderr, "Recovery stopped after %zu of %zu files.\n", outcomes.size(), chosen.size());
+  if (stopped) fprintf(stderr, "Recovery stopped after %zu of %zu files.\n", done, total);
   fprintf(stderr, "%llu saved, %llu partial, %llu failed, %llu already there (in %s)\n",
           static_cast<unsigned long long>(summary.nSaved), static_cast<unsigned long long>(summary.nPartial),
           static_cast<unsigned long long>(summary.nFailed), static_cast<unsigned long long>(summary.nSkipped),
           Printable(dest).c_str());
-  size_t named = 0, problems = 0;
-  for (const SAVE_OUTCOME& o : outcomes) {
-    if (o.nStatus == 0 || o.nStatus == STATUS_SKIPPED_SAME || o.nStatus == RECOVERY_CANCELLED) continue;
-    ++problems;
-    if (named >= kListedProblems) continue;
-    ++named;
-    const RESULT_ITEM* r = byId.count(o.nId) ? byId[o.nId] : nullptr;
-    fprintf(stderr, "  %s: %s: %s\n", OutcomeWord(o.nStatus), Printable(r ? ResultPath(*r) : o.strPath).c_str(),
-            StatusText(o.nStatus).c_str());
-  }
-  if (problems > named) fprintf(stderr, "  ... and %zu more (see --report)\n", problems - named);
-
-  RUN_DOCUMENT doc;
-  doc.pTarget = &session.Target();
-  doc.nScanId = session.ScanId();
-  doc.bComplete = ScanComplete(session);
-  doc.nFound = nFound;
-  doc.unreadable = session.UnreadableRanges();
-  doc.pItems = &chosen;
-  doc.strDestination = dest;
-  doc.pOutcomes = &outcomes;
-  doc.pSummary = &summary;
-  int result = Finish(pCommand, doc, output);
+  for (const std::string& text : named) fprintf(stderr, "%s\n", text.c_str());
+  if (problems > named.size()) fprintf(stderr, "  ... and %zu more (see --report)\n", problems - named.size());
+  int result = json.Wanted() ? json.End(&summary) : CLI_EXIT_OK;
   if (stopped) return StoppedExitCode();
   if (result != CLI_EXIT_OK || summary.nFailed > 0) return CLI_EXIT_FAILED;
   return CLI_EXIT_OK;

@@ -2,6 +2,8 @@
 // order is fixed: callers rely on it.
 #pragma once
 
+#include <functional>
+
 #include "engine/RecoverySink.h"
 #include "engine/Types.h"
 
@@ -41,5 +43,15 @@ class IFileRecoveryParse {
   virtual u32 FolderChildLevel(const _FILE_NODE_& folder, u32 nGuess) {
     (void)folder;
     return nGuess;
+  }
+  // The hits SearchFileNode would give, handed one at a time and unsorted, so
+  // a listing never holds them all; visit answers false to stop. 0 or a status.
+  typedef std::function<bool(__SEARCH_FILE_INFO__& hit)> SEARCH_VISIT;
+  virtual int SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT& visit) {
+    SEARCH_FILE_INFO_VECTOR hits;
+    int status = SearchFileNode(pKey, hits);
+    for (__SEARCH_FILE_INFO__& hit : hits)
+      if (!visit(hit)) break;
+    return status;
   }
 };

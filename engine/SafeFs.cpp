@@ -243,31 +243,60 @@ int CheckWritableFilePath(const std::string& path) {
 }
 
 int WriteFileAtomically(const std::string& path, const std::string& content) {
-  std::string dir, base;
-  SplitPath(path, dir, base);
-  if (!IsPlainName(base)) return EISDIR;
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return errno ? errno : ENOENT;
-  CDirFd d(dfd);
-  std::string tmpName;
-  int status = 0;
-  int fd = CreateNewFile(dfd, "." + CutUtf8(base, NAME_MAX - 16) + ".tmp", &tmpName, &status);
-  if (fd < 0) return status;
-  const char* p = content.data();
-  size_t left = content.size();
-  while (left > 0 && status == 0) {
-    ssize_t w = write(fd, p, left);
+  CAtomicFile file;
+  int status = file.Open(path);
+  if (status == 0) status = file.Write(content);
+  return status == 0 ? file.Commit() : status;
+}
+
+CAtomicFile::~CAtomicFile() { Drop(); }
+
+void CAtomicFile::Drop() {
+  if (m_nFd >= 0) close(m_nFd);
+  if (m_nDirFd >= 0 && !m_strTemp.empty()) unlinkat(m_nDirFd, m_strTemp.c_str(), 0);
+  if (m_nDirFd >= 0) close(m_nDirFd);
+  m_nFd = m_nDirFd = -1;
+  m_strTemp.clear();
+}
+
+int CAtomicFile::Open(const std::string& path) {
+  Drop();
+  m_nStatus = 0;
+  std::string dir;
+  SplitPath(path, dir, m_strBase);
+  if (!IsPlainName(m_strBase)) return m_nStatus = EISDIR;
+  m_nDirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (m_nDirFd < 0) return m_nStatus = errno ? errno : ENOENT;
+  m_nFd = CreateNewFile(m_nDirFd, "." + CutUtf8(m_strBase, NAME_MAX - 16) + ".tmp", &m_strTemp, &m_nStatus);
+  if (m_nFd < 0) m_strTemp.clear();
+  return m_nStatus;
+}
+
+int CAtomicFile::Write(const std::string& data) {
+  if (m_nFd < 0 && m_nStatus == 0) m_nStatus = EBADF;
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0 && m_nStatus == 0) {
+    ssize_t w = write(m_nFd, p, left);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
-      status = errno ? errno : EIO;
+      m_nStatus = errno ? errno : EIO;
       break;
     }
     p += w;
     left -= static_cast<size_t>(w);
   }
-  if (status == 0 && fsync(fd) != 0) status = errno ? errno : EIO;
-  if (close(fd) != 0 && status == 0) status = errno ? errno : EIO;
-  if (status == 0 && renameat(dfd, tmpName.c_str(), dfd, base.c_str()) != 0) status = errno ? errno : EIO;
-  if (status != 0) unlinkat(dfd, tmpName.c_str(), 0);
-  return status;
+  return m_nStatus;
+}
+
+int CAtomicFile::Commit() {
+  if (m_nFd < 0 && m_nStatus == 0) m_nStatus = EBADF;
+  if (m_nStatus == 0 && fsync(m_nFd) != 0) m_nStatus = errno ? errno : EIO;
+  if (m_nFd >= 0 && close(m_nFd) != 0 && m_nStatus == 0) m_nStatus = errno ? errno : EIO;
+  m_nFd = -1;
+  if (m_nStatus == 0 && renameat(m_nDirFd, m_strTemp.c_str(), m_nDirFd, m_strBase.c_str()) != 0)
+    m_nStatus = errno ? errno : EIO;
+  if (m_nStatus == 0) m_strTemp.clear();  // in place: nothing to remove
+  Drop();
+  return m_nStatus;
 }

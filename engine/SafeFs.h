@@ -61,6 +61,25 @@ std::string NumberedName(const std::string& name, int n);
 // rename over the target: a reader sees the old file or the new one, never
 // half of one, and a link at the target is replaced, not followed. 0 or a status.
 int WriteFileAtomically(const std::string& path, const std::string& content);
+// The same written a piece at a time: Open, Write as often as needed, then
+// Commit renames it into place; dropped without Commit, nothing appears.
+class CAtomicFile {
+ public:
+  CAtomicFile() = default;
+  ~CAtomicFile();
+  CAtomicFile(const CAtomicFile&) = delete;
+  CAtomicFile& operator=(const CAtomicFile&) = delete;
+  int Open(const std::string& path);
+  // The first failure sticks: later writes do nothing and Commit returns it.
+  int Write(const std::string& data);
+  int Commit();
+
+ private:
+  void Drop();
+  int m_nDirFd = -1, m_nFd = -1;
+  int m_nStatus = 0;
+  std::string m_strTemp, m_strBase;
+};
 // Checks that a file can be written at path before the work that fills it
 // starts (its folder exists and is writable, the name is not a folder).
 int CheckWritableFilePath(const std::string& path);

@@ -756,31 +756,72 @@ u64 CProfessionalRecovery::GetFileDataStartSector(const _FILE_NODE_& node) {
   }
 }
 
-void CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map) {
-  if (node.nEngineType == ENGINE_FILE_TYPE) return;
-  u64 first = GetFileDataStartSector(node);
-  if (first != 0) map[first] = LowerExtension(node.szFileName);
+namespace {
+
+// The carvable extensions, lower case, sorted: a carved copy can only
+// duplicate a file whose extension is one of them.
+const std::vector<std::string>& CarvableExtensions() {
+  static const std::vector<std::string> exts = [] {
+    std::vector<std::string> v;
+    for (const CFileTypeJudge::EXTEND_NAME_ROW& row : CFileTypeJudge::szExtendNameAndType)
+      if (row.szExtendName) v.push_back(LowerExtension((std::string(".") + row.szExtendName).c_str()));
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    return v;
+  }();
+  return exts;
+}
+
+// Keys of "a file starts at this sector with this extension", 8 bytes each:
+// the sector above 16 bits, the extension's place among the carvable ones
+// below. Sectors from 2^48 on (128 PiB) are past any disk and get no key.
+constexpr u64 kNoKey = ~0ull;
+u64 DuplicateKey(u64 u64Sector, const std::string& ext) {
+  const std::vector<std::string>& exts = CarvableExtensions();
+  auto it = std::lower_bound(exts.begin(), exts.end(), ext);
+  if (u64Sector == 0 || u64Sector >> 48 || it == exts.end() || *it != ext) return kNoKey;
+  return (u64Sector << 16) | static_cast<u64>(it - exts.begin());
+}
+
+}  // namespace
+
+int CProfessionalRecovery::SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT& visit) {
+  // File-system results first; each leaves the key a carved copy of it
+  // would have. The keys are all this keeps per result: 8 bytes.
+  std::vector<u64> keys;
+  bool go = true;
+  auto fileSystem = [&](__SEARCH_FILE_INFO__& hit) {
+    if (hit.nEngineType != ENGINE_FILE_TYPE) {
+      const u64 first = GetFileDataStartSector(hit);
+      const std::string ext = LowerExtension(hit.szFileName);
+      u64 key = DuplicateKey(first, ext);
+      if (key != kNoKey) keys.push_back(key);
+      // A camera's THM is the JPEG thumbnail of its video: carved as a jpg.
+      if (ext == "thm" && (key = DuplicateKey(first, "jpg")) != kNoKey) keys.push_back(key);
+    }
+    go = visit(hit);
+    return go;
+  };
+  for (QUICK_PART& p : m_vecQuick)
+    if (go && p.pEngine) p.pEngine->SearchFileNodeEach(pKey, fileSystem);
+  if (go) m_pFatEngine->SearchFileNodeEach(pKey, fileSystem);
+  if (go) m_pExfatEngine->SearchFileNodeEach(pKey, fileSystem);
+  if (go) m_pNtfsEngine->SearchFileNodeEach(pKey, fileSystem);
+  if (!go) return 0;
+  std::sort(keys.begin(), keys.end());
+  // A carved file where a file-system result of its extension starts is that file again.
+  return m_pFileTypeEngine->SearchFileNodeEach(pKey, [&](__SEARCH_FILE_INFO__& hit) {
+    const u64 key = DuplicateKey(hit.u64RecordSector, LowerExtension(hit.szFileName));
+    if (key != kNoKey && std::binary_search(keys.begin(), keys.end(), key)) return true;
+    return visit(hit);
+  });
 }
 
 int CProfessionalRecovery::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
-  for (QUICK_PART& p : m_vecQuick)
-    if (p.pEngine) p.pEngine->SearchFileNode(pKey, out);
-  m_pFatEngine->SearchFileNode(pKey, out);
-  m_pExfatEngine->SearchFileNode(pKey, out);
-  m_pNtfsEngine->SearchFileNode(pKey, out);
-  std::map<u64, std::string> starts;
-  for (const auto& hit : out) GetFileDataStartSectorMap(hit, starts);
-  SEARCH_FILE_INFO_VECTOR carved;
-  m_pFileTypeEngine->SearchFileNode(pKey, carved);
-  for (const auto& hit : carved) {
-    auto it = starts.find(hit.u64RecordSector);
-    if (it != starts.end()) {
-      std::string ext = LowerExtension(hit.szFileName);
-      if (strcasecmp(it->second.c_str(), ext.c_str()) == 0) continue;
-      if (it->second == "thm" && ext == "jpg") continue;
-    }
+  SearchFileNodeEach(pKey, [&out](__SEARCH_FILE_INFO__& hit) {
     out.push_back(hit);
-  }
+    return true;
+  });
   std::sort(out.begin(), out.end(), SearchVectorCmp);
   return 0;
 }

@@ -39,7 +39,9 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) override;
   int GetUnUsedSectorCount(u64&, u64&) override { return 0; }
   int InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) override;
+  // File-system results, then carved ones not already listed by a file system.
   int SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) override;
+  int SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT& visit) override;
   int BuildBitMapInfo() override { return 0; }
   int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen, PREVIEW_CALLBACK pCallback,
               void* param) override;
@@ -53,7 +55,6 @@ class CProfessionalRecovery : public IFileRecoveryParse {
 
   int ParseProfessionalFileInfo(unsigned char* pBuf, int nBytes, u64 u64FirstSector, u64 u64Done, u64 u64Total,
                                 int nRemainSeconds, i64& nSkip, u64& u64Found);
-  void GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<u64, std::string>& map);
   // Absolute first sector of a node's data on the disk; 0 when unknown.
   u64 GetFileDataStartSector(const _FILE_NODE_& node);
 

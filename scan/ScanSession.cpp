@@ -34,6 +34,7 @@
 #include "engine/DiskReader.h"
 #include "engine/SafeFs.h"
 #include "ntfs/NtfsParse.h"
+#include "store/ExternalSort.h"
 #include "store/LogFileManager.h"
 
 namespace {
@@ -276,6 +277,7 @@ CScanSession::CScanSession() : m_bResumed(false), m_nScanStatus(0) {}
 CScanSession::~CScanSession() = default;
 
 int CScanSession::OpenTarget(const std::string& target) {
+  m_pListing.reset();
   m_pEngine.reset();
   m_nScanId = 0;
   m_target = SCAN_TARGET();
@@ -366,6 +368,7 @@ int CScanSession::CheckSupportFolder() const {
 }
 
 int CScanSession::StartEngine(bool bResume) {
+  m_pListing.reset();
   m_pEngine.reset(new CProfessionalRecovery());
   m_pEngine->Init(m_target.nDiskNo, static_cast<i64>(m_target.u64FirstSector),
                   static_cast<i64>(m_target.u64SectorCount), L'C');
@@ -419,65 +422,23 @@ int CScanSession::PartitionOfSector(u64 u64Sector) const {
   return 0;
 }
 
+std::shared_ptr<const CResultListing> CScanSession::Listing(int* pStatus) {
+  int status = m_pEngine ? 0 : STATUS_INVALID_PARAMETER;
+  if (m_pEngine && !m_pListing) {
+    // Beside the scan log: a folder already checked to lie off the target.
+    status = CResultListing::Build(*m_pEngine, [this](u64 sector) { return PartitionOfSector(sector); },
+                                   GetScanLogDir(), CExternalSort::RunRecordsFromEnvironment(), m_pListing);
+  }
+  if (pStatus) *pStatus = status;
+  return m_pListing;
+}
+
 int CScanSession::Results(std::vector<RESULT_ITEM>& out) {
   out.clear();
-  if (!m_pEngine) return STATUS_INVALID_PARAMETER;
-  bool all[category::COUNT];
-  for (bool& b : all) b = true;
-  std::wstring pattern = Utf8ToWide(category::SearchPattern(all));
-  SEARCH_FILE_INFO_VECTOR hits;
-  m_pEngine->InitSearchCallBack(nullptr, nullptr);
-  m_pEngine->SearchFileNode(&pattern[0], hits);
-  out.reserve(hits.size());
-  RESULT_META_MAP meta;
-  if (m_pEngine->GetFileTypeEngine()) m_pEngine->GetFileTypeEngine()->LoadMetadata(meta);
-  for (__SEARCH_FILE_INFO__& hit : hits) {
-    RESULT_ITEM item;
-    item.node = hit;
-    item.strName.assign(hit.szFileName, strnlen(hit.szFileName, sizeof(hit.szFileName)));
-    if (hit.nEngineType != ENGINE_FILE_TYPE) {
-      wchar_t folder[1024] = {0};
-      if (m_pEngine->GetFileNodeParentDirPath(&item.node, folder, 1024) == 0) {
-        folder[1023] = 0;
-        item.strFolder = WideToUtf8(folder);
-      }
-      // Always "/a/b/": a leading and a trailing slash, "/" for the root.
-      if (item.strFolder.empty() || item.strFolder[0] != '/') item.strFolder.insert(0, "/");
-      if (item.strFolder.back() != '/') item.strFolder.push_back('/');
-    }
-    item.u64FirstSector = m_pEngine->GetFileDataStartSector(hit);
-    // A file without data sectors (resident, empty) lies where its record does.
-    u64 where = item.u64FirstSector ? item.u64FirstSector
-                                    : (hit.u64RecordSector ? hit.u64RecordSector : hit.u64VolumeStartSector);
-    item.nPartition = PartitionOfSector(where);
-    item.eKind = category::OfExtension(LowerExtension(item.strName));
-    auto m = hit.nEngineType == ENGINE_FILE_TYPE ? meta.find(hit.nFileIndex) : meta.end();
-    if (m != meta.end() && m->second.u64RecordSector == hit.u64RecordSector) {
-      const _RESULT_META_& r = m->second;
-      item.strTitle = CleanMetadataText(r.szTitle, strnlen(r.szTitle, sizeof(r.szTitle)), sizeof(r.szTitle));
-      item.strArtist = CleanMetadataText(r.szArtist, strnlen(r.szArtist, sizeof(r.szArtist)), sizeof(r.szArtist));
-      const std::string make = CleanMetadataText(r.szMake, strnlen(r.szMake, sizeof(r.szMake)), sizeof(r.szMake));
-      const std::string model = CleanMetadataText(r.szModel, strnlen(r.szModel, sizeof(r.szModel)), sizeof(r.szModel));
-      // Makers often repeat their name in the model ("Canon" / "Canon EOS R6").
-      item.strCamera = !make.empty() && model.compare(0, make.size(), make) != 0 ? make + (model.empty() ? "" : " ") + model
-                                                                                 : model;
-      item.tCaptured = r.nCaptured > 0 ? r.nCaptured : 0;
-      item.nWidth = r.nWidth;
-      item.nHeight = r.nHeight;
-      item.strName = MetadataFileName(item.strName, item.eKind, item.strTitle, item.strArtist, item.strCamera,
-                                      item.tCaptured);
-    }
-    out.push_back(std::move(item));
-  }
-  std::stable_sort(out.begin(), out.end(), [](const RESULT_ITEM& a, const RESULT_ITEM& b) {
-    if (a.strFolder != b.strFolder) return a.strFolder < b.strFolder;
-    if (a.strName != b.strName) return a.strName < b.strName;
-    return a.u64FirstSector < b.u64FirstSector;
-  });
-  u32 id = 0;
-  for (RESULT_ITEM& item : out) item.nId = ++id;
-  MarkThumbnails(out);
-  return 0;
+  int status = 0;
+  std::shared_ptr<const CResultListing> listing = Listing(&status);
+  if (!listing) return status;
+  return listing->Read(0, listing->Count(), out);
 }
 
 int CScanSession::Preview(RESULT_ITEM& item, wchar_t* pTempPath, unsigned char* pBuf, int& nLen) {

@@ -15,6 +15,7 @@
 #include "engine/Categories.h"
 #include "engine/RecoveredFile.h"
 #include "engine/Types.h"
+#include "scan/ResultListing.h"
 #include "scan/TargetGuard.h"
 
 class CProfessionalRecovery;
@@ -39,29 +40,6 @@ struct SCAN_PROGRESS {
   u64 u64Found = 0;          // files and folders found so far
   int nRemainSeconds = -1;   // -1 while unknown
   u64 u64Unreadable = 0;     // sectors the disk could not give so far
-};
-
-// One result as the front ends list it.
-struct RESULT_ITEM {
-  __SEARCH_FILE_INFO__ node;
-  u32 nId = 0;               // 1-based, stable for a finished scan's listing
-  std::string strName;       // UTF-8, no path
-  std::string strFolder;     // original folder, "/" ended ("" when unknown, as for carved files)
-  int nPartition = 0;        // partition of the disk holding it (0: none or unknown)
-  u64 u64FirstSector = 0;    // first data sector on the disk (0: unknown)
-  category::Kind eKind = category::OTHER;
-  // What a carved file says about itself (empty / 0 when unknown or not carved).
-  std::string strTitle;      // cleaned UTF-8
-  std::string strArtist;     // artist or author
-  std::string strCamera;     // maker and model
-  i64 tCaptured = 0;         // captured / created, seconds since 1970 as recorded
-  u32 nWidth = 0, nHeight = 0;
-  bool bThumbnail = false;   // a picture under 256x256 inside another found picture's bytes
-
-  // Carved results come from sectors no file system lists as in use: lost
-  // files, counted with the deleted ones.
-  bool IsDeleted() const { return node.bIsDeleted != 0 || IsCarved(); }
-  bool IsCarved() const { return node.nEngineType == ENGINE_FILE_TYPE; }
 };
 
 // What to list or save. Empty sets and zero bounds mean "any".
@@ -200,7 +178,12 @@ class CScanSession {
   int QuickPassStatus() const;
   int LastScanStatus() const { return m_nScanStatus; }
 
-  // Every result, sorted by folder then name, numbered from 1.
+  // The results, sorted by folder then name, numbered from 1: built on the
+  // first call after a scan or reopening (a pass over the result sets and a
+  // sort on disk), then shared. Null before a scan, with the status in *pStatus.
+  std::shared_ptr<const CResultListing> Listing(int* pStatus = nullptr);
+  // Every result at once, for small listings (tests); the front ends page
+  // through Listing().
   int Results(std::vector<RESULT_ITEM>& out);
   // The first bytes of a result (or a picture's temporary file), as the
   // engine interface's PreView.
@@ -225,6 +208,7 @@ class CScanSession {
   std::vector<_PARTITION_ITEM_> m_partitions;
   std::unique_ptr<CTargetGuard> m_pGuard;
   std::unique_ptr<CProfessionalRecovery> m_pEngine;
+  std::shared_ptr<CResultListing> m_pListing;
   bool m_bResumed;
   int m_nScanStatus;
   std::string m_strResumeRefusal;

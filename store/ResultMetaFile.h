@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/Types.h"
 
@@ -56,4 +57,30 @@ class CResultMetaFile {
  private:
   int m_nFd = -1;
   u64 m_u64Records = 0;
+};
+
+// The records of a meta file read in the order of their result indices with
+// a bounded buffer, for a walk over the results in index order. A file whose
+// records are out of order (written across a resume) is first sorted into a
+// temporary file in tempDir.
+class CResultMetaCursor {
+ public:
+  CResultMetaCursor() = default;
+  ~CResultMetaCursor();
+  CResultMetaCursor(const CResultMetaCursor&) = delete;
+  CResultMetaCursor& operator=(const CResultMetaCursor&) = delete;
+  // A missing file is no records. 0 or a status.
+  int Open(const std::string& path, const std::string& tempDir);
+  // The record of result nFileIndex (the last one written for it), null when
+  // it has none. Indices asked for must not decrease.
+  const _RESULT_META_* Find(u32 nFileIndex);
+
+ private:
+  bool Advance();  // the next record into m_next; false at the end
+  int m_nFd = -1;
+  u64 m_u64At = 0;
+  std::vector<unsigned char> m_buf;
+  size_t m_nPos = 0;
+  bool m_bHaveNext = false;
+  _RESULT_META_ m_next = {}, m_found = {};
 };

@@ -623,6 +623,16 @@ int CScanResultFileManager::InitSearchCallBack(SEARCH_CALLBACK pCallback, void* 
 }
 
 int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_FILE_INFO_VECTOR& out) {
+  int status = SearchFileNodeEach(pPattern, [&out](__SEARCH_FILE_INFO__& hit) {
+    out.push_back(hit);
+    return true;
+  });
+  SortRecords(out);
+  return status;
+}
+
+int CScanResultFileManager::SearchFileNodeEach(const wchar_t* pPattern,
+                                               const std::function<bool(__SEARCH_FILE_INFO__&)>& visit) {
   std::string pattern = pPattern ? Unicode2Ansi(pPattern) : std::string();
   FlushBufToFile();
   bool bOther = pattern.find(".other") != std::string::npos;
@@ -640,6 +650,7 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_F
 
   u64 records = size / kNodeSize;
   std::vector<unsigned char> chunk(static_cast<size_t>(kScanChunkRecords) * kNodeSize);
+  __SEARCH_FILE_INFO__ hit;
   u64 done = 0;
   while (done < records) {
     u64 n = std::min<u64>(records - done, kScanChunkRecords);
@@ -678,8 +689,8 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_F
         take = (verdict & 1) != 0;
       }
       if (!take) continue;
-      out.emplace_back();
-      memcpy(static_cast<_FILE_NODE_*>(&out.back()), p, kNodeSize);
+      memcpy(static_cast<_FILE_NODE_*>(&hit), p, kNodeSize);
+      if (!visit(hit)) return 1;
     }
     done += whole;
     if (m_pSearchCallBack) {
@@ -688,6 +699,5 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_F
     }
     if (whole < n) break;
   }
-  SortRecords(out);
   return 1;
 }

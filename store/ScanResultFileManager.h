@@ -3,6 +3,7 @@
 // scan folder, not in memory.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ class CScanResultFileManager {
   int GetParentDirPath(const _FILE_NODE_& node, wchar_t* pOut, int nOutLen);
   int InitSearchCallBack(SEARCH_CALLBACK pCallback, void* param);
   int SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_FILE_INFO_VECTOR& out);
+  // The same hits one at a time in record order, unsorted; visit answers false to stop.
+  int SearchFileNodeEach(const wchar_t* pPattern, const std::function<bool(__SEARCH_FILE_INFO__&)>& visit);
   void FlushBufToFile();
   int FlushFileNodeToFile();
   int FlushRelationToFile();

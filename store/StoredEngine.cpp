@@ -83,6 +83,15 @@ int CStoredEngine::SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) {
   return status;
 }
 
+int CStoredEngine::SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT& visit) {
+  CScanResultFileManager* store = Store();
+  if (!store || !pKey) return 0;
+  return store->SearchFileNodeEach(pKey, [this, &visit](__SEARCH_FILE_INFO__& hit) {
+    ResolvePending(hit);
+    return visit(hit);
+  });
+}
+
 int CStoredEngine::SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) {
   return SaveNodeToPath(*this, pNode, pTargetPath, nRootDirIndex, m_pRecoveryCallBack, m_pCallBackParam);
 }

@@ -19,6 +19,7 @@ class CStoredEngine : public IFileRecoveryParse {
   int SaveFileData(_FILE_NODE_* pNode, wchar_t* pTargetPath, int nRootDirIndex) override;
   int InitSearchCallBack(SEARCH_CALLBACK pSearch, void* param) override;
   int SearchFileNode(wchar_t* pKey, SEARCH_FILE_INFO_VECTOR& out) override;
+  int SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT& visit) override;
   int PreView(_FILE_NODE_* pNode, wchar_t* pTempPath, unsigned char* pBuf, int& nLen, PREVIEW_CALLBACK pCallback,
               void* param) override;
   // From the store: one below the key the folder is filed under, else the

@@ -57,11 +57,23 @@ SCAN_JOB JobFor(DRUI& w, int disk, int part) {
   return job;
 }
 
+// The items of a results page's set, read from its listing.
+RESULT_ITEM ItemOf(const RESULT_SET& set, int item) {
+  RESULT_ITEM r;
+  if (item < 0 || !ReadResultItem(set, static_cast<u32>(item), r)) qWarning("item %d cannot be read", item);
+  return r;
+}
+std::vector<RESULT_ITEM> Items(const RESULT_SET& set) {
+  std::vector<RESULT_ITEM> out(set.Count());
+  for (size_t i = 0; i < out.size(); ++i) out[i] = ItemOf(set, static_cast<int>(i));
+  return out;
+}
+
 // The listing as (folder + name, size), to compare two scans.
 std::multiset<std::pair<std::string, u64>> Listing(DRUI& w) {
   std::multiset<std::pair<std::string, u64>> out;
   const RESULT_SET* set = w.ResultsPage()->Model()->Set();
-  for (const RESULT_ITEM& r : set->items) out.emplace(r.strFolder + r.strName, r.node.u64FileSize);
+  for (const RESULT_ITEM& r : Items(*set)) out.emplace(r.strFolder + r.strName, r.node.u64FileSize);
   return out;
 }
 
@@ -239,12 +251,12 @@ void TestWindow::enterOnAPartitionScansIt() {
 
   CResultModel* model = m_pWindow->ResultsPage()->Model();
   const RESULT_SET* set = model->Set();
-  QVERIFY(set && !set->items.empty());
+  QVERIFY(set && set->Count() > 0);
   // The heading's count is the table's.
   QLabel* heading = m_pWindow->findChild<QLabel*>("resultHeading");
-  QVERIFY2(heading->text().startsWith(QStringLiteral("Found %1 files in Partition 1 (FAT16)").arg(set->items.size())),
+  QVERIFY2(heading->text().startsWith(QStringLiteral("Found %1 files in Partition 1 (FAT16)").arg(set->Count())),
            qPrintable(heading->text()));
-  QCOMPARE(model->rowCount(), static_cast<int>(set->items.size()));
+  QCOMPARE(model->rowCount(), static_cast<int>(set->Count()));
   // The partition's deleted photos and documents are listed where they were.
   int deleted = 0;
   for (const auto& f : m_manifest.files) {
@@ -252,7 +264,7 @@ void TestWindow::enterOnAPartitionScansIt() {
     // A deleted FAT entry lost its first letter, and its folder may be known by its short name.
     QString want = (QString::fromStdString(f.folder == "/" ? "/" : f.folder + "/") + QString::fromStdString(f.name).mid(1)).toLower();
     bool found = false;
-    for (const RESULT_ITEM& r : set->items)
+    for (const RESULT_ITEM& r : Items(*set))
       if (!r.IsCarved() && r.node.u64FileSize == f.size &&
           (QString::fromStdString(r.strFolder) + QString::fromStdString(r.strName).mid(1)).toLower() == want)
         found = true;
@@ -271,18 +283,18 @@ void TestWindow::resultsTableSortsSearchesAndChecks() {
   // Sorting by size, largest first.
   page->Table()->sortByColumn(COL_SIZE, Qt::DescendingOrder);
   for (int r = 1; r < model->rowCount(); ++r)
-    QVERIFY(set->items[model->ItemAt(r - 1)].node.u64FileSize >= set->items[model->ItemAt(r)].node.u64FileSize);
+    QVERIFY(ItemOf(*set, model->ItemAt(r - 1)).node.u64FileSize >= ItemOf(*set, model->ItemAt(r)).node.u64FileSize);
   // The search box finds names and folders, whatever their case.
-  const RESULT_ITEM& some = set->items[0];
+  const RESULT_ITEM some = ItemOf(*set, 0);
   QString needle = QString::fromStdString(some.strName).toUpper();
   page->findChild<QLineEdit*>("searchBox")->setText(needle);
-  QTRY_VERIFY(model->rowCount() < static_cast<int>(set->items.size()) || set->items.size() == 1);
+  QTRY_VERIFY(model->rowCount() < static_cast<int>(set->Count()) || set->Count() == 1);
   for (int r = 0; r < model->rowCount(); ++r)
-    QVERIFY(QString::fromStdString(set->items[model->ItemAt(r)].strFolder + set->items[model->ItemAt(r)].strName)
+    QVERIFY(QString::fromStdString(ItemOf(*set, model->ItemAt(r)).strFolder + ItemOf(*set, model->ItemAt(r)).strName)
                 .contains(needle, Qt::CaseInsensitive));
   QVERIFY(model->RowOf(0) >= 0);
   page->findChild<QLineEdit*>("searchBox")->clear();
-  QTRY_COMPARE(model->rowCount(), static_cast<int>(set->items.size()));
+  QTRY_COMPARE(model->rowCount(), static_cast<int>(set->Count()));
 
   // A category's check box checks its files; its extension rows follow.
   QTreeWidget* types = page->TypeTree();
@@ -322,7 +334,7 @@ void TestWindow::resultsTableSortsSearchesAndChecks() {
   QVERIFY(folders->topLevelItem(0)->text(0).startsWith("All files"));
   // Full names in tooltips, and the lost first letter of deleted FAT names explained.
   for (int r = 0; r < model->rowCount(); ++r) {
-    const RESULT_ITEM& item = set->items[model->ItemAt(r)];
+    const RESULT_ITEM item = ItemOf(*set, model->ItemAt(r));
     QString tip = model->index(r, COL_NAME).data(Qt::ToolTipRole).toString();
     QVERIFY(tip.contains(QString::fromStdString(item.strName).toHtmlEscaped()));
     if (item.strName[0] == '!' && item.IsDeleted()) QVERIFY(tip.contains("first letter"));
@@ -341,7 +353,7 @@ void TestWindow::previewShowsPicturesAndClearsOnScopeChange() {
   types->setCurrentItem(photos);
   int shown = 0;
   for (int r = 0; r < model->rowCount(); ++r) {
-    const RESULT_ITEM& item = model->Set()->items[model->ItemAt(r)];
+    const RESULT_ITEM item = ItemOf(*model->Set(), model->ItemAt(r));
     if (item.strName.size() < 4 || strcasecmp(item.strName.c_str() + item.strName.size() - 4, ".jpg") != 0) continue;
     page->Table()->selectRow(r);
     QVERIFY(WaitUntil([&] { return !m_pWindow->PreviewBusy() && page->PreviewItem() == model->ItemAt(r); }));
@@ -380,7 +392,7 @@ void TestWindow::previewOfDeletedTextShowsItsText() {
   CResultModel* model = page->Model();
   int row = -1;
   for (int r = 0; r < model->rowCount(); ++r) {
-    const RESULT_ITEM& item = model->Set()->items[model->ItemAt(r)];
+    const RESULT_ITEM item = ItemOf(*model->Set(), model->ItemAt(r));
     if (!item.IsCarved() && item.strName.substr(1) == notes->name.substr(1)) row = r;
   }
   QVERIFY2(row >= 0, notes->name.c_str());
@@ -433,7 +445,7 @@ void TestWindow::recoveryKeepsTheFolderTree() {
 void TestWindow::failedRecoveryShowsItsFailure() {
   CResultModel* model = m_pWindow->ResultsPage()->Model();
   u64 photos = 0;
-  for (u32 i : model->CheckedItems()) photos += model->Set()->items[i].eKind == category::PHOTO;
+  for (u32 i : model->CheckedItems()) photos += ItemOf(*model->Set(), i).eKind == category::PHOTO;
   QVERIFY(photos > 0 && photos < model->CheckedCount());
   // "photo" is taken by a plain file: every photo fails, the rest are saved.
   std::string dest = FreshDestination("fail");
@@ -609,7 +621,7 @@ void TestWindow::pictureFiltersAndDateFolders() {
   CResultModel* model = page->Model();
   const RESULT_SET* set = model->Set();
   int all = model->rowCount(), thumbs = 0, small = 0;
-  for (const RESULT_ITEM& r : set->items) {
+  for (const RESULT_ITEM& r : Items(*set)) {
     thumbs += r.bThumbnail;
     small += r.nWidth < 640 || r.nHeight < 480;
   }

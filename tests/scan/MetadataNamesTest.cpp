@@ -10,6 +10,7 @@
 
 #include "engine/TextUtil.h"
 #include "scan/ScanSession.h"
+#include "store/LogFileManager.h"
 #include "support/TestImages.h"
 
 namespace {
@@ -163,6 +164,13 @@ TEST_F(MetadataNames, GroupByDatePutsPhotosAndVideosInYearAndMonthFolders) {
 
 TEST(MetadataResume, NamesOfFilesFoundBeforeAStopSurviveTheResume) {
   const testimg::Manifest manifest = testimg::LoadManifest("meta.img");
+  // A support folder of its own: a test beside it scanning the same image
+  // afresh would replace the stopped scan before it is resumed.
+  const std::string support = testimg::MakeTempDir("meta-resume");
+  const char* was = getenv("TORVANE_SUPPORT_DIR");
+  const std::string saved = was ? was : "";
+  setenv("TORVANE_SUPPORT_DIR", support.c_str(), 1);
+  CLogFileManager::GetInstance()->Reload();
   {
     // Stopped after a few files, and closed as a stopped program would be.
     CScanSession first;
@@ -182,4 +190,8 @@ TEST(MetadataResume, NamesOfFilesFoundBeforeAStopSurviveTheResume) {
     if (!f.HasTag("hostile")) {
       EXPECT_EQ(f.name, names[static_cast<u64>(f.firstSector)]);
     }
+  if (was) setenv("TORVANE_SUPPORT_DIR", saved.c_str(), 1);
+  else unsetenv("TORVANE_SUPPORT_DIR");
+  CLogFileManager::GetInstance()->Reload();
+  testimg::RemoveTree(support);
 }
