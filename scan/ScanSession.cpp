@@ -857,7 +857,8 @@ std::vector<std::string> CScanSession::FlagNames(u8 nFlags) {
   } kFlags[] = {{RESULT_FLAG_CHAIN_CLEARED, "chainCleared"},
                 {RESULT_FLAG_LENGTH_CAPPED, "lengthCapped"},
                 {RESULT_FLAG_UNREADABLE, "unreadable"},
-                {RESULT_FLAG_CHECK_PENDING, "checkPending"}};
+                {RESULT_FLAG_CHECK_PENDING, "checkPending"},
+                {RESULT_FLAG_TWO_PIECES, "twoPieces"}};
   std::vector<std::string> out;
   for (const auto& f : kFlags)
     if (nFlags & f.nFlag) out.push_back(f.pName);
