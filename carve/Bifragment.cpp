@@ -192,6 +192,7 @@ class CJpegSearch {
         flow.Feed(p + off, static_cast<size_t>(m_ss));
       }
     }
+    m_states.push_back(flow);  // the state where the carved bytes end
     u64 breakAt = 0;
     if (flow.st == JpegFlow::BROKEN) breakAt = flow.at;
     else if (flow.st != JpegFlow::END && flow.InScan()) breakAt = flow.pos;  // its data stops before its end
@@ -258,7 +259,9 @@ class CJpegSearch {
     const u64 step = m_limits.nClusterBytes >= m_ss ? m_limits.nClusterBytes : m_ss;
     const u64 gapEnd = m_start * m_ss + firstBytes + m_limits.u64MaxGapBytes;
     int failedAfter = 0;
-    for (u64 s = m_start * m_ss + firstBytes + step; s <= gapEnd; s += step) {
+    // From the break itself: a picture stored whole right after the first
+    // piece is claimed before any continuation is looked for.
+    for (u64 s = m_start * m_ss + firstBytes; s <= gapEnd; s += m_ss) {
       if (OutOfBudget()) return -1;
       const u64 sector = s / m_ss;
       if (sector >= m_pReader->GetSectorLimit()) return 0;
@@ -275,6 +278,7 @@ class CJpegSearch {
           continue;
         }
       }
+      if (s == m_start * m_ss + firstBytes || (s - m_start * m_ss - firstBytes) % step != 0) continue;
       u64 end = 0;
       if (!Continues(at, firstBytes, sector, end)) continue;
       CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
@@ -298,7 +302,7 @@ class CJpegSearch {
       }
       // Damage inside the first piece: no continuation can mend it.
       if (ctx.u64DamageAt != 0 && ctx.u64DamageAt < firstBytes) return 0;
-      if (++failedAfter >= 8) return 0;
+      if (++failedAfter >= 16) return 0;
     }
     return 0;
   }

@@ -217,10 +217,11 @@ void JpegCheckMessage(j_common_ptr cinfo, int level) {
     case JWRN_MUST_RESYNC:
     case JWRN_NOT_SEQUENTIAL:
     case JWRN_BOGUS_ICC:
-      if (!e->corrupt && e->ctx && cinfo->src) {
+      if (!e->corrupt && e->ctx && cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->src) {
         // The first damage: how far the decoder had read (its bit buffer
         // holds a few bytes more), where a search for a lost piece starts.
-        const JpegCheckSourceEnd* s = reinterpret_cast<const JpegCheckSourceEnd*>(cinfo->src);
+        const JpegCheckSourceEnd* s =
+            reinterpret_cast<const JpegCheckSourceEnd*>(reinterpret_cast<j_decompress_ptr>(cinfo)->src);
         e->ctx->u64DamageAt = s->next > s->mgr.bytes_in_buffer ? s->next - s->mgr.bytes_in_buffer : 1;
       }
       e->corrupt = true;
