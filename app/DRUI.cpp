@@ -16,7 +16,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QEventLoop>
+#include <QTimer>
 #include <QScreen>
 #include <QStackedLayout>
 #include <QTableView>
@@ -24,6 +27,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <atomic>
 #include <climits>
 
 #include "app/AppStyle.h"
@@ -32,6 +36,7 @@
 #include "app/ResultsPage.h"
 #include "app/ScanUI.h"
 #include "engine/DiskMap.h"
+#include "scan/DiskImager.h"
 
 static void InitAppResources() {
   Q_INIT_RESOURCE(torvane);
@@ -138,6 +143,7 @@ void DRUI::Init() {
   connect(m_pResultsPage, &CResultsPage::RecoverRequested, this, &DRUI::btnRecovery);
   connect(m_pResultsPage, &CResultsPage::BackRequested, this, &DRUI::btnSlotBack);
   connect(m_pResultsPage, &CResultsPage::ResumeRequested, this, &DRUI::btnResumeFromResults);
+  connect(m_pResultsPage, &CResultsPage::ImageRequested, this, &DRUI::btnMakeImageSlot);
   connect(m_pResultsPage, &CResultsPage::PreviewWanted, this, &DRUI::RequestPreview);
   ShowPage(0);
   StartDiskList();
@@ -646,6 +652,7 @@ int DRUI::RunScan(const SCAN_JOB& job) {
   int status = 0;
   int percent = 0;
   u64 unreadable = 0;
+  bool image = false;
   std::shared_ptr<RESULT_SET> set;
 
   SCANUI dialog(this, SCANUI::MODE_SCAN, &m_scanFlags.bCancel);
@@ -675,6 +682,7 @@ int DRUI::RunScan(const SCAN_JOB& job) {
     status = st;
     percent = last.nPercent;
     unreadable = session->UnreadableSectors();
+    image = session->Target().bImage;
     m_scanFlags.bDone = true;
   };
   RunOperation(dialog, work, [&dialog] { dialog.OnWorkerFinished(); });
@@ -692,12 +700,14 @@ int DRUI::RunScan(const SCAN_JOB& job) {
   QString skipped = unreadable == 0 ? QString()
                     : QStringLiteral(" %1 unreadable sectors (%2) were skipped; files lying there may be partial.")
                           .arg(QLocale().toString(static_cast<qulonglong>(unreadable)), HumanSize(unreadable * SECTOR_SIZE));
+  // A disk that gave read errors is better copied once than read again.
+  const bool offerImage = unreadable > 0 && !image;
   if (status == 0)
-    m_pResultsPage->SetScanState(skipped.trimmed(), false, false);
+    m_pResultsPage->SetScanState(skipped.trimmed(), false, false, offerImage);
   else if (status == RECOVERY_CANCELLED)
     m_pResultsPage->SetScanState(QStringLiteral("Stopped at %1 % \u2014 results so far. Resume continues the scan "
                                                 "where it stopped.").arg(percent) + skipped,
-                                 false, true);
+                                 false, true, offerImage);
   else
     m_pResultsPage->SetScanState(QStringLiteral("Scan failed: %1. What was found before it failed is listed.")
                                      .arg(Words(status)),
@@ -708,6 +718,85 @@ int DRUI::RunScan(const SCAN_JOB& job) {
   ShowPage(2);
   StartDiskList();  // the recorded scans changed
   return status;
+}
+
+void DRUI::btnMakeImageSlot() {
+  if (m_lastJob.nDiskNo < 0) return;
+  QString out = m_imageSaveChooser
+                    ? m_imageSaveChooser()
+                    : QFileDialog::getSaveFileName(this, QStringLiteral("Make a disk image"), QDir::homePath() + "/disk.img",
+                                                   QStringLiteral("Disk images (*.img)"), nullptr,
+                                                   QFileDialog::DontUseNativeDialog | QFileDialog::DontConfirmOverwrite);
+  if (!out.isEmpty()) MakeImage(m_lastJob.nDiskNo, out);
+}
+
+int DRUI::MakeImage(int nDiskNo, const QString& out) {
+  WaitForPreview();
+  CDiskImager imager;
+  int status = imager.Open("disk:" + std::to_string(nDiskNo), out.toStdString(), "");
+  if (status != 0) {
+    QString why = status == EEXIST ? QStringLiteral("a file of that name exists (it is never overwritten)") : Words(status);
+    CMessageBox::Tell(this, QStringLiteral("imageFailed"),
+                      QStringLiteral("The disk cannot be copied into \u201c%1\u201d: %2.").arg(out, why));
+    return status;
+  }
+  QProgressDialog progress(QStringLiteral("Copying the disk into %1 \u2026").arg(QFileInfo(out).fileName()),
+                           QStringLiteral("Stop"), 0, 1000, this);
+  progress.setObjectName("imageProgress");
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setMinimumDuration(0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> permille{0};
+  std::atomic<u32> badAreas{0};
+  connect(&progress, &QProgressDialog::canceled, this, [&stop] { stop = true; });
+  CMyThread worker([&] {
+    status = imager.Run([&](const IMAGE_PROGRESS& p) {
+      permille = p.u64Bytes ? static_cast<int>((p.u64Bytes - p.u64Pending) * 1000 / p.u64Bytes) : 0;
+      badAreas = p.nBadAreas;
+      return !stop.load();
+    });
+  });
+  QEventLoop loop;
+  QTimer tick;
+  tick.setInterval(200);
+  connect(&tick, &QTimer::timeout, this, [&] {
+    progress.setValue(permille.load());
+    if (badAreas.load())
+      progress.setLabelText(QStringLiteral("Copying the disk into %1 \u2026 %2 unreadable areas so far.")
+                                .arg(QFileInfo(out).fileName())
+                                .arg(badAreas.load()));
+  });
+  connect(&worker, &QThread::finished, &loop, &QEventLoop::quit);
+  worker.start();
+  tick.start();
+  progress.show();
+  loop.exec();
+  worker.wait();
+  progress.close();
+  IMAGE_PROGRESS p = imager.Progress();
+  if (status == RECOVERY_CANCELLED) {
+    CMessageBox::Tell(this, QStringLiteral("imageStopped"),
+                      QStringLiteral("Copying stopped at %1 of %2. Making the same image again goes on where it "
+                                     "stopped (%3 keeps what was read).")
+                          .arg(HumanSize(p.u64Bytes - p.u64Pending), HumanSize(p.u64Bytes), imager.MapPath().c_str()));
+    return status;
+  }
+  if (status != 0) {
+    CMessageBox::Tell(this, QStringLiteral("imageFailed"),
+                      QStringLiteral("The image could not be written: %1.").arg(Words(status)));
+    return status;
+  }
+  int n = AddImage(out);
+  QString bad = p.u64BadBytes == 0 ? QStringLiteral("Every sector was read.")
+                                   : QStringLiteral("%1 unreadable sectors are zeros in the image; scans of it know them "
+                                                    "from its map.")
+                                         .arg(QLocale().toString(static_cast<qulonglong>(p.u64BadBytes / SECTOR_SIZE)));
+  CMessageBox::Tell(this, QStringLiteral("imageMade"),
+                    QStringLiteral("The disk was copied into \u201c%1\u201d. %2 It is listed as disk %3: scan it "
+                                   "instead of the disk.")
+                        .arg(out, bad)
+                        .arg(n));
+  return 0;
 }
 
 void DRUI::btnResumeFromResults() {

@@ -89,6 +89,10 @@ class DRUI : public QWidget {
   // Runs a scan of a range (as Scan on its row does) and ends on the results
   // page; the scan's status.
   int RunScan(const SCAN_JOB& job);
+  // Copies disk nDiskNo into the image file out (going on from its map when
+  // one is there) and adds the image to the disk list; the imager's status.
+  int MakeImage(int nDiskNo, const QString& out);
+  void SetImageSaveChooser(PATH_CHOOSER chooser) { m_imageSaveChooser = std::move(chooser); }
 
  signals:
   // From the worker; queued to the dialog.
@@ -105,6 +109,7 @@ class DRUI : public QWidget {
   void btnSlotRefreshDisks();
   void btnRecovery();
   void btnResumeFromResults();
+  void btnMakeImageSlot();
   void btnHelpSlot();
   void btnSupportSlot();
   void btnAboutSlot();
@@ -137,6 +142,7 @@ class DRUI : public QWidget {
   std::unique_ptr<CScanSession> m_pSession;
   PATH_CHOOSER m_folderChooser;
   PATH_CHOOSER m_imageChooser;
+  PATH_CHOOSER m_imageSaveChooser;
   bool m_bCategoryChecked[CATEGORY_COUNT];
   SCAN_JOB m_lastJob;
   int m_nScanStatus;

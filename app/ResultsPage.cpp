@@ -79,6 +79,12 @@ CResultsPage::CResultsPage(QWidget* pParent)
   m_pBtnResume->setProperty("role", "resume");
   connect(m_pBtnResume, &QPushButton::clicked, this, &CResultsPage::ResumeRequested);
   sl->addWidget(m_pBtnResume);
+  m_pBtnImage = new QPushButton(QStringLiteral("Make a disk image first"), m_pStateBar);
+  m_pBtnImage->setProperty("role", "makeImage");
+  m_pBtnImage->setToolTip(QStringLiteral("A disk that gives read errors may fail for good: copy what it still gives "
+                                         "into an image file once, then scan the image as often as needed."));
+  connect(m_pBtnImage, &QPushButton::clicked, this, &CResultsPage::ImageRequested);
+  sl->addWidget(m_pBtnImage);
   m_pStateBar->hide();
   l->addWidget(m_pStateBar);
 
@@ -343,12 +349,13 @@ void CResultsPage::SetResults(std::shared_ptr<const RESULT_SET> set, const QStri
   UpdateSelectionLabel();
 }
 
-void CResultsPage::SetScanState(const QString& text, bool bError, bool bCanResume) {
+void CResultsPage::SetScanState(const QString& text, bool bError, bool bCanResume, bool bOfferImage) {
   m_pStateText->setText(text);
   m_pStateText->setProperty("tone", bError ? "error" : "info");  // the style sheet's colours
   m_pStateText->style()->unpolish(m_pStateText);
   m_pStateText->style()->polish(m_pStateText);
   m_pBtnResume->setVisible(bCanResume);
+  m_pBtnImage->setVisible(bOfferImage);
   m_pStateBar->setVisible(!text.isEmpty());
 }
 

@@ -33,7 +33,8 @@ class CResultsPage : public QWidget {
   void SetResults(std::shared_ptr<const RESULT_SET> set, const QString& heading);
   // The line under the heading: empty for a finished scan, else what
   // happened and the Resume button.
-  void SetScanState(const QString& text, bool bError, bool bCanResume);
+  // bOfferImage: the disk gave read errors; offer to copy it into an image first.
+  void SetScanState(const QString& text, bool bError, bool bCanResume, bool bOfferImage = false);
 
   CResultModel* Model() const { return m_pModel; }
   QTableView* Table() const { return m_pTable; }
@@ -59,6 +60,7 @@ class CResultsPage : public QWidget {
   void RecoverRequested();
   void BackRequested();
   void ResumeRequested();
+  void ImageRequested();
   // The current file changed (-1: none): its preview is wanted.
   void PreviewWanted(int item);
 
@@ -86,6 +88,7 @@ class CResultsPage : public QWidget {
   QWidget* m_pStateBar;
   QLabel* m_pStateText;
   QPushButton* m_pBtnResume;
+  QPushButton* m_pBtnImage;
   QLineEdit* m_pSearch;
   QComboBox* m_pSizeFilter;
   QComboBox* m_pDateFilter;

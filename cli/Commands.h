@@ -38,12 +38,14 @@ int RunRecoverCommand(int argc, char** argv);
 int RunDisksCommand(int argc, char** argv);
 int RunScansCommand(int argc, char** argv);
 int RunFormatsCommand(int argc, char** argv);
+int RunImageCommand(int argc, char** argv);
 
 // Each command's options (functions, so tables in other files are ready).
 const std::vector<OPTION_SPEC>& ScanOptions();
 const std::vector<OPTION_SPEC>& ListOptions();
 const std::vector<OPTION_SPEC>& RecoverOptions();
 const std::vector<OPTION_SPEC>& PlainOptions();  // --help only
+const std::vector<OPTION_SPEC>& ImageOptions();
 
 // Parses a command's line; prints the problem and its usage on failure.
 // Returns -1 to go on, else the exit status (0 after --help).

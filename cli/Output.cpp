@@ -244,8 +244,15 @@ std::string RunJson(const RUN_DOCUMENT& doc) {
          ", \"range\": " + JsonString(t.strRangeName) + ", \"partition\": " + std::to_string(t.nPartition) +
          ", \"firstSector\": " + std::to_string(t.u64FirstSector) +
          ", \"sectorCount\": " + std::to_string(t.u64SectorCount) +
-         ", \"complete\": " + (doc.bComplete ? "true" : "false") + ", \"found\": " + std::to_string(doc.nFound) +
-         "},\n";
+         ", \"complete\": " + (doc.bComplete ? "true" : "false") + ", \"found\": " + std::to_string(doc.nFound);
+    u64 bad = 0;
+    std::string ranges;
+    for (const SECTOR_RANGE& r : doc.unreadable) {
+      bad += r.u64Count;
+      ranges += std::string(ranges.empty() ? "" : ", ") + "{\"firstSector\": " + std::to_string(r.u64First) +
+                ", \"sectors\": " + std::to_string(r.u64Count) + "}";
+    }
+    s += ", \"unreadableSectors\": " + std::to_string(bad) + ", \"unreadable\": [" + ranges + "]},\n";
   }
   if (!doc.strDestination.empty()) s += "\"destination\": " + JsonString(doc.strDestination) + ",\n";
   std::map<u32, const SAVE_OUTCOME*> outcomes;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BadSectorMap.h"
 #include "scan/ScanSession.h"
 
 // Standard output that stops quietly when its reader goes away: a closed
@@ -52,5 +53,6 @@ struct RUN_DOCUMENT {
   std::string strDestination;                // "" when nothing was saved
   const std::vector<SAVE_OUTCOME>* pOutcomes = nullptr;
   const SAVE_SUMMARY* pSummary = nullptr;
+  std::vector<SECTOR_RANGE> unreadable;      // sectors of the disk the scan could not read
 };
 std::string RunJson(const RUN_DOCUMENT& doc);

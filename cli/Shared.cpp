@@ -328,6 +328,7 @@ int ReportListing(const char* pCommand, CScanSession& session, const std::vector
   doc.nScanId = session.ScanId();
   doc.bComplete = ScanComplete(session);
   doc.nFound = nFound;
+  doc.unreadable = session.UnreadableRanges();
   doc.pItems = &items;
   return Finish(pCommand, doc, output);
 }
@@ -391,6 +392,7 @@ int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RE
   doc.nScanId = session.ScanId();
   doc.bComplete = ScanComplete(session);
   doc.nFound = nFound;
+  doc.unreadable = session.UnreadableRanges();
   doc.pItems = &chosen;
   doc.strDestination = dest;
   doc.pOutcomes = &outcomes;

@@ -47,6 +47,13 @@ const CLI_COMMAND g_Commands[] = {
     {"scans", "", "list the recorded scans: number, date, complete or not, target and range", "", PlainOptions,
      RunScansCommand},
     {"formats", "", "list every format carving can find, with its category", "", PlainOptions, RunFormatsCommand},
+    {"image", "SOURCE OUT [--map FILE]", "copy a failing disk into an image file first, going on past bad sectors",
+     "Readable areas are copied first in large reads; an area that fails is skipped and tried\n"
+     "again later, at last sector by sector. What was read is kept in a GNU ddrescue mapfile\n"
+     "(OUT.map), so a stopped run goes on from it and either tool can finish the other's work.\n"
+     "Unreadable sectors are zeros in OUT; a scan of OUT reads the map beside it and treats\n"
+     "them as unread. OUT is never overwritten without its map and may not lie on SOURCE.\n",
+     ImageOptions, RunImageCommand},
 };
 
 bool IsHelp(const char* p) { return strcmp(p, "--help") == 0 || strcmp(p, "-h") == 0 || strcmp(p, "help") == 0; }

@@ -172,7 +172,13 @@ int MakeDirectories(const std::string& path) {
     i = slash + 1;
     if (cur.empty()) continue;
     struct stat st;
-    if (stat(cur.c_str(), &st) == 0) {
+    if (lstat(cur.c_str(), &st) == 0) {
+      if (S_ISLNK(st.st_mode)) {
+        // A link the system or we made is followed; another user's could
+        // send our private files anywhere, so it is not.
+        if (st.st_uid != 0 && st.st_uid != geteuid()) return ELOOP;
+        if (stat(cur.c_str(), &st) != 0) return errno;
+      }
       if (!S_ISDIR(st.st_mode)) return ENOTDIR;
       continue;
     }

@@ -11,6 +11,7 @@
 #include "engine/RecoveredFile.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
+#include "store/ResultSet.h"
 
 CExfatRecoveryBase::CExfatRecoveryBase() : m_wcDrive(0) { m_nPercent = 100; }
 
@@ -19,19 +20,7 @@ CExfatRecoveryBase::~CExfatRecoveryBase() = default;
 void CExfatRecoveryBase::ResetStore() { m_pScanResultFileManager.reset(); }
 
 int CExfatRecoveryBase::NewStore(const wchar_t* pName, bool bFresh) {
-  if (bFresh && pName) {
-    // Result-set names carry the minute only: a second scan within that
-    // minute must not append to the first one's files.
-    std::string base = CLogFileManager::GetInstance()->GetLogFileDirPath() + WideToUtf8(pName);
-    unlink(base.c_str());
-    unlink((base + "_Relation").c_str());
-    unlink((base + "_DirInfo").c_str());
-  }
-  m_pScanResultFileManager.reset(new CScanResultFileManager());
-  int status = m_pScanResultFileManager->Init(pName);
-  if (status == 0 && m_pSearchCallBack)
-    m_pScanResultFileManager->InitSearchCallBack(m_pSearchCallBack, m_pSearchParam);
-  return status;
+  return OpenResultSet(m_pScanResultFileManager, pName, bFresh, m_pSearchCallBack, m_pSearchParam);
 }
 
 int CExfatRecoveryBase::OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, std::string& path, int& hDevice,

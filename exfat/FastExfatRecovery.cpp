@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "disk/BootSector.h"
+#include "engine/ClusterBitmap.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
@@ -294,48 +295,8 @@ int CFastExfatRecovery::GetUnUsedSectorCount(u64& u64StartSector, u64& u64Sector
     return 1;
   }
   if (!m_bGeometryOk || !m_bBitmapOk || m_Bitmap.empty() || m_nSectorsPerCluster == 0) return 1;
-  // Sectors before the cluster heap (boot regions, FATs) are never free.
-  const u64 heap = m_u64HeapStart;
-  u64 rel = u64StartSector > heap ? u64StartSector - heap : 0;
-  const u64 bits = m_nClusterCount;
-  u64 i = rel / m_nSectorsPerCluster;
-  const u8* map = m_Bitmap.data();
-  auto isSet = [map](u64 b) { return (map[b / 8] >> (b % 8)) & 1; };
-  u64 j = i;
-  while (j < bits) {
-    if (j % 8 == 0 && j + 8 <= bits && map[j / 8] == 0xFF) {
-      j += 8;
-      continue;
-    }
-    if (!isSet(j)) break;
-    ++j;
-  }
-  if (j >= bits) {
-    u64StartSector = heap + rel;
-    if (u64StartSector > m_u64SectorCount) u64StartSector = m_u64SectorCount;
-    return 1;
-  }
-  // A start inside a free cluster stays where it is; past allocated clusters
-  // the run begins on a cluster boundary.
-  u64 startRel = j == i ? rel : j * m_nSectorsPerCluster;
-  u64 k = j;
-  while (k < bits) {
-    if (k % 8 == 0 && k + 8 <= bits && map[k / 8] == 0x00) {
-      k += 8;
-      continue;
-    }
-    if (isSet(k)) break;
-    ++k;
-  }
-  u64 count = k * m_nSectorsPerCluster - startRel;
-  u64 abs = heap + startRel;
-  if (abs >= m_u64SectorCount) {
-    count = 0;
-  } else if (abs + count > m_u64SectorCount) {
-    count = m_u64SectorCount - abs;
-  }
-  u64StartSector = abs;
-  u64SectorCount = count;
+  NextFreeClusterRun(m_Bitmap.data(), m_nClusterCount, m_u64HeapStart, m_nSectorsPerCluster, m_u64SectorCount,
+                     u64StartSector, u64SectorCount);
   return 1;
 }
 

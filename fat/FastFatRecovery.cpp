@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/ClusterBitmap.h"
 #include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
@@ -131,6 +132,7 @@ int CFastFatRecovery::LoadGeometry() {
   m_nDataStartSector = static_cast<u32>(dataStart * scale);
   m_nRootDirSectors = static_cast<u32>(rootSectors * scale);
   m_nFatSectors = static_cast<u32>(fatSize * scale);
+  m_nFatCopies = nfats;
   m_u64FatStartSector = m_u64StartSector + static_cast<u64>(reserved) * scale;
   m_nMaxCluster = static_cast<u32>(maxCluster);
   m_nRootCluster = is32 ? GetU32LE(b, n, 44) : 0;
@@ -156,7 +158,20 @@ int CFastFatRecovery::ReadFatWindow(u64 u64EntryOffset) {
   m_nFatCacheBytes = 0;
   int status = m_DiskReader.ReadData(m_pFatCache.data(), static_cast<int>(sectors),
                                      static_cast<i64>(m_u64FatStartSector + first), SECTOR_SIZE, &got);
-  if (status != 0) return got == 0 && status == STATUS_SHORT_READ ? STATUS_SHORT_READ : status;
+  if (status != 0) {
+    // Sector by sector from the first copy that gives it: one bad sector of
+    // the first FAT must not cut every chain that runs through it.
+    for (u64 s = got; s < sectors; ++s) {
+      unsigned char* at = m_pFatCache.data() + s * SECTOR_SIZE;
+      bool read = false;
+      for (u32 copy = 0; copy < m_nFatCopies && copy < 4 && !read; ++copy) {
+        unsigned int one = 0;
+        u64 sector = m_u64FatStartSector + static_cast<u64>(copy) * m_nFatSectors + first + s;
+        read = m_DiskReader.ReadData(at, 1, static_cast<i64>(sector), SECTOR_SIZE, &one) == 0 && one == 1;
+      }
+      if (!read) memset(at, 0, SECTOR_SIZE);  // free clusters: chains through it end here
+    }
+  }
   m_nFatCacheFirstSector = static_cast<u32>(first);
   m_nFatCacheBytes = static_cast<u32>(sectors * SECTOR_SIZE);
   return 0;
@@ -333,12 +348,10 @@ int CFastFatRecovery::InitDirInfo(u32 nCluster) {
     if (sectors == 0) return 0;
     buf.resize(static_cast<size_t>(sectors) * SECTOR_SIZE);
     u64 first = m_u64StartSector + m_nDataStartSector - m_nRootDirSectors;
-    unsigned int got = 0;
-    int status = m_DiskReader.ReadData(buf.data(), static_cast<int>(sectors), static_cast<i64>(first), SECTOR_SIZE, &got);
-    if (status != 0 && got == 0) return status;
-    const u32 read = status == 0 ? sectors : got;
-    DealDirBuffer(buf.data(), read * SECTOR_SIZE, first, 0, false, assembler);
-    m_vecListedDirSectors.emplace_back(first, first + read);
+    bool none = false;
+    ReadAndDealDir(buf, sectors, first, 0, false, assembler, &none);
+    if (none) return STATUS_SHORT_READ;
+    m_vecListedDirSectors.emplace_back(first, first + sectors);
     return 0;
   }
   if (nCluster < 2 || nCluster > m_nMaxCluster) return STATUS_INVALID_PARAMETER;
@@ -358,14 +371,21 @@ int CFastFatRecovery::InitDirInfo(u32 nCluster) {
     unsigned int got = 0;
     int status = m_DiskReader.ReadData(buf.data(), static_cast<int>(m_nSectorPerCluster), static_cast<i64>(first),
                                        SECTOR_SIZE, &got);
-    if (status != 0) return status;
-    // Only a folder's first cluster starts with "." and ".."; the clusters
-    // after it hold plain entries.
-    if (n == 0 && isKnown && !IsDotDirStart(buf.data(), clusterBytes)) return 0;
-    // A deleted folder's chain is gone: its next clusters are taken to follow
-    // on for as long as they are free and hold directory entries.
-    if (n > 0 && deleted && !IsFatFDTRecord(buf.data(), clusterBytes)) break;
-    WalkStep step = DealDirBuffer(buf.data(), clusterBytes, first, nCluster, deleted, assembler);
+    WalkStep step;
+    if (status == 0) {
+      // Only a folder's first cluster starts with "." and ".."; the clusters
+      // after it hold plain entries.
+      if (n == 0 && isKnown && !IsDotDirStart(buf.data(), clusterBytes)) return 0;
+      // A deleted folder's chain is gone: its next clusters are taken to follow
+      // on for as long as they are free and hold directory entries.
+      if (n > 0 && deleted && !IsFatFDTRecord(buf.data(), clusterBytes)) break;
+      step = DealDirBuffer(buf.data(), clusterBytes, first, nCluster, deleted, assembler);
+    } else {
+      // A bad sector in a folder: the entries in its other sectors still count.
+      bool none = false;
+      step = ReadAndDealDir(buf, m_nSectorPerCluster, first, nCluster, deleted, assembler, &none);
+      if (none && n == 0) return status;
+    }
     m_vecListedDirSectors.emplace_back(first, first + m_nSectorPerCluster);
     if (step == WALK_END) break;
     u32 next = 0;
@@ -383,6 +403,38 @@ int CFastFatRecovery::InitDirInfo(u32 nCluster) {
     cur = next;
   }
   return 0;
+}
+
+CFastFatRecovery::WalkStep CFastFatRecovery::ReadAndDealDir(std::vector<u8>& buf, u32 nSectors, u64 u64FirstSector,
+                                                            u32 nDirCluster, bool bDirDeleted,
+                                                            CFatNameAssembler& assembler, bool* pAllUnreadable) {
+  buf.resize(static_cast<size_t>(nSectors) * SECTOR_SIZE);
+  u32 runStart = 0;
+  bool any = false;
+  for (u32 i = 0; i <= nSectors; ++i) {
+    unsigned int one = 0;
+    bool ok = i < nSectors && m_DiskReader.ReadData(buf.data() + static_cast<size_t>(i) * SECTOR_SIZE, 1,
+                                                    static_cast<i64>(u64FirstSector + i), SECTOR_SIZE, &one) == 0 &&
+              one == 1;
+    if (ok) {
+      any = true;
+      continue;
+    }
+    if (i > runStart) {
+      WalkStep step = DealDirBuffer(buf.data() + static_cast<size_t>(runStart) * SECTOR_SIZE,
+                                    (i - runStart) * SECTOR_SIZE, u64FirstSector + runStart, nDirCluster, bDirDeleted,
+                                    assembler);
+      if (step == WALK_END) {
+        if (pAllUnreadable) *pAllUnreadable = !any;
+        return WALK_END;
+      }
+    }
+    // A long name does not run across a sector that could not be read.
+    assembler = CFatNameAssembler();
+    runStart = i + 1;
+  }
+  if (pAllUnreadable) *pAllUnreadable = !any;
+  return WALK_GO_ON;
 }
 
 CFastFatRecovery::WalkStep CFastFatRecovery::DealDirBuffer(const u8* pBuf, u32 nLen, u64 u64FirstSector,
@@ -634,46 +686,7 @@ int CFastFatRecovery::GetUnUsedSectorCount(u64& u64StartSector, u64& u64SectorCo
     return 1;
   }
   if (!m_bGeometryOk || m_pBitMap.empty() || m_nSectorPerCluster == 0) return 1;
-  // Sectors before the data area (boot sector, FATs, fixed root) are never free.
-  u64 rel = u64StartSector > m_nDataStartSector ? u64StartSector - m_nDataStartSector : 0;
-  const u64 bits = m_nMaxCluster - 1;
-  u64 i = rel / m_nSectorPerCluster;
-  const u8* map = m_pBitMap.data();
-  auto isSet = [map](u64 b) { return (map[b / 8] >> (b % 8)) & 1; };
-  u64 j = i;
-  while (j < bits) {
-    if (j % 8 == 0 && j + 8 <= bits && map[j / 8] == 0xFF) {
-      j += 8;
-      continue;
-    }
-    if (!isSet(j)) break;
-    ++j;
-  }
-  if (j >= bits) {
-    u64StartSector = m_nDataStartSector + rel;
-    if (u64StartSector > m_u64SectorCount) u64StartSector = m_u64SectorCount;
-    return 1;
-  }
-  // A start inside a free cluster stays where it is; past allocated clusters
-  // the run begins on a cluster boundary.
-  u64 startRel = j == i ? rel : j * m_nSectorPerCluster;
-  u64 k = j;
-  while (k < bits) {
-    if (k % 8 == 0 && k + 8 <= bits && map[k / 8] == 0x00) {
-      k += 8;
-      continue;
-    }
-    if (isSet(k)) break;
-    ++k;
-  }
-  u64 count = k * m_nSectorPerCluster - startRel;
-  u64 abs = m_nDataStartSector + startRel;
-  if (abs >= m_u64SectorCount) {
-    count = 0;
-  } else if (abs + count > m_u64SectorCount) {
-    count = m_u64SectorCount - abs;
-  }
-  u64StartSector = abs;
-  u64SectorCount = count;
+  NextFreeClusterRun(m_pBitMap.data(), static_cast<u64>(m_nMaxCluster) - 1, m_nDataStartSector, m_nSectorPerCluster,
+                     m_u64SectorCount, u64StartSector, u64SectorCount);
   return 1;
 }

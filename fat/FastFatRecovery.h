@@ -62,6 +62,10 @@ class CFastFatRecovery : public CFatRecoveryBase {
   int LoadGeometry();
   int ReadFatWindow(u64 u64EntryOffset);
   int InitDirInfo(u32 nCluster);
+  // Reads folder sectors and hands each readable run to DealDirBuffer; an
+  // unreadable sector is stepped over. *pUnreadable: whether one was met.
+  WalkStep ReadAndDealDir(std::vector<u8>& buf, u32 nSectors, u64 u64FirstSector, u32 nDirCluster, bool bDirDeleted,
+                          class CFatNameAssembler& assembler, bool* pAllUnreadable);
   WalkStep DealDirBuffer(const u8* pBuf, u32 nLen, u64 u64FirstSector, u32 nDirCluster, bool bDirDeleted,
                          CFatNameAssembler& assembler);
   void RecordFile(const u8* pEntry, const std::string& name, u64 u64Sector, u32 nDirCluster);
@@ -96,6 +100,7 @@ class CFastFatRecovery : public CFatRecoveryBase {
   // Derived geometry, all in 512-byte sectors.
   int m_nFatBits;             // 12, 16 or 32
   u32 m_nFatSectors;          // sectors of one FAT
+  u32 m_nFatCopies = 1;       // FATs on the volume (the second stands in for a bad sector of the first)
   u32 m_nRootDirSectors;      // FAT12/16 fixed root folder
   u32 m_nMaxCluster;          // the highest cluster of the data area
   bool m_bGeometryOk;

@@ -278,10 +278,11 @@ int CFastNtfsRecovery::FastScanDevice() {
 }
 
 int CFastNtfsRecovery::ReadFileAndParseRecordInfo(u64 u64Sector, u32 nSectorCount, u64 u64FirstRecordNO) {
-  unsigned int got = 0;
-  int st = m_DiskReader.ReadData(m_pRecordBuf.get(), static_cast<int>(nSectorCount), static_cast<i64>(u64Sector), 512,
-                                 &got);
-  if (got > nSectorCount) got = nSectorCount;
+  // A bad sector loses the record it lies in (read as zeros, no "FILE"),
+  // never the records after it.
+  int st = m_DiskReader.ReadTolerant(m_pRecordBuf.get(), static_cast<int>(nSectorCount), static_cast<i64>(u64Sector),
+                                     512, nullptr);
+  u32 got = st == 0 ? nSectorCount : 0;
   const u32 spr = m_nFileRecordSize / 512;
   const u32 records = got / spr;
   FaultGuardBegin(g_FaultFastNtfs);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <cstring>
 #include <vector>
 
 #include "carve/FileTypeJudge.h"
@@ -41,7 +42,18 @@ bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf) {
     return false;
   }
   unsigned int got = 0;
-  if (ReadData(fd, buf.data(), static_cast<int>(kProbeBytes), &got) != 0 || got != kProbeBytes) {
+  if (ReadData(fd, buf.data(), static_cast<int>(kProbeBytes), &got) == 0 && got == kProbeBytes) return true;
+  // A bad sector in the probe costs that sector, not the scan: the rest is
+  // read sector by sector, what cannot be read left as zeros.
+  size_t readable = 0;
+  for (size_t at = 0; at < kProbeBytes; at += SECTOR_SIZE) {
+    size_t n = 0;
+    if (ReadAt(fd, buf.data() + at, SECTOR_SIZE, offset + at, &n) == 0 && n == SECTOR_SIZE)
+      ++readable;
+    else
+      memset(buf.data() + at, 0, SECTOR_SIZE);
+  }
+  if (readable == 0) {
     fprintf(stderr, "read Failed\n");
     return false;
   }

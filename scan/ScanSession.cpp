@@ -277,7 +277,13 @@ int CScanSession::CheckReportPath(const std::string& path) const {
   return st ? st : CheckWritableFilePath(path);
 }
 
-int CScanSession::CheckSupportFolder() const { return CheckDestination(GetSupportDir()); }
+int CScanSession::CheckSupportFolder() const {
+  int st = CheckDestination(GetSupportDir());
+  if (st != 0) return st;
+  // The scan log is made here, before any record is written into it.
+  st = MakeDirectories(GetScanLogDir());
+  return st == ELOOP ? STATUS_UNSAFE_PATH : st;
+}
 
 int CScanSession::StartEngine(bool bResume) {
   m_pEngine.reset(new CProfessionalRecovery());

@@ -113,6 +113,7 @@ class TestWindow : public QObject {
   void refusedDestinationSaysWhyAndAsksAgain();
   void stoppedScanResumesToTheFullResults();
   void failedScanSaysWhy();
+  void makeAnImageFirst();
   void recoveredFilesBelongToInvokingUser();
 
  private:
@@ -595,6 +596,37 @@ void TestWindow::stoppedScanResumesToTheFullResults() {
   for (const auto& e : resumed)
     if (!whole.count(e)) qWarning("extra after resume: %s %llu", e.first.c_str(), (unsigned long long)e.second);
   QVERIFY(resumed == whole);
+}
+
+void TestWindow::makeAnImageFirst() {
+  std::string source = testimg::ImagePath("fat16.img");
+  int n = m_pWindow->AddImage(QString::fromStdString(source));
+  QVERIFY(n >= 0);
+  std::string dir = FreshDestination("app-image");
+  QString out = QString::fromStdString(dir + "/copy.img");
+  QString said;
+  CModalDriver made("imageMade", [&said](QWidget* w) {
+    said = static_cast<CMessageBox*>(w)->GetText();
+    w->findChild<QPushButton*>("yesButton")->click();
+    return true;
+  });
+  QCOMPARE(m_pWindow->MakeImage(n, out), 0);
+  QVERIFY(made.Done());
+  QVERIFY2(said.contains("copy.img") && said.contains("Every sector was read"), qPrintable(said));
+  QCOMPARE(testimg::Sha256File(dir + "/copy.img"), testimg::Sha256File(source));
+  QVERIFY(QFile::exists(out + ".map"));
+  // The image joins the disk list; a second copy under the same name is refused, not overwritten.
+  QVERIFY(WaitUntil([this] { return m_pWindow->DiskListReady(); }));
+  bool listed = false;
+  for (const DISK_ROW& row : m_pWindow->DiskRows()) listed = listed || row.strPath == dir + "/copy.img";
+  QVERIFY(listed);
+  QFile::remove(out + ".map");
+  CModalDriver refused("imageFailed", [](QWidget* w) {
+    w->findChild<QPushButton*>("yesButton")->click();
+    return true;
+  });
+  QCOMPARE(m_pWindow->MakeImage(n, out), int(EEXIST));
+  QVERIFY(refused.Done());
 }
 
 void TestWindow::failedScanSaysWhy() {

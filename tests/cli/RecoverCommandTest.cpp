@@ -173,6 +173,16 @@ TEST_F(RecoverCommand, ReportPathsAreCheckedFirstAndWrittenWhole) {
   std::vector<unsigned char> json = testfiles::ReadAll(report);
   EXPECT_EQ(cli::Rows(Run("list").out).size(), cli::JsonResults(std::string(json.begin(), json.end())).size());
 
+  // An image with a ddrescue map beside it: what was never read is in the report.
+  std::string part = dir_ + "/part.img";
+  ASSERT_EQ(0, testfiles::Run("ddrescue -q -s 1MiB " + Img("fat16.img") + " " + Q(part) + " " + Q(part + ".map")));
+  ASSERT_EQ(0, testfiles::Run("truncate -s 24M " + Q(part)));
+  ASSERT_EQ(0, Run("scan " + Q(part) + " -q --report=" + Q(dir_ + "/part.json")).code);
+  std::vector<unsigned char> partJson = testfiles::ReadAll(dir_ + "/part.json");
+  EXPECT_NE(std::string::npos, std::string(partJson.begin(), partJson.end())
+                                   .find("\"unreadableSectors\": 47104, \"unreadable\": [{\"firstSector\": 2048, "
+                                         "\"sectors\": 47104}]"));
+
   // A full disk: no report, no half of one, exit status 1.
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   std::string small = dir_ + "/small";

@@ -5,12 +5,15 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include <set>
 
 #include "ReadFaultShim.h"
 #include "engine/BadSectorMap.h"
 #include "engine/DiskReader.h"
+#include "scan/DiskImager.h"
+#include "scan/FileRecoveryFactory.h"
 #include "scan/ScanSession.h"
 #include "support/TestFiles.h"
 #include "support/TestImages.h"
@@ -156,4 +159,170 @@ TEST(FailingDrive, ABadSectorInsideASavedFileIsZeroFilledAndListed) {
   EXPECT_EQ(std::vector<unsigned char>(512, 0), std::vector<unsigned char>(saved.begin() + 512, saved.begin() + 1024));
   EXPECT_EQ(0, memcmp(saved.data() + 1024, truth.data() + 1024, truth.size() - 1024));
   testimg::RemoveTree(dest);
+}
+
+namespace {
+
+// Path -> SHA-256 of every deleted file a scan names, saved and hashed.
+std::map<std::string, std::string> DeletedByName(const std::string& image) {
+  CScanSession session;
+  EXPECT_EQ(0, session.OpenTarget(image));
+  EXPECT_EQ(0, session.Scan(false, nullptr));
+  std::vector<RESULT_ITEM> results, named;
+  session.Results(results);
+  for (const RESULT_ITEM& r : results)
+    if (r.IsDeleted() && !r.IsCarved() && !r.node.bIsDir) named.push_back(r);
+  std::string dest = testimg::MakeTempDir("failing-fs");
+  SAVE_OPTIONS opts;
+  opts.bHash = true;
+  opts.bKeepTree = false;
+  SAVE_SUMMARY sum;
+  std::vector<SAVE_OUTCOME> out;
+  session.Save(named, dest, opts, nullptr, sum, &out);
+  std::map<std::string, std::string> byName;
+  for (size_t i = 0; i < named.size() && i < out.size(); ++i)
+    if (out[i].nStatus == 0) byName[named[i].strName] = out[i].strSha256;
+  testimg::RemoveTree(dest);
+  return byName;
+}
+
+uint64_t LeU64(const std::vector<uint8_t>& b, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | b[at + i];
+  return v;
+}
+
+}  // namespace
+
+// What the file systems keep about themselves survives one bad sector: the
+// rest of the MFT, the second FAT, the backup boot sector.
+TEST(FailingDrive, FileSystemPassesGoOnPastABadSector) {
+  Faults guard;
+  struct CASE {
+    const char* image;
+    const char* what;
+  };
+  for (const CASE& c : {CASE{"ntfs.img", "root folder record"}, CASE{"ntfs.img", "boot sector"},
+                        CASE{"fat32.img", "first FAT"}, CASE{"fat32.img", "boot sector"},
+                        CASE{"fat32.img", "root folder sector"}}) {
+    SCOPED_TRACE(std::string(c.image) + ": " + c.what);
+    std::string image = testimg::ImagePath(c.image);
+    testimg::Manifest m = testimg::LoadManifest(c.image);
+    std::vector<uint8_t> boot = testimg::ReadAt(image, 0, 512);
+    const uint64_t bps = boot[11] | boot[12] << 8, spc = boot[13];
+    uint64_t bad = 0;
+    if (std::string(c.what) == "root folder record")
+      bad = LeU64(boot, 0x30) * spc * bps / 512 + 5 * 2;  // record 5, two sectors a record
+    else if (std::string(c.what) == "first FAT")
+      bad = static_cast<uint64_t>(boot[14] | boot[15] << 8) + 1;  // after the reserved sectors
+    else if (std::string(c.what) == "root folder sector")  // the root cluster's second sector
+      bad = static_cast<uint64_t>(boot[14] | boot[15] << 8) + boot[16] * (LeU64(boot, 0x24) & 0xFFFFFFFFu) +
+            ((LeU64(boot, 0x2C) & 0xFFFFFFFFu) - 2) * spc + 1;
+    std::map<std::string, std::string> healthy = DeletedByName(image);
+    readfault::FailSectors(image, {{bad, 1}});
+    std::map<std::string, std::string> failing = DeletedByName(image);
+    readfault::Clear();
+    EXPECT_GT(healthy.size(), 20u);
+    // Only the entries in an unreadable folder sector (16 of them) may be lost.
+    size_t lost = 0;
+    for (const auto& h : healthy) {
+      auto it = failing.find(h.first);
+      lost += it == failing.end() || it->second != h.second;
+    }
+    EXPECT_LE(lost, std::string(c.what) == "root folder sector" ? 16u : 0u);
+  }
+  // A bad sector among the first the volume probe reads still gives the quick engine.
+  std::string image = testimg::ImagePath("fat32.img");
+  readfault::FailSectors(image, {{3, 1}});
+  std::wstring wide(image.begin(), image.end());
+  std::unique_ptr<IFileRecoveryParse> engine(
+      CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(&wide[0], L'C', RECOVERY_TYPE_FAST));
+  EXPECT_TRUE(engine != nullptr);
+}
+
+namespace {
+
+struct MAP_AREA {
+  uint64_t pos, size;
+  char status;
+};
+
+std::vector<MAP_AREA> MapAreas(const std::string& path) {
+  DDRESCUE_MAP map;
+  std::vector<uint8_t> text = testimg::ReadAt(path, 0, 1 << 20);
+  EXPECT_TRUE(ParseDdrescueMap(std::string(text.begin(), text.end()), map)) << path;
+  std::vector<MAP_AREA> out;
+  for (const DDRESCUE_AREA& a : map.areas) out.push_back({a.u64Pos, a.u64Size, a.cStatus});
+  return out;
+}
+
+}  // namespace
+
+// Imaging a failing disk: everything readable copied, the bad sectors listed
+// in a mapfile GNU ddrescue reads too, a stopped run going on from its map.
+TEST(FailingDrive, ImagingCopiesAroundBadSectorsAndGoesOnFromItsMap) {
+  Faults guard;
+  std::string source = testimg::ImagePath("carve.img");
+  std::string dir = testimg::MakeTempDir("failing-image");
+  std::string out = dir + "/copy.img";
+  readfault::FailSectors(source, {{300, 2}, {5000, 1}});
+  {
+    CDiskImager first;
+    ASSERT_EQ(0, first.Open(source, out, ""));
+    EXPECT_EQ(RECOVERY_CANCELLED, first.Run([](const IMAGE_PROGRESS&) { return false; }));
+  }
+  CDiskImager again;
+  ASSERT_EQ(0, again.Open(source, out, ""));
+  EXPECT_TRUE(again.Resumed());
+  ASSERT_EQ(0, again.Run(nullptr));
+  readfault::Clear();
+  std::vector<MAP_AREA> areas = MapAreas(out + ".map");
+  std::vector<MAP_AREA> bad;
+  for (const MAP_AREA& a : areas) {
+    EXPECT_TRUE(a.status == '+' || a.status == '-') << a.status;
+    if (a.status == '-') bad.push_back(a);
+  }
+  ASSERT_EQ(2u, bad.size());
+  EXPECT_TRUE(bad[0].pos == 300 * 512 && bad[0].size == 1024 && bad[1].pos == 5000 * 512 && bad[1].size == 512);
+  struct stat st;
+  ASSERT_EQ(0, stat(source.c_str(), &st));
+  std::vector<uint8_t> src = testimg::ReadAt(source, 0, st.st_size), copy = testimg::ReadAt(out, 0, st.st_size);
+  ASSERT_EQ(src.size(), copy.size());
+  for (uint64_t s = 0; s < src.size() / 512; ++s) {
+    bool isBad = s == 300 || s == 301 || s == 5000;
+    std::vector<uint8_t> want = isBad ? std::vector<uint8_t>(512, 0)
+                                      : std::vector<uint8_t>(src.begin() + s * 512, src.begin() + s * 512 + 512);
+    ASSERT_TRUE(std::equal(want.begin(), want.end(), copy.begin() + s * 512)) << "sector " << s;
+  }
+
+  // GNU ddrescue's map, both ways: it starts and we finish, we start and it finishes.
+  std::string ddOut = dir + "/dd.img", ddMap = dir + "/dd.map";
+  int code = -1;
+  testimg::RunCommand("ddrescue -q -s 1MiB " + testimg::ShellQuote(source) + " " + testimg::ShellQuote(ddOut) + " " +
+                          testimg::ShellQuote(ddMap) + " 2>&1",
+                      &code);
+  ASSERT_EQ(0, code) << "ddrescue (package gddrescue) is needed";
+  {
+    // A scan of the partial image takes what was never read as unread.
+    CScanSession session;
+    ASSERT_EQ(0, session.OpenTarget(ddOut));
+    ASSERT_EQ(0, session.Scan(false, nullptr));
+    EXPECT_EQ((static_cast<uint64_t>(st.st_size) - (1 << 20)) / 512, session.UnreadableSectors());
+  }
+  CDiskImager finish;
+  ASSERT_EQ(0, finish.Open(source, ddOut, ddMap));
+  ASSERT_EQ(0, finish.Run(nullptr));
+  EXPECT_EQ(testimg::Sha256File(source), testimg::Sha256File(ddOut));
+  std::string ourOut = dir + "/ours.img";
+  {
+    CDiskImager start;
+    ASSERT_EQ(0, start.Open(source, ourOut, ""));
+    EXPECT_EQ(RECOVERY_CANCELLED, start.Run([](const IMAGE_PROGRESS&) { return false; }));
+  }
+  testimg::RunCommand("ddrescue -q " + testimg::ShellQuote(source) + " " + testimg::ShellQuote(ourOut) + " " +
+                          testimg::ShellQuote(ourOut + ".map") + " 2>&1",
+                      &code);
+  EXPECT_EQ(0, code);
+  EXPECT_EQ(testimg::Sha256File(source), testimg::Sha256File(ourOut));
+  testimg::RemoveTree(dir);
 }

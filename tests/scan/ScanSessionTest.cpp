@@ -2,6 +2,9 @@
 // saving with its outcomes, on real images.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,6 +148,31 @@ TEST(ScanSession, SavesTheTreeIntoCategoriesAndSkipsWhatARerunFindsSaved) {
   session.Save(chosen, dest, opts, nullptr, again, &outcomes);
   EXPECT_EQ(0u, again.nSaved);
   EXPECT_EQ(whole, again.nSkipped);
+
+  // Two recoveries into one folder at once: each file gets a name of its own.
+  CScanSession other;
+  ASSERT_EQ(0, other.OpenTarget(testimg::ImagePath("fat16.img")));
+  ASSERT_EQ(0, other.Scan(false, nullptr));
+  std::vector<RESULT_ITEM> otherAll, otherChosen;
+  ASSERT_EQ(0, other.Results(otherAll));
+  for (const RESULT_ITEM& r : otherAll)
+    if (MatchesFilter(deleted, r) && !r.IsCarved() && m.Find(ManifestPath(r))) otherChosen.push_back(r);
+  std::string both = testimg::MakeTempDir("session-both");
+  opts.bSkipSame = false;
+  SAVE_SUMMARY s1, s2;
+  std::vector<SAVE_OUTCOME> o1, o2;
+  std::thread t([&] { other.Save(otherChosen, both, opts, nullptr, s2, &o2); });
+  session.Save(chosen, both, opts, nullptr, s1, &o1);
+  t.join();
+  std::set<std::string> paths;
+  for (const std::vector<SAVE_OUTCOME>* o : {&o1, &o2})
+    for (const SAVE_OUTCOME& x : *o) {
+      if (x.nStatus != 0) continue;
+      EXPECT_TRUE(paths.insert(x.strPath).second) << x.strPath;
+      EXPECT_EQ(x.strSha256, testimg::Sha256File(x.strPath)) << x.strPath;
+    }
+  EXPECT_EQ(2 * whole, paths.size());
+  testimg::RemoveTree(both);
   testimg::RemoveTree(dest);
 }
 

@@ -1,0 +1,12 @@
+// Opening an engine's result set in the scan folder.
+#pragma once
+
+#include <memory>
+
+#include "store/ScanResultFileManager.h"
+
+// Opens result set pName (a new one, or a resumed scan's) into out. With
+// bFresh, files a scan of the same minute left under that name are removed
+// first: result-set names carry the minute only. 0 or a status.
+int OpenResultSet(std::unique_ptr<CScanResultFileManager>& out, const wchar_t* pName, bool bFresh,
+                  SEARCH_CALLBACK pSearchCallBack, void* pSearchParam);
