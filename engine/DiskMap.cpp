@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 namespace {
@@ -110,11 +112,62 @@ int AddDiskImage(const std::string& path) {
   return static_cast<int>(BaseDisks().size() + g_addedImages.size() - 1);
 }
 
+namespace {
+
+std::mutex g_sharedMutex;
+std::map<std::string, std::pair<int, int>> g_shared;  // resolved path -> (descriptor, holders)
+
+std::string SharedKey(const char* pPath) {
+  char buf[PATH_MAX];
+  return realpath(pPath, buf) ? std::string(buf) : std::string();
+}
+
+int OpenFresh(const char* pPath);
+
+}  // namespace
+
+CSharedDiskOpen::CSharedDiskOpen(const std::string& path) {
+  std::string key = SharedKey(path.c_str());
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> lock(g_sharedMutex);
+  auto it = g_shared.find(key);
+  if (it != g_shared.end()) {
+    ++it->second.second;
+  } else {
+    int fd = OpenFresh(key.c_str());
+    if (fd < 0) return;
+    g_shared[key] = {fd, 1};
+  }
+  m_strKey = key;
+}
+
+CSharedDiskOpen::~CSharedDiskOpen() {
+  if (m_strKey.empty()) return;
+  std::lock_guard<std::mutex> lock(g_sharedMutex);
+  auto it = g_shared.find(m_strKey);
+  if (it == g_shared.end() || --it->second.second > 0) return;
+  close(it->second.first);
+  g_shared.erase(it);
+}
+
 int OpenPathReadOnly(const char* pPath) {
   if (!pPath || !*pPath) {
     errno = ENOENT;
     return -1;
   }
+  {
+    std::lock_guard<std::mutex> lock(g_sharedMutex);
+    if (!g_shared.empty()) {
+      auto it = g_shared.find(SharedKey(pPath));
+      if (it != g_shared.end()) return fcntl(it->second.first, F_DUPFD_CLOEXEC, 0);
+    }
+  }
+  return OpenFresh(pPath);
+}
+
+namespace {
+
+int OpenFresh(const char* pPath) {
   // Without blocking: a FIFO named as a disk would wait forever for a writer.
   int fd = open(pPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
@@ -128,6 +181,8 @@ int OpenPathReadOnly(const char* pPath) {
   if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
+
+}  // namespace
 
 int OpenDiskReadOnly(int nDiskNo) {
   std::string path = GetDiskDevicePath(nDiskNo);

@@ -19,7 +19,24 @@ int AddDiskImage(const std::string& path);
 int OpenDiskReadOnly(int nDiskNo);
 // Opens a path read-only; never for writing. Only regular files and block
 // devices: anything else fails with ENOTBLK (a FIFO would block forever).
+// While a CSharedDiskOpen of the same file lives, gives a duplicate of its
+// one open instead of opening the device again.
 int OpenPathReadOnly(const char* pPath);
+
+// One open of a disk or image for the length of a scan: the engines each
+// keep a descriptor, and all of them are duplicates of this one, so the
+// device is opened once however many engines read it. They use positioned
+// reads; the shared file offset is not relied on across threads.
+class CSharedDiskOpen {
+ public:
+  explicit CSharedDiskOpen(const std::string& path);
+  ~CSharedDiskOpen();
+  CSharedDiskOpen(const CSharedDiskOpen&) = delete;
+  CSharedDiskOpen& operator=(const CSharedDiskOpen&) = delete;
+
+ private:
+  std::string m_strKey;
+};
 
 // TORVANE_SUPPORT_DIR, else $XDG_DATA_HOME/torvane-recovery, else
 // ~/.local/share/torvane-recovery.

@@ -307,6 +307,8 @@ int CScanSession::Scan(bool bResume, const SCAN_OBSERVER& observer) {
   if (st != 0) return st;
   st = MakeDirectories(GetScanLogDir());
   if (st != 0) return st;
+  // Every engine of the scan reads through one open of the target.
+  CSharedDiskOpen once(m_target.strPath);
   StartEngine(bResume);
   m_strResumeRefusal = m_pEngine->GetResumeMismatch();
   if (!m_bResumed) m_pEngine->SetNotLoadLogFile();
