@@ -240,10 +240,6 @@ struct JpegCheckSource {
   u64 next = 0;       // file offset of the next byte to hand over (JpegCheckSourceEnd reads these three)
   bool ended = false;
   u8 eoi[2] = {0xFF, 0xD9};
-  // A file in two pieces: the output row the decoder was at when it first
-  // asked for the second piece's bytes (-1: not yet).
-  u64 u64SeamAt = 0;
-  long nSeamRow = -1;
 };
 
 static_assert(offsetof(JpegCheckSource, next) == offsetof(JpegCheckSourceEnd, next), "the warning handler's view");
@@ -251,8 +247,6 @@ static_assert(offsetof(JpegCheckSource, next) == offsetof(JpegCheckSourceEnd, ne
 void JpegSrcInit(j_decompress_ptr) {}
 boolean JpegSrcFill(j_decompress_ptr cinfo) {
   JpegCheckSource* s = reinterpret_cast<JpegCheckSource*>(cinfo->src);
-  if (s->u64SeamAt && s->nSeamRow < 0 && s->next >= s->u64SeamAt)
-    s->nSeamRow = static_cast<long>(reinterpret_cast<j_decompress_ptr>(cinfo)->output_scanline);
   size_t n = 0;
   const u8* p = s->ended ? nullptr : s->view->Span(s->next, n);
   if (!p) {
@@ -282,49 +276,6 @@ void JpegSrcSkip(j_decompress_ptr cinfo, long count) {
 }
 void JpegSrcTerm(j_decompress_ptr) {}
 
-// Whether the picture goes on across the seam of its two pieces: the
-// difference between neighbouring rows around the seam's row is no outlier
-// among those of the rest of the picture. The head of one picture run on
-// into the tail of another of the same size and tables decodes cleanly;
-// only its pixels show the join. rows: h rows of `stride` bytes.
-bool SeamContinues(const std::vector<u8>& px, size_t width, size_t comps, long h, long seamRow) {
-  if (h < 48 || seamRow < 0 || width < 8 || comps == 0) return false;  // too few rows to judge
-  // Rows are compared in runs of 8 pixels, each colour apart: the fine
-  // grain of a picture averages out, its shapes and colours do not.
-  const size_t stride = width * comps;
-  std::vector<double> d(static_cast<size_t>(h - 1));
-  for (long i = 0; i + 1 < h; ++i) {
-    const u8* a = px.data() + static_cast<size_t>(i) * stride;
-    const u8* b = a + stride;
-    double sum = 0;
-    size_t runs = 0;
-    for (size_t x = 0; x + 8 <= width; x += 8)
-      for (size_t c = 0; c < comps; ++c) {
-        long t = 0;
-        for (size_t k = 0; k < 8; ++k) t += static_cast<long>(a[(x + k) * comps + c]) - b[(x + k) * comps + c];
-        sum += static_cast<double>(t < 0 ? -t : t) / 8.0;
-        ++runs;
-      }
-    d[static_cast<size_t>(i)] = sum / static_cast<double>(runs);
-  }
-  // Rows meet across block boundaries only there (every 8th row). The
-  // decoder may ask for the bytes a little before or after it starts the
-  // seam's MCU row, which is up to 16 rows high.
-  double seam = 0, other = 0;
-  int others = 0;
-  for (long i = 7; i + 1 < h; i += 8) {
-    const double v = d[static_cast<size_t>(i)];
-    if (i >= seamRow - 17 && i <= seamRow + 33) {
-      if (v > seam) seam = v;
-    } else {
-      if (v > other) other = v;
-      ++others;
-    }
-  }
-  if (others < 3) return false;
-  return seam <= 1.5 * other + 2.0;
-}
-
 struct JpegDecoder {
   jpeg_decompress_struct cinfo;
   JpegDecoder() { std::memset(&cinfo, 0, sizeof(cinfo)); }
@@ -353,8 +304,7 @@ CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size) {
   d.cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = JpegCheckErrorExit;
   err.mgr.emit_message = JpegCheckMessage;
-  std::vector<u8> row, picture;
-  src.u64SeamAt = ctx.u64FirstPieceBytes;
+  std::vector<u8> row;
   // Nothing with a destructor is made between the setjmp and the calls
   // that may jump back to it.
   if (setjmp(err.jump) != 0)
@@ -369,31 +319,20 @@ CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size) {
   src.mgr.term_source = JpegSrcTerm;
   if (jpeg_read_header(&d.cinfo, TRUE) != JPEG_HEADER_OK) return VERDICT_DAMAGED;
   if (static_cast<u64>(d.cinfo.image_width) * d.cinfo.image_height > kJpegCheckMaxPixels) return VERDICT_UNKNOWN;
-  // Rows follow the bytes only in a single scan: a seam elsewhere cannot be judged.
-  const bool seam = ctx.u64FirstPieceBytes != 0;
-  if (seam && jpeg_has_multiple_scans(&d.cinfo)) return VERDICT_UNKNOWN;
   d.cinfo.scale_num = 1;
-  // The seam is judged on whole pixels: at an eighth, rows are block
-  // averages, too coarse to tell one textured picture from another.
-  d.cinfo.scale_denom = seam ? 1 : 8;
+  d.cinfo.scale_denom = 8;
   d.cinfo.dct_method = JDCT_IFAST;
   d.cinfo.do_fancy_upsampling = FALSE;
   d.cinfo.do_block_smoothing = FALSE;
   d.cinfo.two_pass_quantize = FALSE;
   jpeg_start_decompress(&d.cinfo);
-  const size_t stride = static_cast<size_t>(d.cinfo.output_width) * d.cinfo.output_components;
-  row.resize(stride + 16);
+  row.resize(static_cast<size_t>(d.cinfo.output_width) * d.cinfo.output_components + 16);
   JSAMPROW rows[1] = {row.data()};
-  if (seam) picture.reserve(stride * d.cinfo.output_height);
-  while (d.cinfo.output_scanline < d.cinfo.output_height) {
+  while (d.cinfo.output_scanline < d.cinfo.output_height)
     if (jpeg_read_scanlines(&d.cinfo, rows, 1) != 1) break;
-    if (seam) picture.insert(picture.end(), row.begin(), row.begin() + static_cast<long>(stride));
-  }
   jpeg_finish_decompress(&d.cinfo);
   if (err.eof || src.ended) return VERDICT_PARTIAL;
   if (err.corrupt) return VERDICT_DAMAGED;
-  if (seam && !SeamContinues(picture, d.cinfo.output_width, static_cast<size_t>(d.cinfo.output_components), static_cast<long>(d.cinfo.output_scanline), src.nSeamRow))
-    return VERDICT_DAMAGED;
   // Just past the EOI the decoder stopped at.
   const u64 end = src.next - d.cinfo.src->bytes_in_buffer;
   if (end < u64Size) ctx.u64CheckedEnd = end;
