@@ -11,6 +11,12 @@
 
 namespace {
 
+// The search is off by default.
+struct TwoPieceOn {
+  TwoPieceOn() { setenv("TORVANE_TWO_PIECE_JPEG", "1", 1); }
+  ~TwoPieceOn() { unsetenv("TORVANE_TWO_PIECE_JPEG"); }
+};
+
 std::map<u64, _FILE_NODE_> CarvedByFirstSector(IFileRecoveryParse& engine) {
   std::map<u64, _FILE_NODE_> out;
   for (auto& hit : testscan::AllResults(engine))
@@ -20,10 +26,12 @@ std::map<u64, _FILE_NODE_> CarvedByFirstSector(IFileRecoveryParse& engine) {
 
 }  // namespace
 
-// Disabled until every split case of the image comes back: see the branch's report.
+// Disabled with the search (8 of 9 come back; split248.jpg, a gap of noise
+// after a 2 KiB-cluster cut, is not found).
 TEST(BifragmentCarving, DISABLED_SplitJpegsComeBackWholeAndVerifiedWithTheGapPictureKept) {
   const testimg::Manifest m = testimg::LoadManifest("bifrag.img");
   const std::string img = testimg::ImagePath("bifrag.img");
+  TwoPieceOn on;
   auto scan = testscan::RunDeepScan(img);
   ASSERT_EQ(0, scan->status);
   const auto carved = CarvedByFirstSector(*scan->engine);
@@ -36,6 +44,7 @@ TEST(BifragmentCarving, DISABLED_SplitJpegsComeBackWholeAndVerifiedWithTheGapPic
     note >> word >> firstSectors >> second;
     if (word == "split") {
       ++split;
+      ASSERT_LT(firstSectors * 512, u64(f.size)) << "a split needs a second piece";
       // The manifest's pieces make the picture (read here without the engine).
       auto head = testimg::ReadAt(img, u64(f.firstSector) * 512, firstSectors * 512);
       auto tail = testimg::ReadAt(img, second * 512, u64(f.size) - firstSectors * 512);
@@ -66,9 +75,11 @@ TEST(BifragmentCarving, DISABLED_SplitJpegsComeBackWholeAndVerifiedWithTheGapPic
 }
 
 // Disabled: same-size pictures of the same quality share tables, and a
-// splice of two of them decodes cleanly; a pixel test at the junction is missing.
+// splice of two of them decodes cleanly (2 of 24 here); comparing the rows
+// either side of the seam did not tell these textured pictures apart.
 TEST(BifragmentCarving, DISABLED_NoSpliceOfTwoPicturesIsVerified) {
   const testimg::Manifest m = testimg::LoadManifest("splices.img");
+  TwoPieceOn on;
   auto scan = testscan::RunDeepScan(testimg::ImagePath("splices.img"));
   ASSERT_EQ(0, scan->status);
   const auto carved = CarvedByFirstSector(*scan->engine);

@@ -6,7 +6,8 @@ boundaries, a gap of noise, zeros or another whole JPEG between the pieces,
 and a whole one as a control. Each manifest entry's note is
 "split <first piece sectors> <second piece's first sector>", "whole" or
 "in-gap". splices.img: the first part of one JPEG, a gap, then the second
-part of another, each splice's note "splice"; none is one picture.
+part of another of the same size and quality, each splice's note "splice";
+none is one picture.
 """
 import os
 import random
@@ -52,7 +53,7 @@ def build(out, tmp):
 
     cases = [  # (picture, cluster bytes, gap kind)
         (0, SECTOR, "noise"), (1, SECTOR, "noise"), (2, 4096, "zeros"), (3, 4096, "jpeg"),
-        (4, 2048, "noise"), (5, SECTOR, "jpeg"), (1, 4096, "zeros"), (6, 8192, "noise"),
+        (4, 2048, "noise"), (5, SECTOR, "jpeg"), (1, 4096, "zeros"), (8, 8192, "noise"),
         (10, 4096, "noise"),
     ]
     for pic, cluster, kind in cases:
@@ -64,6 +65,8 @@ def build(out, tmp):
         cut = cluster * r.randrange(max(1, clusters // 3), max(2, clusters))
         if cut >= len(data) or cut < 1024:
             cut = cluster * max(1, clusters // 2)
+        # A picture of one cluster or less has no second piece.
+        assert 1024 <= cut < len(data), (pic, cluster, len(data))
         blob.extend(data[:cut])
         if kind == "jpeg":
             inner = pics[7 if pic == 3 else 8]
@@ -92,11 +95,18 @@ def build(out, tmp):
     write_manifest(os.path.join(out, "bifrag.img.manifest"),
                    {"image": "bifrag.img", "fs": "none", "volumeStartSector": 0, "noiseSeed": 4242}, entries)
 
-    # Splices: the head of one picture, a gap, the tail of another.
+    # Splices: the head of one picture, a gap, the tail of another. The
+    # pictures share size and quality (so their tables and MCU grid): such
+    # a splice decodes cleanly, and only its pixels show the join.
+    pics = []
+    for i in range(6):
+        path = os.path.join(tmp, "twin%d.jpg" % i)
+        run("convert", "-seed", str(2000 + i), "-size", "240x180", "plasma:fractal", "-quality", "85", path)
+        pics.append(open(path, "rb").read())
     blob = bytearray(r.randbytes(16 * SECTOR))
     entries = []
     for k in range(24):
-        a, b = r.sample(range(10), 2)
+        a, b = r.sample(range(len(pics)), 2)
         head, tail = pics[a], pics[b]
         cut_a = SECTOR * r.randrange(3, max(4, len(head) // SECTOR - 1))
         cut_b = SECTOR * r.randrange(3, max(4, len(tail) // SECTOR - 1))
