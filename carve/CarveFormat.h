@@ -27,10 +27,13 @@ enum CARVE_VERDICT : int {
 // Checks the u64Size bytes from ctx.u64StartSector.
 typedef CARVE_VERDICT (*CARVE_CHECKER)(CARVE_CONTEXT& ctx, u64 u64Size);
 
-// What a file says about itself (unknown fields stay zero / empty).
+// What a file says about itself (unknown fields stay zero / empty). Text is
+// cleaned UTF-8 (CleanMetadataText), NUL-terminated.
 struct CARVE_METADATA {
-  i64 nTakenTime;        // seconds since 1970 (UTC as recorded), 0 unknown
-  char szMake[32];
+  i64 nTakenTime;        // captured / created, seconds since 1970 (as recorded, read as UTC), 0 unknown
+  char szTitle[128];
+  char szArtist[64];     // artist of a song, author of a document
+  char szMake[32];       // the camera's maker
   char szModel[64];
   u32 nWidth;
   u32 nHeight;

@@ -179,6 +179,15 @@ class CFileTypeJudge {
                           u64 u64SectorTotalCount, int nRemaidSecond, CDiskReader* pReader,
                           int nBytesPerSector, u64 u64FileCount, char* pName, int nNameLen,
                           EXTEND_NAME_TYPE& nType, u64& u64Size);
+  // What the file of type nType measured at u64Sector (u64Size bytes) says
+  // about itself, read through its format's metadata reader: bounded reads
+  // of its own head and tail. False when the format has no reader or the
+  // file says nothing.
+  static bool ReadMetadata(int nType, CDiskReader* pReader, int nBytesPerSector, u64 u64Sector, u64 u64Size,
+                           CARVE_METADATA& out);
+  // A row's metadata reader: the descriptor's own, else the one carve/meta
+  // lists for the format's name.
+  static CARVE_METADATA_READER MetadataReaderOfRow(int nRow);
   // A context for the sector u64Sector of pReader's range, with the pass's
   // carried-over flags (pPass null: none) and no read-ahead buffer.
   static CARVE_CONTEXT MakeContext(CDiskReader* pReader, int nBytesPerSector, u64 u64Sector,

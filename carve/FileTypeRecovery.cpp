@@ -49,6 +49,9 @@ int CFileTypeRecovery::NewStore(const std::wstring& name) {
     delete m_pResultFileManager;
     m_pResultFileManager = nullptr;
   }
+  m_MetaFile.Close();
+  // Without its side file a result set still works; its files go unnamed.
+  if (m_pResultFileManager) m_MetaFile.Open(CResultMetaFile::PathFor(m_pResultFileManager->GetNodeFilePath()));
   return status;
 }
 
@@ -159,6 +162,9 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
       node->u64RecordSector = u64Sector;
       CopyNameToField(node->szFileName, name);
       m_pResultFileManager->AddChildren(0, 0, node->nFileIndex, 0, nullptr);
+      CARVE_METADATA meta;
+      if (CFileTypeJudge::ReadMetadata(type, pReader, nBytesPerSector, u64Sector, size, meta))
+        KeepMetadata(node->nFileIndex, u64Sector, meta);
     }
   }
   // Only the first piece is passed over: a file stored whole in the gap is still found.
@@ -240,3 +246,27 @@ int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
   return 0;
 }
 
+
+void CFileTypeRecovery::KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta) {
+  _RESULT_META_ rec;
+  std::memset(&rec, 0, sizeof(rec));
+  rec.nFileIndex = nFileIndex;
+  rec.u64RecordSector = u64Sector;
+  rec.nCaptured = meta.nTakenTime;
+  rec.nWidth = meta.nWidth;
+  rec.nHeight = meta.nHeight;
+  static_assert(sizeof(rec.szTitle) == sizeof(meta.szTitle) && sizeof(rec.szArtist) == sizeof(meta.szArtist) &&
+                    sizeof(rec.szMake) == sizeof(meta.szMake) && sizeof(rec.szModel) == sizeof(meta.szModel),
+                "the side table keeps the reader's fields whole");
+  std::memcpy(rec.szTitle, meta.szTitle, sizeof(rec.szTitle));
+  std::memcpy(rec.szArtist, meta.szArtist, sizeof(rec.szArtist));
+  std::memcpy(rec.szMake, meta.szMake, sizeof(rec.szMake));
+  std::memcpy(rec.szModel, meta.szModel, sizeof(rec.szModel));
+  m_MetaFile.Append(rec);
+}
+
+int CFileTypeRecovery::LoadMetadata(RESULT_META_MAP& out) {
+  out.clear();
+  if (!m_pResultFileManager) return 0;
+  return CResultMetaFile::ReadAll(CResultMetaFile::PathFor(m_pResultFileManager->GetNodeFilePath()), out);
+}

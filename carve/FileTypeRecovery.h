@@ -9,6 +9,7 @@
 #include "carve/Bifragment.h"
 #include "carve/FileTypeJudge.h"
 #include "engine/DiskReader.h"
+#include "store/ResultMetaFile.h"
 #include "store/StoredEngine.h"
 
 class CFileTypeRecovery : public CStoredEngine {
@@ -44,6 +45,8 @@ class CFileTypeRecovery : public CStoredEngine {
   // The name a new result set gets: "File_Type_<first sector>_<y><m><d><h><%2d minute>".
   static std::wstring MakeStoreName(u64 u64FirstSector);
   CScanResultFileManager* GetStore() { return m_pResultFileManager; }
+  // What the carved files said about themselves, by file index (0 or a status).
+  int LoadMetadata(RESULT_META_MAP& out);
   u64 GetStartSector() const { return m_u64StartSector; }
   u64 GetSectorCount() const { return m_u64SectorCount; }
   // Bounds of the two-piece search (the volume's cluster size when known).
@@ -58,6 +61,7 @@ class CFileTypeRecovery : public CStoredEngine {
   // the file reassembled from them checks whole.
   bool FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
                        BIFRAG_PIECES& pieces);
+  void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);
 
   wchar_t m_wcDrive;
   u64 m_u64StartSector;
@@ -69,4 +73,5 @@ class CFileTypeRecovery : public CStoredEngine {
   // The sectors of the files carved so far: no continuation is taken from them.
   std::vector<BIFRAG_RANGE> m_carved;
   BIFRAG_LIMITS m_bifragLimits;
+  CResultMetaFile m_MetaFile;
 };

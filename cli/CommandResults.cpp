@@ -18,6 +18,7 @@ const std::vector<OPTION_SPEC>& RecoverOptions() {
   static const std::vector<OPTION_SPEC> kOptions = JoinOptions(
       {
           {"flat", 0, nullptr, "DEST/<category>/<name>, without the original folders"},
+          {"group-by", 0, "date", "photos and videos into DEST/<category>/<year>/<year>-<month>/"},
           {"report", 'o', "FILE", "write the results and what became of each as JSON to FILE"},
           {"quiet", 'q', nullptr, "no progress line and no line per saved file"},
           {"json", 0, nullptr, "print the results and the summary as JSON on standard output"},
@@ -87,6 +88,10 @@ int RunRecoverCommand(int argc, char** argv) {
     Error(cmd, pos.empty() ? "into which folder? (see 'torvane help recover')" : "too many arguments: [SCAN] DEST");
     return CLI_EXIT_USAGE;
   }
+  if (args.Has("group-by") && args.Get("group-by") != "date") {
+    Error(cmd, "--group-by takes 'date'");
+    return CLI_EXIT_USAGE;
+  }
   RUN_OUTPUT output;
   output.bQuiet = args.Has("quiet");
   output.bJson = args.Has("json");
@@ -104,5 +109,5 @@ int RunRecoverCommand(int argc, char** argv) {
   }
   if (!output.strReport.empty() && CheckReport(cmd, session, output.strReport) != CLI_EXIT_OK) return CLI_EXIT_FAILED;
   if (chosen.empty()) fprintf(stderr, "No result of scan %u matches the filters.\n", session.ScanId());
-  return SaveChosen(cmd, session, chosen, found, dest, args.Has("flat"), output);
+  return SaveChosen(cmd, session, chosen, found, dest, args.Has("flat"), args.Has("group-by"), output);
 }

@@ -18,6 +18,7 @@ const std::vector<OPTION_SPEC>& ScanOptions() {
           {"resume", 0, nullptr, "continue the recorded, unfinished scan of the same range"},
           {"recover", 'r', "DEST", "then save the chosen results into folder DEST"},
           {"flat", 0, nullptr, "with --recover: DEST/<category>/<name>, without the original folders"},
+          {"group-by", 0, "date", "with --recover: photos and videos into DEST/<category>/<year>/<year>-<month>/"},
           {"report", 'o', "FILE", "write the scan's results (and what was saved) as JSON to FILE"},
           {"quiet", 'q', nullptr, "no progress line and no line per saved file"},
           {"json", 0, nullptr, "print the results and the summary as JSON on standard output"},
@@ -67,6 +68,10 @@ int RunScanCommand(int argc, char** argv) {
   }
   if (args.Has("flat") && !args.Has("recover")) {
     Error(cmd, "--flat goes with --recover");
+    return CLI_EXIT_USAGE;
+  }
+  if (args.Has("group-by") && (args.Get("group-by") != "date" || !args.Has("recover"))) {
+    Error(cmd, "--group-by takes 'date' and goes with --recover");
     return CLI_EXIT_USAGE;
   }
   RUN_OUTPUT output;
@@ -164,6 +169,6 @@ int RunScanCommand(int argc, char** argv) {
   }
   fprintf(stderr, "Scan %u recorded: %zu found (%zu deleted or lost, %zu live); 'torvane list %u' lists them.\n", id,
           all.size(), deleted, all.size() - deleted, id);
-  if (args.Has("recover")) return SaveChosen(cmd, session, chosen, all.size(), dest, args.Has("flat"), output);
+  if (args.Has("recover")) return SaveChosen(cmd, session, chosen, all.size(), dest, args.Has("flat"), args.Has("group-by"), output);
   return ReportListing(cmd, session, chosen, all.size(), output);
 }

@@ -73,9 +73,10 @@ struct RUN_OUTPUT {
 };
 
 // Saves the chosen results into dest with a line per file, a summary and
-// the report; returns the exit status.
+// the report; returns the exit status. bGroupByDate: photos and videos into
+// <category>/<year>/<year>-<month>/.
 int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& chosen,
-               size_t nFound, const std::string& dest, bool bFlat, const RUN_OUTPUT& output);
+               size_t nFound, const std::string& dest, bool bFlat, bool bGroupByDate, const RUN_OUTPUT& output);
 // Writes the report (when asked for) and the JSON on standard output (with
 // --json) of a run that saved nothing; returns the exit status.
 int ReportListing(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& items,

@@ -216,6 +216,14 @@ std::string ResultJson(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome) {
   }
   std::string modified = IsoDateTime(NodeModifiedTime(n));
   if (!modified.empty()) s += ", \"modified\": \"" + modified + "\"";
+  // What a carved file says about itself, where it says it.
+  if (!r.strTitle.empty()) s += ", \"title\": " + JsonString(r.strTitle);
+  if (!r.strArtist.empty()) s += ", \"artist\": " + JsonString(r.strArtist);
+  if (!r.strCamera.empty()) s += ", \"camera\": " + JsonString(r.strCamera);
+  const std::string captured = IsoDateTime(r.tCaptured);
+  if (!captured.empty()) s += ", \"captured\": \"" + captured + "\"";
+  if (r.nWidth && r.nHeight)
+    s += ", \"width\": " + std::to_string(r.nWidth) + ", \"height\": " + std::to_string(r.nHeight);
   if (pOutcome) {
     s += ", \"savedPath\": " + JsonString(pOutcome->strPath) + ", \"status\": \"" + OutcomeWord(pOutcome->nStatus) +
          "\"";

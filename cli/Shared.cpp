@@ -63,8 +63,9 @@ bool ParseSize(std::string s, u64& out) {
   return true;
 }
 
-// YYYY-MM-DD as the start of that day, local time.
-bool ParseDate(const std::string& s, i64& out) {
+// YYYY-MM-DD as the start of that day, local time (bUtc: as recorded, the
+// way cameras keep their clock).
+bool ParseDate(const std::string& s, i64& out, bool bUtc = false) {
   int y = 0, m = 0, d = 0;
   char tail = 0;
   if (s.size() != 10 || sscanf(s.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3) return false;
@@ -74,7 +75,7 @@ bool ParseDate(const std::string& s, i64& out) {
   tm.tm_mon = m - 1;
   tm.tm_mday = d;
   tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
+  time_t t = bUtc ? timegm(&tm) : mktime(&tm);
   if (t == static_cast<time_t>(-1) || tm.tm_mday != d) return false;  // 2023-02-30 rolls over
   out = static_cast<i64>(t);
   return true;
@@ -124,6 +125,11 @@ const std::vector<OPTION_SPEC>& FilterOptions() {
     {"only", 0, "LIST", "the same as --integrity (\"--only verified\")"},
     {"skip", 0, "LIST", "leave out these verdicts (\"--skip broken\")"},
     {"id", 0, "LIST", "results by their listing number: 3,7,10-20"},
+    {"min-width", 0, "PIXELS", "pictures and videos at least PIXELS wide (from the file's own metadata)"},
+    {"min-height", 0, "PIXELS", "pictures and videos at least PIXELS high"},
+    {"taken-after", 0, "DATE", "taken or created on or after DATE, as the file itself says (YYYY-MM-DD)"},
+    {"taken-before", 0, "DATE", "taken or created before DATE"},
+    {"skip-thumbnails", 0, nullptr, "leave out pictures under 256x256 found inside another picture"},
   };
   return kOptions;
 }
@@ -202,6 +208,20 @@ bool ParseFilter(const CArgs& args, RESULT_FILTER& f, std::string& error) {
     error = "--after and --before take a date as YYYY-MM-DD";
     return false;
   }
+  for (const char* name : {"min-width", "min-height"}) {
+    u64 v = 0;
+    if (args.Has(name) && (!ParseUnsigned(args.Get(name), v) || v == 0 || v > 1000000)) {
+      error = std::string("--") + name + " takes a number of pixels such as 1024";
+      return false;
+    }
+    (std::string(name) == "min-width" ? f.nMinWidth : f.nMinHeight) = static_cast<u32>(v);
+  }
+  if ((args.Has("taken-after") && !ParseDate(args.Get("taken-after"), f.tCapturedAfter, true)) ||
+      (args.Has("taken-before") && !ParseDate(args.Get("taken-before"), f.tCapturedBefore, true))) {
+    error = "--taken-after and --taken-before take a date as YYYY-MM-DD";
+    return false;
+  }
+  f.bSkipThumbnails = args.Has("skip-thumbnails");
   int states = args.Has("deleted") + args.Has("live") + args.Has("all");
   if (states > 1) {
     error = "choose one of --deleted, --live and --all";
@@ -334,13 +354,14 @@ int ReportListing(const char* pCommand, CScanSession& session, const std::vector
 }
 
 int SaveChosen(const char* pCommand, CScanSession& session, const std::vector<RESULT_ITEM>& chosen, size_t nFound,
-               const std::string& dest, bool bFlat, const RUN_OUTPUT& output) {
+               const std::string& dest, bool bFlat, bool bGroupByDate, const RUN_OUTPUT& output) {
   std::map<u32, const RESULT_ITEM*> byId;
   for (const RESULT_ITEM& r : chosen) byId[r.nId] = &r;
   int idWidth = static_cast<int>(std::to_string(chosen.empty() ? 0 : chosen.back().nId).size());
   bool lines = !output.bQuiet && !output.bJson;
   SAVE_OPTIONS options;
   options.bKeepTree = !bFlat;
+  options.bGroupByDate = bGroupByDate;
   options.bHash = !output.strReport.empty() || output.bJson;
   SAVE_SUMMARY summary;
   std::vector<SAVE_OUTCOME> outcomes;

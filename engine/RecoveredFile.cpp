@@ -160,6 +160,12 @@ int CRecoveredFile::Finish(int nCopyStatus, SAVE_RESULT& out) {
   if (m_nFd < 0) {
     status = nCopyStatus ? nCopyStatus : STATUS_INVALID_PARAMETER;
   } else {
+    if (m_tModified > 0 && m_nWriteError == 0) {
+      // On the descriptor this writer created, never on whatever the name
+      // points to now. A destination that keeps no times still keeps the file.
+      const struct timespec times[2] = {{m_tModified, 0}, {m_tModified, 0}};
+      (void)futimens(m_nFd, times);
+    }
     if (close(m_nFd) != 0 && m_nWriteError == 0) m_nWriteError = errno ? errno : EIO;
     m_nFd = -1;
     if (nCopyStatus == RECOVERY_CANCELLED || (nCopyStatus < 0 && nCopyStatus != STATUS_SINK_FULL &&
@@ -258,7 +264,7 @@ int CopySectorsToSink(CDiskReader& reader, u64 u64FirstSector, u64 u64Bytes, int
 // Saving
 
 int SaveNodeInto(IFileRecoveryParse& engine, _FILE_NODE_& node, int dirFd, const std::string& name,
-                 RECOVERY_CALLBACK pCallback, void* param, SAVE_RESULT& out) {
+                 RECOVERY_CALLBACK pCallback, void* param, SAVE_RESULT& out, i64 tModified) {
   out = SAVE_RESULT();
   out.u64Expected = node.u64FileSize;
   std::wstring label = Utf8ToWide(name);
@@ -269,6 +275,7 @@ int SaveNodeInto(IFileRecoveryParse& engine, _FILE_NODE_& node, int dirFd, const
     if (pCallback) pCallback(param, 100, 100, status, const_cast<wchar_t*>(label.c_str()));
     return status;
   }
+  file.SetModifiedTime(tModified);
   int copy = node.u64FileSize == 0 ? 0 : engine.CopyFileData(&node, file);
   return file.Finish(copy, out);
 }

@@ -53,6 +53,8 @@ class CRecoveredFile : public IRecoverySink {
   int WriteZeros(u64 n) override;
   int WriteUnreadable(u64 n) override;
   u64 Wanted() const override { return m_u64Expected > m_u64Written ? m_u64Expected - m_u64Written : 0; }
+  // The modification time the kept file gets (seconds since 1970; 0 leaves the time of the save).
+  void SetModifiedTime(i64 tSeconds) { m_tModified = tSeconds; }
 
   // Ends the save after the engine's copy returned nCopyStatus: keeps a
   // whole file (0) or a partial one (STATUS_PARTIAL_SAVE), removes anything
@@ -76,6 +78,7 @@ class CRecoveredFile : public IRecoverySink {
   void* m_pParam;
   std::wstring m_label;
   std::vector<BYTE_RANGE> m_unreadable;
+  i64 m_tModified = 0;
 };
 
 // Collects up to a given number of bytes in memory (previews of non-pictures).
@@ -102,9 +105,10 @@ class CMemorySink : public IRecoverySink {
 int CopySectorsToSink(CDiskReader& reader, u64 u64FirstSector, u64 u64Bytes, int nSectorSize, IRecoverySink& sink);
 
 // Saves one file of an engine into dirFd under name (or the next free
-// name). Folders are not files: see SaveFolderTree.
+// name). Folders are not files: see SaveFolderTree. tModified (seconds
+// since 1970, 0: none) becomes the saved file's modification time.
 int SaveNodeInto(IFileRecoveryParse& engine, _FILE_NODE_& node, int dirFd, const std::string& name,
-                 RECOVERY_CALLBACK pCallback, void* param, SAVE_RESULT& out);
+                 RECOVERY_CALLBACK pCallback, void* param, SAVE_RESULT& out, i64 tModified = 0);
 
 // Saves a found folder and everything below it as the folder name inside
 // parentFd, breadth first, each folder once however its metadata loops.

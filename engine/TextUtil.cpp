@@ -185,6 +185,94 @@ std::string MakeSafePathComponent(const std::string& name) {
   return out;
 }
 
+// Length of the valid UTF-8 sequence at p (at most n bytes), 0 when invalid
+// (overlong forms, surrogates and values past U+10FFFF included).
+static size_t Utf8SequenceLength(const unsigned char* p, size_t n, u32* pCode) {
+  const unsigned char c = p[0];
+  size_t len;
+  u32 code, min;
+  if (c < 0x80) {
+    *pCode = c;
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    len = 2, code = c & 0x1F, min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3, code = c & 0x0F, min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4, code = c & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (len > n) return 0;
+  for (size_t i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    code = code << 6 | (p[i] & 0x3F);
+  }
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  *pCode = code;
+  return len;
+}
+
+std::string CleanMetadataText(const char* p, size_t n, size_t nMaxBytes) {
+  std::string out;
+  if (!p) return out;
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(p);
+  bool space = false;
+  size_t i = 0;
+  while (i < n && out.size() < nMaxBytes) {
+    u32 code = 0;
+    const size_t len = Utf8SequenceLength(b + i, n - i, &code);
+    if (len == 0) {  // not UTF-8: dropped
+      ++i;
+      continue;
+    }
+    if (code == 0) break;  // a C string's end
+    const bool blank = code == ' ' || code == '\t' || code == '\n' || code == '\r' || code == 0xA0;
+    const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
+                         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
+                         code == 0xFEFF;
+    if (blank) {
+      space = !out.empty();
+    } else if (!control) {
+      if (space) {
+        if (out.size() + 1 + len > nMaxBytes) break;
+        out.push_back(' ');
+        space = false;
+      }
+      if (out.size() + len > nMaxBytes) break;
+      out.append(p + i, len);
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string Latin1ToUtf8(const char* p, size_t n) {
+  std::string out;
+  if (!p) return out;
+  for (size_t i = 0; i < n && p[i]; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back(static_cast<char>(0xC0 | c >> 6));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string SanitizeFileNameText(const std::string& text, size_t nMaxBytes) {
+  std::string clean = CleanMetadataText(text.data(), text.size(), nMaxBytes);
+  for (char& c : clean)
+    if (strchr("/\\:*?\"<>|", c)) c = '_';
+  size_t first = 0;
+  while (first < clean.size() && (clean[first] == '.' || clean[first] == ' ')) ++first;
+  clean.erase(0, first);
+  while (!clean.empty() && (clean.back() == '.' || clean.back() == ' ')) clean.pop_back();
+  return clean;
+}
+
 int GetExtendName(const char* pName, char* pExt) {
   if (!pName || !pExt) return STATUS_INVALID_PARAMETER;
   const char* dot = strrchr(pName, '.');

@@ -33,6 +33,17 @@ void CopyNameToField(char (&dst)[256], const std::string& name);
 // the result is never empty and at most 255 bytes.
 std::string MakeSafePathComponent(const std::string& name);
 
+// Text a file says about itself (a title, an artist) made fit to show and
+// store: valid UTF-8 only (invalid bytes dropped), control characters
+// dropped, runs of white space one space, trimmed, at most nMaxBytes cut at
+// a character boundary. Latin1ToUtf8 first for fields declared ISO 8859-1.
+std::string CleanMetadataText(const char* p, size_t n, size_t nMaxBytes);
+std::string Latin1ToUtf8(const char* p, size_t n);
+// Text from metadata made safe inside a file name: cleaned as above, and
+// the characters file systems refuse or treat specially (/ \ : * ? " < > |)
+// become "_"; no leading dots or spaces, no trailing dots or spaces.
+std::string SanitizeFileNameText(const std::string& text, size_t nMaxBytes);
+
 // Names and paths.
 int GetExtendName(const char* pName, char* pExt);
 void _splitpath(const char* pPath, char* pDrive, char* pDir, char* pFName, char* pExt);

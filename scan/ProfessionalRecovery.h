@@ -59,6 +59,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   // The quick engine of the first file system in the range (null when none).
   IFileRecoveryParse* GetFastEngine() const { return m_vecQuick.empty() ? nullptr : m_vecQuick[0].pEngine; }
   int GetDiskNo() const { return m_nDiskNo; }
+  // The carving engine (what its files said about themselves lives beside its results).
+  CFileTypeRecovery* GetFileTypeEngine() const { return m_pFileTypeEngine.get(); }
   // Why a recorded scan of the range was not resumed ("" when none was found).
   const std::string& GetResumeMismatch() const { return m_strResumeMismatch; }
   // Sectors the disk could not give so far (the deep pass and its quick passes).

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include "carve/FileTypeRecovery.h"
 #include "engine/Categories.h"
 #include "engine/DiskMap.h"
 #include "engine/FaultGuard.h"
@@ -138,7 +140,8 @@ int ScanProgress(void* param, int nProgress, int nPercent, int nRemain, u64 u64C
 // One save under the fault guard, in a frame of its own so nothing of the
 // caller's loop can be clobbered by the jump back.
 __attribute__((noinline)) int GuardedSave(IFileRecoveryParse& engine, _FILE_NODE_& node, int dirFd,
-                                          const std::string& name, SAVE_CONTEXT* ctx, SAVE_RESULT& out) {
+                                          const std::string& name, i64 tModified, SAVE_CONTEXT* ctx,
+                                          SAVE_RESULT& out) {
   volatile int result = 0;
   if (FAULT_GUARD_TRY(g_FaultMainWindow)) {
     if (node.bIsDir) {
@@ -146,7 +149,7 @@ __attribute__((noinline)) int GuardedSave(IFileRecoveryParse& engine, _FILE_NODE
       u32 level = engine.FolderChildLevel(node, 1);
       result = SaveFolderTree(engine, node, level, dirFd, name, &SaveProgress, ctx, &inner);
     } else {
-      result = SaveNodeInto(engine, node, dirFd, name, &SaveProgress, ctx, out);
+      result = SaveNodeInto(engine, node, dirFd, name, &SaveProgress, ctx, out, tModified);
     }
   } else {
     FaultGuardRearm(g_FaultMainWindow);
@@ -172,6 +175,13 @@ bool MatchesFilter(const RESULT_FILTER& f, const RESULT_ITEM& item) {
     if (f.tAfter && t < f.tAfter) return false;
     if (f.tBefore && t >= f.tBefore) return false;
   }
+  if ((f.nMinWidth && item.nWidth < f.nMinWidth) || (f.nMinHeight && item.nHeight < f.nMinHeight)) return false;
+  if (f.tCapturedAfter || f.tCapturedBefore) {
+    if (item.tCaptured == 0) return false;
+    if (f.tCapturedAfter && item.tCaptured < f.tCapturedAfter) return false;
+    if (f.tCapturedBefore && item.tCaptured >= f.tCapturedBefore) return false;
+  }
+  if (f.bSkipThumbnails && item.bThumbnail) return false;
   if (!f.strNameGlob.empty() && fnmatch(f.strNameGlob.c_str(), item.strName.c_str(), FNM_CASEFOLD) != 0)
     return false;
   if (!f.strPathGlob.empty()) {
@@ -190,6 +200,76 @@ i64 NodeModifiedTime(const _FILE_NODE_& node) {
     return static_cast<i64>(ft) > 0 ? static_cast<i64>(ft) : 0;
   i64 seconds = static_cast<i64>(ft / 10000000ull) - 11644473600ll;
   return seconds > 0 ? seconds : 0;
+}
+
+namespace {
+
+// "2024-06-14 10.22.31" (the time as recorded: no zone is applied).
+std::string CapturedText(i64 t, const char* pFormat) {
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tmv;
+  char text[32] = {0};
+  if (t <= 0 || !gmtime_r(&tt, &tmv) || strftime(text, sizeof(text), pFormat, &tmv) == 0) return std::string();
+  return text;
+}
+
+// Lengths of the parts of a metadata name: together well under 255 bytes.
+constexpr size_t kNameTitle = 100, kNameArtist = 60, kNameCamera = 60;
+
+}  // namespace
+
+std::string MetadataFileName(const std::string& strEngineName, category::Kind eKind, const std::string& strTitle,
+                             const std::string& strArtist, const std::string& strCamera, i64 tCaptured) {
+  const size_t dot = strEngineName.find_last_of('.');
+  const std::string stem = strEngineName.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? std::string() : strEngineName.substr(dot);
+  std::string lead;
+  if (eKind == category::PHOTO || eKind == category::VIDEO) {
+    const std::string date = CapturedText(tCaptured, "%Y-%m-%d %H.%M.%S");
+    const std::string camera = SanitizeFileNameText(strCamera, kNameCamera);
+    lead = date;
+    if (!camera.empty()) lead += (lead.empty() ? "" : " ") + camera;
+  } else if (eKind == category::MUSIC) {
+    const std::string artist = SanitizeFileNameText(strArtist, kNameArtist);
+    const std::string title = SanitizeFileNameText(strTitle, kNameTitle);
+    lead = artist.empty() ? title : title.empty() ? artist : artist + " - " + title;
+  } else {
+    lead = SanitizeFileNameText(strTitle, kNameTitle);
+  }
+  if (lead.empty()) return strEngineName;
+  return MakeSafePathComponent(lead + " (" + stem + ")" + ext);
+}
+
+void MarkThumbnails(std::vector<RESULT_ITEM>& items) {
+  struct SPAN {
+    u64 start, end;
+    size_t index;
+  };
+  std::vector<SPAN> spans;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const RESULT_ITEM& it = items[i];
+    if (it.eKind != category::PHOTO || it.u64FirstSector == 0 || it.node.u64FileSize == 0) continue;
+    const u64 start = it.u64FirstSector * SECTOR_SIZE;
+    spans.push_back({start, start + it.node.u64FileSize, i});
+  }
+  // By start, the longest first: a picture is inside another when one that
+  // starts no later reaches at least as far, and is not the same bytes.
+  std::sort(spans.begin(), spans.end(), [](const SPAN& a, const SPAN& b) {
+    return a.start != b.start ? a.start < b.start : a.end > b.end;
+  });
+  u64 reach = 0, reachStart = 0;
+  bool any = false;
+  for (const SPAN& s : spans) {
+    RESULT_ITEM& it = items[s.index];
+    const bool inside = any && (reach > s.end || (reach == s.end && reachStart < s.start));
+    const bool small = it.nWidth && it.nHeight && it.nWidth < 256 && it.nHeight < 256;
+    it.bThumbnail = inside && small;
+    if (!any || s.end > reach) {
+      reach = s.end;
+      reachStart = s.start;
+      any = true;
+    }
+  }
 }
 
 CScanSession::CScanSession() : m_bResumed(false), m_nScanStatus(0) {}
@@ -349,6 +429,8 @@ int CScanSession::Results(std::vector<RESULT_ITEM>& out) {
   m_pEngine->InitSearchCallBack(nullptr, nullptr);
   m_pEngine->SearchFileNode(&pattern[0], hits);
   out.reserve(hits.size());
+  RESULT_META_MAP meta;
+  if (m_pEngine->GetFileTypeEngine()) m_pEngine->GetFileTypeEngine()->LoadMetadata(meta);
   for (__SEARCH_FILE_INFO__& hit : hits) {
     RESULT_ITEM item;
     item.node = hit;
@@ -369,6 +451,22 @@ int CScanSession::Results(std::vector<RESULT_ITEM>& out) {
                                     : (hit.u64RecordSector ? hit.u64RecordSector : hit.u64VolumeStartSector);
     item.nPartition = PartitionOfSector(where);
     item.eKind = category::OfExtension(LowerExtension(item.strName));
+    auto m = hit.nEngineType == ENGINE_FILE_TYPE ? meta.find(hit.nFileIndex) : meta.end();
+    if (m != meta.end() && m->second.u64RecordSector == hit.u64RecordSector) {
+      const _RESULT_META_& r = m->second;
+      item.strTitle = CleanMetadataText(r.szTitle, strnlen(r.szTitle, sizeof(r.szTitle)), sizeof(r.szTitle));
+      item.strArtist = CleanMetadataText(r.szArtist, strnlen(r.szArtist, sizeof(r.szArtist)), sizeof(r.szArtist));
+      const std::string make = CleanMetadataText(r.szMake, strnlen(r.szMake, sizeof(r.szMake)), sizeof(r.szMake));
+      const std::string model = CleanMetadataText(r.szModel, strnlen(r.szModel, sizeof(r.szModel)), sizeof(r.szModel));
+      // Makers often repeat their name in the model ("Canon" / "Canon EOS R6").
+      item.strCamera = !make.empty() && model.compare(0, make.size(), make) != 0 ? make + (model.empty() ? "" : " ") + model
+                                                                                 : model;
+      item.tCaptured = r.nCaptured > 0 ? r.nCaptured : 0;
+      item.nWidth = r.nWidth;
+      item.nHeight = r.nHeight;
+      item.strName = MetadataFileName(item.strName, item.eKind, item.strTitle, item.strArtist, item.strCamera,
+                                      item.tCaptured);
+    }
     out.push_back(std::move(item));
   }
   std::stable_sort(out.begin(), out.end(), [](const RESULT_ITEM& a, const RESULT_ITEM& b) {
@@ -378,6 +476,7 @@ int CScanSession::Results(std::vector<RESULT_ITEM>& out) {
   });
   u32 id = 0;
   for (RESULT_ITEM& item : out) item.nId = ++id;
+  MarkThumbnails(out);
   return 0;
 }
 
@@ -388,6 +487,10 @@ int CScanSession::Preview(RESULT_ITEM& item, wchar_t* pTempPath, unsigned char* 
 
 std::string CScanSession::TargetFolderFor(const RESULT_ITEM& item, const SAVE_OPTIONS& options) const {
   std::string folder = category::FolderOfFileName(item.strName.c_str());
+  if (options.bGroupByDate && (item.eKind == category::PHOTO || item.eKind == category::VIDEO)) {
+    const std::string month = CapturedText(item.tCaptured ? item.tCaptured : NodeModifiedTime(item.node), "%Y/%Y-%m");
+    if (!month.empty()) return folder + "/" + month;
+  }
   if (!options.bKeepTree || item.IsCarved()) return folder;
   // Each folder of the original path becomes one safe component.
   size_t pos = 0;
@@ -462,7 +565,7 @@ int CScanSession::Save(const std::vector<RESULT_ITEM>& items, const std::string&
       }
     }
     if (st == 0) {
-      st = GuardedSave(*m_pEngine, item.node, dir.Get(), name, &ctx, out.result);
+      st = GuardedSave(*m_pEngine, item.node, dir.Get(), name, item.tCaptured, &ctx, out.result);
       if (!out.result.strName.empty()) out.strPath = destPath + "/" + rel + "/" + out.result.strName;
     }
     out.nStatus = st;

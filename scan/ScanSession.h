@@ -50,6 +50,13 @@ struct RESULT_ITEM {
   int nPartition = 0;        // partition of the disk holding it (0: none or unknown)
   u64 u64FirstSector = 0;    // first data sector on the disk (0: unknown)
   category::Kind eKind = category::OTHER;
+  // What a carved file says about itself (empty / 0 when unknown or not carved).
+  std::string strTitle;      // cleaned UTF-8
+  std::string strArtist;     // artist or author
+  std::string strCamera;     // maker and model
+  i64 tCaptured = 0;         // captured / created, seconds since 1970 as recorded
+  u32 nWidth = 0, nHeight = 0;
+  bool bThumbnail = false;   // a picture under 256x256 inside another found picture's bytes
 
   // Carved results come from sectors no file system lists as in use: lost
   // files, counted with the deleted ones.
@@ -69,15 +76,31 @@ struct RESULT_FILTER {
   STATE eState = STATE_ALL;
   std::set<u32> ids;
   std::set<int> integrities;        // INTEGRITY_* values
+  // From the files' own metadata; items that do not say are left out.
+  u32 nMinWidth = 0, nMinHeight = 0;
+  i64 tCapturedAfter = 0, tCapturedBefore = 0;  // [after, before) of the captured / created time
+  bool bSkipThumbnails = false;
 };
 bool MatchesFilter(const RESULT_FILTER& f, const RESULT_ITEM& item);
 // Seconds since 1970 of a node's modification time, 0 when unknown.
 i64 NodeModifiedTime(const _FILE_NODE_& node);
+// The name a carved result is listed and saved under from its metadata:
+// "2024-06-14 10.22.31 Canon EOS R6 (2148).jpg" for photos and videos,
+// "Artist - Title (3692).mp3" for audio, "Title (2148).pdf" for the rest; the
+// stem of the engine's name stays in brackets. The engine's name unchanged
+// when the file says nothing that names it.
+std::string MetadataFileName(const std::string& strEngineName, category::Kind eKind, const std::string& strTitle,
+                             const std::string& strArtist, const std::string& strCamera, i64 tCaptured);
+// Marks pictures under 256x256 whose bytes lie inside another found picture's.
+void MarkThumbnails(std::vector<RESULT_ITEM>& items);
 
 struct SAVE_OPTIONS {
   bool bKeepTree = true;   // DEST/<category>/<original folders>/<name> for file-system results
   bool bSkipSame = true;   // a file already saved there with the same content is not saved again
   bool bHash = false;      // SHA-256 of each saved file (for reports)
+  // Photos and videos into <category>/<year>/<year>-<month>/ by their capture
+  // time (else their file system's modification time); undated ones stay flat.
+  bool bGroupByDate = false;
 };
 
 struct SAVE_OUTCOME {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <strings.h>
@@ -326,14 +327,44 @@ std::string CLogFileManager::GetLogFileDirPath() {
   return m_strBasePath + std::to_string(m_u64DirIndex) + "/";
 }
 
+void CLogFileManager::ReleaseDirLock() {
+  if (m_nDirLock < 0) return;
+  unlink(m_strDirLock.c_str());
+  close(m_nDirLock);
+  m_nDirLock = -1;
+}
+
 void CLogFileManager::AddDirIndex() {
-  ++m_u64DirIndex;
-  m_bFixedPath = false;
+  // Another process (the window beside the command line) may have recorded
+  // scans since we read the index, or be scanning into the next folder now.
+  ReleaseDirLock();
+  const u64 known = m_u64DirIndex;
+  Reload();
+  if (m_u64DirIndex < known) m_u64DirIndex = known;
+  for (int tries = 0; tries < 4096; ++tries) {
+    ++m_u64DirIndex;
+    std::string dir = GetLogFileDirPath();
+    bool recorded = false;
+    for (const _LOG_FILE_INFO_& r : m_vecLogInfo)
+      recorded = recorded || strncmp(r.szLogDir, dir.c_str(), sizeof(r.szLogDir)) == 0;
+    if (recorded) continue;
+    // A lock beside the folder, held while this process scans into it.
+    std::string lockPath = m_strBasePath + ".busy-" + std::to_string(m_u64DirIndex);
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      continue;
+    }
+    m_nDirLock = fd;
+    m_strDirLock = lockPath;
+    break;
+  }
   // Wipe whatever an abandoned scan of this number left behind.
   DeleteLogFileDir(GetLogFileDirPath().c_str());
 }
 
 void CLogFileManager::ReduceDirIndex() {
+  ReleaseDirLock();
   if (m_u64DirIndex > 0) --m_u64DirIndex;
 }
 
@@ -497,7 +528,7 @@ int CLogFileManager::GetLogFileNameByFileType(const char* pLogDir, const char* p
     const char* name = e->d_name;
     if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
     if (!strstr(name, pPrefix)) continue;
-    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo")) continue;
+    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo") || EndsWith(name, "_Meta")) continue;
     if (strlen(name) > 255) continue;
     if (best.empty() || best > name) best = name;
   }

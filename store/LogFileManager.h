@@ -69,4 +69,8 @@ class CLogFileManager {
   std::string m_strFixedPath;
   std::vector<_LOG_FILE_INFO_> m_vecLogInfo;
   std::string m_strLastMismatch;
+  // The lock that tells other processes our scan folder is in use.
+  void ReleaseDirLock();
+  int m_nDirLock = -1;
+  std::string m_strDirLock;
 };

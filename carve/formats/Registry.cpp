@@ -8,6 +8,7 @@
 #include "carve/FileTypeJudge.h"
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
+#include "carve/meta/MetaCommon.h"
 
 using namespace carvefmt;
 using namespace carve_detail;
@@ -388,4 +389,38 @@ int CFileTypeJudge::DetectFileType(CARVE_CONTEXT& ctx, const unsigned char* pBuf
   const ROW_INDEX& index = RowIndex();
   const u8 b0 = pBuf[0];
   return DetectRows(ctx, pBuf, nLen, pRow, index.nRows[b0], index.nCount[b0]);
+}
+
+// ---- Metadata readers ----
+
+namespace {
+
+// Each row's reader, filled once from the descriptors and carve/meta's table.
+struct META_SLOTS {
+  CARVE_METADATA_READER pReader[J::EXTEND_NAME_ROW_COUNT];
+  META_SLOTS() {
+    for (int row = 0; row < J::EXTEND_NAME_ROW_COUNT; ++row) {
+      const CARVE_FORMAT* f = J::szExtendNameAndType[row].pFormat;
+      pReader[row] = !f ? nullptr : f->pMetadata ? f->pMetadata : MetadataReaderForFormat(f->szName);
+    }
+  }
+};
+const META_SLOTS& MetaSlots() {
+  static const META_SLOTS slots;
+  return slots;
+}
+
+}  // namespace
+
+CARVE_METADATA_READER CFileTypeJudge::MetadataReaderOfRow(int nRow) {
+  return nRow < 0 || nRow >= EXTEND_NAME_ROW_COUNT ? nullptr : MetaSlots().pReader[nRow];
+}
+
+bool CFileTypeJudge::ReadMetadata(int nType, CDiskReader* pReader, int nBytesPerSector, u64 u64Sector, u64 u64Size,
+                                  CARVE_METADATA& out) {
+  std::memset(&out, 0, sizeof(out));
+  const CARVE_METADATA_READER reader = MetadataReaderOfRow(FindRowByType(nType));
+  if (!reader || u64Size == 0 || !CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector)) return false;
+  CARVE_CONTEXT ctx = MakeContext(pReader, nBytesPerSector, u64Sector);
+  return reader(ctx, u64Size, out);
 }

@@ -257,3 +257,31 @@ TEST_F(RecoverCommand, AnOrdinaryUserScansIntoTheXdgDataFolder) {
 }
 
 }  // namespace
+
+// meta.img's files listed under the names their own metadata gives, with the
+// report's metadata fields; the metadata filters and --group-by date as the
+// session applies them.
+TEST_F(RecoverCommand, CarvedFilesAreListedFilteredAndGroupedByTheirOwnMetadata) {
+  ASSERT_EQ(0, Run("scan " + Img("meta.img") + " -q").code);
+  const testimg::Manifest m = testimg::LoadManifest("meta.img");
+  std::map<std::string, std::string> byName;  // manifest name -> JSON line
+  for (const std::string& line : Json("")) byName[JsonField(line, "name")] = line;
+  const std::string photo = byName["2024-06-14 10.22.31 Canon EOS R6 (32).jpg"];
+  EXPECT_EQ("Canon EOS R6", JsonField(photo, "camera"));
+  EXPECT_EQ("2024-06-14T10:22:31Z", JsonField(photo, "captured"));
+  EXPECT_EQ("320", JsonField(photo, "width"));
+  EXPECT_EQ("240", JsonField(photo, "height"));
+  EXPECT_EQ("Morning Tune", JsonField(byName["The Torvane Band - Morning Tune (858).mp3"], "title"));
+  for (const testimg::ManifestFile& f : m.files) {
+    if (!f.HasTag("hostile")) EXPECT_TRUE(byName.count(f.name)) << f.name;
+  }
+
+  EXPECT_EQ(2u, Count("--taken-after 2024-01-01 --taken-before 2025-01-01"));
+  EXPECT_EQ(byName.size() - 1, Count("--skip-thumbnails"));
+  EXPECT_EQ(3u, Count("--min-width 300 --min-height 200"));
+  EXPECT_EQ(2, Run("recover " + Q(dir_ + "/x") + " --group-by month").code);
+  const std::string dest = dir_ + "/out";
+  ASSERT_EQ(0, Run("recover " + Q(dest) + " --group-by date --types photo -q").code);
+  EXPECT_TRUE(Exists(dest + "/photo/2024/2024-06/2024-06-14 10.22.31 Canon EOS R6 (32).jpg"));
+  EXPECT_TRUE(Exists(dest + "/photo/776.jpg"));
+}

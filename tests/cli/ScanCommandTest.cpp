@@ -80,7 +80,10 @@ TEST_F(ScanCommand, CarvingImageAndDuplicates) {
   for (const cli::ROW& row : cli::Rows(l.out)) {
     EXPECT_NE('/', row.path[0]) << row.path;
     EXPECT_EQ("deleted", row.state) << "a carved file is a lost one";
-    starts.insert(row.path.substr(0, row.path.find('.')));
+    // "<sector>.<ext>", or "<from its metadata> (<sector>).<ext>".
+    const size_t open = row.path.rfind(" ("), close = row.path.rfind(").");
+    starts.insert(open != std::string::npos && close > open ? row.path.substr(open + 2, close - open - 2)
+                                                            : row.path.substr(0, row.path.find('.')));
   }
   int found = 0, expected = 0;
   for (const auto& f : m.files) {

@@ -157,3 +157,12 @@ TEST(Conversions, ConverterSetUp) {
 }
 
 }  // namespace
+
+TEST(Conversions, MetadataTextIsCleanedAndFileNameTextMadeSafe) {
+  // Invalid bytes and control characters dropped, blanks folded, cut on a character boundary.
+  const std::string raw = std::string("  A\x01\x1b[1mB\xff\xc0\x80 \t C\xc3\xa9") + "\xe2\x80\xae!";
+  EXPECT_EQ("A[1mB C\xc3\xa9!", CleanMetadataText(raw.data(), raw.size(), 64));
+  EXPECT_EQ("A[1mB C", CleanMetadataText(raw.data(), raw.size(), 8));
+  EXPECT_EQ("caf\xc3\xa9", Latin1ToUtf8("caf\xe9", 4));
+  EXPECT_EQ("_.._etc_x__", SanitizeFileNameText("../.._etc/x:*..", 64));
+}

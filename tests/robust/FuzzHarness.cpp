@@ -647,6 +647,24 @@ int FuzzCarve(const uint8_t* d, size_t n) {
       const u64 size = row.pFormat->pSizeRule(ctx, copy.data(), static_cast<int>(n));
       if (size > row.pFormat->u64MaxSize + 512) Fail(std::string("a length past its format's maximum: ") + row.szExtendName);
     }
+    // The metadata reader on the input as a whole file: clean, terminated text only.
+    if (const CARVE_METADATA_READER reader = CFileTypeJudge::MetadataReaderOfRow(i)) {
+      CARVE_METADATA meta;
+      memset(&meta, 0, sizeof(meta));
+      ctx = context();
+      reader(ctx, n, meta);
+      auto check = [&](const char* field, size_t size) {
+        const size_t len = strnlen(field, size);
+        if (len == size) Fail(std::string("metadata text not terminated: ") + row.szExtendName);
+        const std::string text(field, len);
+        if (text != CleanMetadataText(text.data(), text.size(), size))
+          Fail(std::string("metadata text not cleaned: ") + row.szExtendName);
+      };
+      check(meta.szTitle, sizeof(meta.szTitle));
+      check(meta.szArtist, sizeof(meta.szArtist));
+      check(meta.szMake, sizeof(meta.szMake));
+      check(meta.szModel, sizeof(meta.szModel));
+    }
     if (memcmp(copy.data(), d, n) != 0) {
       Fail(std::string("a detector or size rule changed its input: ") + row.szExtendName);
       memcpy(copy.data(), d, n);

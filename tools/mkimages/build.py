@@ -11,6 +11,7 @@ import bifrag    # noqa: E402
 import disks      # noqa: E402
 import exfatimg   # noqa: E402
 import fatimg     # noqa: E402
+import meta       # noqa: E402
 import modern     # noqa: E402
 import ntfsimg    # noqa: E402
 import others     # noqa: E402
@@ -67,6 +68,7 @@ def main(out):
         "exfat-sizes": lambda: exfatimg.build_cluster_sizes(out, os.path.join(tmp, "exfat-sizes"), S),
         "exfat-reformat": lambda: exfatimg.build_reformat(out, os.path.join(tmp, "exfat-reformat"), S),
         "modern": lambda: modern.make_modern(os.path.join(out, "modern"), os.path.join(tmp, "modern")),
+        "meta": lambda: meta.make_meta_image(out, os.path.join(tmp, "meta")),
     }
     failed = []
 
