@@ -892,6 +892,7 @@ void DRUI::btnRecovery() {
   }
   SAVE_OPTIONS options;
   options.bKeepTree = m_pResultsPage->KeepFolderTree();
+  options.bGroupByDate = m_pResultsPage->GroupByDate();
   m_recoveryFlags.bCancel = false;
   m_recoveryFlags.bDone = false;
   CScanSession* session = m_pSession.get();

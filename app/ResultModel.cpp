@@ -422,7 +422,7 @@ void CResultModel::ScopeMask(const RESULT_SCOPE& scope, std::vector<char>& mask)
 bool CResultModel::MarkListed(std::vector<char>& mask) const {
   const VIEW_FILTER& f = m_filter;
   const bool bFilter = !f.strText.empty() || f.bHideBroken || f.u64MinSize || f.u64MaxSize || f.tAfter || f.tBefore ||
-                       f.nState != RESULT_FILTER::STATE_ALL;
+                       f.nState != RESULT_FILTER::STATE_ALL || f.nMinWidth || f.nMinHeight || f.bSkipThumbnails;
   if (m_scope.eKind == RESULT_SCOPE::ALL && !bFilter) return false;
   ScopeMask(m_scope, mask);
   if (!bFilter) return true;
@@ -438,6 +438,14 @@ bool CResultModel::MarkListed(std::vector<char>& mask) const {
     if (f.tAfter || f.tBefore) {
       i64 t = m_set->modified[i];
       if (t == 0 || (f.tAfter && t < f.tAfter) || (f.tBefore && t >= f.tBefore)) ok = false;
+    }
+    if (f.nMinWidth || f.nMinHeight || f.bSkipThumbnails) {
+      // The same rule as the session's filter for saving.
+      RESULT_FILTER pictures;
+      pictures.nMinWidth = f.nMinWidth;
+      pictures.nMinHeight = f.nMinHeight;
+      pictures.bSkipThumbnails = f.bSkipThumbnails;
+      if (ok && !MatchesFilter(pictures, m_set->items[i])) ok = false;
     }
     mask[i] = ok;
   }

@@ -82,6 +82,8 @@ struct VIEW_FILTER {
   i64 tAfter = 0, tBefore = 0;  // modification time; an unknown date matches no range
   bool bHideBroken = false;
   int nState = RESULT_FILTER::STATE_ALL;
+  u32 nMinWidth = 0, nMinHeight = 0;  // pictures' size in pixels, from their headers
+  bool bSkipThumbnails = false;       // small pictures lying inside another found picture
 };
 
 class CResultModel : public QAbstractTableModel {

@@ -255,6 +255,11 @@ CResultsPage::CResultsPage(QWidget* pParent)
   m_pKeepTree->setToolTip(QStringLiteral("Save each file under its original folders inside its category folder "
                                          "(photo/, document/, ...). Off: all files of a category side by side."));
   bottom->addWidget(m_pKeepTree);
+  m_pGroupByDate = new QCheckBox(QStringLiteral("Group photos and videos by date"), this);
+  m_pGroupByDate->setObjectName("groupByDate");
+  m_pGroupByDate->setToolTip(QStringLiteral("Save photos and videos into photo/2024/2024-06/ folders by when they were "
+                                            "taken (or last changed)"));
+  bottom->addWidget(m_pGroupByDate);
   auto* back = new QPushButton(QStringLiteral("Back"), this);
   back->setProperty("role", "back");
   connect(back, &QPushButton::clicked, this, &CResultsPage::BackRequested);
@@ -301,6 +306,16 @@ QWidget* CResultsPage::BuildFilters() {
   m_pHideBroken->setObjectName("hideBroken");
   m_pHideBroken->setToolTip(QStringLiteral("Leave out files whose content was checked and does not hold together"));
   fl->addWidget(m_pHideBroken);
+  m_pPictureFilter = new QComboBox(row);
+  m_pPictureFilter->setObjectName("pictureFilter");
+  m_pPictureFilter->addItems({QStringLiteral("Any picture size"), QStringLiteral("Pictures from 640\u00d7480"),
+                              QStringLiteral("Pictures from 1280\u00d7720"), QStringLiteral("Pictures from 1920\u00d71080")});
+  m_pPictureFilter->setToolTip(QStringLiteral("Leave out pictures smaller than this (their size is read from their headers)"));
+  fl->addWidget(m_pPictureFilter);
+  m_pSkipThumbnails = new QCheckBox(QStringLiteral("Skip thumbnails"), row);
+  m_pSkipThumbnails->setObjectName("skipThumbnails");
+  m_pSkipThumbnails->setToolTip(QStringLiteral("Leave out pictures under 256\u00d7256 that lie inside another found picture"));
+  fl->addWidget(m_pSkipThumbnails);
   m_pSearchTimer = new QTimer(this);
   m_pSearchTimer->setSingleShot(true);
   m_pSearchTimer->setInterval(200);
@@ -310,6 +325,8 @@ QWidget* CResultsPage::BuildFilters() {
   connect(m_pDateFilter, qOverload<int>(&QComboBox::currentIndexChanged), this, &CResultsPage::ApplyFilters);
   connect(m_pStateFilter, qOverload<int>(&QComboBox::currentIndexChanged), this, &CResultsPage::ApplyFilters);
   connect(m_pHideBroken, &QCheckBox::toggled, this, &CResultsPage::ApplyFilters);
+  connect(m_pPictureFilter, qOverload<int>(&QComboBox::currentIndexChanged), this, &CResultsPage::ApplyFilters);
+  connect(m_pSkipThumbnails, &QCheckBox::toggled, this, &CResultsPage::ApplyFilters);
   return row;
 }
 
@@ -317,7 +334,10 @@ void CResultsPage::SetResults(std::shared_ptr<const RESULT_SET> set, const QStri
   m_nPreviewItem = -1;
   ClearPreview(QStringLiteral("Click a file to preview it."));
   {
-    QSignalBlocker b1(m_pSearch), b2(m_pSizeFilter), b3(m_pDateFilter), b4(m_pStateFilter), b5(m_pHideBroken);
+    QSignalBlocker b1(m_pSearch), b2(m_pSizeFilter), b3(m_pDateFilter), b4(m_pStateFilter), b5(m_pHideBroken),
+        b6(m_pPictureFilter), b7(m_pSkipThumbnails);
+    m_pPictureFilter->setCurrentIndex(0);
+    m_pSkipThumbnails->setChecked(false);
     m_pSearch->clear();
     m_pSizeFilter->setCurrentIndex(0);
     m_pDateFilter->setCurrentIndex(0);
@@ -360,6 +380,7 @@ void CResultsPage::SetScanState(const QString& text, bool bError, bool bCanResum
 }
 
 bool CResultsPage::KeepFolderTree() const { return m_pKeepTree->isChecked(); }
+bool CResultsPage::GroupByDate() const { return m_pGroupByDate->isChecked(); }
 
 void CResultsPage::FillTypeTree() {
   m_bSyncing = true;
@@ -518,6 +539,13 @@ void CResultsPage::ApplyFilters() {
              : m_pStateFilter->currentIndex() == 2 ? RESULT_FILTER::STATE_LIVE
                                                    : RESULT_FILTER::STATE_ALL;
   f.bHideBroken = m_pHideBroken->isChecked();
+  static const u32 kPictureMin[][2] = {{0, 0}, {640, 480}, {1280, 720}, {1920, 1080}};
+  int picture = m_pPictureFilter->currentIndex();
+  if (picture > 0 && picture < 4) {
+    f.nMinWidth = kPictureMin[picture][0];
+    f.nMinHeight = kPictureMin[picture][1];
+  }
+  f.bSkipThumbnails = m_pSkipThumbnails->isChecked();
   m_pModel->SetFilter(f);
 }
 

@@ -39,6 +39,7 @@ class CResultsPage : public QWidget {
   CResultModel* Model() const { return m_pModel; }
   QTableView* Table() const { return m_pTable; }
   bool KeepFolderTree() const;
+  bool GroupByDate() const;
   // The result whose preview is shown or wanted (-1: none).
   int PreviewItem() const { return m_nPreviewItem; }
   void ShowPreview(int item, const PREVIEW_RESULT& result);
@@ -94,6 +95,9 @@ class CResultsPage : public QWidget {
   QComboBox* m_pDateFilter;
   QComboBox* m_pStateFilter;
   QCheckBox* m_pHideBroken;
+  QCheckBox* m_pSkipThumbnails;
+  QComboBox* m_pPictureFilter;
+  QCheckBox* m_pGroupByDate;
   QTimer* m_pSearchTimer;
   QTabWidget* m_pTreeTabs;
   QTreeWidget* m_pTypeTree;

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmark images for the deep scan, made with real encoders.
 
-    make_bench_image.py OUTDIR [raw] [fat32] [ntfs]
+    make_bench_image.py OUTDIR [raw] [fat32] [ntfs] [dense] [sparse]
 
 OUTDIR/media/      unique media files (JPEG, PNG, GIF, BMP, PDF, ZIP, DOCX,
                    MP3 with ID3, WAV, AVI, MP4), made once and kept
@@ -12,6 +12,10 @@ OUTDIR/fat32.img   1 GiB FAT32 (mtools only, never mounted), mostly full of
                    media files of which most are deleted
 OUTDIR/ntfs.img    1 GiB NTFS (mkntfs + ntfs-3g as root) with 10,000 files,
                    a third of them deleted
+OUTDIR/dense.img   512 MiB of one tiny JPEG (ImageMagick) in every sector:
+                   1,048,576 finds, for the memory a huge result set takes
+OUTDIR/sparse.img  2 TiB sparse file (truncate) with 24 media files spread
+                   over it: almost all of it holes
 
 Each image gets IMAGE.planted: one line per file that should come back,
 "sha256 size sector ext" (sector -1 when the file system decides). An image
@@ -304,6 +308,52 @@ def make_ntfs(outdir, media):
     write_planted(img + ".planted", rows)
 
 
+# ---- dense.img: a find in every sector ----
+
+def make_dense(outdir, media):
+    img = os.path.join(outdir, "dense.img")
+    if os.path.exists(img) and os.path.exists(img + ".planted"):
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        jpg = os.path.join(tmp, "tiny.jpg")
+        run(CONVERT, "-size", "8x8", "-seed", "5", "plasma:", "-strip", "-quality", "50", jpg)
+        data = open(jpg, "rb").read()
+    assert len(data) <= SECTOR, "the tiny JPEG must fit one sector"
+    sector = data + bytes(SECTOR - len(data))
+    count = (512 << 20) // SECTOR
+    tmpimg = img + ".tmp"
+    with open(tmpimg, "wb") as f:
+        block = sector * 2048
+        for _ in range(count // 2048):
+            f.write(block)
+    os.rename(tmpimg, img)
+    digest = hashlib.sha256(data).hexdigest()
+    write_planted(img + ".planted", [(digest, len(data), i, "jpg") for i in range(count)])
+
+
+# ---- sparse.img: 2 TiB, nearly all holes ----
+
+def make_sparse(outdir, media):
+    img = os.path.join(outdir, "sparse.img")
+    if os.path.exists(img) and os.path.exists(img + ".planted"):
+        return
+    size = 2 << 40
+    rnd = random.Random(4242)
+    picks = rnd.sample(media, 24)
+    rows = []
+    tmp = img + ".tmp"
+    with open(tmp, "wb") as f:
+        f.truncate(size)
+        for i, path in enumerate(picks):
+            data = open(path, "rb").read()
+            pos = (i * (size // 24) + rnd.randint(0, 1 << 20) * SECTOR) // SECTOR * SECTOR
+            f.seek(pos)
+            f.write(data)
+            rows.append((hashlib.sha256(data).hexdigest(), len(data), pos // SECTOR, path.rsplit(".", 1)[1]))
+    os.rename(tmp, img)
+    write_planted(img + ".planted", rows)
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
@@ -312,7 +362,8 @@ def main():
     os.makedirs(outdir, exist_ok=True)
     media = make_media(outdir)
     for kind in which:
-        {"raw": make_raw, "fat32": make_fat32, "ntfs": make_ntfs}[kind](outdir, media)
+        {"raw": make_raw, "fat32": make_fat32, "ntfs": make_ntfs, "dense": make_dense,
+         "sparse": make_sparse}[kind](outdir, media)
 
 
 if __name__ == "__main__":

@@ -2,12 +2,34 @@
 // operating-system wrappers every engine uses.
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "engine/Types.h"
 
 class CBadSectorMap;
 struct SECTOR_RANGE;
+
+// Where an image file has holes (lseek SEEK_DATA / SEEK_HOLE): the file
+// system keeps no blocks there, they read as zeros, so they need no read.
+// A block device, a file system without the calls or a failing call means
+// "all data". The last extent learned is cached, so a pass costs one or two
+// calls per extent.
+class CHoleMap {
+ public:
+  // Regular files only; anything else stays all data.
+  void Attach(int fd);
+  // Bytes from u64Offset, at most u64Len, that lie in one hole; 0 when
+  // u64Offset holds data or lies past the end of the file.
+  u64 HoleBytes(u64 u64Offset, u64 u64Len);
+
+ private:
+  std::mutex m_mutex;
+  int m_nFd = -1;
+  bool m_bEnabled = false;
+  u64 m_u64From = 0, m_u64To = 0;  // the extent last learned
+  bool m_bHole = false;
+};
 
 class CDiskReader {
  public:
@@ -41,6 +63,9 @@ class CDiskReader {
 
   int GetFd() const { return m_nFd; }
   u64 GetSectorLimit() const { return m_u64SectorLimit; }
+  // Sectors from u64Sector (at most u64Count) that lie in a hole of an image
+  // file: they read as zeros without a read.
+  u64 HoleSectors(u64 u64Sector, u64 u64Count, int nSectorSize);
 
  private:
   void ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize, u64& nUnreadable,
@@ -49,6 +74,7 @@ class CDiskReader {
   int m_nFd;
   u64 m_u64SectorLimit;
   CBadSectorMap* m_pBadMap;
+  CHoleMap m_holes;
 };
 
 // How often a single unreadable sector is tried again, and the time one bad

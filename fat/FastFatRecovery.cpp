@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "store/ResultSet.h"
 #include "engine/ClusterBitmap.h"
 #include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
@@ -273,13 +274,7 @@ int CFastFatRecovery::ScanDevice(wchar_t* pName) {
     NewStore(pName, false);
     return 0;
   }
-  SYSTEMTIME t;
-  memset(&t, 0, sizeof(t));
-  rsb_getSystemTime(&t);
-  char name[128];
-  snprintf(name, sizeof(name), "Fast_%lld_%d%d%d%d%2d", static_cast<long long>(m_u64StartSector), t.wYear,
-           t.wMonth, t.wDay, t.wHour, t.wMinute);
-  std::wstring wname = Utf8ToWide(name);
+  std::wstring wname = QuickResultSetName(m_u64StartSector);
   int status = NewStore(wname.c_str(), true);
   if (status != 0) return status;
 

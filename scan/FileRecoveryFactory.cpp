@@ -37,12 +37,9 @@ IFileRecoveryParse* CreateEngine(int kind, RECOVERY_TYPE eType) {
 // caller expects when the device cannot give them.
 bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf) {
   buf.assign(kProbeBytes, 0);
-  if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
-    fprintf(stderr, "lseek Failed\n");
-    return false;
-  }
-  unsigned int got = 0;
-  if (ReadData(fd, buf.data(), static_cast<int>(kProbeBytes), &got) == 0 && got == kProbeBytes) return true;
+  // Positioned: the descriptor is shared with every reader of the target.
+  size_t got = 0;
+  if (ReadAt(fd, buf.data(), kProbeBytes, offset, &got) == 0 && got == kProbeBytes) return true;
   // A bad sector in the probe costs that sector, not the scan: the rest is
   // read sector by sector, what cannot be read left as zeros.
   size_t readable = 0;

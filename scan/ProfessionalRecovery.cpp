@@ -16,6 +16,7 @@
 #include "carve/FileTypeRecovery.h"
 #include "engine/DiskMap.h"
 #include "engine/FaultGuard.h"
+#include "engine/ReadAhead.h"
 #include "scan/FileRecoveryFactory.h"
 #include "engine/TextUtil.h"
 #include "disk/FatEntry.h"
@@ -340,6 +341,10 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
   // (a dying area takes seconds a sector) and come back at the end.
   u64 skipStep = 0;
   if (u64Pos < u64First) u64Pos = u64First;
+  // The read-ahead serves the first pass; areas skipped over bad sectors are
+  // read as they come.
+  CReadAhead* ahead = bMaySkip ? m_pReadAhead.get() : nullptr;
+  if (ahead && u64Pos < end) ahead->Begin(base + u64Pos, base + end);
   while (u64Pos < end) {
     if (skipStep != 0 && pDeferred) {
       u64 jump = std::min(skipStep, end - u64Pos);
@@ -349,15 +354,28 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
       if (u64Pos >= end) break;
     }
     u64 chunk = std::min(chunkSectors, end - u64Pos);
+    const u64 at = base + u64Pos;
     u64 unreadable = 0;
     std::vector<SECTOR_RANGE> overtime;
-    int rc = m_diskReader.ReadTolerant(buffer.data(), static_cast<int>(chunk), static_cast<i64>(base + u64Pos),
-                                       m_nSectorSize, &unreadable, bMaySkip ? &overtime : nullptr);
-    if (rc != 0) {
-      // Past the end of what can be read: the rest of the stretch is gone.
-      u64Done += end - u64Pos;
-      u64Pos = end;
-      break;
+    // Sectors the bad-sector map lists read as zeros and count as unreadable:
+    // only the tolerant read does that.
+    const bool listedBad = m_badMap.NextBad(at) < at + chunk;
+    // A chunk wholly inside a hole of an image is zeros, and zeros start
+    // nothing: it is neither read nor parsed.
+    const bool hole = m_bZeroSectorInert && !listedBad && m_diskReader.HoleSectors(at, chunk, m_nSectorSize) >= chunk;
+    unsigned char* data = nullptr;
+    if (!hole && ahead && !listedBad)
+      data = const_cast<unsigned char*>(ahead->Take(at, static_cast<u32>(chunk), buffer.data()));
+    if (!hole && !data) {
+      int rc = m_diskReader.ReadTolerant(buffer.data(), static_cast<int>(chunk), static_cast<i64>(at), m_nSectorSize,
+                                         &unreadable, bMaySkip ? &overtime : nullptr);
+      if (rc != 0) {
+        // Past the end of what can be read: the rest of the stretch is gone.
+        u64Done += end - u64Pos;
+        u64Pos = end;
+        break;
+      }
+      data = buffer.data();
     }
     m_u64Unreadable += unreadable;
     if (pDeferred)
@@ -367,8 +385,10 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
     else
       skipStep = 0;
     i64 skip = 0;
-    GuardedParse(buffer.data(), static_cast<int>(chunk) * m_nSectorSize, base + u64Pos, u64Done, u64Total,
-                 m_nRemainSeconds, skip);
+    if (hole)
+      CFileTypeJudge::NoteSectorWithoutFile();  // what each zero sector would leave behind
+    else
+      GuardedParse(data, static_cast<int>(chunk) * m_nSectorSize, at, u64Done, u64Total, m_nRemainSeconds, skip);
     i64 advance = static_cast<i64>(chunk) + skip;
     if (advance < 0) advance = 0;
     u64Pos += static_cast<u64>(advance);
@@ -518,6 +538,14 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     m_nRemainSeconds = -1;
     m_u64DoneAtStart = sectorsDone;
 
+    // Whether a zero sector starts anything: if not, holes need no parsing.
+    std::vector<unsigned char> zeros(static_cast<size_t>(m_nSectorSize), 0);
+    m_bZeroSectorInert = !CProfessionalExfatRecovery::MayTake(0) &&
+                         !CFileTypeJudge::MayBeFatDirSector(zeros.data(), zeros.size()) &&
+                         !CFileTypeJudge::MayStartFile(zeros.data(), m_nSectorSize);
+    if (CReadAhead::Wanted() && m_diskReader.GetFd() >= 0)
+      m_pReadAhead.reset(new CReadAhead(m_diskReader.GetFd(), m_nSectorSize, m_diskReader.GetSectorLimit()));
+
     FaultGuardBegin(g_FaultProfessional);
     bool stop = false;
     runStart = static_cast<u64>(m_u64SectorCount);
@@ -529,6 +557,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       runPosition = std::min(pos - ext.u64Start, ext.u64Count);
       if (!stop) pos = std::max(pos, ext.u64Start + ext.u64Count);
     }
+    m_pReadAhead.reset();
     // The areas skipped over bad sectors, once the rest is done.
     while (!stop && !deferred.empty()) {
       SECTOR_RANGE r = deferred.front();

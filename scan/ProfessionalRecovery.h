@@ -21,6 +21,7 @@ class CProfessionalFatRecovery;
 class CProfessionalExfatRecovery;
 class CProfessionalNtfsRecovery;
 class CFileTypeRecovery;
+class CReadAhead;
 
 class CProfessionalRecovery : public IFileRecoveryParse {
  public:
@@ -135,4 +136,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   bool m_bFindLogFile;
   _LOG_FILE_INFO_ m_logInfo;
   std::string m_strScanPath;
+  // The deep pass's second thread (null with one thread), and whether a
+  // sector of zeros is left alone by every parser.
+  std::unique_ptr<CReadAhead> m_pReadAhead;
+  bool m_bZeroSectorInert = false;
 };

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "engine/DiskReader.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
 
@@ -19,4 +22,14 @@ int OpenResultSet(std::unique_ptr<CScanResultFileManager>& out, const wchar_t* p
   int status = out->Init(pName);
   if (status == 0 && pSearchCallBack) out->InitSearchCallBack(pSearchCallBack, pSearchParam);
   return status;
+}
+
+std::wstring QuickResultSetName(u64 u64StartSector) {
+  SYSTEMTIME t;
+  memset(&t, 0, sizeof(t));
+  rsb_getSystemTime(&t);
+  char name[128];
+  snprintf(name, sizeof(name), "Fast_%lld_%d%d%d%d%2d", static_cast<long long>(u64StartSector), t.wYear, t.wMonth,
+           t.wDay, t.wHour, t.wMinute);
+  return Utf8ToWide(name);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "store/ScanResultFileManager.h"
 
@@ -10,3 +11,7 @@
 // first: result-set names carry the minute only. 0 or a status.
 int OpenResultSet(std::unique_ptr<CScanResultFileManager>& out, const wchar_t* pName, bool bFresh,
                   SEARCH_CALLBACK pSearchCallBack, void* pSearchParam);
+
+// The name of a quick pass's result set for the volume at u64StartSector:
+// "Fast_<start>_<date and minute>", how resumed scans find it by prefix.
+std::wstring QuickResultSetName(u64 u64StartSector);

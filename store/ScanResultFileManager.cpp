@@ -25,9 +25,6 @@ constexpr u32 kBufRecords = 200;
 constexpr u32 kBufBytes = kBufRecords * kNodeSize;              // 68800
 constexpr u32 kDirInfoSize = sizeof(_DIR_FILE_INFO_);           // 264
 constexpr u32 kScanChunkRecords = 2048;                         // 704 KB per read when scanning
-// Above this node-file size the "other files" search is switched off: the
-// list of unknown types of a huge result set is mostly noise.
-constexpr u64 kOtherSearchLimit = 0x7FFFFFF;
 // Longest parent chain we follow; real trees are far shallower.
 constexpr size_t kMaxChainDepth = 4096;
 // Relation and dir-info files are read whole; these caps keep a damaged file
@@ -633,7 +630,6 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_F
   int err = 0;
   u64 size = FileSizeOf(m_nNodeFd, &err);
   if (err) return 0;
-  if (size > kOtherSearchLimit) bOther = false;
 
   // The verdict depends only on the extension, and a result set holds few of
   // them: remember it. Bit 0: wanted when healthy; bit 1: hidden when damaged.
@@ -653,6 +649,10 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* pPattern, SEARCH_F
     for (size_t r = 0; r < whole; ++r) {
       const unsigned char* p = chunk.data() + r * kNodeSize;
       if (GetU32LE(p, kNodeSize, offsetof(_FILE_NODE_, bIsDir)) != 0) continue;
+      // A slot never written (a hole left by a failed write) is no result:
+      // every record an engine writes has an index from 1 and a name.
+      if (GetU32LE(p, kNodeSize, offsetof(_FILE_NODE_, nFileIndex)) == 0 && p[offsetof(_FILE_NODE_, szFileName)] == 0)
+        continue;
       const char* name = reinterpret_cast<const char*>(p + offsetof(_FILE_NODE_, szFileName));
       size_t len = strnlen(name, 256);
       int e = ExtStart(name, len);

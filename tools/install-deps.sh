@@ -10,7 +10,7 @@ PKGS=(
   clang libclang-rt-14-dev
   dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk parted exfatprogs exfat-fuse sleuthkit
   imagemagick ghostscript python3 python3-pil ffmpeg lame sox
-  libimage-exiftool-perl flac vorbis-tools opus-tools
+  libimage-exiftool-perl flac vorbis-tools opus-tools libheif-examples webp
   zip p7zip-full sqlite3 gcab fonts-dejavu-core xxd sleuthkit gddrescue
   xvfb xauth openbox fonts-wqy-microhei
   qt6-image-formats-plugins libpoppler-qt6-dev

@@ -45,6 +45,7 @@ struct JpegWalk {
   u32 len = 0;
   u32 skip = 0;  // bytes of the segment still to pass over
   bool sawSoi = false, sawFrame = false, sawSos = false;
+  u64 firstScan = 0;  // file offset just past the first scan's marker
   u64 end = 0;   // file length once st is END
 
   bool Done() const { return st == END || st == BROKEN; }
@@ -83,6 +84,7 @@ struct JpegWalk {
         st = BROKEN;
         return;
       }
+      if (!sawSos) firstScan = after;
       sawSos = true;
     }
     code = c;
@@ -166,6 +168,22 @@ bool JpgMarker(CARVE_CONTEXT& ctx, const StepView& v, void* state, u64& size) {
     return true;
   }
   JpgLastTail(ctx, v, &s->last);
+  // A whole sector of zeros is no part of a picture's coded data: a picture
+  // cut short ends there (bounded and still short), not at the 128 MiB cap.
+  // Only past the first scan's start: segments before it (maker notes) may
+  // hold zeros.
+  if (!s->walk.sawSos || s->walk.Done()) return false;
+  const size_t ss = static_cast<size_t>(ctx.OneSector());
+  for (size_t at = 0; ss && at + ss <= v.owned; at += ss) {
+    if (v.before + at < s->walk.firstScan) continue;
+    bool zero = true;
+    for (size_t i = 0; i < ss && zero; ++i) zero = v.p[at + i] == 0;
+    if (zero) {
+      size = v.before + at;
+      ctx.bLengthIsCap = true;
+      return true;
+    }
+  }
   return false;
 }
 

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -114,6 +116,7 @@ class TestWindow : public QObject {
   void stoppedScanResumesToTheFullResults();
   void failedScanSaysWhy();
   void makeAnImageFirst();
+  void pictureFiltersAndDateFolders();
   void recoveredFilesBelongToInvokingUser();
 
  private:
@@ -596,6 +599,44 @@ void TestWindow::stoppedScanResumesToTheFullResults() {
   for (const auto& e : resumed)
     if (!whole.count(e)) qWarning("extra after resume: %s %llu", e.first.c_str(), (unsigned long long)e.second);
   QVERIFY(resumed == whole);
+}
+
+void TestWindow::pictureFiltersAndDateFolders() {
+  int n = m_pWindow->AddImage(QString::fromStdString(testimg::ImagePath("meta.img")));
+  QVERIFY(WaitUntil([this] { return m_pWindow->DiskListReady(); }));
+  QCOMPARE(m_pWindow->RunScan(JobFor(*m_pWindow, n, 0)), 0);
+  CResultsPage* page = m_pWindow->ResultsPage();
+  CResultModel* model = page->Model();
+  const RESULT_SET* set = model->Set();
+  int all = model->rowCount(), thumbs = 0, small = 0;
+  for (const RESULT_ITEM& r : set->items) {
+    thumbs += r.bThumbnail;
+    small += r.nWidth < 640 || r.nHeight < 480;
+  }
+  QVERIFY(thumbs > 0 && small > thumbs);
+  page->findChild<QCheckBox*>("skipThumbnails")->setChecked(true);
+  QCOMPARE(model->rowCount(), all - thumbs);
+  page->findChild<QCheckBox*>("skipThumbnails")->setChecked(false);
+  page->findChild<QComboBox*>("pictureFilter")->setCurrentIndex(1);
+  QCOMPARE(model->rowCount(), all - small);
+  page->findChild<QComboBox*>("pictureFilter")->setCurrentIndex(0);
+
+  // Saved by date: a dated photo lands in photo/YYYY/YYYY-MM/.
+  page->findChild<QCheckBox*>("groupByDate")->setChecked(true);
+  model->CheckListed(CResultModel::CHECK_ALL);
+  std::string dest = FreshDestination("bydate");
+  m_pWindow->SetFolderChooser([dest] { return QString::fromStdString(dest); });
+  RecoveryWatcher watch;
+  m_pWindow->btnRecovery();
+  QVERIFY(watch.driver.Done());
+  page->findChild<QCheckBox*>("groupByDate")->setChecked(false);
+  std::string out;
+  testfiles::Run("cd '" + dest + "' && find photo -mindepth 3 -type f", &out);
+  QVERIFY2(QRegularExpression("^photo/(19|20)[0-9][0-9]/(19|20)[0-9][0-9]-[01][0-9]/", QRegularExpression::MultilineOption)
+               .match(QString::fromStdString(out))
+               .hasMatch(),
+           out.c_str());
+  testimg::RemoveTree(dest);
 }
 
 void TestWindow::makeAnImageFirst() {

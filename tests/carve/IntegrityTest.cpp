@@ -119,7 +119,7 @@ TEST_F(Integrity, DamageInsideCodedDataIsBroken) {
   EXPECT_NE(INTEGRITY_VERIFIED, Verdict(mixed, "jpg"));
 }
 
-TEST_F(Integrity, PngWithoutItsEndIsPartialAndCutAfterItsLastGoodChunk) {
+TEST_F(Integrity, ACutPngOrJpegIsPartialAndEndsWhereItsDataDoes) {
   Bytes png = Sample("image.png");
   Bytes cut(png.begin(), png.begin() + png.size() / 2);
   Bytes noise = Noise(png.size(), 10);
@@ -140,6 +140,26 @@ TEST_F(Integrity, PngWithoutItsEndIsPartialAndCutAfterItsLastGoodChunk) {
   }
   EXPECT_EQ(1u, chunkEnds.count(size)) << size;
   EXPECT_LE(size, png.size() / 2);
+
+  // A JPEG cut short and followed by zeros ends with its data, bounded, not at the 128 MiB cap.
+  Bytes jpg = Sample("photo.jpg");
+  Bytes half(jpg.begin(), jpg.begin() + jpg.size() / 2);
+  half.resize(half.size() + 4 * 1024 * 1024, 0);
+  CMemDisk jdisk;
+  ASSERT_EQ(0, jdisk.SetContents(half.data(), half.size()));
+  CDiskReader jreader;
+  ASSERT_EQ(0, jreader.Init(jdisk.GetPath().c_str(), jdisk.GetSectorCount()));
+  const CFileTypeJudge::EXTEND_NAME_ROW* row = nullptr;
+  for (const auto& r : CFileTypeJudge::szExtendNameAndType)
+    if (r.szExtendName && std::string(r.szExtendName) == "jpg" && !row) row = &r;
+  ASSERT_TRUE(row && row->pFormat->pSizeRule);
+  CARVE_CONTEXT jctx = CFileTypeJudge::MakeContext(&jreader, 512, 0);
+  std::vector<unsigned char> readAhead(CARVE_CONTEXT::READ_BUF_SIZE);
+  jctx.pReadBuf = readAhead.data();
+  u64 jsize = row->pFormat->pSizeRule(jctx, half.data(), 512);
+  EXPECT_TRUE(jctx.bLengthIsCap);
+  EXPECT_GE(jsize, jpg.size() / 2 / 512 * 512);
+  EXPECT_LE(jsize, jpg.size() / 2 + 512);
 }
 
 }  // namespace

@@ -98,6 +98,42 @@ TEST(DiskReader, NeverOpensForWriting) {
   EXPECT_EQ(-1, write(reader.GetFd(), "x", 1));
 }
 
+TEST(DiskReader, HolesOfAnImageReadAsZerosAndDataAsItIs) {
+  const std::string dir = testfiles::FreshDir("reader-holes");
+  const std::string path = dir + "/sparse.img";
+  // 8 MiB: a hole, 64 KiB of data at 4 MiB, a hole to the end.
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  std::vector<unsigned char> data(65536, 0x5A);
+  ASSERT_EQ(0, ftruncate(fd, 8 << 20));
+  ASSERT_EQ(65536, pwrite(fd, data.data(), data.size(), 4 << 20));
+  close(fd);
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(path.c_str(), 16384));
+  if (reader.HoleSectors(0, 16, 512) == 0) {
+    testfiles::Run("rm -rf '" + dir + "'");
+    GTEST_SKIP() << "the file system keeps no holes";
+  }
+  EXPECT_EQ(8192u, reader.HoleSectors(0, 16384, 512));
+  EXPECT_EQ(0u, reader.HoleSectors(8192, 128, 512));
+  EXPECT_EQ(100u, reader.HoleSectors(8192 + 128, 100, 512));
+  // Across hole, data, hole: every byte as the file holds it.
+  std::vector<unsigned char> buf(256 * 512, 0xEE);
+  unsigned int got = 0;
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 256, 8192 - 64, 512, &got));
+  EXPECT_EQ(256u, got);
+  for (size_t i = 0; i < buf.size(); ++i) {
+    const bool inData = i >= 64 * 512 && i < 192 * 512;
+    ASSERT_EQ(inData ? 0x5A : 0, buf[i]) << "byte " << i;
+  }
+  // Past the end of the file the read stays short, hole or not.
+  CDiskReader wide;
+  ASSERT_EQ(0, wide.Init(path.c_str(), 20000));
+  EXPECT_EQ(STATUS_SHORT_READ, wide.ReadData(buf.data(), 8, 16384 - 4, 512, &got));
+  EXPECT_EQ(4u, got);
+  testfiles::Run("rm -rf '" + dir + "'");
+}
+
 TEST(DiskMap, TorvaneDisksNamesDisksInOrder) {
   ImageFile a(2048, "mapa"), b(4096, "mapb");
   std::string env = a.path + ":" + b.path;

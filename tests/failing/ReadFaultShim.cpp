@@ -85,6 +85,24 @@ ssize_t pread64(int fd, void* buf, size_t len, off_t offset) {
   return Faulty(fd, buf, len, static_cast<uint64_t>(offset), RealPread());
 }
 
+// A failing drive has no holes: asked where the failing file's holes are,
+// the shim answers as a file system without the calls does, so every
+// sector is still read (and fails where it should).
+off_t lseek(int fd, off_t offset, int whence) {
+  static off_t (*real)(int, off_t, int) = reinterpret_cast<off_t (*)(int, off_t, int)>(dlsym(RTLD_NEXT, "lseek"));
+  if (whence == SEEK_DATA || whence == SEEK_HOLE) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    struct stat st;
+    if (g_active && fstat(fd, &st) == 0 && st.st_dev == g_dev && st.st_ino == g_ino) {
+      errno = EINVAL;
+      return -1;
+    }
+  }
+  return real(fd, offset, whence);
+}
+
+off_t lseek64(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
+
 ssize_t read(int fd, void* buf, size_t len) {
   static READ_FN real = reinterpret_cast<READ_FN>(dlsym(RTLD_NEXT, "read"));
   off_t at = lseek(fd, 0, SEEK_CUR);

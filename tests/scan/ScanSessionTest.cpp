@@ -283,6 +283,57 @@ TEST_F(RecordedScans, AStoppedScanIsRecordedUnfinishedAndListsWhatItFound) {
   EXPECT_GT(found.size(), 3u);
 }
 
+// Everything a scan shows and records: each report of the deep pass, what it
+// recorded, and the listing; a stopped scan is then resumed to its end.
+std::vector<std::string> ScanTrace(const std::string& image, const char* threads, int stopAfter) {
+  setenv("TORVANE_THREADS", threads, 1);
+  std::vector<std::string> trace;
+  int reports = 0;
+  auto observe = [&](const SCAN_PROGRESS& p) {
+    if (p.ePhase != SCAN_PROGRESS::PHASE_DEEP) return true;
+    trace.push_back(std::to_string(p.u64SectorsDone) + "/" + std::to_string(p.u64SectorsTotal) + " found " +
+                    std::to_string(p.u64Found) + " " + std::to_string(p.nPercent) + "%");
+    return stopAfter == 0 || ++reports < stopAfter;
+  };
+  for (bool resume : {false, true}) {
+    if (resume && stopAfter == 0) break;
+    CScanSession session;
+    EXPECT_EQ(0, session.OpenTarget(image));
+    int st = session.Scan(resume, observe);
+    trace.push_back("status " + std::to_string(st) + " unreadable " + std::to_string(session.UnreadableSectors()));
+    for (const RECORDED_SCAN& r : CScanSession::RecordedScans())
+      if (r.nId == session.ScanId())
+        trace.push_back("recorded " + std::to_string(r.nPercent) + "% found " + std::to_string(r.u64Found) +
+                        (r.bComplete ? " complete" : ""));
+    std::vector<RESULT_ITEM> items;
+    session.Results(items);
+    for (const std::string& line : Listing(items)) trace.push_back(line);
+    stopAfter = 0;
+  }
+  unsetenv("TORVANE_THREADS");
+  return trace;
+}
+
+TEST_F(RecordedScans, OneAndTwoThreadsScanFindRecordAndResumeAlike) {
+  for (const char* name : {"carve.img", "fat16.img", "ntfs.img", "gpt.img"}) {
+    const std::string image = testimg::ImagePath(name);
+    std::vector<std::string> one = ScanTrace(image, "1", 0);
+    EXPECT_GT(one.size(), 20u) << name;
+    EXPECT_EQ(one, ScanTrace(image, "2", 0)) << name;
+    EXPECT_EQ(ScanTrace(image, "1", 9), ScanTrace(image, "2", 9)) << name;
+  }
+}
+
+TEST_F(RecordedScans, AnImageWithHolesScansAsTheSameImageWrittenOut) {
+  for (const char* name : {"carve.img", "fat16.img"}) {
+    const std::string sparse = dir_ + "/sparse-" + name, full = dir_ + "/full-" + name;
+    const std::string src = testimg::ShellQuote(testimg::ImagePath(name));
+    testimg::RunCommand("cp --sparse=always " + src + " " + testimg::ShellQuote(sparse));
+    testimg::RunCommand("cp --sparse=never " + src + " " + testimg::ShellQuote(full));
+    EXPECT_EQ(ScanTrace(full, "1", 0), ScanTrace(sparse, "2", 0)) << name;
+  }
+}
+
 // The words a listing shows: states from the file systems (NTFS and FAT
 // alike), formats from the carver's table.
 TEST(ScanSessionWords, StatesMatchTheManifestsAndCarvedFormatsAreListed) {

@@ -208,19 +208,24 @@ TEST_F(ResultStore, OtherFilesAreThoseOfNoKnownType) {
   EXPECT_EQ(3u, hits[0].nFileIndex);
 }
 
-TEST_F(ResultStore, OtherFilesAreNotSearchedInAHugeNodeFile) {
+TEST_F(ResultStore, EveryCategoryIsSearchedInANodeFilePast128MiB) {
+  {
+    CScanResultFileManager store;
+    ASSERT_EQ(0, store.Init(L"File_Type_huge"));
+    AddNode(store, MakeNode("readme", false, 0), 0, 0);
+    AddNode(store, MakeNode("a.doc", false, 0), 0, 0);
+    store.FlushBufToFile();
+    // Past 134217727 bytes with never-written slots (sparse, cheap).
+    ASSERT_EQ(0, truncate(store.GetNodeFilePath().c_str(), 390300LL * 344));
+  }
   CScanResultFileManager store;
   ASSERT_EQ(0, store.Init(L"File_Type_huge"));
-  AddNode(store, MakeNode("readme", false, 0), 0, 0);
-  AddNode(store, MakeNode("a.doc", false, 0), 0, 0);
-  SEARCH_FILE_INFO_VECTOR before;
-  store.SearchFileNodeInfo(L"*.doc|*.other", before);
-  EXPECT_EQ("a.doc,readme", Names(before));
-  // Grow the file past 134217727 bytes with empty records (sparse, cheap).
-  ASSERT_EQ(0, truncate(store.GetNodeFilePath().c_str(), 390300LL * 344));
+  AddNode(store, MakeNode("data.xyz", false, 0), 0, 0);
+  AddNode(store, MakeNode("font.ttf", false, 0), 0, 0);
+  EXPECT_EQ(390302u, store.GetFileIndex());
   SEARCH_FILE_INFO_VECTOR hits;
   store.SearchFileNodeInfo(L"*.doc|*.other", hits);
-  EXPECT_EQ("a.doc", Names(hits));
+  EXPECT_EQ("a.doc,data.xyz,font.ttf,readme", Names(hits));
 }
 
 int CountCalls(void* param, int progress, wchar_t*) {

@@ -1,0 +1,175 @@
+#include "engine/ReadAhead.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr u32 kBlockBytes = 1u << 20;
+}  // namespace
+
+CReadAhead::CReadAhead(int fd, int nSectorSize, u64 u64Limit)
+    : m_nFd(fd),
+      m_nSectorSize(nSectorSize > 0 ? static_cast<u32>(nSectorSize) : SECTOR_SIZE),
+      m_u64Limit(u64Limit),
+      m_nBlockSectors(kBlockBytes / m_nSectorSize ? kBlockBytes / m_nSectorSize : 1) {
+  // The kernel's own read-ahead grows for a file read front to back.
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  m_holes.Attach(fd);
+  for (BLOCK& b : m_blocks) {
+    void* p = nullptr;
+    // Page-aligned, so a block read is whole pages of the page cache.
+    if (posix_memalign(&p, 4096, static_cast<size_t>(m_nBlockSectors) * m_nSectorSize) == 0)
+      b.pData = static_cast<unsigned char*>(p);
+  }
+  for (const BLOCK& b : m_blocks)
+    if (!b.pData) return;  // no memory: Take never gives anything
+  m_thread = std::thread(&CReadAhead::Run, this);
+}
+
+CReadAhead::~CReadAhead() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bQuit = true;
+  }
+  m_cv.notify_all();
+  if (m_thread.joinable()) m_thread.join();
+  for (BLOCK& b : m_blocks) free(b.pData);
+}
+
+bool CReadAhead::Wanted() {
+  const char* v = getenv("TORVANE_THREADS");
+  if (v && *v) return atoi(v) >= 2;
+  return std::thread::hardware_concurrency() >= 2;
+}
+
+void CReadAhead::Restart(u64 u64At, std::unique_lock<std::mutex>& lock) {
+  // A block being read still belongs to the reading thread.
+  m_cv.wait(lock, [this] {
+    for (u32 i = 0; i < m_nQueued; ++i)
+      if (Queued(i).eState == READING) return false;
+    return true;
+  });
+  for (u32 i = 0; i < m_nQueued; ++i) Queued(i).eState = FREE;
+  m_nQueued = 0;
+  m_u64Next = u64At;
+  ++m_u64Generation;
+  m_cv.notify_all();
+}
+
+void CReadAhead::Begin(u64 u64First, u64 u64End) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  Restart(u64First, lock);
+  m_u64End = u64End < m_u64Limit ? u64End : m_u64Limit;
+  m_cv.notify_all();
+}
+
+void CReadAhead::Run() {
+  const u64 ss = m_nSectorSize;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    m_cv.wait(lock, [this] { return m_bQuit || (m_nQueued < kBlocks && m_u64Next < m_u64End); });
+    if (m_bQuit) return;
+    const u64 generation = m_u64Generation, at = m_u64Next, end = m_u64End;
+    // To the next block boundary: after the first, every read is aligned.
+    u64 stop = (at / m_nBlockSectors + 1) * m_nBlockSectors;
+    if (stop > end) stop = end;
+    lock.unlock();
+    // A hole is not read: the pass steps over it without asking.
+    const u64 holeSectors = m_holes.HoleBytes(at * ss, (end - at) * ss) / ss;
+    lock.lock();
+    if (generation != m_u64Generation || m_bQuit) continue;
+    if (holeSectors >= stop - at) {
+      m_u64Next = at + holeSectors;
+      m_cv.notify_all();  // a pass waiting for this block takes it as not held
+      continue;
+    }
+    BLOCK& b = Queued(m_nQueued);
+    b.u64First = at;
+    b.nCount = static_cast<u32>(stop - at);
+    b.eState = READING;
+    b.bWhole = false;
+    ++m_nQueued;
+    m_u64Next = stop;
+    lock.unlock();
+    const size_t want = static_cast<size_t>(b.nCount) * ss;
+    size_t filled = 0;
+    while (filled < want) {
+      ssize_t got = pread(m_nFd, b.pData + filled, want - filled, static_cast<off_t>(at * ss + filled));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      filled += static_cast<size_t>(got);
+    }
+    lock.lock();
+    b.bWhole = filled == want;
+    b.eState = READY;
+    m_cv.notify_all();
+  }
+}
+
+const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* pSpare) {
+  if (!m_thread.joinable() || nCount == 0) return nullptr;
+  const u64 ss = m_nSectorSize, stop = u64First + nCount;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    // Release the blocks the pass has gone past.
+    bool waited = false;
+    while (m_nQueued > 0 && Queued(0).u64First + Queued(0).nCount <= u64First) {
+      if (Queued(0).eState == READING) {
+        m_cv.wait(lock);
+        waited = true;
+        break;
+      }
+      Queued(0).eState = FREE;
+      m_nHead = (m_nHead + 1) % kBlocks;
+      --m_nQueued;
+      m_cv.notify_all();
+    }
+    if (waited) continue;
+    if (stop > m_u64End) return nullptr;
+    if (m_nQueued == 0) {
+      if (m_u64Next > u64First) return nullptr;  // stepped over as a hole
+      if (m_u64Next < u64First) Restart(u64First, lock);  // the pass jumped ahead
+      m_cv.wait(lock);
+      continue;
+    }
+    if (Queued(0).u64First > u64First) return nullptr;
+    u64 covered = u64First;
+    u32 used = 0;
+    bool wait = false;
+    while (covered < stop) {
+      if (used == m_nQueued) {
+        if (m_u64Next != covered || m_nQueued == kBlocks) return nullptr;
+        wait = true;  // the next block is about to be claimed
+        break;
+      }
+      const BLOCK& b = Queued(used);
+      if (used > 0 && b.u64First != covered) return nullptr;  // a hole stepped over between
+      if (b.eState != READY) {
+        wait = true;
+        break;
+      }
+      if (!b.bWhole) return nullptr;
+      covered = b.u64First + b.nCount;
+      ++used;
+    }
+    if (wait) {
+      m_cv.wait(lock);
+      continue;
+    }
+    const BLOCK& head = Queued(0);
+    if (used == 1) return head.pData + (u64First - head.u64First) * ss;
+    // Across a block boundary: the pieces go into the caller's buffer.
+    u64 at = u64First;
+    for (u32 i = 0; i < used; ++i) {
+      const BLOCK& b = Queued(i);
+      u64 to = b.u64First + b.nCount < stop ? b.u64First + b.nCount : stop;
+      memcpy(pSpare + (at - u64First) * ss, b.pData + (at - b.u64First) * ss, static_cast<size_t>((to - at) * ss));
+      at = to;
+    }
+    return pSpare;
+  }
+}

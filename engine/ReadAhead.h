@@ -1,0 +1,64 @@
+// Read-ahead for a sequential pass: a second thread reads the sectors after
+// the ones being worked on, in large aligned blocks, so reading and parsing
+// overlap. The pass still asks for every chunk itself and keeps its own
+// order; a chunk the read-ahead does not hold whole (a failed or short read,
+// a jump, a hole it stepped over) is simply not given, and the caller reads
+// it as it would without the read-ahead.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "engine/DiskReader.h"
+
+class CReadAhead {
+ public:
+  // Reads through fd (pread only; the descriptor is not owned) in sectors of
+  // nSectorSize, never at or past sector u64Limit.
+  CReadAhead(int fd, int nSectorSize, u64 u64Limit);
+  ~CReadAhead();
+  CReadAhead(const CReadAhead&) = delete;
+  CReadAhead& operator=(const CReadAhead&) = delete;
+
+  // The pass goes on at sector u64First (absolute) and reads up to u64End.
+  void Begin(u64 u64First, u64 u64End);
+  // Sectors [u64First, u64First + nCount) as read, or null when the
+  // read-ahead does not hold them whole. The pointer is into the read-ahead's
+  // block when the chunk lies in one, else into pSpare (nCount sectors), and
+  // stays valid until the next call. Blocks before u64First are released.
+  const unsigned char* Take(u64 u64First, u32 nCount, unsigned char* pSpare);
+
+  // Two threads for the deep pass unless TORVANE_THREADS=1 (or one core).
+  static bool Wanted();
+
+ private:
+  enum { kBlocks = 4 };
+  enum STATE { FREE = 0, READING = 1, READY = 2 };
+  struct BLOCK {
+    unsigned char* pData = nullptr;
+    u64 u64First = 0;
+    u32 nCount = 0;
+    STATE eState = FREE;
+    bool bWhole = false;  // every byte arrived
+  };
+
+  void Run();
+  void Restart(u64 u64At, std::unique_lock<std::mutex>& lock);
+  BLOCK& Queued(u32 i) { return m_blocks[(m_nHead + i) % kBlocks]; }
+
+  const int m_nFd;
+  const u32 m_nSectorSize;
+  const u64 m_u64Limit;
+  const u32 m_nBlockSectors;
+  CHoleMap m_holes;  // the reading thread's own
+
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  BLOCK m_blocks[kBlocks];
+  u32 m_nHead = 0, m_nQueued = 0;
+  u64 m_u64Next = 0, m_u64End = 0;  // where the reading thread goes on, and stops
+  u64 m_u64Generation = 0;          // bumped when the queue is thrown away
+  bool m_bQuit = false;
+  std::thread m_thread;
+};
