@@ -199,9 +199,9 @@ std::string ResultJson(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome) {
                   "\"";
   if (n.bIsDir) s += ", \"isFolder\": true";
   SECTOR_RUN runs[2];
-  const int nRuns = n.nEngineType == ENGINE_FILE_TYPE ? CarvedPieces(n, runs) : 1;
+  const int nRuns = CScanSession::Pieces(r, runs);
   if (nRuns == 2) {
-    // Sectors of the range scanned (the carving engine's own numbering), whole sectors each.
+    // The disk's sectors, as firstSector; whole sectors each.
     s += ", \"pieces\": [";
     for (int i = 0; i < nRuns; ++i)
       s += std::string(i ? ", " : "") + "{\"firstSector\": " + std::to_string(runs[i].u64FirstSector) +

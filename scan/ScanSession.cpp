@@ -961,6 +961,19 @@ const char* CScanSession::EngineName(u32 nEngineType) {
   }
 }
 
+int CScanSession::Pieces(const RESULT_ITEM& r, SECTOR_RUN runs[2]) {
+  if (!r.IsCarved()) {
+    runs[0] = SECTOR_RUN{r.u64FirstSector, r.node.u64FileSize};
+    return 1;
+  }
+  // The carving engine counts from the start of the range it scanned; its
+  // first sector on the disk tells by how much.
+  const int n = CarvedPieces(r.node, runs);
+  const u64 shift = r.u64FirstSector >= r.node.u64RecordSector ? r.u64FirstSector - r.node.u64RecordSector : 0;
+  for (int i = 0; i < n; ++i) runs[i].u64FirstSector += shift;
+  return n;
+}
+
 std::vector<std::string> CScanSession::FlagNames(u8 nFlags) {
   static const struct {
     u8 nFlag;
