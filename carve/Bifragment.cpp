@@ -231,7 +231,9 @@ class CJpegSearch {
     const u64 step = m_limits.nClusterBytes >= m_ss ? m_limits.nClusterBytes : m_ss;
     // Ends of the first piece: cluster boundaries at or before the break,
     // after the last restart marker that was still in sequence.
-    u64 b = ((m_start * m_ss + breakAt) / step) * step;
+    // (Counted from the file's first sector: a file system's clusters start
+    // where the file does, wherever its cluster area begins.)
+    u64 b = m_start * m_ss + (breakAt / step) * step;
     const u64 startByte = m_start * m_ss;
     for (int tries = 0; tries < m_limits.nMaxFirstPieceEnds && b > startByte; ++tries, b -= step) {
       const u64 firstBytes = b - startByte;

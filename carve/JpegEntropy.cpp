@@ -53,7 +53,7 @@ struct HuffTable {
 struct Component {
   u8 id = 0, h = 1, v = 1, tq = 0, td = 0, ta = 0;
   int gridW = 0, gridH = 0;  // blocks across and down in the scan
-  std::vector<i32> dc;       // each block's DC times its quantizer (0 until decoded)
+  std::vector<int16_t> dc;       // each block's quantized DC (0 until decoded); within +-1026 by the range check
 };
 
 // The entropy-coded data as bits: stuffed FF 00 read as FF, stopping at
@@ -378,7 +378,7 @@ class CWalker {
     // once multiplied back by its quantizer (rounding allowed for).
     const int q = m_qdc[k.tq];
     if (static_cast<long>(pred < 0 ? -pred : pred) * q > 1024 + 2L * q) return Fail(JPEG_WALK_BAD, br.BitPos()), false;
-    k.dc[static_cast<size_t>(by) * k.gridW + bx] = pred * q;
+    k.dc[static_cast<size_t>(by) * k.gridW + bx] = static_cast<int16_t>(pred);
     for (int i = 1; i < 64;) {
       const int rs = br.Decode(act);
       if (rs < 0) return Fail(rs == -2 ? JPEG_WALK_SHORT : JPEG_WALK_BAD, br.BitPos()), false;
@@ -490,7 +490,8 @@ class CWalker {
         for (int bx = 0; bx < k.gridW; ++bx) {
           const u32 mUp = McuOf(k, bx, by - 1), mDown = McuOf(k, bx, by);
           if (mDown >= done) continue;
-          const i32 d = k.dc[static_cast<size_t>(by) * k.gridW + bx] - k.dc[static_cast<size_t>(by - 1) * k.gridW + bx];
+          const i32 d = (k.dc[static_cast<size_t>(by) * k.gridW + bx] - k.dc[static_cast<size_t>(by - 1) * k.gridW + bx]) *
+                        m_qdc[k.tq];
           const double ad = d < 0 ? -d : d;
           if ((mUp < seam) != (mDown < seam)) {
             sumX += ad;
