@@ -6,7 +6,8 @@
 // picture's end marker; the decoder has the last word.
 #include "carve/Bifragment.h"
 
-#include <chrono>
+#include <time.h>
+
 #include <cstring>
 #include <memory>
 
@@ -189,7 +190,7 @@ class CJpegSearch {
   CJpegSearch(CDiskReader* pReader, int ss, u64 start, int type, const std::vector<BIFRAG_RANGE>& claimed,
               const BIFRAG_LIMITS& limits)
       : m_pReader(pReader), m_ss(static_cast<u64>(ss)), m_start(start), m_type(type), m_claimed(claimed),
-        m_limits(limits), m_src(pReader, ss), m_t0(std::chrono::steady_clock::now()) {}
+        m_limits(limits), m_src(pReader, ss), m_t0(ThreadMillis()) {}
 
   bool Run(u64 carved, bool onlyVisible, BIFRAG_PIECES& out) {
     // The walk over the carved bytes, its state kept at every sector boundary.
@@ -256,9 +257,16 @@ class CJpegSearch {
     u64 u64Size = 0;  // 0: none
   };
 
+  // The time budget is the pass thread's processor time: a busy machine
+  // does not cut a file's search short.
+  static u64 ThreadMillis() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<u64>(t.tv_sec) * 1000 + static_cast<u64>(t.tv_nsec) / 1000000;
+  }
   bool OutOfBudget() const {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_t0).count();
-    return ms > m_limits.nMillis || m_decodes >= m_limits.nMaxDecodes || m_walked > kMaxWalkBytes;
+    return ThreadMillis() - m_t0 > static_cast<u64>(m_limits.nMillis) || m_decodes >= m_limits.nMaxDecodes ||
+           m_walked > kMaxWalkBytes;
   }
 
   CARVE_VERDICT Decode(CARVE_CONTEXT& ctx, u64 size) {
@@ -358,8 +366,10 @@ class CJpegSearch {
           if (!m_unsure.u64Size) m_unsure = FOUND{firstBytes, sector, end};
           continue;
         }
-        if (++m_nFull == 1) m_full = FOUND{firstBytes, sector, end};
-        else return -1;  // two continuations walk whole: neither is verified
+        if (++m_nFull > 1) return -1;  // two continuations walk whole: neither is verified
+        m_full = FOUND{firstBytes, sector, end};
+        // Its sectors are its own: a rival starts elsewhere.
+        m_claimed.push_back(BIFRAG_RANGE{sector, (end - firstBytes + m_ss - 1) / m_ss});
         continue;
       }
       if (w.nOutcome == JPEG_WALK_UNSUPPORTED) {
@@ -388,20 +398,27 @@ class CJpegSearch {
     f.pos = firstBytes;
     u64 n = 0;
     end = 0;
+    u64 left = 0;  // where the coded data was first left for a marker other than EOI
     while (!f.Done()) {
       if (f.pos >= kMaxJpegBytes) break;
       u64 got = 0;
       const u8* p = m_src.Read(sector + n, got);
       if (!p) break;
       m_walked += got;
-      for (u64 off = 0; off < got && !f.Done(); off += m_ss, ++n) f.Feed(p + off, static_cast<size_t>(m_ss));
+      for (u64 off = 0; off < got && !f.Done(); off += m_ss, ++n) {
+        f.Feed(p + off, static_cast<size_t>(m_ss));
+        if (!left && f.scanLeft >= firstBytes) left = f.scanLeft;
+      }
       if (m_walked > kMaxWalkBytes) break;
     }
     if (f.st == JpegFlow::END) {
       end = f.at;
       return true;
     }
+    // Not to the end: as far as the coded data goes (segments that foreign
+    // bytes seem to open after it are no part of a continuation).
     end = f.st == JpegFlow::BROKEN ? f.at : f.pos;
+    if (left && left < end) end = left;
     return false;
   }
 
@@ -412,7 +429,7 @@ class CJpegSearch {
   std::vector<BIFRAG_RANGE> m_claimed;
   BIFRAG_LIMITS m_limits;
   CSectorSource m_src;
-  std::chrono::steady_clock::time_point m_t0;
+  u64 m_t0;  // ThreadMillis() when the search began
   std::vector<JpegFlow> m_states;  // the walk's state before each carved sector
   int m_decodes = 0;
   u64 m_walked = 0;

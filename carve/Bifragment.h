@@ -27,7 +27,7 @@ struct BIFRAG_LIMITS {
   u32 nClusterBytes = 0;
   // Ends of the first piece tried, going back from where the data breaks.
   int nMaxFirstPieceEnds = 16;
-  // Full decodes of candidate pairs, and the wall time for one file.
+  // Walks and decodes of candidate pairs, and the processor time for one file.
   int nMaxDecodes = 48;
   int nMillis = 1500;
 };
