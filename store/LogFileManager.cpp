@@ -368,9 +368,41 @@ void CLogFileManager::ReduceDirIndex() {
   if (m_u64DirIndex > 0) --m_u64DirIndex;
 }
 
+namespace {
+// Held while the index is read again, changed and written: two processes
+// recording scans at once (the window beside the command line) each keep the
+// other's record, and only one writes the temporary file at a time.
+class CIndexLock {
+ public:
+  explicit CIndexLock(const std::string& base)
+      : m_nFd(open((base + "config.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+    while (m_nFd >= 0 && flock(m_nFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~CIndexLock() {
+    if (m_nFd >= 0) close(m_nFd);
+  }
+  CIndexLock(const CIndexLock&) = delete;
+  CIndexLock& operator=(const CIndexLock&) = delete;
+
+ private:
+  int m_nFd;
+};
+}  // namespace
+
+void CLogFileManager::RereadRecords() {
+  const u64 known = m_u64DirIndex;
+  m_u64DirIndex = 0;
+  m_vecLogInfo.clear();
+  Init();
+  if (m_u64DirIndex < known) m_u64DirIndex = known;
+}
+
 int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u64StartSector, u64 u64SectorCount,
                                      u64 u64RunStart, u64 u64RunLength, u64 u64RunPosition, u64 u64SectorsDone,
                                      u64 u64FilesFound, const char* pLogDir, const char* pScanPath) {
+  CIndexLock lock(m_strBasePath);
+  RereadRecords();
   const char* logDir = pLogDir ? pLogDir : "";
   bool byPath = pScanPath && *pScanPath;
   TARGET_IDENTITY id = byPath ? TARGET_IDENTITY() : IdentifyTarget(pDevicePath);

@@ -60,6 +60,9 @@ class CLogFileManager {
   // Forgets all state and reads the base folder again (the base folder comes
   // from the environment, so tests can point it elsewhere).
   int Reload();
+  // Reads the records of the same base folder again, keeping the highest
+  // folder number seen.
+  void RereadRecords();
 
  private:
   CLogFileManager();

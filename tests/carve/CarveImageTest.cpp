@@ -167,8 +167,11 @@ TEST_F(CarveImageTest, EveryVerifiedResultIsByteIdenticalToAnOriginal) {
   std::printf("verified %d, partial %d, broken %d, unverified %d\n", counts[INTEGRITY_VERIFIED],
               counts[INTEGRITY_PARTIAL], counts[INTEGRITY_BROKEN], counts[INTEGRITY_UNVERIFIED]);
   EXPECT_GE(counts[INTEGRITY_VERIFIED], 20);
-  for (const testimg::ManifestFile& f : manifest.files)
-    if (f.HasTag("truncated")) EXPECT_NE(INTEGRITY_VERIFIED, bySector[f.firstSector].nIntegrity) << f.name;
+  for (const testimg::ManifestFile& f : manifest.files) {
+    if (f.HasTag("truncated")) {
+      EXPECT_NE(INTEGRITY_VERIFIED, bySector[f.firstSector].nIntegrity) << f.name;
+    }
+  }
 }
 
 TEST_F(CarveImageTest, NothingIsCarvedFromNoiseOrZeros) {

@@ -386,7 +386,9 @@ TEST(ScanSessionDisks, FileSystemsAndLabelsAsBlkidReadsThem) {
     for (size_t i = 0; i < d.partitions.size(); ++i) {
       const DISK_PARTITION& p = d.partitions[i];
       EXPECT_EQ(static_cast<int>(i + 1), p.nIndex);
-      if (d.strPath == mbr) EXPECT_EQ("Partition " + std::to_string(i + 1), p.strName);
+      if (d.strPath == mbr) {
+        EXPECT_EQ("Partition " + std::to_string(i + 1), p.strName);
+      }
       std::string out;
       testfiles::Run("blkid -p -O " + std::to_string(p.u64FirstSector * 512) + " -o export " +
                          testimg::ShellQuote(d.strPath),

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
@@ -240,6 +241,24 @@ TEST_F(ScanLog, ScansByPathAlwaysAddARecord) {
   EXPECT_EQ(&Log()->GetLogList()[0], p);
   EXPECT_EQ(0, Log()->GetFileInfo("/images/b.img", 0, &p));
   EXPECT_EQ(0, Log()->LoadRecoveryLogInfo("/images/a.img", p));
+}
+
+// Two processes recording scans at the same time keep each other's records.
+TEST_F(ScanLog, TwoProcessesRecordingAtOnceLoseNoRecord) {
+  Log()->AddDirIndex();
+  std::string dir = ScanDir();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  const char* who = child == 0 ? "/images/child-" : "/images/parent-";
+  for (int i = 0; i < 40; ++i) {
+    std::string path = who + std::to_string(i);
+    Log()->SaveLogFileInfo(kStableDevice, 0, 0, 10, 0, 0, 0, 0, 0, dir.c_str(), path.c_str());
+  }
+  if (child == 0) _exit(0);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  Log()->Reload();
+  EXPECT_EQ(80u, Log()->GetLogList().size());
 }
 
 TEST_F(ScanLog, AnInterruptedSaveIsRestoredAtStart) {
