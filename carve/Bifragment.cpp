@@ -213,6 +213,9 @@ class CJpegSearch {
     u64 breakAt = 0;
     if (flow.st == JpegFlow::BROKEN) breakAt = flow.at;
     else if (flow.st != JpegFlow::END) breakAt = flow.InScan() || !flow.scanLeft ? flow.pos : flow.scanLeft;
+    // A check put off for its cost is not made here either: a structure
+    // that reaches its end shows no break.
+    if (onlyVisible && flow.st == JpegFlow::END) return false;
     // The exact walk knows better where decoding first goes wrong; no first
     // piece can reach past it.
     CARVE_CONTEXT one = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
