@@ -179,8 +179,8 @@ bool Claimed(const std::vector<BIFRAG_RANGE>& claimed, u64 sector) {
 // whose end was not found is kept as reassembled up to where it fails.
 constexpr u64 kMinPartialSpan = 4096;
 // The DC of the blocks across the seam against the blocks beside it (see
-// JPEG_WALK::dSeamScore): on the test pictures a true continuation scored 0.70-1.10
-// and joins of two pictures that walk whole 1.91-6.1.
+// JPEG_WALK::dSeamScore): on the test pictures a true continuation scored
+// 0.70-1.10 and joins of two pictures that walk whole 1.91-6.1.
 constexpr double kMaxSeamScore = 1.5;
 // Block pairs across the seam needed before the seam's score counts.
 constexpr int kMinSeamPairs = 8;

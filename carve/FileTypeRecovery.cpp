@@ -183,8 +183,6 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
   // A check put off for its cost is not run now: only a break the bytes
   // show without decoding starts the search.
   const bool pending = (nFlags & RESULT_FLAG_CHECK_PENDING) != 0;
-  // Its length rule followed its segments to their EOI: nothing visible broke.
-  if (pending && !(nFlags & RESULT_FLAG_LENGTH_CAPPED)) return false;
   if (!pending && nIntegrity != INTEGRITY_BROKEN && nIntegrity != INTEGRITY_PARTIAL &&
       !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
     return false;

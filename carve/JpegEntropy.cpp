@@ -409,7 +409,8 @@ class CWalker {
     for (u32 m = 0; m < m_out.nMcus; ++m) {
       if (interval && m && m % interval == 0) {
         if (!br.PaddingThenMarker()) return Fail(JPEG_WALK_BAD, br.BitPos()), false;
-        if (br.Marker() != 0xD0 + nextRst) return Fail(br.Marker() ? JPEG_WALK_BAD : JPEG_WALK_SHORT, br.MarkerAt()), false;
+        if (br.Marker() != 0xD0 + nextRst)
+          return Fail(br.Marker() ? JPEG_WALK_BAD : JPEG_WALK_SHORT, br.MarkerAt()), false;
         br.SkipMarker();
         nextRst = static_cast<u8>((nextRst + 1) & 7);
         std::fill(pred, pred + 4, 0);
@@ -419,7 +420,8 @@ class CWalker {
         else seamReached = true;
       }
       if (interleaved) {
-        const int mx = static_cast<int>(m % static_cast<u32>(m_mcusX)), my = static_cast<int>(m / static_cast<u32>(m_mcusX));
+        const u32 across = static_cast<u32>(m_mcusX);
+        const int mx = static_cast<int>(m % across), my = static_cast<int>(m / across);
         for (size_t c = 0; c < m_order.size(); ++c) {
           Component& k = *m_order[c];
           for (int y = 0; y < k.v; ++y)
@@ -490,8 +492,8 @@ class CWalker {
         for (int bx = 0; bx < k.gridW; ++bx) {
           const u32 mUp = McuOf(k, bx, by - 1), mDown = McuOf(k, bx, by);
           if (mDown >= done) continue;
-          const i32 d = (k.dc[static_cast<size_t>(by) * k.gridW + bx] - k.dc[static_cast<size_t>(by - 1) * k.gridW + bx]) *
-                        m_qdc[k.tq];
+          const size_t at = static_cast<size_t>(by) * k.gridW + bx;
+          const i32 d = (k.dc[at] - k.dc[at - static_cast<size_t>(k.gridW)]) * m_qdc[k.tq];
           const double ad = d < 0 ? -d : d;
           if ((mUp < seam) != (mDown < seam)) {
             sumX += ad;
