@@ -3,16 +3,19 @@
 # and with two threads (and with --recover) and PhotoRec on the same image,
 # page cache warm.
 #
-#   bench/deepscan.sh [-b BUILD] [-i IMAGEDIR] [-r RUNS] [-t LIMIT] [-g] [raw] [fat32] [ntfs] [dense] [sparse]
+#   bench/deepscan.sh [-b BUILD] [-B BEFORE] [-i IMAGEDIR] [-r RUNS] [-t LIMIT] [-g] [raw] [modern] [fat32] [ntfs]
+#                     [dense] [sparse]
 #
 # BUILD     the build folder holding cli/torvane (default: build)
+# BEFORE    another build folder (an earlier commit's) run on the same images
+#           in the same run, for a before/after comparison
 # IMAGEDIR  where the benchmark images are made once and kept
 #           (default: BUILD/bench-images)
 # RUNS      timed runs of each fast command; the best is kept (default 3)
 # LIMIT     seconds PhotoRec may run on one image before it is stopped (default 600)
 # -g        also the scan (two threads) with the two-piece JPEG search off
 #           (TORVANE_TWO_PIECE_JPEG=0), runs alternating, and the search's cost in %
-# Images: raw (default), fat32, ntfs, dense (a find in every sector of 512
+# Images: raw (default), modern (today's formats among noise), fat32, ntfs, dense (a find in every sector of 512
 # MiB), sparse (2 TiB, nearly all holes). Prints MB/s (10^6 bytes per
 # second), ratios to the raw read and to PhotoRec, the peak memory of each
 # torvane run and how many planted files each tool recovered byte-identical
@@ -24,18 +27,20 @@ export LC_ALL=C
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=build
+before=
 images=
 runs=3
 prlimit=600
 gap=0
-while getopts "b:i:r:t:g" opt; do
+while getopts "b:B:i:r:t:g" opt; do
   case $opt in
     b) build=$OPTARG ;;
+    B) before=$OPTARG ;;
     i) images=$OPTARG ;;
     r) runs=$OPTARG ;;
     t) prlimit=$OPTARG ;;
     g) gap=1 ;;
-    *) sed -n '2,24p' "$0"; exit 2 ;;
+    *) sed -n '2,25p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -46,6 +51,12 @@ mkdir -p "$images"
 images=$(cd "$images" && pwd)
 torvane=$(cd "$build" && pwd)/cli/torvane
 [ -x "$torvane" ] || { echo "no $torvane: build the target torvane first" >&2; exit 1; }
+after_torvane=$torvane
+before_torvane=
+if [ -n "$before" ]; then
+  before_torvane=$(cd "$before" && pwd)/cli/torvane
+  [ -x "$before_torvane" ] || { echo "no $before_torvane: build the target torvane there first" >&2; exit 1; }
+fi
 
 /usr/bin/python3 "$here/make_bench_image.py" "$images" "${kinds[@]}" >/dev/null 2>&1 || {
   echo "making the benchmark images failed (run bench/make_bench_image.py $images ${kinds[*]})" >&2; exit 1; }
@@ -166,6 +177,28 @@ for kind in "${kinds[@]}"; do
     rm -rf "$work/out"
   fi
 
+  # The earlier build on the same image: the scan (two threads where it has
+  # them) and --recover.
+  t_before= ; t_before_rec= ; got_before=-
+  if [ -n "$before_torvane" ]; then
+    torvane=$before_torvane
+    threads=2
+    for ((i = 0; i < runs; i++)); do
+      run_torvane "$img"
+      t_before=$(best "$t_total" "$t_before")
+    done
+    if [ "$kind" != dense ] && [ "$kind" != sparse ]; then
+      for ((i = 0; i < runs; i++)); do
+        rm -rf "$work/out"
+        run_torvane "$img" --recover "$work/out"
+        t_before_rec=$(best "$t_total" "$t_before_rec")
+      done
+      got_before=$(count_identical "$planted" "$work/out")
+      rm -rf "$work/out"
+    fi
+    torvane=$after_torvane
+  fi
+
   t_pr= ; got_pr=- ; pr_note=
   if command -v photorec >/dev/null 2>&1; then
     rm -rf "$work/pr"; mkdir -p "$work/pr"
@@ -197,11 +230,23 @@ for kind in "${kinds[@]}"; do
     printf '%-28s %8s s %7s MB/s   %s x raw read   %s/%s identical\n' "torvane scan --recover" "$t_rec" \
       "$(mbps "$bytes" "$t_rec")" "$(ratio "$(mbps "$bytes" "$t_rec")" "$raw_mbps")" "$got_torvane" "$nplanted"
   fi
+  if [ -n "$t_before" ]; then
+    printf '%-28s %8s s %7s MB/s   %s x raw read   after takes %s of its time\n' "torvane before, scan" \
+      "$t_before" "$(mbps "$bytes" "$t_before")" "$(ratio "$(mbps "$bytes" "$t_before")" "$raw_mbps")" \
+      "$(ratio "${t_scan[2]}" "$t_before")"
+    if [ -n "$t_before_rec" ]; then
+      printf '%-28s %8s s %7s MB/s   %s x raw read   %s/%s identical\n' "torvane before, --recover" \
+        "$t_before_rec" "$(mbps "$bytes" "$t_before_rec")" "$(ratio "$(mbps "$bytes" "$t_before_rec")" "$raw_mbps")" \
+        "$got_before" "$nplanted"
+    fi
+  fi
   if [ -n "$t_pr" ]; then
     printf '%-28s %8s s %7s MB/s   %s x raw read   %s/%s identical%s\n' "PhotoRec" "$t_pr" \
       "$(mbps "$bytes" "$t_pr")" "$(ratio "$(mbps "$bytes" "$t_pr")" "$raw_mbps")" "$got_pr" "$nplanted" "$pr_note"
     printf '%-28s scan (two threads) %s x PhotoRec'"'"'s throughput\n' "torvane / PhotoRec" \
       "$(ratio "$t_pr" "${t_scan[2]}")"
+    [ -n "$t_before" ] && printf '%-28s scan %s x PhotoRec'"'"'s throughput\n' "torvane before / PhotoRec" \
+      "$(ratio "$t_pr" "$t_before")"
   else
     echo "PhotoRec not available"
   fi

@@ -1,13 +1,20 @@
 #!/usr/bin/python3
 """Benchmark images for the deep scan, made with real encoders.
 
-    make_bench_image.py OUTDIR [raw] [fat32] [ntfs] [dense] [sparse]
+    make_bench_image.py OUTDIR [raw] [modern] [fat32] [ntfs] [dense] [sparse]
 
 OUTDIR/media/      unique media files (JPEG, PNG, GIF, BMP, PDF, ZIP, DOCX,
                    MP3 with ID3, WAV, AVI, MP4), made once and kept
 OUTDIR/raw.img     1 GiB, no file system: every media file at a sector
                    boundary (its last sector zero-padded, as a file system
                    writes it) among random noise and a few zero runs
+OUTDIR/modern/     unique files of today's phones, cameras and tools (HEIC,
+                   AVIF, mp41 MP4, M4A, WebP, WebM, MKV, FLAC, Ogg, Opus,
+                   MP3 without tags, SQLite, text, CSV, HTML, JSON, EPUB,
+                   ODT; DNG and CR3 written byte by byte by the test-image
+                   builder's helpers), made once and kept
+OUTDIR/modern.img  512 MiB, no file system: the modern files placed as in
+                   raw.img
 OUTDIR/fat32.img   1 GiB FAT32 (mtools only, never mounted), mostly full of
                    media files of which most are deleted
 OUTDIR/ntfs.img    1 GiB NTFS (mkntfs + ntfs-3g as root) with 10,000 files,
@@ -29,6 +36,9 @@ import subprocess
 import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "mkimages"))
+import modern as mkmodern  # noqa: E402  the test-image builder's camera-raw writers
 
 CONVERT = "/usr/bin/convert"
 FFMPEG = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"]
@@ -163,16 +173,17 @@ RECIPES = [("jpg", make_jpg, 120), ("png", make_png, 40), ("gif", make_gif, 25),
            ("wav", make_wav, 15), ("avi", make_avi, 15), ("mp4", make_mp4, 20)]
 
 
-def make_media(outdir):
-    media = os.path.join(outdir, "media")
+def make_media(outdir, recipes=None, folder="media"):
+    recipes = recipes or RECIPES
+    media = os.path.join(outdir, folder)
     done = os.path.join(media, ".complete")
     if os.path.exists(done):
         return sorted(os.path.join(media, n) for n in os.listdir(media) if not n.startswith("."))
     os.makedirs(media, exist_ok=True)
     jobs = []
-    for ext, fn, count in RECIPES:
+    for ext, fn, count in recipes:
         for i in range(count):
-            seed = 1000 * (RECIPES.index((ext, fn, count)) + 1) + i
+            seed = 1000 * (recipes.index((ext, fn, count)) + 1) + i
             jobs.append((os.path.join(media, f"{ext}{i:03d}.{ext}"), fn, seed))
 
     def one(job):
@@ -188,6 +199,164 @@ def make_media(outdir):
     return sorted(paths)
 
 
+# ---- Modern media: today's formats, each call with its own seed makes a unique file ----
+
+BITEXACT = ["-fflags", "+bitexact", "-flags", "+bitexact", "-map_metadata", "-1"]
+
+
+def _picture(tmp, seed, rnd, size=None):
+    w, h = size or rnd.choice([(320, 240), (640, 480), (800, 600)])
+    src = os.path.join(tmp, "src.png")
+    run(CONVERT, "-size", f"{w}x{h}", "-seed", str(seed), "plasma:", "-strip", src)
+    return src
+
+
+def _tone(tmp, seed, rnd, d):
+    wav = os.path.join(tmp, "tone.wav")
+    run(*FFMPEG, "-f", "lavfi", "-i", f"sine=frequency={rnd.randint(200, 2000)}:sample_rate=44100:duration={d}",
+        *BITEXACT, "-ac", "2", wav)
+    return wav
+
+
+def make_heic(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        run("heif-enc", "-q", str(rnd.randint(40, 80)), _picture(tmp, seed, rnd), "-o", out)
+
+
+def make_avif(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        run(*FFMPEG, "-i", _picture(tmp, seed, rnd, (320, 240)), *BITEXACT, "-c:v", "libaom-av1",
+            "-still-picture", "1", "-cpu-used", "8", "-f", "avif", out)
+
+
+def make_webp(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        run("cwebp", "-quiet", "-q", str(rnd.randint(50, 90)), _picture(tmp, seed, rnd), "-o", out)
+
+
+def make_mp41(out, seed, rnd):
+    d = rnd.randint(2, 6)
+    run(*FFMPEG, "-f", "lavfi", "-i", f"testsrc2=size=640x480:rate=25:duration={d}", "-f", "lavfi",
+        "-i", f"sine=frequency={200 + seed % 1000}:duration={d}", *BITEXACT, "-shortest", "-c:v", "libx264",
+        "-preset", "ultrafast", "-crf", str(rnd.randint(20, 30)), "-pix_fmt", "yuv420p", "-c:a", "aac",
+        "-brand", "mp41", "-f", "mp4", out)
+
+
+def make_m4a(out, seed, rnd):
+    run(*FFMPEG, "-f", "lavfi", "-i", f"sine=frequency={rnd.randint(200, 2000)}:duration={rnd.randint(5, 30)}",
+        *BITEXACT, "-c:a", "aac", "-b:a", "96k", "-f", "ipod", out)
+
+
+def make_webm(out, seed, rnd):
+    d = rnd.randint(2, 5)
+    run(*FFMPEG, "-f", "lavfi", "-i", f"testsrc=size=320x240:rate=25:duration={d}", "-f", "lavfi",
+        "-i", f"sine=frequency={200 + seed % 1000}:duration={d}", *BITEXACT, "-shortest", "-c:v", "libvpx",
+        "-b:v", "500k", "-c:a", "libopus", "-f", "webm", out)
+
+
+def make_mkv(out, seed, rnd):
+    d = rnd.randint(2, 6)
+    run(*FFMPEG, "-f", "lavfi", "-i", f"testsrc2=size=640x480:rate=25:duration={d}", *BITEXACT, "-c:v", "libx264",
+        "-preset", "ultrafast", "-crf", str(rnd.randint(20, 30)), "-f", "matroska", out)
+
+
+def make_flac(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        run("flac", "--silent", "-f", "-o", out, _tone(tmp, seed, rnd, rnd.randint(3, 15)))
+
+
+def make_ogg(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        run("oggenc", "--quiet", "-s", str(seed), "-o", out, _tone(tmp, seed, rnd, rnd.randint(5, 30)))
+
+
+def make_opus(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        run("opusenc", "--quiet", "--serial", str(seed), _tone(tmp, seed, rnd, rnd.randint(5, 30)), out)
+
+
+def make_mp3_untagged(out, seed, rnd):
+    run(*FFMPEG, "-f", "lavfi", "-i", f"sine=frequency={rnd.randint(200, 2000)}:duration={rnd.randint(5, 30)}",
+        *BITEXACT, "-c:a", "libmp3lame", "-b:a", rnd.choice(["128k", "192k"]), "-write_id3v2", "0",
+        "-write_xing", "1", "-f", "mp3", out)
+
+
+def make_sqlite(out, seed, rnd):
+    rows = rnd.randint(200, 3000)
+    run("sqlite3", out, "PRAGMA page_size=4096; CREATE TABLE notes(id INTEGER PRIMARY KEY, body TEXT);"
+        f"WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i<{rows}) "
+        f"INSERT INTO notes(body) SELECT 'note {seed} '||i||' '||printf('%080d', i * {seed}) FROM c;")
+
+
+def _lines(rnd, n):
+    return [_random_text(rnd, rnd.randint(20, 90)).replace("\n", " ").strip() for _ in range(n)]
+
+
+def make_txt(out, seed, rnd):
+    open(out, "w").write("".join(f"{seed} {line}\n" for line in _lines(rnd, rnd.randint(50, 600))))
+
+
+def make_csv(out, seed, rnd):
+    open(out, "w").write("id,name,value\n" + "".join(f"{i},item {seed}-{i},{rnd.randint(0, 99999)}\n"
+                                                       for i in range(rnd.randint(100, 3000))))
+
+
+def make_html(out, seed, rnd):
+    open(out, "w").write(f"<!DOCTYPE html>\n<html><head><title>Bench {seed}</title></head><body>\n" +
+                         "".join(f"<p>{line}</p>\n" for line in _lines(rnd, rnd.randint(50, 500))) +
+                         "</body></html>\n")
+
+
+def make_json(out, seed, rnd):
+    items = ",\n".join(f'    {{"id": {i}, "name": "item {seed}-{i}", "on": {str(rnd.random() < 0.5).lower()}}}'
+                       for i in range(rnd.randint(50, 1500)))
+    open(out, "w").write("{\n  \"items\": [\n" + items + "\n  ]\n}\n")
+
+
+def _package(out, mimetype, parts):
+    """A ZIP with its mimetype stored first, as EPUB and OpenDocument require."""
+    with tempfile.TemporaryDirectory() as tmp:
+        open(os.path.join(tmp, "mimetype"), "w").write(mimetype)
+        for name, text in parts:
+            os.makedirs(os.path.dirname(os.path.join(tmp, name)) or tmp, exist_ok=True)
+            open(os.path.join(tmp, name), "w").write(text)
+        run("zip", "-q", "-X", "-0", os.path.abspath(out), "mimetype", cwd=tmp)
+        run("zip", "-q", "-X", "-r", os.path.abspath(out), *[n for n, _ in parts], cwd=tmp)
+
+
+def make_epub(out, seed, rnd):
+    chapters = [(f"OEBPS/chapter{i}.xhtml", "<?xml version='1.0'?><html xmlns='http://www.w3.org/1999/xhtml'><body>" +
+                 "".join(f"<p>{line}</p>" for line in _lines(rnd, rnd.randint(50, 300))) + "</body></html>")
+                for i in range(rnd.randint(2, 6))]
+    _package(out, "application/epub+zip", [("META-INF/container.xml", "<?xml version='1.0'?><container/>")] + chapters)
+
+
+def make_odt(out, seed, rnd):
+    body = "".join(f"<text:p>{line}</text:p>" for line in _lines(rnd, rnd.randint(100, 800)))
+    _package(out, "application/vnd.oasis.opendocument.text",
+             [("content.xml", f"<office:document-content><office:body>{body}</office:body></office:document-content>"),
+              ("META-INF/manifest.xml", "<manifest/>")])
+
+
+def make_dng(out, seed, rnd):
+    open(out, "wb").write(mkmodern._raw("dng", seed))
+
+
+def make_cr3(out, seed, rnd):
+    with tempfile.TemporaryDirectory() as tmp:
+        jpg = os.path.join(tmp, "preview.jpg")
+        run(CONVERT, _picture(tmp, seed, rnd, (160, 120)), "-quality", "80", "-strip", jpg)
+        open(out, "wb").write(mkmodern._cr3(open(jpg, "rb").read(), seed))
+
+
+MODERN_RECIPES = [("heic", make_heic, 12), ("avif", make_avif, 8), ("webp", make_webp, 15), ("mp4", make_mp41, 8),
+                  ("m4a", make_m4a, 8), ("webm", make_webm, 6), ("mkv", make_mkv, 6), ("flac", make_flac, 8),
+                  ("ogg", make_ogg, 8), ("opus", make_opus, 8), ("mp3", make_mp3_untagged, 8),
+                  ("db", make_sqlite, 6), ("txt", make_txt, 6), ("csv", make_csv, 5), ("html", make_html, 5),
+                  ("json", make_json, 5), ("epub", make_epub, 5), ("odt", make_odt, 5), ("dng", make_dng, 4),
+                  ("cr3", make_cr3, 4)]
+
+
 def write_planted(path, rows):
     with open(path + ".tmp", "w") as f:
         for digest, size, sector, ext in rows:
@@ -197,11 +366,11 @@ def write_planted(path, rows):
 
 # ---- raw.img: media among noise ----
 
-def make_raw(outdir, media):
-    img = os.path.join(outdir, "raw.img")
+def make_raw(outdir, media, name="raw.img", size=GIB, seed=20240601):
+    img = os.path.join(outdir, name)
     if os.path.exists(img) and os.path.exists(img + ".planted"):
         return
-    rnd = random.Random(20240601)
+    rnd = random.Random(seed)
     order = list(media)
     rnd.shuffle(order)
     rows = []
@@ -214,14 +383,14 @@ def make_raw(outdir, media):
             f.write(bytes(gap) if rnd.random() < 0.15 else os.urandom(gap))
             pos += gap
             data = open(path, "rb").read()
-            if pos + len(data) + SECTOR > GIB:
+            if pos + len(data) + SECTOR > size:
                 break
             padded = len(data) + (-len(data)) % SECTOR
             f.write(data + bytes(padded - len(data)))
             rows.append((hashlib.sha256(data).hexdigest(), len(data), pos // SECTOR, path.rsplit(".", 1)[1]))
             pos += padded
-        while pos < GIB:
-            n = min(1 << 24, GIB - pos)
+        while pos < size:
+            n = min(1 << 24, size - pos)
             f.write(os.urandom(n))
             pos += n
     os.rename(tmp, img)
@@ -360,8 +529,11 @@ def main():
     outdir = sys.argv[1]
     which = sys.argv[2:] or ["raw", "fat32"]
     os.makedirs(outdir, exist_ok=True)
-    media = make_media(outdir)
+    media = make_media(outdir) if set(which) - {"modern"} else []
     for kind in which:
+        if kind == "modern":
+            make_raw(outdir, make_media(outdir, MODERN_RECIPES, "modern"), "modern.img", GIB // 2, 20241208)
+            continue
         {"raw": make_raw, "fat32": make_fat32, "ntfs": make_ntfs, "dense": make_dense,
          "sparse": make_sparse}[kind](outdir, media)
 

@@ -169,6 +169,9 @@ u64 GetAdtsFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen
 u64 GetTiffFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetRafFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 u64 GetTextFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetFlvFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetGzipFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
+u64 GetPsdFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);
 // Shared rules of the formats without an end of their own: forward to the
 // next file's start or metadata, up to a maximum.
 u64 GetDefaultVedioFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen);

@@ -1,5 +1,7 @@
 // MPEG program streams and elementary video streams: a pack or sequence
-// header start, measured to the stream's end code.
+// header start. A program stream is measured by walking its packs and
+// packets to the end code or to the first bytes that are neither (muxers
+// often leave the end code out); a video stream to its end code.
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
 
@@ -19,17 +21,46 @@ bool FindInFirst32(const u8* b, size_t n, const u8 (&pattern)[4]) {
   return false;
 }
 
-struct MpgState {
-  bool videoOnly;  // an elementary video stream ends with 00 00 01 B7, a program stream with B9
-};
-bool MpgMarker(CARVE_CONTEXT& ctx, const StepView& v, void* state, u64& size) {
-  static const u8 kSeqEnd[4] = {0, 0, 1, 0xB7}, kProgramEnd[4] = {0, 0, 1, 0xB9};
-  const u8* code = static_cast<MpgState*>(state)->videoOnly ? kSeqEnd : kProgramEnd;
+// An elementary video stream ends with its sequence end code 00 00 01 B7.
+bool MpgMarker(CARVE_CONTEXT& ctx, const StepView& v, void*, u64& size) {
+  static const u8 kSeqEnd[4] = {0, 0, 1, 0xB7};
   size_t end = 0;
   // MPEG pieces never end the file, so the end code is looked for in all the data read.
-  if (!FindAcceptedEnd(ctx, v.p, v.n, code, 4, end)) return false;
+  if (!FindAcceptedEnd(ctx, v.p, v.n, kSeqEnd, 4, end)) return false;
   size = v.before + end;
   return true;
+}
+
+const u32 kMaxPackets = 1u << 26;
+
+// A program stream's packs (00 00 01 BA: 12 bytes in MPEG-1, 14 plus the
+// stuffing count in its byte 13's low bits in MPEG-2), its system header and
+// packets (00 00 01 BB-FF with a 16-bit length at 4), up to the end code
+// 00 00 01 B9.
+u64 WalkProgramStream(CARVE_CONTEXT& ctx) {
+  FileView view(ctx, kMax4G);
+  u64 pos = 0;
+  for (u32 k = 0; k < kMaxPackets; ++k) {
+    u8 h[14];
+    if (!view.Read(pos, h, 6)) break;  // the range ends
+    if (h[0] != 0 || h[1] != 0 || h[2] != 1 || (h[3] != 0xBA && h[3] < 0xB9))
+      return DeclaredLength(ctx, pos);  // neither pack nor packet: the stream ended before
+    if (h[3] == 0xB9) return DeclaredLength(ctx, pos + 4);
+    u64 len = 0;
+    if (h[3] == 0xBA && (h[4] & 0xF0) == 0x20) {
+      len = 12;
+    } else if (h[3] == 0xBA && (h[4] & 0xC0) == 0x40) {
+      if (!view.Read(pos, h, 14)) break;
+      len = 14 + (h[13] & 0x07);
+    } else if (h[3] == 0xBA) {
+      return DeclaredLength(ctx, pos);
+    } else {
+      len = 6 + static_cast<u64>(GetU16BE(h, 6, 4));
+    }
+    pos += len;
+  }
+  ctx.bLengthIsCap = true;
+  return pos != 0 ? DeclaredLength(ctx, pos) : ctx.OneSector();
 }
 
 }  // namespace
@@ -46,8 +77,8 @@ int IsMpgType(CARVE_CONTEXT&, const unsigned char* pBuf, int nLen) {
 
 u64 GetMPGFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen) {
   static const u8 kVideoSeq[4] = {0, 0, 1, 0xB3};
-  MpgState s{BytesEqual(pBuf, pBuf && nLen > 0 ? nLen : 0, 0, kVideoSeq, 4)};
-  return ForwardScan(ctx, kMax4G, END_MPG, MpgMarker, &s);
+  if (!BytesEqual(pBuf, pBuf && nLen > 0 ? nLen : 0, 0, kVideoSeq, 4)) return WalkProgramStream(ctx);
+  return ForwardScan(ctx, kMax4G, END_MPG, MpgMarker, nullptr);
 }
 
 const CARVE_FORMAT kMpeg = {"mpeg", kSignatures, SignatureCount(kSignatures), IsMpgType, GetMPGFileBytesSize,

@@ -195,7 +195,7 @@ TEST_F(SampleSectors, TransportStreamContinuationAndRecordedRangesAreNotNewStrea
 
 // ---- Crafted headers ----
 
-TEST(Detectors, SpecNegativesOfPicturesAndArchives) {
+TEST(Detectors, NearMissesOfPicturesAndArchivesAreRefused) {
   carvetest::TestContext ctx(nullptr);
   std::vector<unsigned char> s = Sector({0xFF, 0xD8, 0xFF, 0xDB, 0, 0x43, 0});
   EXPECT_EQ(TYPE_NONE, carvefmt::IsJpgType(ctx, s.data(), 512)) << "bare quantisation-table start";
@@ -217,10 +217,10 @@ TEST(Detectors, SpecNegativesOfPicturesAndArchives) {
   EXPECT_EQ(TYPE_NONE, carvefmt::IsGzipType(ctx, s.data(), 512)) << "system 14";
   s[9] = 0xFF;
   EXPECT_EQ(TYPE_GZ, carvefmt::IsGzipType(ctx, s.data(), 512));
-  s[3] = 0x01;
-  EXPECT_EQ(TYPE_NONE, carvefmt::IsGzipType(ctx, s.data(), 512)) << "flags";
+  s[3] = 0x20;
+  EXPECT_EQ(TYPE_NONE, carvefmt::IsGzipType(ctx, s.data(), 512)) << "reserved flag";
   s[3] = 0x08;
-  s[8] = 0x00;
+  s[8] = 0x01;
   EXPECT_EQ(TYPE_NONE, carvefmt::IsGzipType(ctx, s.data(), 512)) << "extra flags";
 
   s = Sector({'F', 'W', 'S', 5});

@@ -118,10 +118,11 @@ class _Tiff:
         return bytes(self.blob)
 
 
-def _raw(kind):
+def _raw(kind, seed=0):
     """A camera raw's structure as its maker lays it out: IFD0 with the camera
     and a preview strip, IFD1 with a JPEG thumbnail, a SubIFD with the raw
-    strips (the file's last bytes), an Exif IFD with a maker note."""
+    strips (the file's last bytes), an Exif IFD with a maker note. The seed
+    varies the raw strips' bytes."""
     t = _Tiff(">" if kind == "pef" else "<", 16 if kind == "cr2" else 8)
     make = {"dng": b"Torvane", "nef": b"NIKON CORPORATION", "arw": b"SONY", "cr2": b"Canon", "pef": b"PENTAX",
             "srw": b"SAMSUNG", "orf": b"OLYMPUS IMAGING CORP.", "rw2": b"Panasonic"}[kind]
@@ -132,7 +133,7 @@ def _raw(kind):
     make_at = t.data(make + b"\0")  # the camera's name right after the IFDs, as makers write it
     thumb = t.data(b"\xff\xd8\xff\xdb" + bytes(300) + b"\xff\xd9")
     preview = [t.data(bytes((i * 3) & 0xFF for i in range(2000))) for _ in range(2)]
-    raws = [t.data(bytes((i * 11 + k) & 0xFF for i in range(3000))) for k in range(3)]
+    raws = [t.data(bytes((i * 11 + k + seed) & 0xFF for i in range(3000))) for k in range(3)]
     e0 = [(0xFE, 4, [1]), (0x100, 4, [64]), (0x101, 4, [48]), (0x102, 3, [8, 8, 8]), (0x103, 3, [1]),
           (0x10F, 2, (make_at, len(make) + 1)), (0x110, 2, b"Model 1\0"), (0x111, 4, preview), (0x117, 4, [2000, 2000]),
           (0x14A, 4, [sub]), (0x8769, 4, [exif])]
@@ -151,6 +152,17 @@ def _raw(kind):
     if kind == "rw2":
         head = b"IIU\0" + struct.pack("<I", ifd0)
     return t.finish(ifd0, head)
+
+
+def _cr3(jpeg, seed=0):
+    """Canon's CR3: an ISO box tree of brand "crx ", the camera's uuid box in
+    moov, a preview JPEG and the raw data; the seed varies the raw data."""
+    box = lambda kind, body: struct.pack(">I", 8 + len(body)) + kind + body  # noqa: E731
+    return (box(b"ftyp", b"crx \0\0\0\x01crx isom") +
+            box(b"moov", box(b"uuid", bytes(16) + box(b"CNCV", b"CanonCR3_001/00.09.00/00.00.00")) +
+                box(b"mvhd", bytes(100))) +
+            box(b"uuid", bytes(16) + box(b"PRVW", jpeg)) +
+            box(b"mdat", bytes((i * 7 + seed) & 0xFF for i in range(9000))))
 
 
 def make_modern(outdir, tmp):
@@ -247,13 +259,7 @@ def make_modern(outdir, tmp):
     struct.pack_into(">IIIIII", raf, 0x54, jpeg_at, len(jpeg), header_at, len(cfa_header), cfa_at, len(cfa))
     open(S("camera.raf"), "wb").write(bytes(raf) + jpeg + cfa_header + cfa)
     made("camera.raf", "raf")
-    box = lambda kind, body: struct.pack(">I", 8 + len(body)) + kind + body  # noqa: E731
-    cr3 = (box(b"ftyp", b"crx \0\0\0\x01crx isom") +
-           box(b"moov", box(b"uuid", bytes(16) + box(b"CNCV", b"CanonCR3_001/00.09.00/00.00.00")) +
-               box(b"mvhd", bytes(100))) +
-           box(b"uuid", bytes(16) + box(b"PRVW", jpeg)) +
-           box(b"mdat", bytes((i * 7) & 0xFF for i in range(9000))))
-    open(S("camera.cr3"), "wb").write(cr3)
+    open(S("camera.cr3"), "wb").write(_cr3(jpeg))
     made("camera.cr3", "cr3")
 
     # Video in Matroska: WebM, and a live recording whose sizes are unknown.
