@@ -323,6 +323,10 @@ QString ResultIntegrityExplanation(const RESULT_ITEM& item) {
     text += QStringLiteral("\nMay be incomplete: no end was found, so its length is a limit, not its real size.");
   if (f & RESULT_FLAG_UNREADABLE) text += QStringLiteral("\nSome of its sectors could not be read.");
   if (f & RESULT_FLAG_CHECK_PENDING) text += QStringLiteral("\nA fuller check runs when it is saved.");
+  if ((f & RESULT_FLAG_TWO_PIECES) && item.node.nIntegrity == INTEGRITY_UNVERIFIED)
+    text += QStringLiteral("\nIts two pieces decode as one file, but that is not proof they belong together.");
+  const QString pieces = ResultPiecesText(item);
+  if (!pieces.isEmpty()) text += QStringLiteral("\n") + pieces;
   return text;
 }
 
@@ -334,10 +338,22 @@ QString ResultToolTip(const RESULT_ITEM& item) {
   else
     text += QStringLiteral("<br>Folder: %1").arg(QString::fromStdString(item.strFolder).toHtmlEscaped());
   text += QStringLiteral("<br>%1, %2").arg(HumanSize(item.node.u64FileSize), ResultStateText(item));
+  const QString pieces = ResultPiecesText(item);
+  if (!pieces.isEmpty()) text += QStringLiteral("<br>") + pieces.toHtmlEscaped();
   if (!item.strName.empty() && item.strName[0] == '!' && item.IsDeleted())
     text += QStringLiteral("<br><i>Deleting a file on a FAT disk overwrites the first letter of its short name; "
                            "the lost letter is shown as \u201c!\u201d.</i>");
   return text;
+}
+
+QString ResultPiecesText(const RESULT_ITEM& item) {
+  SECTOR_RUN runs[2];
+  if (CScanSession::Pieces(item, runs) != 2) return QString();
+  auto range = [](const SECTOR_RUN& r) {
+    const u64 sectors = (r.u64Bytes + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    return QStringLiteral("%1\u2013%2").arg(r.u64FirstSector).arg(r.u64FirstSector + (sectors ? sectors - 1 : 0));
+  };
+  return QStringLiteral("Reassembled from two pieces: sectors %1 and %2.").arg(range(runs[0]), range(runs[1]));
 }
 
 QString ModifiedText(const RESULT_ITEM& item) {

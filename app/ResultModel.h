@@ -193,5 +193,7 @@ QString ResultIntegrityText(const RESULT_ITEM& item);
 QString ResultIntegrityExplanation(const RESULT_ITEM& item);
 // The full name, where it came from, and why a name starts with "!".
 QString ResultToolTip(const RESULT_ITEM& item);
+// Where a file reassembled from two pieces lies on the disk ("" for one piece).
+QString ResultPiecesText(const RESULT_ITEM& item);
 QString ModifiedText(const RESULT_ITEM& item);
 QIcon IntegrityIcon(int nIntegrity);

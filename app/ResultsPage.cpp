@@ -614,7 +614,12 @@ void CResultsPage::ShowPreviewLoading(int item) {
 void CResultsPage::ShowPreview(int item, const PREVIEW_RESULT& result) {
   if (item != m_nPreviewItem) return;  // the user has moved on
   ClearPreview(QString());
-  m_pPreviewInfo->setText(result.strInfo);
+  // A reassembled file says where its pieces lie, beside what it holds.
+  const RESULT_SET* set = m_pModel->Set();
+  QString pieces = set && item >= 0 && static_cast<size_t>(item) < set->items.size()
+                       ? ResultPiecesText(set->items[static_cast<size_t>(item)])
+                       : QString();
+  m_pPreviewInfo->setText(pieces.isEmpty() ? result.strInfo : result.strInfo + QStringLiteral("\n") + pieces);
   switch (result.eKind) {
     case PREVIEW_RESULT::PICTURE:
       m_previewImage = result.image;

@@ -3,7 +3,8 @@
 # and with two threads (and with --recover) and PhotoRec on the same image,
 # page cache warm.
 #
-#   bench/deepscan.sh [-b BUILD] [-B BEFORE] [-i IMAGEDIR] [-r RUNS] [-t LIMIT] [raw] [modern] [fat32] [ntfs] [dense] [sparse]
+#   bench/deepscan.sh [-b BUILD] [-B BEFORE] [-i IMAGEDIR] [-r RUNS] [-t LIMIT] [-g] [raw] [modern] [fat32] [ntfs]
+#                     [dense] [sparse]
 #
 # BUILD     the build folder holding cli/torvane (default: build)
 # BEFORE    another build folder (an earlier commit's) run on the same images
@@ -12,6 +13,8 @@
 #           (default: BUILD/bench-images)
 # RUNS      timed runs of each fast command; the best is kept (default 3)
 # LIMIT     seconds PhotoRec may run on one image before it is stopped (default 600)
+# -g        also the scan (two threads) with the two-piece JPEG search off
+#           (TORVANE_TWO_PIECE_JPEG=0), runs alternating, and the search's cost in %
 # Images: raw (default), modern (today's formats among noise), fat32, ntfs, dense (a find in every sector of 512
 # MiB), sparse (2 TiB, nearly all holes). Prints MB/s (10^6 bytes per
 # second), ratios to the raw read and to PhotoRec, the peak memory of each
@@ -28,14 +31,16 @@ before=
 images=
 runs=3
 prlimit=600
-while getopts "b:B:i:r:t:" opt; do
+gap=0
+while getopts "b:B:i:r:t:g" opt; do
   case $opt in
     b) build=$OPTARG ;;
     B) before=$OPTARG ;;
     i) images=$OPTARG ;;
     r) runs=$OPTARG ;;
     t) prlimit=$OPTARG ;;
-    *) sed -n '2,24p' "$0"; exit 2 ;;
+    g) gap=1 ;;
+    *) sed -n '2,25p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -146,6 +151,21 @@ for kind in "${kinds[@]}"; do
   done
   scan_free=$free_sectors
 
+  # The two-piece search on and off, alternating so that both meet the same
+  # machine load; the best run of each is kept.
+  t_gap_on= ; t_gap_off=
+  if [ "$gap" = 1 ]; then
+    threads=2
+    for ((i = 0; i < runs; i++)); do
+      run_torvane "$img"
+      t_gap_on=$(best "$t_total" "$t_gap_on")
+      export TORVANE_TWO_PIECE_JPEG=0
+      run_torvane "$img"
+      unset TORVANE_TWO_PIECE_JPEG
+      t_gap_off=$(best "$t_total" "$t_gap_off")
+    done
+  fi
+
   t_rec= ; got_torvane=-
   if [ "$kind" != dense ] && [ "$kind" != sparse ]; then
     for ((i = 0; i < runs; i++)); do
@@ -202,6 +222,10 @@ for kind in "${kinds[@]}"; do
       "${t_scan[$threads]}" "$sc" "$(ratio "$sc" "$raw_mbps")" "$((${rss[$threads]} / 1024))"
   done
   printf '%-28s two threads take %s of the time of one\n' "" "$(ratio "${t_scan[2]}" "${t_scan[1]}")"
+  if [ -n "$t_gap_on" ]; then
+    printf '%-28s %8s s with it, %s s without: %s%%\n' "two-piece search, 2 threads" "$t_gap_on" "$t_gap_off" \
+      "$(awk -v a="$t_gap_on" -v b="$t_gap_off" 'BEGIN { printf "%+.1f", (b > 0 ? (a - b) / b * 100 : 0) }')"
+  fi
   if [ -n "$t_rec" ]; then
     printf '%-28s %8s s %7s MB/s   %s x raw read   %s/%s identical\n' "torvane scan --recover" "$t_rec" \
       "$(mbps "$bytes" "$t_rec")" "$(ratio "$(mbps "$bytes" "$t_rec")" "$raw_mbps")" "$got_torvane" "$nplanted"

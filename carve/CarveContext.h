@@ -4,6 +4,7 @@
 // next. Each candidate gets a context of its own; nothing of it is global.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "engine/DiskReader.h"
@@ -47,6 +48,10 @@ struct CARVE_CONTEXT {
   int nBytesPerSector = 512;
   u64 u64StartSector = 0;    // the candidate's first sector
   u64 u64CurrentSector = 0;  // the sector a detector is asked about (the end test moves it on)
+  // A file stored in two pieces: its first u64FirstPieceBytes (whole sectors)
+  // from u64StartSector, the rest from u64SecondPieceSector. 0: one piece.
+  u64 u64FirstPieceBytes = 0;
+  u64 u64SecondPieceSector = 0;
 
   // Detection state carried over from the candidate before (see CARVE_PASS).
   int bCheckTsRanges = 0;
@@ -77,6 +82,10 @@ struct CARVE_CONTEXT {
   // waits for the result to be listed. 0: no limit.
   u64 u64CheckBudget = 0;
   bool bCheckDeferred = false;
+  // Where a checker first met data that is not the file's (a file offset;
+  // 0: not known), and whether it stops there instead of going on.
+  u64 u64DamageAt = 0;
+  bool bStopAtDamage = false;
 
   static bool IsUsableSectorSize(int nBytesPerSector) {
     return nBytesPerSector >= 512 && nBytesPerSector <= MAX_SECTOR_SIZE && nBytesPerSector % 512 == 0;
@@ -84,6 +93,22 @@ struct CARVE_CONTEXT {
   bool UsableSectorSize() const { return IsUsableSectorSize(nBytesPerSector); }
   // One sector's bytes, or 512 when the sector size is no use.
   u64 OneSector() const { return UsableSectorSize() ? static_cast<u64>(nBytesPerSector) : 512; }
+
+  // The disk sector holding file sector u64FileSector, and how many sectors
+  // from it on belong to the same piece (UINT64_MAX: to the file's end).
+  u64 DiskSectorOf(u64 u64FileSector, u64& u64InPiece) const {
+    const u64 first = u64FirstPieceBytes / OneSector();
+    if (u64FirstPieceBytes == 0) {
+      u64InPiece = UINT64_MAX;
+      return u64StartSector + u64FileSector;
+    }
+    if (u64FileSector < first) {
+      u64InPiece = first - u64FileSector;
+      return u64StartSector + u64FileSector;
+    }
+    u64InPiece = UINT64_MAX;
+    return u64SecondPieceSector + (u64FileSector - first);
+  }
 
   // Reads whole sectors into a caller buffer of nBufLen bytes, clamped to the
   // reader's end limit; the number of sectors that arrived (0 on any failure).

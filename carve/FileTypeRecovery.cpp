@@ -59,6 +59,7 @@ int CFileTypeRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount,
   delete m_pResultFileManager;
   m_pResultFileManager = nullptr;
   m_wcDrive = wcDrive;
+  m_carved.clear();
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   int status = m_DiskReader.Init(nDiskNo, m_u64StartSector + m_u64SectorCount);
@@ -70,6 +71,7 @@ int CFileTypeRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   delete m_pResultFileManager;
   m_pResultFileManager = nullptr;
   m_wcDrive = wcDrive;
+  m_carved.clear();
   if (!pPath) return STATUS_INVALID_PARAMETER;
   std::string path = WideToUtf8(pPath);
   int fd = OpenPathReadOnly(path.c_str());
@@ -128,6 +130,19 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
                                             nRemaidSecond, pReader, nBytesPerSector, u64FileCount, name,
                                             sizeof(name), type, size);
   if (status != 0) return status;
+  u8 integrity = CFileTypeJudge::Pass().nLastIntegrity;
+  u8 flags = CFileTypeJudge::Pass().nLastResultFlags;
+  u64 firstPiece = size;
+  BIFRAG_PIECES pieces;
+  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces)) {
+    integrity = pieces.nIntegrity;
+    flags = static_cast<u8>((flags & ~(RESULT_FLAG_CHECK_PENDING | RESULT_FLAG_LENGTH_CAPPED)) | RESULT_FLAG_TWO_PIECES);
+    size = pieces.u64Size;
+    firstPiece = pieces.u64FirstPieceBytes;
+    m_carved.push_back(BIFRAG_RANGE{pieces.u64SecondPieceSector,
+                                    (size - firstPiece + m_nBytesPerSector - 1) / m_nBytesPerSector});
+  }
+  m_carved.push_back(BIFRAG_RANGE{u64Sector, (firstPiece + m_nBytesPerSector - 1) / m_nBytesPerSector});
   if (m_pResultFileManager) {
     _FILE_NODE_* node = m_pResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
     if (node) {
@@ -135,8 +150,12 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
       node->wcDrive = m_wcDrive;
       node->nEngineType = ENGINE_FILE_TYPE;
       node->bHealth = 1;
-      node->nIntegrity = CFileTypeJudge::Pass().nLastIntegrity;
-      node->nResultFlags = CFileTypeJudge::Pass().nLastResultFlags;
+      node->nIntegrity = integrity;
+      node->nResultFlags = flags;
+      if (flags & RESULT_FLAG_TWO_PIECES) {
+        node->nClusterNO = static_cast<u32>(firstPiece / m_nBytesPerSector);
+        node->u64DataStartSector = pieces.u64SecondPieceSector;
+      }
       node->nFileIndex = m_pResultFileManager->GetFileIndex();
       node->nClusterBytes = 0xFFFFFFFFu;
       node->u64FileSize = size;
@@ -148,9 +167,28 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
         KeepMetadata(node->nFileIndex, u64Sector, meta);
     }
   }
-  u64SkipSectors = CFileTypeJudge::GetSkipSectors(type, size, m_nBytesPerSector);
+  // Only the first piece is passed over: a file stored whole in the gap is still found.
+  u64SkipSectors = CFileTypeJudge::GetSkipSectors(type, firstPiece, m_nBytesPerSector);
   ++u64FileCount;
   return 0;
+}
+
+bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
+                                        BIFRAG_PIECES& pieces) {
+  if (!CFileTypeJudge::ChecksEnabled() || !CBifragment::Supports(type) || (nFlags & RESULT_FLAG_UNREADABLE))
+    return false;
+  // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
+  const char* on = std::getenv("TORVANE_TWO_PIECE_JPEG");
+  if (on && std::strcmp(on, "0") == 0) return false;
+  // A check put off for its cost is not run now: only a break the bytes
+  // show without decoding starts the search.
+  const bool pending = (nFlags & RESULT_FLAG_CHECK_PENDING) != 0;
+  if (!pending && nIntegrity != INTEGRITY_BROKEN && nIntegrity != INTEGRITY_PARTIAL &&
+      !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
+    return false;
+  if (nIntegrity == INTEGRITY_VERIFIED) return false;
+  return CBifragment::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, pending, m_carved,
+                                 m_bifragLimits, pieces);
 }
 
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
@@ -181,6 +219,11 @@ void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
   int integrity = INTEGRITY_UNVERIFIED;
   if (row >= 0) {
     CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&m_DiskReader, m_nBytesPerSector, node.u64RecordSector);
+    SECTOR_RUN runs[2];
+    if (CarvedPieces(node, runs, m_nBytesPerSector) == 2) {
+      ctx.u64FirstPieceBytes = runs[0].u64Bytes;
+      ctx.u64SecondPieceSector = runs[1].u64FirstSector;
+    }
     ctx.bLengthIsCap = (flags & RESULT_FLAG_LENGTH_CAPPED) != 0;
     u64 size = node.u64FileSize;
     integrity = CFileTypeJudge::CheckIntegrity(ctx, static_cast<int>(CFileTypeJudge::szExtendNameAndType[row].nType),
@@ -193,7 +236,13 @@ void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
 
 int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {
   if (!pNode) return STATUS_INVALID_PARAMETER;
-  return CopySectorsToSink(m_DiskReader, pNode->u64RecordSector, pNode->u64FileSize, m_nBytesPerSector, sink);
+  SECTOR_RUN runs[2];
+  const int n = CarvedPieces(*pNode, runs, m_nBytesPerSector);
+  for (int i = 0; i < n; ++i) {
+    const int status = CopySectorsToSink(m_DiskReader, runs[i].u64FirstSector, runs[i].u64Bytes, m_nBytesPerSector, sink);
+    if (status != 0 || sink.Wanted() == 0) return status;
+  }
+  return 0;
 }
 
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "carve/Bifragment.h"
 #include "carve/FileTypeJudge.h"
 #include "engine/DiskReader.h"
 #include "store/ResultMetaFile.h"
@@ -48,12 +49,18 @@ class CFileTypeRecovery : public CStoredEngine {
   int LoadMetadata(RESULT_META_MAP& out);
   u64 GetStartSector() const { return m_u64StartSector; }
   u64 GetSectorCount() const { return m_u64SectorCount; }
+  // Bounds of the two-piece search (the volume's cluster size when known).
+  void SetBifragmentLimits(const BIFRAG_LIMITS& limits) { m_bifragLimits = limits; }
 
  private:
   CScanResultFileManager* Store() const override { return m_pResultFileManager; }
   // A picture too large to decode during the pass is decoded when listed.
   void ResolvePendingCheck(_FILE_NODE_& node) override;
   int NewStore(const std::wstring& name);
+  // A check that failed on a type with a two-piece search: the pieces when
+  // the file reassembled from them checks whole.
+  bool FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
+                       BIFRAG_PIECES& pieces);
   void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);
 
   wchar_t m_wcDrive;
@@ -63,5 +70,8 @@ class CFileTypeRecovery : public CStoredEngine {
   CDiskReader m_DiskReader;
   CFileTypeJudge m_FileTypeJudge;
   CScanResultFileManager* m_pResultFileManager;
+  // The sectors of the files carved so far: no continuation is taken from them.
+  std::vector<BIFRAG_RANGE> m_carved;
+  BIFRAG_LIMITS m_bifragLimits;
   CResultMetaFile m_MetaFile;
 };

@@ -209,6 +209,16 @@ std::string ResultJson(const RESULT_ITEM& r, const SAVE_OUTCOME* pOutcome) {
                   ", \"health\": " + std::to_string(n.bHealth) + ", \"integrity\": \"" + IntegrityName(n.nIntegrity) +
                   "\"";
   if (n.bIsDir) s += ", \"isFolder\": true";
+  SECTOR_RUN runs[2];
+  const int nRuns = CScanSession::Pieces(r, runs);
+  if (nRuns == 2) {
+    // The disk's sectors, as firstSector; whole sectors each.
+    s += ", \"pieces\": [";
+    for (int i = 0; i < nRuns; ++i)
+      s += std::string(i ? ", " : "") + "{\"firstSector\": " + std::to_string(runs[i].u64FirstSector) +
+           ", \"sectors\": " + std::to_string((runs[i].u64Bytes + SECTOR_SIZE - 1) / SECTOR_SIZE) + "}";
+    s += "]";
+  }
   std::vector<std::string> flags = CScanSession::FlagNames(n.nResultFlags);
   if (!flags.empty()) {
     s += ", \"flags\": [";

@@ -15,6 +15,9 @@ typedef int32_t i32;
 typedef uint16_t u16;
 typedef uint8_t u8;
 
+// Sectors are 512 bytes everywhere between engines.
+constexpr int SECTOR_SIZE = 512;
+
 static_assert(sizeof(wchar_t) == 4, "names cross the engine interface as 32-bit wide characters");
 
 
@@ -108,7 +111,27 @@ enum RESULT_FLAG : u8 {
   RESULT_FLAG_LENGTH_CAPPED = 0x02,  // no end was found: its length is a cap
   RESULT_FLAG_UNREADABLE = 0x04,     // some of its sectors could not be read
   RESULT_FLAG_CHECK_PENDING = 0x08,  // a costly check waits for the result to be listed or saved
+  // A carved file in two pieces: its first nClusterNO sectors from
+  // u64RecordSector, the rest from u64DataStartSector (fields carving leaves unused).
+  RESULT_FLAG_TWO_PIECES = 0x10,
 };
+
+// The pieces of a result read as runs of sectors: one run, or two for a
+// reassembled carved file. Returns the number of runs (1 or 2).
+struct SECTOR_RUN {
+  u64 u64FirstSector;
+  u64 u64Bytes;
+};
+inline int CarvedPieces(const _FILE_NODE_& n, SECTOR_RUN runs[2], int nBytesPerSector = SECTOR_SIZE) {
+  const u64 firstBytes = static_cast<u64>(n.nClusterNO) * static_cast<u64>(nBytesPerSector);
+  if (!(n.nResultFlags & RESULT_FLAG_TWO_PIECES) || n.nClusterNO == 0 || firstBytes >= n.u64FileSize) {
+    runs[0] = SECTOR_RUN{n.u64RecordSector, n.u64FileSize};
+    return 1;
+  }
+  runs[0] = SECTOR_RUN{n.u64RecordSector, firstBytes};
+  runs[1] = SECTOR_RUN{n.u64DataStartSector, n.u64FileSize - firstBytes};
+  return 2;
+}
 
 // One search hit: exactly the fields of _FILE_NODE_, copied byte for byte.
 struct __SEARCH_FILE_INFO__ : _FILE_NODE_ {};
@@ -127,5 +150,4 @@ typedef int (*RECOVERY_CALLBACK)(void* param, int nProgress, int nPercent, int n
 typedef int (*SEARCH_CALLBACK)(void* param, int nProgress, wchar_t* pRecoveryFileName);
 typedef int (*PREVIEW_CALLBACK)(void* param, int nProgress, int nRet);
 
-// Sectors are 512 bytes everywhere between engines.
-constexpr int SECTOR_SIZE = 512;
+

@@ -922,6 +922,19 @@ const char* CScanSession::EngineName(u32 nEngineType) {
   }
 }
 
+int CScanSession::Pieces(const RESULT_ITEM& r, SECTOR_RUN runs[2]) {
+  if (!r.IsCarved()) {
+    runs[0] = SECTOR_RUN{r.u64FirstSector, r.node.u64FileSize};
+    return 1;
+  }
+  // The carving engine counts from the start of the range it scanned; its
+  // first sector on the disk tells by how much.
+  const int n = CarvedPieces(r.node, runs);
+  const u64 shift = r.u64FirstSector >= r.node.u64RecordSector ? r.u64FirstSector - r.node.u64RecordSector : 0;
+  for (int i = 0; i < n; ++i) runs[i].u64FirstSector += shift;
+  return n;
+}
+
 std::vector<std::string> CScanSession::FlagNames(u8 nFlags) {
   static const struct {
     u8 nFlag;
@@ -929,7 +942,8 @@ std::vector<std::string> CScanSession::FlagNames(u8 nFlags) {
   } kFlags[] = {{RESULT_FLAG_CHAIN_CLEARED, "chainCleared"},
                 {RESULT_FLAG_LENGTH_CAPPED, "lengthCapped"},
                 {RESULT_FLAG_UNREADABLE, "unreadable"},
-                {RESULT_FLAG_CHECK_PENDING, "checkPending"}};
+                {RESULT_FLAG_CHECK_PENDING, "checkPending"},
+                {RESULT_FLAG_TWO_PIECES, "twoPieces"}};
   std::vector<std::string> out;
   for (const auto& f : kFlags)
     if (nFlags & f.nFlag) out.push_back(f.pName);

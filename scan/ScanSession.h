@@ -249,6 +249,9 @@ class CScanSession {
   static const char* EngineName(u32 nEngineType);
   // The RESULT_FLAG_* that are set, as words ("chainCleared", "lengthCapped", ...).
   static std::vector<std::string> FlagNames(u8 nFlags);
+  // Where a result's bytes lie, in the disk's sectors like its first sector:
+  // one run, or two for a carved file reassembled from two pieces.
+  static int Pieces(const RESULT_ITEM& r, SECTOR_RUN runs[2]);
 
  private:
   void RecordScanInfo(const SCAN_PROGRESS& last);

@@ -216,8 +216,11 @@ bool FileView::Fill(u64 off) {
   const u64 lastByte = m_size - 1;
   u64 count = lastByte / ss - first + 1;
   if (count > WINDOW / ss) count = WINDOW / ss;
+  u64 inPiece = 0;
+  const u64 disk = m_ctx.DiskSectorOf(first, inPiece);
+  if (count > inPiece) count = inPiece;  // a window never spans the two pieces of a file
   u64 bad = 0;
-  const unsigned int got = m_ctx.ReadSectors(m_ctx.u64StartSector + first, static_cast<unsigned int>(count),
+  const unsigned int got = m_ctx.ReadSectors(disk, static_cast<unsigned int>(count),
                                              m_buf, WINDOW, &bad);
   if (bad) m_ctx.bUnreadable = true;
   if (got == 0) {

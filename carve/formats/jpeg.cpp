@@ -202,6 +202,7 @@ struct JpegCheckError {
   std::jmp_buf jump;
   bool corrupt = false;  // the decoder met data that is not this picture's
   bool eof = false;      // the bytes ran out before the picture's end
+  CARVE_CONTEXT* ctx = nullptr;
 };
 
 // libjpeg's default error_exit ends the process: jump back instead.
@@ -209,6 +210,14 @@ void JpegCheckErrorExit(j_common_ptr cinfo) {
   JpegCheckError* e = reinterpret_cast<JpegCheckError*>(cinfo->err);
   std::longjmp(e->jump, 1);
 }
+
+// The start of the decoder's source (JpegCheckSource below), as far as the
+// warning handler reads it.
+struct JpegCheckSourceEnd {
+  jpeg_source_mgr mgr;
+  void* view;
+  u64 next;
+};
 
 // Warnings (level -1) carry the verdict; trace messages are dropped.
 void JpegCheckMessage(j_common_ptr cinfo, int level) {
@@ -226,7 +235,15 @@ void JpegCheckMessage(j_common_ptr cinfo, int level) {
     case JWRN_MUST_RESYNC:
     case JWRN_NOT_SEQUENTIAL:
     case JWRN_BOGUS_ICC:
+      if (!e->corrupt && e->ctx && cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->src) {
+        // The first damage: how far the decoder had read (its bit buffer
+        // holds a few bytes more), where a search for a lost piece starts.
+        const JpegCheckSourceEnd* s =
+            reinterpret_cast<const JpegCheckSourceEnd*>(reinterpret_cast<j_decompress_ptr>(cinfo)->src);
+        e->ctx->u64DamageAt = s->next > s->mgr.bytes_in_buffer ? s->next - s->mgr.bytes_in_buffer : 1;
+      }
       e->corrupt = true;
+      if (e->ctx && e->ctx->bStopAtDamage) std::longjmp(e->jump, 1);
       break;
     default:
       break;  // unknown revisions, colour transforms: the data is still whole
@@ -238,10 +255,12 @@ void JpegCheckMessage(j_common_ptr cinfo, int level) {
 struct JpegCheckSource {
   jpeg_source_mgr mgr{};  // nothing in the buffer until the first fill
   FileView* view;
-  u64 next = 0;       // file offset of the next byte to hand over
+  u64 next = 0;       // file offset of the next byte to hand over (JpegCheckSourceEnd reads these three)
   bool ended = false;
   u8 eoi[2] = {0xFF, 0xD9};
 };
+
+static_assert(offsetof(JpegCheckSource, next) == offsetof(JpegCheckSourceEnd, next), "the warning handler's view");
 
 void JpegSrcInit(j_decompress_ptr) {}
 boolean JpegSrcFill(j_decompress_ptr cinfo) {
@@ -298,13 +317,16 @@ CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size) {
   JpegCheckError err;
   JpegCheckSource src;
   src.view = &view;
+  err.ctx = &ctx;
+  ctx.u64DamageAt = 0;
   d.cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = JpegCheckErrorExit;
   err.mgr.emit_message = JpegCheckMessage;
   std::vector<u8> row;
   // Nothing with a destructor is made between the setjmp and the calls
   // that may jump back to it.
-  if (setjmp(err.jump) != 0) return src.ended ? VERDICT_PARTIAL : VERDICT_DAMAGED;
+  if (setjmp(err.jump) != 0)
+    return src.ended && !(err.corrupt && ctx.bStopAtDamage) ? VERDICT_PARTIAL : VERDICT_DAMAGED;
   jpeg_create_decompress(&d.cinfo);
   d.cinfo.mem->max_memory_to_use = kJpegCheckMaxMemory;
   d.cinfo.src = &src.mgr;

@@ -22,6 +22,7 @@
 #include "app/MessageBox.h"
 #include "app/Platform.h"
 #include "app/Preview.h"
+#include "app/ResultModel.h"
 #include "app/ScanUI.h"
 #include "engine/Categories.h"
 #include "engine/SafeFs.h"
@@ -122,6 +123,19 @@ void TestDialogs::sizesRatesAndLabels() {
   QCOMPARE(SelectionLabelText(0, 0), QStringLiteral("No files selected"));
   QCOMPARE(SelectionLabelText(2048, 1), QStringLiteral("1 file selected (2.0 KB)"));
   QCOMPARE(SelectionLabelText(3ull << 20, 2), QStringLiteral("2 files selected (3.0 MB)"));
+  // A carved file in two pieces, found in a range that starts at disk sector
+  // 1000: its pieces in the disk's sectors, like its first sector.
+  RESULT_ITEM joined;
+  joined.node.nEngineType = ENGINE_FILE_TYPE;
+  joined.node.nResultFlags = RESULT_FLAG_TWO_PIECES;
+  joined.node.u64RecordSector = 32;
+  joined.node.nClusterNO = 8;
+  joined.node.u64DataStartSector = 60;
+  joined.node.u64FileSize = 8 * 512 + 1000;
+  joined.u64FirstSector = 1032;
+  QCOMPARE(ResultPiecesText(joined), QStringLiteral("Reassembled from two pieces: sectors 1032\u20131039 and 1060\u20131061."));
+  joined.node.nResultFlags = 0;
+  QVERIFY(ResultPiecesText(joined).isEmpty());
 
   // The speed is this run's recent speed: an early slow stretch is forgotten.
   CRateMeter meter(10000);

@@ -7,6 +7,7 @@ import traceback
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bifrag    # noqa: E402
 import disks      # noqa: E402
 import exfatimg   # noqa: E402
 import fatimg     # noqa: E402
@@ -59,6 +60,7 @@ def main(out):
         "gpt4k": lambda: disks.build_gpt4k(out, os.path.join(tmp, "gpt4k"), S, ext4_for_disk),
         "apple": lambda: disks.build_apple(out, os.path.join(tmp, "apple"), S),
         "carve": lambda: others.build_carve(out, sdir),
+        "bifrag": lambda: bifrag.build(out, os.path.join(tmp, "bifrag")),
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
         "fat-over-ntfs": lambda: others.build_fat_over_ntfs(out, os.path.join(tmp, "fon"), S),
         "demo": lambda: others.build_demo(out, os.path.join(tmp, "demo"), S),

@@ -1,0 +1,458 @@
+// Two-piece reassembly of carved JPEGs: the break is where the marker
+// structure of the entropy-coded data first fails (a marker that cannot be
+// there, a restart marker out of sequence, a sector of zeros) or where the
+// decoder first meets foreign data; the continuation is a sector after a gap
+// of whole clusters whose data goes on in the same structure to the
+// picture's end marker; the decoder has the last word.
+#include "carve/Bifragment.h"
+
+#include <time.h>
+
+#include <cstring>
+#include <memory>
+
+#include "carve/FileTypeJudge.h"
+#include "carve/JpegEntropy.h"
+
+namespace {
+
+// Bytes read from the disk per step of a walk.
+constexpr u64 kStepBytes = 64 * 1024;
+// Largest reassembled JPEG (the JPEG rule's own maximum).
+constexpr u64 kMaxJpegBytes = 128ull * 1024 * 1024;
+// Bytes of candidate continuations walked for one file, all candidates together.
+constexpr u64 kMaxWalkBytes = 256ull * 1024 * 1024;
+
+bool AllZero(const u8* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
+// The marker structure of a JPEG fed in file order, sector by sector: the
+// segments by their lengths, the entropy-coded data of each scan with its
+// stuffed bytes and restart markers RST0..7 in sequence. Its state at a
+// sector boundary is all a continuation needs to go on from there.
+struct JpegFlow {
+  enum ST : u8 { MARK_FF, MARK_CODE, LEN_HI, LEN_LO, SKIP, SCAN, SCAN_FF, END, BROKEN };
+  ST st = MARK_FF;
+  u8 code = 0;
+  u8 nextRst = 0;     // the restart marker the scan expects next
+  bool sawSoi = false, sawFrame = false;
+  u32 len = 0, skip = 0;
+  u64 pos = 0;        // file offset of the next byte
+  u64 at = 0;         // BROKEN: the offset of the byte that broke it; END: just past EOI
+  u64 lastRst = 0;    // offset of the last restart marker in sequence (0: none)
+  u64 scanLeft = 0;   // offset of the marker that last ended entropy-coded data (0: none yet)
+
+  bool Done() const { return st == END || st == BROKEN; }
+  bool InScan() const { return st == SCAN || st == SCAN_FF; }
+  void Break(u64 off) {
+    st = BROKEN;
+    at = off;
+  }
+
+  void OnMarker(u8 c, u64 off) {  // off: the marker's code byte
+    if (!sawSoi) {
+      if (c != 0xD8) return Break(off);
+      sawSoi = true;
+      st = MARK_FF;
+      return;
+    }
+    if (c == 0xD9) {
+      st = END;
+      at = off + 1;
+      return;
+    }
+    if (c == 0x01 || (c >= 0xD0 && c <= 0xD7)) {  // no length field
+      st = MARK_FF;
+      return;
+    }
+    if (c < 0xC0 || c == 0xD8) return Break(off);
+    if (c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) sawFrame = true;
+    if (c == 0xDA && !sawFrame) return Break(off);
+    code = c;
+    st = LEN_HI;
+  }
+
+  // One sector's bytes (or fewer at the end) at file offset pos.
+  void Feed(const u8* p, size_t n) {
+    if (Done()) return;
+    // Entropy-coded data never holds a whole sector of zeros: a gap does.
+    if (InScan() && n >= 512 && AllZero(p, n)) return Break(pos);
+    size_t i = 0;
+    while (i < n && !Done()) {
+      switch (st) {
+        case MARK_FF:
+          if (p[i] != 0xFF) return Break(pos + i);
+          ++i;
+          st = MARK_CODE;
+          break;
+        case MARK_CODE: {
+          const u8 c = p[i++];
+          if (c != 0xFF) OnMarker(c, pos + i - 1);
+          break;
+        }
+        case LEN_HI:
+          len = static_cast<u32>(p[i++]) << 8;
+          st = LEN_LO;
+          break;
+        case LEN_LO:
+          len |= p[i++];
+          if (len < 2) return Break(pos + i - 1);
+          skip = len - 2;
+          if (code == 0xDA) nextRst = 0;  // each scan counts its restarts from RST0
+          st = skip ? SKIP : (code == 0xDA ? SCAN : MARK_FF);
+          break;
+        case SKIP: {
+          const size_t k = n - i < skip ? n - i : skip;
+          i += k;
+          skip -= static_cast<u32>(k);
+          if (skip == 0) st = code == 0xDA ? SCAN : MARK_FF;
+          break;
+        }
+        case SCAN: {
+          const void* hit = std::memchr(p + i, 0xFF, n - i);
+          if (!hit) {
+            i = n;
+          } else {
+            i = static_cast<size_t>(static_cast<const u8*>(hit) - p) + 1;
+            st = SCAN_FF;
+          }
+          break;
+        }
+        case SCAN_FF: {
+          const u8 c = p[i++];
+          if (c == 0x00) {
+            st = SCAN;
+          } else if (c >= 0xD0 && c <= 0xD7) {
+            if ((c & 7) != nextRst) return Break(pos + i - 1);  // a restart interval went missing or came from elsewhere
+            nextRst = static_cast<u8>((nextRst + 1) & 7);
+            lastRst = pos + i - 1;
+            st = SCAN;
+          } else if (c != 0xFF) {
+            scanLeft = pos + i - 2;
+            OnMarker(c, pos + i - 1);
+          }
+          break;
+        }
+        case END:
+        case BROKEN:
+          break;
+      }
+    }
+    pos += i;
+  }
+};
+
+// Sector reads through one 64 KiB buffer.
+class CSectorSource {
+ public:
+  CSectorSource(CDiskReader* pReader, int ss) : m_pReader(pReader), m_ss(static_cast<u64>(ss)), m_buf(new u8[kStepBytes]) {}
+  // Sectors from `sector` on, at most kStepBytes of them; null at the range's end or on failure.
+  const u8* Read(u64 sector, u64& bytes) {
+    bytes = 0;
+    const u64 limit = m_pReader->GetSectorLimit();
+    if (sector >= limit) return nullptr;
+    u64 count = kStepBytes / m_ss;
+    if (limit - sector < count) count = limit - sector;
+    if (m_pReader->ReadTolerant(m_buf.get(), static_cast<int>(count), static_cast<i64>(sector), static_cast<int>(m_ss),
+                                nullptr) != 0)
+      return nullptr;
+    bytes = count * m_ss;
+    return m_buf.get();
+  }
+
+ private:
+  CDiskReader* m_pReader;
+  u64 m_ss;
+  std::unique_ptr<u8[]> m_buf;
+};
+
+bool Claimed(const std::vector<BIFRAG_RANGE>& claimed, u64 sector) {
+  for (const BIFRAG_RANGE& r : claimed)
+    if (sector >= r.u64FirstSector && sector - r.u64FirstSector < r.u64SectorCount) return true;
+  return false;
+}
+
+// Bytes past the seam a continuation must decode cleanly before a file
+// whose end was not found is kept as reassembled up to where it fails.
+constexpr u64 kMinPartialSpan = 4096;
+// The DC of the blocks across the seam against the blocks beside it (see
+// JPEG_WALK::dSeamScore): on the test pictures a true continuation scored
+// 0.70-1.10 and joins of two pictures that walk whole 1.91-6.1.
+constexpr double kMaxSeamScore = 1.5;
+// Block pairs across the seam needed before the seam's score counts.
+constexpr int kMinSeamPairs = 8;
+
+class CJpegSearch {
+ public:
+  CJpegSearch(CDiskReader* pReader, int ss, u64 start, int type, const std::vector<BIFRAG_RANGE>& claimed,
+              const BIFRAG_LIMITS& limits)
+      : m_pReader(pReader), m_ss(static_cast<u64>(ss)), m_start(start), m_type(type), m_claimed(claimed),
+        m_limits(limits), m_src(pReader, ss), m_t0(ThreadMillis()) {}
+
+  bool Run(u64 carved, bool onlyVisible, BIFRAG_PIECES& out) {
+    // The walk over the carved bytes, its state kept at every sector boundary.
+    JpegFlow flow;
+    u64 sector = 0;
+    const u64 carvedSectors = (carved + m_ss - 1) / m_ss;
+    while (sector < carvedSectors && !flow.Done()) {
+      u64 got = 0;
+      const u8* p = m_src.Read(m_start + sector, got);
+      if (!p) break;
+      for (u64 off = 0; off < got && sector < carvedSectors && !flow.Done(); off += m_ss, ++sector) {
+        m_states.push_back(flow);
+        flow.Feed(p + off, static_cast<size_t>(m_ss));
+      }
+    }
+    m_states.push_back(flow);  // the state where the carved bytes end
+    // Where the file's own data stops: where its marker structure breaks,
+    // or, for a structure that went on into foreign data (a stray marker
+    // there opened a segment), where the entropy-coded data was left.
+    u64 breakAt = 0;
+    if (flow.st == JpegFlow::BROKEN) breakAt = flow.at;
+    else if (flow.st != JpegFlow::END) breakAt = flow.InScan() || !flow.scanLeft ? flow.pos : flow.scanLeft;
+    // A check put off for its cost is not made here either: a structure
+    // that reaches its end shows no break.
+    if (onlyVisible && flow.st == JpegFlow::END) return false;
+    // The exact walk knows better where decoding first goes wrong; no first
+    // piece can reach past it.
+    CARVE_CONTEXT one = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
+    const JPEG_WALK alone = CJpegEntropy::Walk(one, carved, 0);
+    if (alone.nOutcome == JPEG_WALK_BAD && alone.u64BadAt > alone.u64ScanStart &&
+        (breakAt == 0 || alone.u64BadAt + 1 < breakAt))
+      breakAt = alone.u64BadAt + 1;
+    if (breakAt == 0) {
+      if (onlyVisible || flow.st != JpegFlow::END) return false;
+      // Its structure holds together yet it does not decode: the decoder says where.
+      CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
+      ctx.bStopAtDamage = true;
+      Decode(ctx, flow.at);
+      breakAt = ctx.u64DamageAt;
+      if (breakAt == 0) return false;
+    }
+    const u64 step = m_limits.nClusterBytes >= m_ss ? m_limits.nClusterBytes : m_ss;
+    // Ends of the first piece: cluster boundaries at or before the break,
+    // after the last restart marker that was still in sequence.
+    // (Counted from the file's first sector: a file system's clusters start
+    // where the file does, wherever its cluster area begins.)
+    u64 b = m_start * m_ss + (breakAt / step) * step;
+    const u64 startByte = m_start * m_ss;
+    for (int tries = 0; tries < m_limits.nMaxFirstPieceEnds && b > startByte; ++tries, b -= step) {
+      const u64 firstBytes = b - startByte;
+      const u64 firstSectors = firstBytes / m_ss;
+      if (firstSectors >= m_states.size()) continue;
+      const JpegFlow& at = m_states[firstSectors];
+      if (!at.sawSoi || at.Done()) continue;
+      if (flow.lastRst && firstBytes <= flow.lastRst) break;  // a restart marker still in sequence: the break is after it
+      // Continuations compete only with those of the same first piece: once
+      // one decodes whole, earlier ends are not tried.
+      if (TrySecondPieces(at, firstBytes) < 0 || m_full.u64Size) break;
+    }
+    return Decide(out);
+  }
+
+ private:
+  struct FOUND {
+    u64 u64FirstPieceBytes = 0;
+    u64 u64SecondPieceSector = 0;
+    u64 u64Size = 0;  // 0: none
+  };
+
+  // The time budget is the pass thread's processor time: a busy machine
+  // does not cut a file's search short.
+  static u64 ThreadMillis() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<u64>(t.tv_sec) * 1000 + static_cast<u64>(t.tv_nsec) / 1000000;
+  }
+  bool OutOfBudget() const {
+    return ThreadMillis() - m_t0 > static_cast<u64>(m_limits.nMillis) || m_decodes >= m_limits.nMaxDecodes ||
+           m_walked > kMaxWalkBytes;
+  }
+
+  CARVE_VERDICT Decode(CARVE_CONTEXT& ctx, u64 size) {
+    ++m_decodes;
+    const CARVE_FORMAT* f = CFileTypeJudge::CheckerOfType(m_type);
+    if (!f) return VERDICT_UNKNOWN;
+    ctx.u64CheckedEnd = 0;
+    ctx.bUnreadable = false;
+    return f->pChecker(ctx, size);
+  }
+
+  CARVE_CONTEXT PiecesContext(u64 firstBytes, u64 sector) const {
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
+    ctx.u64FirstPieceBytes = firstBytes;
+    ctx.u64SecondPieceSector = sector;
+    return ctx;
+  }
+
+  // The verdict on what the search found: verified only for the one
+  // continuation that walks exactly, shows no seam and decodes whole.
+  bool Decide(BIFRAG_PIECES& out) {
+    FOUND pick;
+    u8 integrity = INTEGRITY_UNVERIFIED;
+    if (m_full.u64Size) {
+      pick = m_full;
+      if (m_nFull == 1) {
+        CARVE_CONTEXT full = PiecesContext(pick.u64FirstPieceBytes, pick.u64SecondPieceSector);
+        u64 size = pick.u64Size;
+        u8 flags = 0;
+        integrity = static_cast<u8>(CFileTypeJudge::CheckIntegrity(full, m_type, size, false, flags));
+        if (integrity != INTEGRITY_VERIFIED || flags) integrity = INTEGRITY_UNVERIFIED;
+      }
+    } else if (m_unsure.u64Size) {
+      pick = m_unsure;
+    } else if (m_partial.u64Size) {
+      pick = m_partial;
+      integrity = INTEGRITY_PARTIAL;
+    } else {
+      return false;
+    }
+    out.u64FirstPieceBytes = pick.u64FirstPieceBytes;
+    out.u64SecondPieceSector = pick.u64SecondPieceSector;
+    out.u64Size = pick.u64Size;
+    out.nIntegrity = integrity;
+    return true;
+  }
+
+  // Where the JPEG starting at `sector` (a picture stored whole in the gap)
+  // ends, in sectors from it; 0 when it does not.
+  u64 WholeJpegSectors(u64 sector) {
+    JpegFlow f;
+    u64 n = 0;
+    while (!f.Done() && n * m_ss < kMaxJpegBytes) {
+      u64 got = 0;
+      const u8* p = m_src.Read(sector + n, got);
+      if (!p) return 0;
+      m_walked += got;
+      for (u64 off = 0; off < got && !f.Done(); off += m_ss, ++n) f.Feed(p + off, static_cast<size_t>(m_ss));
+    }
+    return f.st == JpegFlow::END ? (f.at + m_ss - 1) / m_ss : 0;
+  }
+
+  // Candidates for one first piece; -1 when the search is over.
+  int TrySecondPieces(const JpegFlow& at, u64 firstBytes) {
+    const u64 step = m_limits.nClusterBytes >= m_ss ? m_limits.nClusterBytes : m_ss;
+    const u64 gapEnd = m_start * m_ss + firstBytes + m_limits.u64MaxGapBytes;
+    // From the break itself: a picture stored whole right after the first
+    // piece is claimed before any continuation is looked for.
+    for (u64 s = m_start * m_ss + firstBytes; s <= gapEnd; s += m_ss) {
+      if (OutOfBudget()) return -1;
+      const u64 sector = s / m_ss;
+      if (sector >= m_pReader->GetSectorLimit()) return 0;
+      if (Claimed(m_claimed, sector)) continue;
+      // A picture stored whole in the gap is kept whole: the continuation
+      // is looked for after it.
+      u64 first = 0;
+      const u8* head = m_src.Read(sector, first);
+      if (!head) return 0;
+      if (first >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
+        const u64 whole = WholeJpegSectors(sector);
+        if (whole) {
+          m_claimed.push_back(BIFRAG_RANGE{sector, whole});
+          continue;
+        }
+      }
+      if (s == m_start * m_ss + firstBytes || (s - m_start * m_ss - firstBytes) % step != 0) continue;
+      u64 end = 0;
+      const bool toEnd = Continues(at, firstBytes, sector, end);
+      if (end < firstBytes + (toEnd ? 2 : kMinPartialSpan)) continue;
+      if (!toEnd && m_partial.u64Size) continue;  // only the nearest partial continuation is kept
+      ++m_decodes;
+      CARVE_CONTEXT ctx = PiecesContext(firstBytes, sector);
+      const JPEG_WALK w = CJpegEntropy::Walk(ctx, end, firstBytes);
+      const bool seamClean = w.nSeamPairs >= kMinSeamPairs && w.dSeamScore <= kMaxSeamScore;
+      if (w.nOutcome == JPEG_WALK_WHOLE && w.u64End == end) {
+        if (!seamClean) {
+          if (!m_unsure.u64Size) m_unsure = FOUND{firstBytes, sector, end};
+          continue;
+        }
+        if (++m_nFull > 1) return -1;  // two continuations walk whole: neither is verified
+        m_full = FOUND{firstBytes, sector, end};
+        // Its sectors are its own: a rival starts elsewhere.
+        m_claimed.push_back(BIFRAG_RANGE{sector, (end - firstBytes + m_ss - 1) / m_ss});
+        continue;
+      }
+      if (w.nOutcome == JPEG_WALK_UNSUPPORTED) {
+        // Progressive and other pictures the walk does not follow: the
+        // decoder's word alone, never enough to call the join verified.
+        if (!toEnd || m_unsure.u64Size) continue;
+        CARVE_CONTEXT d = PiecesContext(firstBytes, sector);
+        d.bStopAtDamage = true;
+        if (Decode(d, end) == VERDICT_WHOLE && (d.u64CheckedEnd == 0 || d.u64CheckedEnd == end))
+          m_unsure = FOUND{firstBytes, sector, end};
+        continue;
+      }
+      // Goes wrong somewhere past the seam: as far as it goes cleanly.
+      const u64 good = (w.u64BadAt / m_ss) * m_ss;
+      if (!m_partial.u64Size && seamClean && good >= firstBytes + kMinPartialSpan)
+        m_partial = FOUND{firstBytes, sector, good};
+    }
+    return 0;
+  }
+
+  // Whether the data from `sector` on goes on from the first piece's state
+  // to the picture's end marker; end gets the reassembled length, or where
+  // the structure broke when it does not reach the end.
+  bool Continues(const JpegFlow& at, u64 firstBytes, u64 sector, u64& end) {
+    JpegFlow f = at;
+    f.pos = firstBytes;
+    u64 n = 0;
+    end = 0;
+    u64 left = 0;  // where the coded data was first left for a marker other than EOI
+    while (!f.Done()) {
+      if (f.pos >= kMaxJpegBytes) break;
+      u64 got = 0;
+      const u8* p = m_src.Read(sector + n, got);
+      if (!p) break;
+      m_walked += got;
+      for (u64 off = 0; off < got && !f.Done(); off += m_ss, ++n) {
+        f.Feed(p + off, static_cast<size_t>(m_ss));
+        if (!left && f.scanLeft >= firstBytes) left = f.scanLeft;
+      }
+      if (m_walked > kMaxWalkBytes) break;
+    }
+    if (f.st == JpegFlow::END) {
+      end = f.at;
+      return true;
+    }
+    // Not to the end: as far as the coded data goes (segments that foreign
+    // bytes seem to open after it are no part of a continuation).
+    end = f.st == JpegFlow::BROKEN ? f.at : f.pos;
+    if (left && left < end) end = left;
+    return false;
+  }
+
+  CDiskReader* m_pReader;
+  u64 m_ss;
+  u64 m_start;
+  int m_type;
+  std::vector<BIFRAG_RANGE> m_claimed;
+  BIFRAG_LIMITS m_limits;
+  CSectorSource m_src;
+  u64 m_t0;  // ThreadMillis() when the search began
+  std::vector<JpegFlow> m_states;  // the walk's state before each carved sector
+  int m_decodes = 0;
+  u64 m_walked = 0;
+  FOUND m_full;     // the first continuation that walks whole with a clean seam
+  int m_nFull = 0;
+  FOUND m_unsure;   // walks whole with a seam, or decodes whole unwalked
+  FOUND m_partial;  // the nearest that goes on cleanly well past the seam
+};
+
+}  // namespace
+
+bool CBifragment::Supports(int nType) { return nType == TYPE_JPG; }
+
+bool CBifragment::Reassemble(CDiskReader* pReader, int nBytesPerSector, u64 u64StartSector, u64 u64CarvedSize,
+                             int nType, bool bOnlyOnVisibleBreak, const std::vector<BIFRAG_RANGE>& claimed,
+                             const BIFRAG_LIMITS& limits, BIFRAG_PIECES& out) {
+  out = BIFRAG_PIECES();
+  if (!pReader || !Supports(nType) || !CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector) || u64CarvedSize == 0)
+    return false;
+  if (u64CarvedSize > kMaxJpegBytes) u64CarvedSize = kMaxJpegBytes;
+  CJpegSearch search(pReader, nBytesPerSector, u64StartSector, nType, claimed, limits);
+  return search.Run(u64CarvedSize, bOnlyOnVisibleBreak, out);
+}
