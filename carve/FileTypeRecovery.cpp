@@ -134,8 +134,9 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   u8 flags = CFileTypeJudge::Pass().nLastResultFlags;
   u64 firstPiece = size;
   BIFRAG_PIECES pieces;
-  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces)) {
-    integrity = INTEGRITY_VERIFIED;
+  u8 rebuilt = INTEGRITY_VERIFIED;
+  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces, rebuilt)) {
+    integrity = rebuilt;
     flags = static_cast<u8>((flags & ~(RESULT_FLAG_CHECK_PENDING | RESULT_FLAG_LENGTH_CAPPED)) | RESULT_FLAG_TWO_PIECES);
     size = pieces.u64Size;
     firstPiece = pieces.u64FirstPieceBytes;
@@ -174,9 +175,24 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
 }
 
 bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
-                                        BIFRAG_PIECES& pieces) {
-  if (!CFileTypeJudge::ChecksEnabled() || !CBifragment::Supports(type) || (nFlags & RESULT_FLAG_UNREADABLE))
-    return false;
+                                        BIFRAG_PIECES& pieces, u8& nRebuilt) {
+  nRebuilt = INTEGRITY_VERIFIED;
+  if (!CFileTypeJudge::ChecksEnabled() || (nFlags & RESULT_FLAG_UNREADABLE)) return false;
+  if (CMp4Rebuild::Supports(type)) {
+    // A video whose samples fail where its tables put them (or whose movie
+    // box is not where its media data ends) is looked for in two pieces.
+    if (nIntegrity != INTEGRITY_BROKEN && nIntegrity != INTEGRITY_PARTIAL && !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
+      return false;
+    bool certain = false;
+    if (!CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
+                                 m_bifragLimits, pieces, certain))
+      return false;
+    // Every sample checks, but the bytes between the two around the cut
+    // could have come from either side: not verified.
+    if (!certain) nRebuilt = INTEGRITY_UNVERIFIED;
+    return true;
+  }
+  if (!CBifragment::Supports(type)) return false;
   // Off unless asked for: the decoder accepts some splices of two pictures
   // of the same size and quality as one, and nothing yet tells them apart.
   const char* on = std::getenv("TORVANE_TWO_PIECE_JPEG");
