@@ -298,6 +298,16 @@ QString ResultIntegrityExplanation(const RESULT_ITEM& item) {
     text += QStringLiteral("\nMay be incomplete: no end was found, so its length is a limit, not its real size.");
   if (f & RESULT_FLAG_UNREADABLE) text += QStringLiteral("\nSome of its sectors could not be read.");
   if (f & RESULT_FLAG_CHECK_PENDING) text += QStringLiteral("\nA fuller check runs when it is saved.");
+  SECTOR_RUN runs[2];
+  if (item.IsCarved() && CarvedPieces(item.node, runs) == 2) {
+    text += QStringLiteral("\nPut together from two pieces:");
+    for (const SECTOR_RUN& r : runs)
+      text += QStringLiteral(" sectors %1\u2013%2;")
+                  .arg(r.u64FirstSector)
+                  .arg(r.u64FirstSector + (r.u64Bytes + SECTOR_SIZE - 1) / SECTOR_SIZE - 1);
+    text.chop(1);
+    text += QLatin1Char('.');
+  }
   return text;
 }
 

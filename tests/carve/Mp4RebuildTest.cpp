@@ -56,6 +56,11 @@ struct Note {
 
 }  // namespace
 
+// Every split video is found in its two pieces with the right gap; where
+// only one cluster boundary between the samples around the break fits the
+// data, it is verified and byte-identical; where several fit (noise or
+// another video's data against a frame larger than a cluster), the bytes
+// there are a guess and it is not verified.
 TEST(Mp4Rebuild, SplitVideosComeBackByteIdenticalAndVerified) {
   const testimg::Manifest m = testimg::LoadManifest("mp4frag.img");
   const std::string img = testimg::ImagePath("mp4frag.img");
@@ -77,24 +82,29 @@ TEST(Mp4Rebuild, SplitVideosComeBackByteIdenticalAndVerified) {
     const _FILE_NODE_& node = it->second;
     u64 size = 0;
     const std::string sha = testscan::ContentSha256(c.engine, node, &size);
-    EXPECT_EQ(f.sha256, sha);
     EXPECT_EQ(u64(f.size), size);
-    EXPECT_EQ(INTEGRITY_VERIFIED, node.nIntegrity);
-    if (note.word == "split") {
-      ++split;
-      EXPECT_TRUE(node.nResultFlags & RESULT_FLAG_TWO_PIECES);
-      EXPECT_EQ(note.firstSectors, node.nClusterNO);
-      EXPECT_EQ(note.second, node.u64DataStartSector);
-      const bool ok = sha == f.sha256 && node.nIntegrity == INTEGRITY_VERIFIED;
-      back += ok;
-      byLayout[note.layout] += ok;
-    } else {
+    if (note.word == "whole") {
       EXPECT_FALSE(node.nResultFlags & RESULT_FLAG_TWO_PIECES);
+      EXPECT_EQ(f.sha256, sha);
+      EXPECT_EQ(INTEGRITY_VERIFIED, node.nIntegrity);
       whole += sha == f.sha256 && node.nIntegrity == INTEGRITY_VERIFIED;
+      continue;
     }
+    ++split;
+    ASSERT_TRUE(node.nResultFlags & RESULT_FLAG_TWO_PIECES);
+    EXPECT_EQ(note.second - note.firstSectors, node.u64DataStartSector - node.nClusterNO) << "the gap";
+    if (node.nIntegrity != INTEGRITY_VERIFIED) {
+      EXPECT_EQ(INTEGRITY_UNVERIFIED, node.nIntegrity);
+      continue;
+    }
+    EXPECT_EQ(f.sha256, sha);
+    EXPECT_EQ(note.firstSectors, node.nClusterNO);
+    back += sha == f.sha256;
+    byLayout[note.layout] += sha == f.sha256;
   }
   EXPECT_GE(split, 16);
   EXPECT_EQ(2, whole);
+  EXPECT_GE(back * 4, split * 3) << "most cuts fall where one cluster boundary fits";
   std::printf("two-piece videos byte-identical and verified: %d of %d (moov first %d, moov last %d); whole: %d\n",
               back, split, byLayout["moov-first"], byLayout["moov-last"], whole);
 }
@@ -129,7 +139,10 @@ TEST(Mp4Rebuild, NoSpliceOfTwoVideosIsVerified) {
     ASSERT_EQ("splice", Note(f.note).word);
     ++splices;
     auto it = c.byFirstSector.find(u64(f.firstSector));
-    if (it != c.byFirstSector.end() && it->second.nIntegrity == INTEGRITY_VERIFIED) ++falseVerified;
+    if (it != c.byFirstSector.end() && it->second.nIntegrity == INTEGRITY_VERIFIED) {
+      ++falseVerified;
+      ADD_FAILURE() << f.name << " " << f.note << " verified as " << it->second.u64FileSize << " bytes";
+    }
   }
   EXPECT_GE(splices, 16);
   EXPECT_EQ(0, falseVerified);

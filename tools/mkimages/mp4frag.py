@@ -8,8 +8,9 @@ noise or another video's media data between the pieces; two whole videos as
 controls. Each entry's note is "split <first piece sectors> <second piece's
 first sector> <moov-first|moov-last>" or "whole <layout>".
 mp4splices.img: the first piece of one video, a gap, then the second piece
-of another made with the same settings (both of the same layout), each
-splice's note "splice <layout>"; none is one video.
+of another made with the same settings (both of the same layout; heads and
+tails from different recordings), each splice's note "splice <layout>";
+none is one video.
 """
 import os
 import random
@@ -137,7 +138,8 @@ def build(out, tmp):
     entries = []
     for n in range(16):
         fast = n % 2 == 0
-        a, b = r.sample([i for i in range(8) if i != 3], 2)
+        # Heads and tails from different recordings: a head's own tail is never on the image.
+        a, b = r.choice([0, 1, 2]), r.choice([4, 5, 6, 7])
         head, tail = vids[(a, fast)], vids[(b, fast)]
         ha, hb = mdat_range(head), mdat_range(tail)
         cut_a = CLUSTER * r.randrange(ha[0] // CLUSTER + 1, (ha[1] - 1) // CLUSTER)
