@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "carve/FileTypeJudge.h"
+#include "carve/JpegEntropy.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ struct JpegFlow {
   u64 pos = 0;        // file offset of the next byte
   u64 at = 0;         // BROKEN: the offset of the byte that broke it; END: just past EOI
   u64 lastRst = 0;    // offset of the last restart marker in sequence (0: none)
+  u64 scanLeft = 0;   // offset of the marker that last ended entropy-coded data (0: none yet)
 
   bool Done() const { return st == END || st == BROKEN; }
   bool InScan() const { return st == SCAN || st == SCAN_FF; }
@@ -128,6 +130,7 @@ struct JpegFlow {
             lastRst = pos + i - 1;
             st = SCAN;
           } else if (c != 0xFF) {
+            scanLeft = pos + i - 2;
             OnMarker(c, pos + i - 1);
           }
           break;
@@ -171,6 +174,16 @@ bool Claimed(const std::vector<BIFRAG_RANGE>& claimed, u64 sector) {
   return false;
 }
 
+// Bytes past the seam a continuation must decode cleanly before a file
+// whose end was not found is kept as reassembled up to where it fails.
+constexpr u64 kMinPartialSpan = 4096;
+// The DC of the blocks across the seam against the blocks beside it (see
+// JPEG_WALK::dSeamScore): on the test pictures a true continuation scored 0.70-1.10
+// and joins of two pictures that walk whole 1.91-6.1.
+constexpr double kMaxSeamScore = 1.5;
+// Block pairs across the seam needed before the seam's score counts.
+constexpr int kMinSeamPairs = 8;
+
 class CJpegSearch {
  public:
   CJpegSearch(CDiskReader* pReader, int ss, u64 start, int type, const std::vector<BIFRAG_RANGE>& claimed,
@@ -193,9 +206,19 @@ class CJpegSearch {
       }
     }
     m_states.push_back(flow);  // the state where the carved bytes end
+    // Where the file's own data stops: where its marker structure breaks,
+    // or, for a structure that went on into foreign data (a stray marker
+    // there opened a segment), where the entropy-coded data was left.
     u64 breakAt = 0;
     if (flow.st == JpegFlow::BROKEN) breakAt = flow.at;
-    else if (flow.st != JpegFlow::END && flow.InScan()) breakAt = flow.pos;  // its data stops before its end
+    else if (flow.st != JpegFlow::END) breakAt = flow.InScan() || !flow.scanLeft ? flow.pos : flow.scanLeft;
+    // The exact walk knows better where decoding first goes wrong; no first
+    // piece can reach past it.
+    CARVE_CONTEXT one = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
+    const JPEG_WALK alone = CJpegEntropy::Walk(one, carved, 0);
+    if (alone.nOutcome == JPEG_WALK_BAD && alone.u64BadAt > alone.u64ScanStart &&
+        (breakAt == 0 || alone.u64BadAt + 1 < breakAt))
+      breakAt = alone.u64BadAt + 1;
     if (breakAt == 0) {
       if (onlyVisible || flow.st != JpegFlow::END) return false;
       // Its structure holds together yet it does not decode: the decoder says where.
@@ -217,14 +240,20 @@ class CJpegSearch {
       const JpegFlow& at = m_states[firstSectors];
       if (!at.sawSoi || at.Done()) continue;
       if (flow.lastRst && firstBytes <= flow.lastRst) break;  // a restart marker still in sequence: the break is after it
-      int found = TrySecondPieces(at, firstBytes, out);
-      if (found > 0) return true;
-      if (found < 0) break;  // out of time or decodes
+      // Continuations compete only with those of the same first piece: once
+      // one decodes whole, earlier ends are not tried.
+      if (TrySecondPieces(at, firstBytes) < 0 || m_full.u64Size) break;
     }
-    return false;
+    return Decide(out);
   }
 
  private:
+  struct FOUND {
+    u64 u64FirstPieceBytes = 0;
+    u64 u64SecondPieceSector = 0;
+    u64 u64Size = 0;  // 0: none
+  };
+
   bool OutOfBudget() const {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_t0).count();
     return ms > m_limits.nMillis || m_decodes >= m_limits.nMaxDecodes || m_walked > kMaxWalkBytes;
@@ -237,6 +266,42 @@ class CJpegSearch {
     ctx.u64CheckedEnd = 0;
     ctx.bUnreadable = false;
     return f->pChecker(ctx, size);
+  }
+
+  CARVE_CONTEXT PiecesContext(u64 firstBytes, u64 sector) const {
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
+    ctx.u64FirstPieceBytes = firstBytes;
+    ctx.u64SecondPieceSector = sector;
+    return ctx;
+  }
+
+  // The verdict on what the search found: verified only for the one
+  // continuation that walks exactly, shows no seam and decodes whole.
+  bool Decide(BIFRAG_PIECES& out) {
+    FOUND pick;
+    u8 integrity = INTEGRITY_UNVERIFIED;
+    if (m_full.u64Size) {
+      pick = m_full;
+      if (m_nFull == 1) {
+        CARVE_CONTEXT full = PiecesContext(pick.u64FirstPieceBytes, pick.u64SecondPieceSector);
+        u64 size = pick.u64Size;
+        u8 flags = 0;
+        integrity = static_cast<u8>(CFileTypeJudge::CheckIntegrity(full, m_type, size, false, flags));
+        if (integrity != INTEGRITY_VERIFIED || flags) integrity = INTEGRITY_UNVERIFIED;
+      }
+    } else if (m_unsure.u64Size) {
+      pick = m_unsure;
+    } else if (m_partial.u64Size) {
+      pick = m_partial;
+      integrity = INTEGRITY_PARTIAL;
+    } else {
+      return false;
+    }
+    out.u64FirstPieceBytes = pick.u64FirstPieceBytes;
+    out.u64SecondPieceSector = pick.u64SecondPieceSector;
+    out.u64Size = pick.u64Size;
+    out.nIntegrity = integrity;
+    return true;
   }
 
   // Where the JPEG starting at `sector` (a picture stored whole in the gap)
@@ -254,11 +319,10 @@ class CJpegSearch {
     return f.st == JpegFlow::END ? (f.at + m_ss - 1) / m_ss : 0;
   }
 
-  // 1 found, 0 none for this first piece, -1 the search is over.
-  int TrySecondPieces(const JpegFlow& at, u64 firstBytes, BIFRAG_PIECES& out) {
+  // Candidates for one first piece; -1 when the search is over.
+  int TrySecondPieces(const JpegFlow& at, u64 firstBytes) {
     const u64 step = m_limits.nClusterBytes >= m_ss ? m_limits.nClusterBytes : m_ss;
     const u64 gapEnd = m_start * m_ss + firstBytes + m_limits.u64MaxGapBytes;
-    int failedAfter = 0;
     // From the break itself: a picture stored whole right after the first
     // piece is claimed before any continuation is looked for.
     for (u64 s = m_start * m_ss + firstBytes; s <= gapEnd; s += m_ss) {
@@ -280,51 +344,63 @@ class CJpegSearch {
       }
       if (s == m_start * m_ss + firstBytes || (s - m_start * m_ss - firstBytes) % step != 0) continue;
       u64 end = 0;
-      if (!Continues(at, firstBytes, sector, end)) continue;
-      CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
-      ctx.u64FirstPieceBytes = firstBytes;
-      ctx.u64SecondPieceSector = sector;
-      ctx.bStopAtDamage = true;
-      const CARVE_VERDICT v = Decode(ctx, end);
-      if (v == VERDICT_WHOLE && (ctx.u64CheckedEnd == 0 || ctx.u64CheckedEnd == end)) {
-        // The decode that stops at the first damage is not the verdict: the whole check is.
-        CARVE_CONTEXT full = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
-        full.u64FirstPieceBytes = firstBytes;
-        full.u64SecondPieceSector = sector;
-        u64 size = end;
-        u8 flags = 0;
-        if (CFileTypeJudge::CheckIntegrity(full, m_type, size, false, flags) == INTEGRITY_VERIFIED) {
-          out.u64FirstPieceBytes = firstBytes;
-          out.u64SecondPieceSector = sector;
-          out.u64Size = end;
-          return 1;
+      const bool toEnd = Continues(at, firstBytes, sector, end);
+      if (end < firstBytes + (toEnd ? 2 : kMinPartialSpan)) continue;
+      if (!toEnd && m_partial.u64Size) continue;  // only the nearest partial continuation is kept
+      ++m_decodes;
+      CARVE_CONTEXT ctx = PiecesContext(firstBytes, sector);
+      const JPEG_WALK w = CJpegEntropy::Walk(ctx, end, firstBytes);
+      const bool seamClean = w.nSeamPairs >= kMinSeamPairs && w.dSeamScore <= kMaxSeamScore;
+      if (w.nOutcome == JPEG_WALK_WHOLE && w.u64End == end) {
+        if (!seamClean) {
+          if (!m_unsure.u64Size) m_unsure = FOUND{firstBytes, sector, end};
+          continue;
         }
+        if (++m_nFull == 1) m_full = FOUND{firstBytes, sector, end};
+        else return -1;  // two continuations walk whole: neither is verified
+        continue;
       }
-      // Damage inside the first piece: no continuation can mend it.
-      if (ctx.u64DamageAt != 0 && ctx.u64DamageAt < firstBytes) return 0;
-      if (++failedAfter >= 16) return 0;
+      if (w.nOutcome == JPEG_WALK_UNSUPPORTED) {
+        // Progressive and other pictures the walk does not follow: the
+        // decoder's word alone, never enough to call the join verified.
+        if (!toEnd || m_unsure.u64Size) continue;
+        CARVE_CONTEXT d = PiecesContext(firstBytes, sector);
+        d.bStopAtDamage = true;
+        if (Decode(d, end) == VERDICT_WHOLE && (d.u64CheckedEnd == 0 || d.u64CheckedEnd == end))
+          m_unsure = FOUND{firstBytes, sector, end};
+        continue;
+      }
+      // Goes wrong somewhere past the seam: as far as it goes cleanly.
+      const u64 good = (w.u64BadAt / m_ss) * m_ss;
+      if (!m_partial.u64Size && seamClean && good >= firstBytes + kMinPartialSpan)
+        m_partial = FOUND{firstBytes, sector, good};
     }
     return 0;
   }
 
   // Whether the data from `sector` on goes on from the first piece's state
-  // to the picture's end marker; end gets the reassembled length.
+  // to the picture's end marker; end gets the reassembled length, or where
+  // the structure broke when it does not reach the end.
   bool Continues(const JpegFlow& at, u64 firstBytes, u64 sector, u64& end) {
     JpegFlow f = at;
     f.pos = firstBytes;
     u64 n = 0;
+    end = 0;
     while (!f.Done()) {
-      if (f.pos >= kMaxJpegBytes) return false;
+      if (f.pos >= kMaxJpegBytes) break;
       u64 got = 0;
       const u8* p = m_src.Read(sector + n, got);
-      if (!p) return false;
+      if (!p) break;
       m_walked += got;
       for (u64 off = 0; off < got && !f.Done(); off += m_ss, ++n) f.Feed(p + off, static_cast<size_t>(m_ss));
-      if (m_walked > kMaxWalkBytes) return false;
+      if (m_walked > kMaxWalkBytes) break;
     }
-    if (f.st != JpegFlow::END) return false;
-    end = f.at;
-    return true;
+    if (f.st == JpegFlow::END) {
+      end = f.at;
+      return true;
+    }
+    end = f.st == JpegFlow::BROKEN ? f.at : f.pos;
+    return false;
   }
 
   CDiskReader* m_pReader;
@@ -338,6 +414,10 @@ class CJpegSearch {
   std::vector<JpegFlow> m_states;  // the walk's state before each carved sector
   int m_decodes = 0;
   u64 m_walked = 0;
+  FOUND m_full;     // the first continuation that walks whole with a clean seam
+  int m_nFull = 0;
+  FOUND m_unsure;   // walks whole with a seam, or decodes whole unwalked
+  FOUND m_partial;  // the nearest that goes on cleanly well past the seam
 };
 
 }  // namespace

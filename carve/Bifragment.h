@@ -1,9 +1,11 @@
 // Files stored in two pieces. A carved file that fails its check is often
 // its first piece run on into whatever followed it on the disk: another
 // file, zeros, old data. The search finds where the file's own data stops,
-// then looks past a gap of whole clusters for the sector where it goes on,
-// and keeps a pair only when the file reassembled from the two pieces
-// decodes from its first byte to its last.
+// then looks past a gap of whole clusters for the sector where it goes on.
+// A pair is verified only when the reassembled file walks exactly from its
+// first byte to its last, the join shows no seam, no other continuation
+// does the same and the decoder agrees; a pair short of that is kept and
+// said to be unverified, or partial when it decodes only so far.
 #pragma once
 
 #include <vector>
@@ -34,6 +36,7 @@ struct BIFRAG_PIECES {
   u64 u64FirstPieceBytes = 0;   // whole sectors from the file's first sector
   u64 u64SecondPieceSector = 0; // absolute sector where the rest starts
   u64 u64Size = 0;              // the reassembled file's length
+  u8 nIntegrity = 0;            // INTEGRITY_VERIFIED, _UNVERIFIED or _PARTIAL
 };
 
 class CBifragment {
@@ -43,7 +46,7 @@ class CBifragment {
   // Searches the continuation of the file of nType carved at u64StartSector
   // with u64CarvedSize bytes. bOnlyOnVisibleBreak: the file's check was put
   // off, so only a break its bytes show without decoding starts a search.
-  // True with the pieces when the reassembled file checks whole.
+  // True with the pieces and their verdict when a continuation was found.
   static bool Reassemble(CDiskReader* pReader, int nBytesPerSector, u64 u64StartSector, u64 u64CarvedSize, int nType,
                          bool bOnlyOnVisibleBreak, const std::vector<BIFRAG_RANGE>& claimed,
                          const BIFRAG_LIMITS& limits, BIFRAG_PIECES& out);

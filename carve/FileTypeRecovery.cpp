@@ -134,9 +134,8 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   u8 flags = CFileTypeJudge::Pass().nLastResultFlags;
   u64 firstPiece = size;
   BIFRAG_PIECES pieces;
-  u8 rebuilt = INTEGRITY_VERIFIED;
-  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces, rebuilt)) {
-    integrity = rebuilt;
+  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces)) {
+    integrity = pieces.nIntegrity;
     flags = static_cast<u8>((flags & ~(RESULT_FLAG_CHECK_PENDING | RESULT_FLAG_LENGTH_CAPPED)) | RESULT_FLAG_TWO_PIECES);
     size = pieces.u64Size;
     firstPiece = pieces.u64FirstPieceBytes;
@@ -175,8 +174,7 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
 }
 
 bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
-                                        BIFRAG_PIECES& pieces, u8& nRebuilt) {
-  nRebuilt = INTEGRITY_VERIFIED;
+                                        BIFRAG_PIECES& pieces) {
   if (!CFileTypeJudge::ChecksEnabled() || (nFlags & RESULT_FLAG_UNREADABLE)) return false;
   if (CMp4Rebuild::Supports(type)) {
     // A video whose samples fail where its tables put them (or whose movie
@@ -184,19 +182,13 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
     if (nIntegrity != INTEGRITY_BROKEN && nIntegrity != INTEGRITY_PARTIAL && !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
       return false;
     bool certain = false;
-    if (!CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
-                                 m_bifragLimits, pieces, certain))
-      return false;
-    // Every sample checks, but the bytes between the two around the cut
-    // could have come from either side: not verified.
-    if (!certain) nRebuilt = INTEGRITY_UNVERIFIED;
-    return true;
+    return CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
+                                   m_bifragLimits, pieces, certain);
   }
   if (!CBifragment::Supports(type)) return false;
-  // Off unless asked for: the decoder accepts some splices of two pictures
-  // of the same size and quality as one, and nothing yet tells them apart.
+  // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
   const char* on = std::getenv("TORVANE_TWO_PIECE_JPEG");
-  if (!on || std::strcmp(on, "1") != 0) return false;
+  if (on && std::strcmp(on, "0") == 0) return false;
   // A check put off for its cost is not run now: only a break the bytes
   // show without decoding starts the search.
   const bool pending = (nFlags & RESULT_FLAG_CHECK_PENDING) != 0;

@@ -735,5 +735,9 @@ bool CMp4Rebuild::Reassemble(CDiskReader* pReader, int nBytesPerSector, u64 u64S
   if (!pReader || !Supports(nType) || !CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector) || u64CarvedSize == 0)
     return false;
   CMp4Search search(pReader, nBytesPerSector, u64StartSector, nType, claimed, limits);
-  return search.Run(out, bCutCertain);
+  if (!search.Run(out, bCutCertain)) return false;
+  // Every sample checks either way; when several cuts fit, the bytes
+  // between the two samples around it are a guess.
+  out.nIntegrity = bCutCertain ? INTEGRITY_VERIFIED : INTEGRITY_UNVERIFIED;
+  return true;
 }

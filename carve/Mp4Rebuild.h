@@ -103,7 +103,8 @@ class CMp4Rebuild {
   // a bound when its length had no end). True with the pieces when the file
   // put together from them checks whole (every sample of every track in
   // place); bCutCertain false when more than one cut between the two
-  // samples around the break fits the data, so the bytes there are a guess.
+  // samples around the break fits the data, so the bytes there are a guess
+  // (out.nIntegrity then unverified, else verified).
   static bool Reassemble(CDiskReader* pReader, int nBytesPerSector, u64 u64StartSector, u64 u64CarvedSize,
                          int nType, const std::vector<BIFRAG_RANGE>& claimed, const BIFRAG_LIMITS& limits,
                          BIFRAG_PIECES& out, bool& bCutCertain);

@@ -9,7 +9,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk parted exfatprogs exfat-fuse sleuthkit
-  imagemagick ghostscript python3 python3-pil ffmpeg lame sox
+  imagemagick libjpeg-turbo-progs ghostscript python3 python3-pil ffmpeg lame sox
   libimage-exiftool-perl flac vorbis-tools opus-tools libheif-examples webp
   zip p7zip-full sqlite3 gcab fonts-dejavu-core xxd sleuthkit gddrescue
   xvfb xauth openbox fonts-wqy-microhei

@@ -63,17 +63,33 @@ SEARCH_FILE_INFO_VECTOR AllResults(IFileRecoveryParse& engine) {
   return out;
 }
 
-std::string ContentSha256(IFileRecoveryParse& engine, const _FILE_NODE_& node, u64* pSize) {
+namespace {
+
+int SaveToBytes(IFileRecoveryParse& engine, const _FILE_NODE_& node, std::vector<unsigned char>& bytes) {
   // Through the program's own save, into a folder of its own.
   std::string dir = testfiles::FreshDir("content");
   std::string path = dir + "/saved";
   std::wstring wpath = Utf8ToWide(path);
   _FILE_NODE_ copy = node;
   int st = engine.SaveFileData(&copy, const_cast<wchar_t*>(wpath.c_str()), 0);
-  std::vector<unsigned char> bytes = testfiles::ReadAll(path);
+  bytes = testfiles::ReadAll(path);
   testimg::RemoveTree(dir);
+  return st;
+}
+
+}  // namespace
+
+std::string ContentSha256(IFileRecoveryParse& engine, const _FILE_NODE_& node, u64* pSize) {
+  std::vector<unsigned char> bytes;
+  const int st = SaveToBytes(engine, node, bytes);
   if (pSize) *pSize = bytes.size();
   return st == 0 ? testimg::Sha256Bytes(bytes.data(), bytes.size()) : std::string();
+}
+
+std::vector<unsigned char> ContentBytes(IFileRecoveryParse& engine, const _FILE_NODE_& node) {
+  std::vector<unsigned char> bytes;
+  if (SaveToBytes(engine, node, bytes) != 0) bytes.clear();
+  return bytes;
 }
 
 }  // namespace testscan

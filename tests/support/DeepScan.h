@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/IFileRecoveryParse.h"
 #include "scan/ProfessionalRecovery.h"
@@ -28,5 +29,7 @@ SEARCH_FILE_INFO_VECTOR AllResults(IFileRecoveryParse& engine);
 // SHA-256 (lowercase hex) of the file the engine saves for the node; *pSize
 // gets its size. "" when the save failed.
 std::string ContentSha256(IFileRecoveryParse& engine, const _FILE_NODE_& node, u64* pSize = nullptr);
+// The bytes the engine saves for the node (empty when the save failed).
+std::vector<unsigned char> ContentBytes(IFileRecoveryParse& engine, const _FILE_NODE_& node);
 
 }  // namespace testscan
