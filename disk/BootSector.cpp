@@ -3,6 +3,9 @@
 #include <cstring>
 
 #include "engine/ByteOrder.h"
+#include "engine/DiskReader.h"
+#include "engine/Status.h"
+#include "engine/Types.h"
 
 const FAT_DEFAULT_CLUSTER_ROW Fat32DefaultClusterPartitionSizeLimitBySector[8] = {
     {1, 68544, 133056},         {2, 133056, 264096},        {4, 264096, 526176},
@@ -209,4 +212,42 @@ uint32_t GetFat32DefaultSectorPerCluster(uint64_t sectors, uint32_t bytesPerSect
     }
   }
   return 8;
+}
+
+int ReadVolumeStart(int fd, uint64_t u64StartSector, uint64_t u64SectorCount, BOOT_KIND eKind, unsigned char* pBuf,
+                    size_t nLen, bool* pFromBackup) {
+  if (pFromBackup) *pFromBackup = false;
+  if (!pBuf || nLen < SECTOR_SIZE) return STATUS_INVALID_PARAMETER;
+  memset(pBuf, 0, nLen);
+  const uint64_t base = u64StartSector * SECTOR_SIZE;
+  size_t got = 0;
+  int st = ReadAt(fd, pBuf, nLen, base, &got);
+  if (st == 0) return got < SECTOR_SIZE ? STATUS_SHORT_READ : 0;
+  // Something in the range is unreadable: take what reads sector by sector.
+  int first = 0;
+  for (size_t at = 0; at + SECTOR_SIZE <= nLen; at += SECTOR_SIZE) {
+    size_t n = 0;
+    int r = ReadAt(fd, pBuf + at, SECTOR_SIZE, base + at, &n);
+    if (r != 0 || n != SECTOR_SIZE) {
+      memset(pBuf + at, 0, SECTOR_SIZE);
+      if (at == 0) first = r != 0 ? r : STATUS_SHORT_READ;
+    }
+  }
+  if (first == 0) return 0;
+  unsigned char backup[SECTOR_SIZE];
+  uint64_t at = 0;
+  if (eKind == BOOT_FAT)
+    at = 6;
+  else if (eKind == BOOT_NTFS && u64SectorCount > 1)
+    at = u64SectorCount - 1;
+  else
+    return first;
+  size_t n = 0;
+  if (ReadAt(fd, backup, sizeof(backup), base + at * SECTOR_SIZE, &n) != 0 || n != sizeof(backup)) return first;
+  const bool ok = eKind == BOOT_FAT ? IsFat(backup, sizeof(backup)) && IsFullValidFAT32DBR(backup, sizeof(backup))
+                                    : IsNtfs(backup, sizeof(backup));
+  if (!ok) return first;
+  memcpy(pBuf, backup, sizeof(backup));
+  if (pFromBackup) *pFromBackup = true;
+  return 0;
 }

@@ -57,3 +57,15 @@ uint32_t ExfatBootChecksum(const unsigned char* pBuf, size_t nLen, uint32_t nByt
 // Whether sector 11 of the region at pBuf repeats the region's checksum;
 // false when the buffer is shorter than 12 sectors.
 bool ExfatBootChecksumMatches(const unsigned char* pBuf, size_t nLen, uint32_t nBytesPerSector);
+
+enum BOOT_KIND { BOOT_NTFS, BOOT_FAT, BOOT_EXFAT };
+// Reads nLen bytes (whole 512-byte sectors) from the start of a volume of
+// u64SectorCount sectors at u64StartSector on fd. A sector that cannot be
+// read is zero-filled rather than failing the read; when it is the boot
+// sector, the file system's backup stands in where it reads and is one: a
+// FAT32 volume's sector 6, an NTFS volume's last sector (exFAT's region
+// readers take sector 12 themselves). 0; STATUS_SHORT_READ when the volume
+// holds no whole first sector; the first sector's read error when no backup
+// stood in.
+int ReadVolumeStart(int fd, uint64_t u64StartSector, uint64_t u64SectorCount, BOOT_KIND eKind, unsigned char* pBuf,
+                    size_t nLen, bool* pFromBackup = nullptr);

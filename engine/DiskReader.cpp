@@ -46,6 +46,14 @@ int CDiskReader::Init(const char* pPath, u64 u64SectorLimit) {
   return 0;
 }
 
+int CDiskReader::InitWhole(const char* pPath, u64* pSectors) {
+  int st = Init(pPath, 0);
+  if (st != 0) return st;
+  m_u64SectorLimit = rsb_getDeviceSize(m_nFd) / SECTOR_SIZE;
+  if (pSectors) *pSectors = m_u64SectorLimit;
+  return 0;
+}
+
 int CDiskReader::Init(wchar_t* pPath, u64 u64SectorLimit) {
   if (!pPath) return STATUS_INVALID_PARAMETER;
   std::string path = WideToUtf8(pPath);

@@ -43,6 +43,9 @@ class CDiskReader {
   // Opens a device node or image read-only; 0 or errno.
   int Init(wchar_t* pPath, u64 u64SectorLimit);
   int Init(const char* pPath, u64 u64SectorLimit);
+  // Opens a device node or image read-only as one whole volume: the limit and
+  // *pSectors become its size in 512-byte sectors. 0 or errno.
+  int InitWhole(const char* pPath, u64* pSectors);
   // Reads nSectorCount sectors starting at u64Sector: 0, 87 (past the limit),
   // 30 (short: *pReadSectors whole sectors arrived) or an errno.
   int ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize,

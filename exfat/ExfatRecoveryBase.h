@@ -50,7 +50,7 @@ class CExfatRecoveryBase : public CStoredEngine {
   // bFresh: a new scan, so result files left under the same name go first.
   int NewStore(const wchar_t* pName, bool bFresh);
   // Opens a device node or image read-only as one whole range; 0 or errno.
-  int OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, std::string& path, int& hDevice, u64& u64StartSector,
+  int OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, CDiskReader& reader, u64& u64StartSector,
                       u64& u64SectorCount);
   // The fields every exFAT node takes from its set and its volume.
   void FillNode(_FILE_NODE_& node, const EXFAT_FILE_SET& set, u32 nEngineType, u32 nClusterBytes,

@@ -21,8 +21,7 @@ constexpr u32 kProgressIntervalMs = 5000;
 }  // namespace
 
 CFastExfatRecovery::CFastExfatRecovery()
-    : m_hDevice(-1),
-      m_u64StartSector(0),
+    : m_u64StartSector(0),
       m_u64SectorCount(0),
       m_bGeometryOk(false),
       m_bBackupBoot(false),
@@ -40,32 +39,22 @@ CFastExfatRecovery::CFastExfatRecovery()
 
 CFastExfatRecovery::~CFastExfatRecovery() {
   ResetStore();
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = -1;
 }
 
 int CFastExfatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
+  if (m_DiskReader.GetFd() != -1) return 0;
   if (u64StartSector < 0 || u64SectorCount < 0) return STATUS_INVALID_PARAMETER;
-  int fd = OpenDiskReadOnly(nDiskNo);
-  if (fd < 0) return errno ? errno : ENODEV;
-  m_hDevice = fd;
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
   int reader = m_DiskReader.Init(nDiskNo, m_u64StartSector + m_u64SectorCount);
-  int geometry = ReadBootRegion();
-  return reader != 0 ? reader : geometry;
+  return reader != 0 ? reader : ReadBootRegion();
 }
 
 int CFastExfatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
-  std::string path;
-  int opened = OpenWholeByPath(pPath, wcDrive, path, m_hDevice, m_u64StartSector, m_u64SectorCount);
-  if (opened != 0) return opened;
-  int reader = m_DiskReader.Init(path.c_str(), m_u64SectorCount);
-  int geometry = ReadBootRegion();
-  return reader != 0 ? reader : geometry;
+  if (m_DiskReader.GetFd() != -1) return 0;
+  int opened = OpenWholeByPath(pPath, wcDrive, m_DiskReader, m_u64StartSector, m_u64SectorCount);
+  return opened != 0 ? opened : ReadBootRegion();
 }
 
 // Takes the main boot sector when its region's checksum holds, else the
@@ -75,11 +64,12 @@ int CFastExfatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
 int CFastExfatRecovery::ReadBootRegion() {
   m_bGeometryOk = false;
   std::vector<u8> buf(kBootRegionBytes, 0);
-  size_t got = 0;
-  int status = ReadAt(m_hDevice, buf.data(), buf.size(), m_u64StartSector * SECTOR_SIZE, &got);
-  if (got < SECTOR_SIZE) return status ? status : STATUS_SHORT_READ;
+  // An unreadable main boot sector reads as zeros; the backup region below stands in.
+  int status = ReadVolumeStart(m_DiskReader.GetFd(), m_u64StartSector, m_u64SectorCount, BOOT_EXFAT, buf.data(),
+                               buf.size());
+  if (status == STATUS_SHORT_READ) return status;
   u64 inRange = m_u64SectorCount * SECTOR_SIZE;
-  size_t n = got < inRange ? got : static_cast<size_t>(inRange);
+  size_t n = buf.size() < inRange ? buf.size() : static_cast<size_t>(inRange);
   EXFAT_BOOT_INFO b;
   bool found = false;
   for (int pass = 0; pass < 2 && !found; ++pass) {

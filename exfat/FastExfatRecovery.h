@@ -70,7 +70,6 @@ class CFastExfatRecovery : public CExfatRecoveryBase {
   void RecordSet(const EXFAT_FILE_SET& set, u64 u64RecordSector, const DIR_ITEM& dir);
   int ReportProgress(int nProgress, int nRemain);
 
-  int m_hDevice;
   u64 m_u64StartSector;
   u64 m_u64SectorCount;
   bool m_bGeometryOk;

@@ -51,32 +51,24 @@ bool GuessFromBoot(const u8* p, size_t n, u64 u64VolumeStart, EXFAT_VOLUME_GUESS
 }  // namespace
 
 CProfessionalExfatRecovery::CProfessionalExfatRecovery()
-    : m_hDevice(-1), m_u64StartSector(0), m_u64SectorCount(0), m_u64ParsedUpTo(0) {}
+    : m_u64StartSector(0), m_u64SectorCount(0), m_u64ParsedUpTo(0) {}
 
 CProfessionalExfatRecovery::~CProfessionalExfatRecovery() {
   ResetStore();
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = -1;
 }
 
 int CProfessionalExfatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
+  if (m_DiskReader.GetFd() != -1) return 0;
   if (u64StartSector < 0 || u64SectorCount < 0) return STATUS_INVALID_PARAMETER;
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
-  int fd = OpenDiskReadOnly(nDiskNo);
-  if (fd < 0) return errno ? errno : ENODEV;
-  m_hDevice = fd;
   return m_DiskReader.Init(nDiskNo, m_u64StartSector + m_u64SectorCount);
 }
 
 int CProfessionalExfatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
-  std::string path;
-  int opened = OpenWholeByPath(pPath, wcDrive, path, m_hDevice, m_u64StartSector, m_u64SectorCount);
-  if (opened != 0) return opened;
-  return m_DiskReader.Init(path.c_str(), m_u64SectorCount);
+  if (m_DiskReader.GetFd() != -1) return 0;
+  return OpenWholeByPath(pPath, wcDrive, m_DiskReader, m_u64StartSector, m_u64SectorCount);
 }
 
 int CProfessionalExfatRecovery::ClearProfessionalVec(wchar_t* pName) {

@@ -89,7 +89,6 @@ class CProfessionalExfatRecovery : public CExfatRecoveryBase {
   bool ClusterOf(const EXFAT_VOLUME_GUESS& v, u64 u64Sector, u32& nCluster) const;
   int SegmentDepth(size_t nSegment, std::vector<SEGMENT>& segs, const std::vector<int>& segOfSet, int nGuard);
 
-  int m_hDevice;
   u64 m_u64StartSector;
   u64 m_u64SectorCount;
   u64 m_u64ParsedUpTo;  // sectors below this were read as part of a folder

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "store/ResultSet.h"
+#include "disk/BootSector.h"
 #include "engine/ClusterBitmap.h"
 #include "engine/ContentMatch.h"
 #include "engine/ByteOrder.h"
@@ -27,7 +28,6 @@ CFastFatRecovery::CFastFatRecovery()
     : m_u64StartSector(0),
       m_u64SectorCount(0),
       m_nBytesPerSector(SECTOR_SIZE),
-      m_hDevice(-1),
       m_nDataStartSector(0),
       m_nSectorPerCluster(0),
       m_nRootCluster(0),
@@ -48,38 +48,29 @@ CFastFatRecovery::CFastFatRecovery()
 
 CFastFatRecovery::~CFastFatRecovery() {
   ResetStore();
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = -1;
 }
 
 int CFastFatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
+  if (m_DiskReader.GetFd() != -1) return 0;
   if (u64StartSector < 0 || u64SectorCount < 0) return STATUS_INVALID_PARAMETER;
-  int fd = OpenDiskReadOnly(nDiskNo);
-  if (fd < 0) return errno ? errno : ENODEV;
-  m_hDevice = fd;
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
-  size_t got = 0;
-  int status = ReadAt(m_hDevice, m_szDBR, sizeof(m_szDBR), m_u64StartSector * SECTOR_SIZE, &got);
-  if (status != 0 || got < sizeof(m_szDBR)) return status == STATUS_SHORT_READ || status == 0 ? STATUS_SHORT_READ : status;
-  int reader = m_DiskReader.Init(nDiskNo, m_u64StartSector + m_u64SectorCount);
-  int geometry = LoadGeometry();
-  return reader != 0 ? reader : geometry;
+  int st = m_DiskReader.Init(nDiskNo, m_u64StartSector + m_u64SectorCount);
+  return st != 0 ? st : LoadBootSector();
 }
 
 int CFastFatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
-  std::string path;
-  int opened = OpenWholeByPath(pPath, wcDrive, path, m_hDevice, m_u64StartSector, m_u64SectorCount);
-  if (opened != 0) return opened;
-  size_t got = 0;
-  int status = ReadAt(m_hDevice, m_szDBR, sizeof(m_szDBR), 0, &got);
-  if (status != 0 || got < sizeof(m_szDBR)) return status == STATUS_SHORT_READ || status == 0 ? STATUS_SHORT_READ : status;
-  int reader = m_DiskReader.Init(path.c_str(), m_u64SectorCount);
-  int geometry = LoadGeometry();
-  return reader != 0 ? reader : geometry;
+  if (m_DiskReader.GetFd() != -1) return 0;
+  int st = OpenWholeByPath(pPath, wcDrive, m_DiskReader, m_u64StartSector, m_u64SectorCount);
+  return st != 0 ? st : LoadBootSector();
+}
+
+// The boot sector, or the FAT32 backup at sector 6 when it is unreadable.
+int CFastFatRecovery::LoadBootSector() {
+  int st = ReadVolumeStart(m_DiskReader.GetFd(), m_u64StartSector, m_u64SectorCount, BOOT_FAT, m_szDBR,
+                           sizeof(m_szDBR));
+  return st != 0 ? st : LoadGeometry();
 }
 
 // Reads the boot sector's geometry. Every value is checked before it is

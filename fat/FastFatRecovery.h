@@ -59,6 +59,7 @@ class CFastFatRecovery : public CFatRecoveryBase {
   };
   enum WalkStep { WALK_GO_ON, WALK_END };
 
+  int LoadBootSector();
   int LoadGeometry();
   int ReadFatWindow(u64 u64EntryOffset);
   int InitDirInfo(u32 nCluster);
@@ -82,7 +83,6 @@ class CFastFatRecovery : public CFatRecoveryBase {
   u64 m_u64StartSector;
   u64 m_u64SectorCount;
   int m_nBytesPerSector;
-  int m_hDevice;
   u8 m_szDBR[4096];
   u32 m_nDataStartSector;
   u32 m_nSectorPerCluster;

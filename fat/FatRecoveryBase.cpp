@@ -28,17 +28,13 @@ int CFatRecoveryBase::NewStore(const wchar_t* pName, bool bFresh) {
   return OpenResultSet(m_pScanResultFileManager, pName, bFresh, m_pSearchCallBack, m_pSearchParam);
 }
 
-int CFatRecoveryBase::OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, std::string& path, int& hDevice,
+int CFatRecoveryBase::OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, CDiskReader& reader,
                                       u64& u64StartSector, u64& u64SectorCount) {
   if (!pPath) return STATUS_INVALID_PARAMETER;
-  path = WideToUtf8(pPath);
-  int fd = OpenPathReadOnly(path.c_str());
-  if (fd < 0) return errno ? errno : ENOENT;
-  hDevice = fd;
+  std::string path = WideToUtf8(pPath);
   u64StartSector = 0;
-  u64SectorCount = rsb_getDeviceSize(fd) / SECTOR_SIZE;
   m_wcDrive = wcDrive;
-  return 0;
+  return reader.InitWhole(path.c_str(), &u64SectorCount);
 }
 
 int CFatRecoveryBase::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {

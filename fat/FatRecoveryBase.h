@@ -37,8 +37,8 @@ class CFatRecoveryBase : public CStoredEngine {
 
   void ResetStore();
   // Opens a device node or image by path, read-only, as one whole range
-  // (first sector 0, count from its size); 0 or errno. path gets the narrow path.
-  int OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, std::string& path, int& hDevice, u64& u64StartSector,
+  // (first sector 0, count from its size) in the engine's reader; 0 or errno.
+  int OpenWholeByPath(wchar_t* pPath, wchar_t wcDrive, CDiskReader& reader, u64& u64StartSector,
                       u64& u64SectorCount);
   // bFresh: a new scan, so files left under the same name are removed first.
   int NewStore(const wchar_t* pName, bool bFresh);

@@ -18,8 +18,7 @@
 #include "fat/ProfessionalFatLimits.h"
 
 CProfessionalFatRecovery::CProfessionalFatRecovery()
-    : m_hDevice(-1),
-      m_nDiskNo(-1),
+    : m_nDiskNo(-1),
       m_u64StartSector(0),
       m_u64SectorCount(0),
       m_nBytesPerSector(SECTOR_SIZE),
@@ -33,20 +32,15 @@ CProfessionalFatRecovery::CProfessionalFatRecovery()
 
 CProfessionalFatRecovery::~CProfessionalFatRecovery() {
   ResetStore();
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = -1;
 }
 
 int CProfessionalFatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
+  if (m_DiskReader.GetFd() != -1) return 0;
   if (u64StartSector < 0 || u64SectorCount < 0) return STATUS_INVALID_PARAMETER;
   m_nDiskNo = nDiskNo;
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
-  int fd = OpenDiskReadOnly(nDiskNo);
-  if (fd < 0) return errno ? errno : ENODEV;
-  m_hDevice = fd;
   m_bHasRealDbr = 0;
   memset(&m_UnDealFdt, 0, sizeof(m_UnDealFdt));
   memset(&m_CurFdt, 0, sizeof(m_CurFdt));
@@ -54,14 +48,11 @@ int CProfessionalFatRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64Secto
 }
 
 int CProfessionalFatRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
-  if (m_hDevice != -1) return 0;
-  std::string path;
-  int opened = OpenWholeByPath(pPath, wcDrive, path, m_hDevice, m_u64StartSector, m_u64SectorCount);
-  if (opened != 0) return opened;
+  if (m_DiskReader.GetFd() != -1) return 0;
   m_bHasRealDbr = 0;
   memset(&m_UnDealFdt, 0, sizeof(m_UnDealFdt));
   memset(&m_CurFdt, 0, sizeof(m_CurFdt));
-  return m_DiskReader.Init(path.c_str(), m_u64SectorCount);
+  return OpenWholeByPath(pPath, wcDrive, m_DiskReader, m_u64StartSector, m_u64SectorCount);
 }
 
 int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* pName) {
@@ -89,10 +80,8 @@ int CProfessionalFatRecovery::ClearProfessionalVec(wchar_t* pName) {
 
 int CProfessionalFatRecovery::InitVirtualDbrInfo() {
   u8 buf[4096];
-  size_t got = 0;
-  int status = ReadAt(m_hDevice, buf, sizeof(buf), m_u64StartSector * SECTOR_SIZE, &got);
+  int status = ReadVolumeStart(m_DiskReader.GetFd(), m_u64StartSector, m_u64SectorCount, BOOT_FAT, buf, sizeof(buf));
   if (status != 0) return status;
-  if (got < sizeof(buf)) return STATUS_SHORT_READ;
   if (!IsFat(buf, sizeof(buf))) return 0;
   const size_t n = sizeof(buf);
   u16 bps = GetU16LE(buf, n, 11);

@@ -152,7 +152,6 @@ class CProfessionalFatRecovery : public CFatRecoveryBase {
   void RememberLastBuffer(u64 u64ActualSector, const BUFFER_RESULT& res, const __VIRTUAL_DBR_INFO__* r);
   bool ReadSectorAt(u64 u64Sector, u8* pBuf);
 
-  int m_hDevice;
   int m_nDiskNo;
   u64 m_u64StartSector;
   u64 m_u64SectorCount;

@@ -28,8 +28,7 @@ bool IsPowerOfTwo(u64 v) { return v != 0 && (v & (v - 1)) == 0; }
 }  // namespace
 
 CFastNtfsRecovery::CFastNtfsRecovery()
-    : m_hDevice(-1),
-      m_u64StartSector(0),
+    : m_u64StartSector(0),
       m_u64SectorCount(0),
       m_u64MftStartSector(0),
       m_wcDrive(0),
@@ -44,10 +43,7 @@ CFastNtfsRecovery::CFastNtfsRecovery()
       m_u64DoneSectors(0),
       m_nRemainSeconds(-1) { m_nPercent = 100; }
 
-CFastNtfsRecovery::~CFastNtfsRecovery() {
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = -1;
-}
+CFastNtfsRecovery::~CFastNtfsRecovery() {}
 
 // ---------------------------------------------------------------------------
 // Init
@@ -74,37 +70,29 @@ int CFastNtfsRecovery::InitGeometry(const unsigned char* pBoot, size_t nBootLen)
 }
 
 int CFastNtfsRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64SectorCount, wchar_t wcDrive) {
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = OpenDiskReadOnly(nDiskNo);
-  if (m_hDevice < 0) return errno ? errno : ENODEV;
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
-  return LoadVolumeStart(m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector));
+  int st = m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector);
+  return st != 0 ? st : LoadVolumeStart();
 }
 
 int CFastNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   if (!pPath) return STATUS_INVALID_PARAMETER;
   std::string path = WideToUtf8(pPath);
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = OpenPathReadOnly(path.c_str());
-  if (m_hDevice < 0) return errno ? errno : ENOENT;
-  u64 bytes = rsb_getDeviceSize(m_hDevice);
-  if (bytes == 0) return errno ? errno : EINVAL;
   m_u64StartSector = 0;
-  m_u64SectorCount = bytes / 512;
   m_wcDrive = wcDrive;
-  return LoadVolumeStart(m_DiskReader.Init(path.c_str(), m_u64SectorCount));
+  int st = m_DiskReader.InitWhole(path.c_str(), &m_u64SectorCount);
+  if (st != 0) return st;
+  return m_u64SectorCount == 0 ? EINVAL : LoadVolumeStart();
 }
 
 // Reads the boot sector at the range's start, the geometry and the MFT's own
-// runlist; returns the reader's status unless the start is unreadable.
-int CFastNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
+// runlist (the backup at the volume's end when the first sector is unreadable).
+int CFastNtfsRecovery::LoadVolumeStart() {
   unsigned char boot[kBootReadBytes];
-  size_t got = 0;
-  int st = ReadAt(m_hDevice, boot, sizeof(boot), m_u64StartSector * 512, &got);
+  int st = ReadVolumeStart(m_DiskReader.GetFd(), m_u64StartSector, m_u64SectorCount, BOOT_NTFS, boot, sizeof(boot));
   if (st != 0) return st;
-  if (got < sizeof(boot)) return STATUS_SHORT_READ;
   m_u64DataFirstSector = m_u64StartSector;
   m_u64DataEndSector = m_u64StartSector + m_u64SectorCount;
   m_vecMftRunList.clear();
@@ -114,7 +102,7 @@ int CFastNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
     if (!m_pRecordBuf) return STATUS_OUT_OF_MEMORY;
     GetRunListInfo(static_cast<i64>(m_u64MftStartSector), NTFS_ATTR_DATA, m_vecMftRunList);
   }
-  return nReaderStatus;
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

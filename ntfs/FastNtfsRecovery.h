@@ -75,7 +75,7 @@ class CFastNtfsRecovery : public CStoredEngine, protected CNtfsFileData {
   };
 
   int InitGeometry(const unsigned char* pBoot, size_t nBootLen);
-  int LoadVolumeStart(int nReaderStatus);
+  int LoadVolumeStart();
   int FastScanDevice();
   int ReadFileAndParseRecordInfo(u64 u64Sector, u32 nSectorCount, u64 u64FirstRecordNO);
   int ParseRecordInfo(unsigned char* pRecord, int nMode, u32 nRecordNO, u64 u64RecordSector);
@@ -85,7 +85,6 @@ class CFastNtfsRecovery : public CStoredEngine, protected CNtfsFileData {
   u64 RecordSectorOf(u32 nRecordNO);
   int ReportProgress(int nProgress);
 
-  int m_hDevice;
   u64 m_u64StartSector;
   u64 m_u64SectorCount;
   u64 m_u64MftStartSector;

@@ -26,8 +26,7 @@ bool IsSaneSectorPerCluster(u64 v) { return v >= 1 && v <= 4096 && (v & (v - 1))
 }  // namespace
 
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
-    : m_hDevice(-1),
-      m_nDiskNo(-1),
+    : m_nDiskNo(-1),
       m_u64StartSector(0),
       m_u64SectorCount(0),
       m_wcDrive(0),
@@ -39,10 +38,7 @@ CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
   m_nFileRecordSize = kRecordSize;
 }
 
-CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = -1;
-}
+CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {}
 
 // ---------------------------------------------------------------------------
 // Init
@@ -52,39 +48,31 @@ int CProfessionalNtfsRecovery::Init(int nDiskNo, i64 u64StartSector, i64 u64Sect
   m_u64StartSector = static_cast<u64>(u64StartSector);
   m_u64SectorCount = static_cast<u64>(u64SectorCount);
   m_wcDrive = wcDrive;
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = OpenDiskReadOnly(nDiskNo);
-  if (m_hDevice < 0) return errno ? errno : ENODEV;
-  return LoadVolumeStart(m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector));
+  int st = m_DiskReader.Init(nDiskNo, m_u64SectorCount + m_u64StartSector);
+  return st != 0 ? st : LoadVolumeStart();
 }
 
 int CProfessionalNtfsRecovery::Init(wchar_t* pPath, wchar_t wcDrive) {
   if (!pPath) return STATUS_INVALID_PARAMETER;
   std::string path = WideToUtf8(pPath);
-  if (m_hDevice != -1) close(m_hDevice);
-  m_hDevice = OpenPathReadOnly(path.c_str());
-  if (m_hDevice < 0) return errno ? errno : ENOENT;
-  u64 bytes = rsb_getDeviceSize(m_hDevice);
-  if (bytes == 0) return errno ? errno : EINVAL;
   m_nDiskNo = -1;
   m_u64StartSector = 0;
-  m_u64SectorCount = bytes / 512;
   m_wcDrive = wcDrive;
-  return LoadVolumeStart(m_DiskReader.Init(path.c_str(), m_u64SectorCount));
+  int st = m_DiskReader.InitWhole(path.c_str(), &m_u64SectorCount);
+  if (st != 0) return st;
+  return m_u64SectorCount == 0 ? EINVAL : LoadVolumeStart();
 }
 
 // The geometry guesses and the MFT a readable boot sector at the range's
-// start points to; returns the reader's status unless the start is unreadable.
-int CProfessionalNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
+// start (or its backup at the volume's end) points to.
+int CProfessionalNtfsRecovery::LoadVolumeStart() {
   m_nSectorPerCluster = static_cast<i32>(GetDefaultNtfsSectorPerCluster(m_u64SectorCount, 512));
   m_NtfsParse.Init(512);
   m_u64DataFirstSector = m_u64StartSector;
   m_u64DataEndSector = m_u64StartSector + m_u64SectorCount;
   unsigned char boot[kBootReadBytes];
-  size_t got = 0;
-  int st = ReadAt(m_hDevice, boot, sizeof(boot), m_u64StartSector * 512, &got);
+  int st = ReadVolumeStart(m_DiskReader.GetFd(), m_u64StartSector, m_u64SectorCount, BOOT_NTFS, boot, sizeof(boot));
   if (st != 0) return st;
-  if (got < sizeof(boot)) return STATUS_SHORT_READ;
   m_mapMftRunList.clear();
   m_mapMftSectorPerCluster.clear();
   if (IsNtfs(boot, sizeof(boot))) {
@@ -102,7 +90,7 @@ int CProfessionalNtfsRecovery::LoadVolumeStart(int nReaderStatus) {
       }
     }
   }
-  return nReaderStatus;
+  return 0;
 }
 
 void CProfessionalNtfsRecovery::InitProfessionalScan(wchar_t* pName) {

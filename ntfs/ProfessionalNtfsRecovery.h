@@ -102,9 +102,8 @@ class CProfessionalNtfsRecovery : public CStoredEngine, protected CNtfsFileData 
   void RegisterMft(const unsigned char* pRecord, u64 u64Sector, i32 nBootSectorPerCluster);
   void AddLostFolder(u32 nRecordNO);
   int ReadRecordAt(u64 u64Sector, unsigned char* pBuf);
-  int LoadVolumeStart(int nReaderStatus);
+  int LoadVolumeStart();
 
-  int m_hDevice;
   int m_nDiskNo;
   u64 m_u64StartSector;
   u64 m_u64SectorCount;

@@ -34,8 +34,10 @@ IFileRecoveryParse* CreateEngine(int kind, RECOVERY_TYPE eType) {
 }
 
 // Reads the first 16384 bytes of the volume; false with the diagnostic the
-// caller expects when the device cannot give them.
-bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf) {
+// caller expects when the device cannot give them. *pBootLost: the first
+// sector itself was unreadable.
+bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf, bool* pBootLost) {
+  *pBootLost = false;
   buf.assign(kProbeBytes, 0);
   // Positioned: the descriptor is shared with every reader of the target.
   size_t got = 0;
@@ -47,8 +49,10 @@ bool ReadProbe(int fd, u64 offset, std::vector<unsigned char>& buf) {
     size_t n = 0;
     if (ReadAt(fd, buf.data() + at, SECTOR_SIZE, offset + at, &n) == 0 && n == SECTOR_SIZE)
       ++readable;
-    else
+    else {
       memset(buf.data() + at, 0, SECTOR_SIZE);
+      if (at == 0) *pBootLost = true;
+    }
   }
   if (readable == 0) {
     fprintf(stderr, "read Failed\n");
@@ -78,15 +82,29 @@ int CFileRecoveryFactory::ClassifyVolume(const unsigned char* pBuf, size_t nLen)
   return -1;
 }
 
-// Opens nothing itself: takes an open descriptor, classifies the volume at
-// offset and closes the descriptor on every path. -2 when the probe failed.
-static int ClassifyOpenVolume(int fd, i64 offset) {
+// Opens nothing itself: takes an open descriptor, classifies the volume of
+// u64Sectors sectors at offset and closes the descriptor on every path. -2
+// when the probe failed. An unreadable boot sector is replaced by the file
+// system's backup: FAT32's sector 6 or NTFS's last sector (exFAT's sector 12
+// is looked at by ClassifyVolume).
+static int ClassifyOpenVolume(int fd, i64 offset, u64 u64Sectors) {
   if (fd < 0) {
     fprintf(stderr, "Open Failed\n");
     return -2;
   }
   std::vector<unsigned char> buf;
-  bool ok = offset >= 0 && ReadProbe(fd, static_cast<u64>(offset), buf);
+  bool bootLost = false;
+  bool ok = offset >= 0 && ReadProbe(fd, static_cast<u64>(offset), buf, &bootLost);
+  if (ok && bootLost) {
+    for (BOOT_KIND kind : {BOOT_FAT, BOOT_NTFS}) {
+      std::vector<unsigned char> boot(SECTOR_SIZE);
+      if (ReadVolumeStart(fd, static_cast<u64>(offset) / SECTOR_SIZE, u64Sectors, kind, boot.data(), boot.size()) ==
+          0) {
+        memcpy(buf.data(), boot.data(), SECTOR_SIZE);
+        break;
+      }
+    }
+  }
   close(fd);
   return ok ? CFileRecoveryFactory::ClassifyVolume(buf.data(), buf.size()) : -2;
 }
@@ -95,7 +113,8 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDiskNo
                                                                       i64 u64SectorCount, wchar_t wcDrive,
                                                                       RECOVERY_TYPE eType) {
   if (u64StartSector < 0) return nullptr;
-  int kind = ClassifyOpenVolume(OpenDiskReadOnly(nDiskNo), u64StartSector * SECTOR_SIZE);
+  int kind = ClassifyOpenVolume(OpenDiskReadOnly(nDiskNo), u64StartSector * SECTOR_SIZE,
+                                u64SectorCount > 0 ? static_cast<u64>(u64SectorCount) : 0);
   if (kind == -2) return nullptr;
   IFileRecoveryParse* engine = CreateEngine(kind, eType);
   if (engine) engine->Init(nDiskNo, u64StartSector, u64SectorCount, wcDrive);
@@ -107,7 +126,8 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(wchar_t* pP
   if (!pPath) return nullptr;
   char path[256];
   inner_uni2str(path, pPath, sizeof(path), -1);
-  int kind = ClassifyOpenVolume(OpenPathReadOnly(path), 0);
+  int fd = OpenPathReadOnly(path);
+  int kind = ClassifyOpenVolume(fd, 0, fd < 0 ? 0 : rsb_getDeviceSize(fd) / SECTOR_SIZE);
   if (kind == -2) return nullptr;
   IFileRecoveryParse* engine = CreateEngine(kind, eType);
   if (engine) engine->Init(pPath, wcDrive);

@@ -12,6 +12,8 @@
 #include "ReadFaultShim.h"
 #include "engine/BadSectorMap.h"
 #include "engine/DiskReader.h"
+#include "fat/FastFatRecovery.h"
+#include "ntfs/FastNtfsRecovery.h"
 #include "scan/DiskImager.h"
 #include "scan/FileRecoveryFactory.h"
 #include "scan/ScanSession.h"
@@ -231,13 +233,22 @@ TEST(FailingDrive, FileSystemPassesGoOnPastABadSector) {
     }
     EXPECT_LE(lost, std::string(c.what) == "root folder sector" ? 16u : 0u);
   }
-  // A bad sector among the first the volume probe reads still gives the quick engine.
-  std::string image = testimg::ImagePath("fat32.img");
-  readfault::FailSectors(image, {{3, 1}});
-  std::wstring wide(image.begin(), image.end());
-  std::unique_ptr<IFileRecoveryParse> engine(
-      CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(&wide[0], L'C', RECOVERY_TYPE_FAST));
-  EXPECT_TRUE(engine != nullptr);
+  // A bad sector among the first the volume probe reads, or the boot sector
+  // itself (its backup stands in), still gives the volume's quick engine.
+  for (const char* name : {"fat32.img", "ntfs.img"}) {
+    for (uint64_t bad : {uint64_t{0}, uint64_t{3}}) {
+      SCOPED_TRACE(std::string(name) + " bad sector " + std::to_string(bad));
+      std::string image = testimg::ImagePath(name);
+      readfault::FailSectors(image, {{bad, 1}});
+      std::wstring wide(image.begin(), image.end());
+      std::unique_ptr<IFileRecoveryParse> engine(
+          CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(&wide[0], L'C', RECOVERY_TYPE_FAST));
+      readfault::Clear();
+      const bool quick = name[0] == 'f' ? dynamic_cast<CFastFatRecovery*>(engine.get()) != nullptr
+                                        : dynamic_cast<CFastNtfsRecovery*>(engine.get()) != nullptr;
+      EXPECT_TRUE(quick);
+    }
+  }
 }
 
 namespace {
