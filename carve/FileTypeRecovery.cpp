@@ -175,8 +175,17 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
 
 bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
                                         BIFRAG_PIECES& pieces) {
-  if (!CFileTypeJudge::ChecksEnabled() || !CBifragment::Supports(type) || (nFlags & RESULT_FLAG_UNREADABLE))
-    return false;
+  if (!CFileTypeJudge::ChecksEnabled() || (nFlags & RESULT_FLAG_UNREADABLE)) return false;
+  if (CMp4Rebuild::Supports(type)) {
+    // A video whose samples fail where its tables put them (or whose movie
+    // box is not where its media data ends) is looked for in two pieces.
+    if (nIntegrity != INTEGRITY_BROKEN && nIntegrity != INTEGRITY_PARTIAL && !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
+      return false;
+    bool certain = false;
+    return CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
+                                   m_bifragLimits, pieces, certain);
+  }
+  if (!CBifragment::Supports(type)) return false;
   // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
   const char* on = std::getenv("TORVANE_TWO_PIECE_JPEG");
   if (on && std::strcmp(on, "0") == 0) return false;

@@ -8,6 +8,7 @@
 
 #include "carve/Bifragment.h"
 #include "carve/FileTypeJudge.h"
+#include "carve/Mp4Rebuild.h"
 #include "engine/DiskReader.h"
 #include "store/ResultMetaFile.h"
 #include "store/StoredEngine.h"
@@ -59,6 +60,8 @@ class CFileTypeRecovery : public CStoredEngine {
   int NewStore(const std::wstring& name);
   // A check that failed on a type with a two-piece search: the pieces when
   // the file reassembled from them checks whole.
+  // pieces.nIntegrity: what the pieces earn (a video whose cut is not
+  // pinned down to one cluster boundary is not verified).
   bool FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
                        BIFRAG_PIECES& pieces);
   void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);

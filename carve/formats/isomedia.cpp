@@ -3,6 +3,7 @@
 // walk over the top-level boxes.
 #include <vector>
 
+#include "carve/Mp4Rebuild.h"
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
 
@@ -231,12 +232,42 @@ bool ChunkOffsetsInside(FileView& view, u64 from, u64 to, const std::vector<ISO_
   return pos == to;
 }
 
+const u64 kIsoCheckMaxMovie = 64ull << 20;  // a movie box read whole to walk its samples
+
+class CViewSource : public IMp4Source {
+ public:
+  explicit CViewSource(FileView& view) : m_view(view) {}
+  bool Read(u64 off, u8* out, size_t len) override { return m_view.Read(off, out, len); }
+
+ private:
+  FileView& m_view;
+};
+
+// -1: a sample fails its check where the tables put it (ctx.u64DamageAt
+// says where); 1: every sample of the tracks that can be checked checks;
+// 0: nothing could be checked.
+int WalkSamples(CARVE_CONTEXT& ctx, FileView& view, u64 moovFrom, u64 moovTo) {
+  if (moovTo - moovFrom > kIsoCheckMaxMovie) return 0;
+  std::vector<u8> bytes(static_cast<size_t>(moovTo - moovFrom));
+  CMp4Movie movie;
+  if (!view.Read(moovFrom, bytes.data(), bytes.size()) || !movie.Parse(bytes.data(), bytes.size()) ||
+      !movie.HasCheckedTrack())
+    return 0;
+  CViewSource src(view);
+  MP4_WALK w;
+  movie.Walk(src, movie.Begin(), 0, UINT64_MAX, false, w);
+  if (w.nStop != MP4_WALK::FAILED) return 1;
+  ctx.u64DamageAt = w.u64FailAt;
+  return -1;
+}
+
 }  // namespace
 
 // The top-level boxes tile the file exactly; a movie box (or, for still
 // pictures, a meta box) is among them; the movie's chunk offsets all point
-// into media data. Media data has no checksum: only a movie box after it
-// (the usual order of recorders) shows the file was not cut.
+// into media data, and every sample checks where the tables put it. Media
+// data has no checksum: only a movie box after it (the usual order of
+// recorders), or samples checked to the last, show the file was not cut.
 CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size) {
   FileView view(ctx, u64Size);
   std::vector<ISO_RANGE> media;
@@ -263,6 +294,9 @@ CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size) {
   if (!movie) return meta && media.empty() ? VERDICT_WHOLE : meta ? VERDICT_UNKNOWN : VERDICT_PARTIAL;
   u32 looked = 0;
   if (!ChunkOffsetsInside(view, moovFrom, moovTo, media, 0, looked)) return VERDICT_DAMAGED;
+  const int samples = WalkSamples(ctx, view, moovFrom, moovTo);
+  if (samples < 0) return VERDICT_DAMAGED;
+  if (samples > 0) return VERDICT_WHOLE;
   for (const ISO_RANGE& r : media)
     if (r.from > moovFrom) return VERDICT_UNKNOWN;
   return VERDICT_WHOLE;

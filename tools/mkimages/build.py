@@ -13,6 +13,7 @@ import exfatimg   # noqa: E402
 import fatimg     # noqa: E402
 import meta       # noqa: E402
 import modern     # noqa: E402
+import mp4frag    # noqa: E402
 import ntfsimg    # noqa: E402
 import others     # noqa: E402
 import samples    # noqa: E402
@@ -61,6 +62,7 @@ def main(out):
         "apple": lambda: disks.build_apple(out, os.path.join(tmp, "apple"), S),
         "carve": lambda: others.build_carve(out, sdir),
         "bifrag": lambda: bifrag.build(out, os.path.join(tmp, "bifrag")),
+        "mp4frag": lambda: mp4frag.build(out, os.path.join(tmp, "mp4frag")),
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
         "fat-over-ntfs": lambda: others.build_fat_over_ntfs(out, os.path.join(tmp, "fon"), S),
         "demo": lambda: others.build_demo(out, os.path.join(tmp, "demo"), S),
