@@ -616,9 +616,8 @@ void CResultsPage::ShowPreview(int item, const PREVIEW_RESULT& result) {
   ClearPreview(QString());
   // A reassembled file says where its pieces lie, beside what it holds.
   const RESULT_SET* set = m_pModel->Set();
-  QString pieces = set && item >= 0 && static_cast<size_t>(item) < set->items.size()
-                       ? ResultPiecesText(set->items[static_cast<size_t>(item)])
-                       : QString();
+  RESULT_ITEM r;
+  QString pieces = set && item >= 0 && ReadResultItem(*set, static_cast<u32>(item), r) ? ResultPiecesText(r) : QString();
   m_pPreviewInfo->setText(pieces.isEmpty() ? result.strInfo : result.strInfo + QStringLiteral("\n") + pieces);
   switch (result.eKind) {
     case PREVIEW_RESULT::PICTURE:
