@@ -21,15 +21,6 @@ constexpr u64 kTextBytes = 64 * 1024;
 constexpr u64 kMediaBytes = 256 * 1024;
 constexpr int kJpegSearchBytes = 1 << 20;
 
-std::string ExtOf(const std::string& name) {
-  size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || dot + 1 >= name.size()) return std::string();
-  std::string ext = name.substr(dot + 1);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return ext;
-}
-
 bool IsRawExtension(const std::string& ext) {
   static const char* const kRaw[] = {"nef", "nrw", "crw", "cr2", "sr2", "arw", "srf", "k25", "kdc", "dcr", "raf",
                                      "mef", "mos", "x3f", "orf", "erf", "pef", "mrw", "dng", "raw", "cr3", "rw2"};
@@ -184,7 +175,7 @@ double Mp3Seconds(const QByteArray& b, u64 fileSize) {
 }  // namespace
 
 u64 PreviewBytesWanted(const std::string& name, u64 u64FileSize) {
-  std::string ext = ExtOf(name);
+  std::string ext = LowerExtension(name);
   u64 want = kTextBytes;
   if (IsRawExtension(ext)) want = kJpegSearchBytes;
   else if (category::IsPictureExtension(ext) || ext == "pdf" || ext == "webp") want = kWholeFileCap;
@@ -316,7 +307,7 @@ QString MediaDescription(const QByteArray& bytes, const std::string& ext, u64 u6
 
 PREVIEW_RESULT DecodePreview(const QByteArray& bytes, const std::string& name, u64 u64FileSize, QSize fit) {
   PREVIEW_RESULT out;
-  const std::string ext = ExtOf(name);
+  const std::string ext = LowerExtension(name);
   const QString size = SizeText(u64FileSize);
   if (u64FileSize == 0 || bytes.isEmpty()) {
     out.eKind = PREVIEW_RESULT::INFO;

@@ -28,15 +28,6 @@ std::string NodeName(const _FILE_NODE_& node) {
   return std::string(node.szFileName, strnlen(node.szFileName, sizeof(node.szFileName)));
 }
 
-std::string LowerExtension(const std::string& name) {
-  size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos) return std::string();
-  std::string ext = name.substr(dot + 1);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return ext;
-}
-
 }  // namespace
 
 void SAVE_SUMMARY::Add(int nStatus) {

@@ -399,3 +399,12 @@ std::string GetTimeString(i64 nSeconds) {
   }
   return buf;
 }
+
+std::string LowerExtension(const std::string& name) {
+  size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos) return std::string();
+  std::string ext = name.substr(dot + 1);
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return ext;
+}

@@ -32,6 +32,8 @@ void CopyNameToField(char (&dst)[256], const std::string& name);
 // control characters become "_", "." and ".." are refused (replaced), and
 // the result is never empty and at most 255 bytes.
 std::string MakeSafePathComponent(const std::string& name);
+// The text after a name's last dot in lower case (ASCII); empty without one.
+std::string LowerExtension(const std::string& name);
 
 // Text a file says about itself (a title, an artist) made fit to show and
 // store: valid UTF-8 only (invalid bytes dropped), control characters

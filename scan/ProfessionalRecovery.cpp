@@ -41,13 +41,6 @@ const char* const kDeferredFile = "Skipped";
 // The folder sectors a quick FAT pass listed, per volume start.
 const char* const kListedDirsFile = "ListedDirs_";
 
-std::string LowerExtension(const char* name) {
-  const char* dot = strrchr(name, '.');
-  std::string ext = dot ? std::string(dot + 1) : std::string();
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return ext;
-}
 }  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery()

@@ -160,15 +160,6 @@ std::string SortKey(const RESULT_ITEM& item) {
   return key;
 }
 
-std::string LowerExtension(const std::string& name) {
-  size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || dot + 1 >= name.size()) return std::string();
-  std::string ext = name.substr(dot + 1);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return ext;
-}
-
 void ApplyMetadata(const _RESULT_META_& r, RESULT_ITEM& item) {
   item.strTitle = CleanMetadataText(r.szTitle, strnlen(r.szTitle, sizeof(r.szTitle)), sizeof(r.szTitle));
   item.strArtist = CleanMetadataText(r.szArtist, strnlen(r.szArtist, sizeof(r.szArtist)), sizeof(r.szArtist));

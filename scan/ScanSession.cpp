@@ -46,15 +46,6 @@ bool IsNumber(const std::string& s) {
   return true;
 }
 
-std::string LowerExtension(const std::string& name) {
-  size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || dot + 1 >= name.size()) return std::string();
-  std::string ext = name.substr(dot + 1);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return ext;
-}
-
 // Hashes what an engine hands out, to compare a result with a file already saved.
 class CHashSink : public IRecoverySink {
  public:
