@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 
 #include "app/ResultModel.h"
+#include "BenchUtil.h"
 #include "engine/Categories.h"
 
 namespace {
@@ -57,12 +58,6 @@ std::shared_ptr<CResultListing> MakeListing(size_t n, const std::string& dir) {
   std::shared_ptr<CResultListing> listing;
   builder.Finish(listing);
   return listing;
-}
-
-long PeakRssKb() {
-  rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <string>
 
+#include "BenchUtil.h"
 #include "engine/Categories.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
@@ -23,18 +24,6 @@
 #include "store/LogFileManager.h"
 
 namespace {
-
-double NowSeconds() {
-  timeval tv;
-  gettimeofday(&tv, nullptr);
-  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
-}
-
-long PeakRssKb() {
-  rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss;
-}
 
 }  // namespace
 

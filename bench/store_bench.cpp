@@ -10,24 +10,13 @@
 #include <cstring>
 #include <string>
 
+#include "BenchUtil.h"
 #include "engine/DiskMap.h"
 #include "engine/TextUtil.h"
 #include "store/LogFileManager.h"
 #include "store/ScanResultFileManager.h"
 
 namespace {
-
-double NowSeconds() {
-  timeval tv;
-  gettimeofday(&tv, nullptr);
-  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
-}
-
-long PeakRssKb() {
-  rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss;
-}
 
 void Report(const char* step, double seconds, const char* detail) {
   printf("%-34s %8.3f s   peak RSS %6.1f MB   %s\n", step, seconds, static_cast<double>(PeakRssKb()) / 1024.0,
