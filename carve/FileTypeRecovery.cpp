@@ -135,7 +135,18 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   u8 flags = CFileTypeJudge::Pass().nLastResultFlags;
   u64 firstPiece = size;
   BIFRAG_PIECES pieces;
-  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces)) {
+  BIFRAG_LIMITS limits = m_bifragLimits;
+  if (limits.nClusterBytes == 0)
+    for (const CLUSTER_AREA& a : m_clusterAreas)
+      if (u64Sector >= a.u64FirstSector && u64Sector - a.u64FirstSector < a.u64SectorCount) limits.nClusterBytes = a.nClusterBytes;
+  bool twoPieces = FindSecondPiece(type, u64Sector, size, integrity, flags, limits, pieces);
+  if (!twoPieces && limits.nClusterBytes > static_cast<u32>(m_nBytesPerSector) && m_bifragLimits.nClusterBytes == 0) {
+    // Written before the volume was made (another file system, another
+    // cluster size): every sector boundary.
+    limits.nClusterBytes = 0;
+    twoPieces = FindSecondPiece(type, u64Sector, size, integrity, flags, limits, pieces);
+  }
+  if (twoPieces) {
     integrity = pieces.nIntegrity;
     flags = static_cast<u8>((flags & ~(RESULT_FLAG_CHECK_PENDING | RESULT_FLAG_LENGTH_CAPPED)) | RESULT_FLAG_TWO_PIECES);
     size = pieces.u64Size;
@@ -183,7 +194,7 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
 }
 
 bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
-                                        BIFRAG_PIECES& pieces) {
+                                        const BIFRAG_LIMITS& limits, BIFRAG_PIECES& pieces) {
   if (!CFileTypeJudge::ChecksEnabled() || (nFlags & RESULT_FLAG_UNREADABLE)) return false;
   if (CMp4Rebuild::Supports(type)) {
     // A video whose samples fail where its tables put them (or whose movie
@@ -192,7 +203,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
       return false;
     bool certain = false;
     return CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
-                                   m_bifragLimits, pieces, certain);
+                                   limits, pieces, certain);
   }
   if (!CBifragment::Supports(type)) return false;
   // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
@@ -206,7 +217,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
     return false;
   if (nIntegrity == INTEGRITY_VERIFIED) return false;
   return CBifragment::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, pending, m_carved,
-                                 m_bifragLimits, pieces);
+                                 limits, pieces);
 }
 
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
