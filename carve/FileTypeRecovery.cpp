@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,13 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
                                     (size - firstPiece + m_nBytesPerSector - 1) / m_nBytesPerSector});
   }
   m_carved.push_back(BIFRAG_RANGE{u64Sector, (firstPiece + m_nBytesPerSector - 1) / m_nBytesPerSector});
+  // The pass goes up the disk and a search looks only past the file it
+  // starts from: ranges that end before this sector are no use again, and
+  // dropping them keeps the list as short as the files around the pass.
+  if (m_carved.size() >= 1024 && m_carved.size() % 1024 == 0)
+    m_carved.erase(std::remove_if(m_carved.begin(), m_carved.end(),
+                                  [u64Sector](const BIFRAG_RANGE& r) { return r.u64FirstSector + r.u64SectorCount <= u64Sector; }),
+                   m_carved.end());
   if (m_pResultFileManager) {
     _FILE_NODE_* node = m_pResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
     if (node) {
