@@ -26,6 +26,7 @@ CFileTypeRecovery::CFileTypeRecovery()
       m_pResultFileManager(nullptr) {}
 
 CFileTypeRecovery::~CFileTypeRecovery() {
+  m_pPending.reset();  // before the store its verdicts are kept for
   delete m_pResultFileManager;  // flushes the result set
   m_pResultFileManager = nullptr;
 }
@@ -162,6 +163,14 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
       node->u64RecordSector = u64Sector;
       CopyNameToField(node->szFileName, name);
       m_pResultFileManager->AddChildren(0, 0, node->nFileIndex, 0, nullptr);
+      if ((flags & RESULT_FLAG_CHECK_PENDING) && m_pPending && !m_pPending->Offer(*node)) {
+        // The checking thread has its hands full: this one is checked here,
+        // beside it, rather than after the pass.
+        _FILE_NODE_ checked = *node;
+        ResolveCheck(m_DiskReader, m_nBytesPerSector, checked);
+        if (!(checked.nResultFlags & RESULT_FLAG_CHECK_PENDING))
+          KeepResolved(*node, checked.nIntegrity, checked.nResultFlags);
+      }
       CARVE_METADATA meta;
       if (CFileTypeJudge::ReadMetadata(type, pReader, nBytesPerSector, u64Sector, size, meta))
         KeepMetadata(node->nFileIndex, u64Sector, meta);
@@ -221,15 +230,17 @@ int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { r
 int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 
-void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
+void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) { ResolveCheck(m_DiskReader, m_nBytesPerSector, node); }
+
+void CFileTypeRecovery::ResolveCheck(CDiskReader& reader, int nBytesPerSector, _FILE_NODE_& node) {
   u8 flags = static_cast<u8>(node.nResultFlags & ~RESULT_FLAG_CHECK_PENDING);
   const char* dot = std::strrchr(node.szFileName, '.');
   const int row = dot ? CFileTypeJudge::FindRowByExtension(dot + 1) : -1;
   int integrity = INTEGRITY_UNVERIFIED;
   if (row >= 0) {
-    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&m_DiskReader, m_nBytesPerSector, node.u64RecordSector);
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&reader, nBytesPerSector, node.u64RecordSector);
     SECTOR_RUN runs[2];
-    if (CarvedPieces(node, runs, m_nBytesPerSector) == 2) {
+    if (CarvedPieces(node, runs, nBytesPerSector) == 2) {
       ctx.u64FirstPieceBytes = runs[0].u64Bytes;
       ctx.u64SecondPieceSector = runs[1].u64FirstSector;
     }
@@ -241,6 +252,20 @@ void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
   }
   node.nIntegrity = static_cast<u8>(integrity);
   node.nResultFlags = static_cast<u8>(flags & ~RESULT_FLAG_CHECK_PENDING);
+}
+
+void CFileTypeRecovery::StartPendingChecks(int nBytesPerSector) {
+  if (!CFileTypeJudge::ChecksEnabled() || m_DiskReader.GetFd() < 0 || !CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector))
+    return;
+  const int ss = nBytesPerSector;
+  m_pPending.reset(new CPendingChecks(
+      m_DiskReader, [ss](CDiskReader& reader, _FILE_NODE_& node) { ResolveCheck(reader, ss, node); },
+      [this](const _FILE_NODE_& node, u8 nIntegrity, u8 nFlags) { KeepResolved(node, nIntegrity, nFlags); }));
+}
+
+void CFileTypeRecovery::FinishPendingChecks(bool bDrain) {
+  if (m_pPending) m_pPending->Finish(bDrain);
+  m_pPending.reset();
 }
 
 int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {

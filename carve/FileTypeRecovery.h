@@ -4,11 +4,13 @@
 // previews and saves them.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "carve/Bifragment.h"
 #include "carve/FileTypeJudge.h"
 #include "carve/Mp4Rebuild.h"
+#include "carve/PendingChecks.h"
 #include "engine/DiskReader.h"
 #include "store/ResultMetaFile.h"
 #include "store/StoredEngine.h"
@@ -52,11 +54,17 @@ class CFileTypeRecovery : public CStoredEngine {
   u64 GetSectorCount() const { return m_u64SectorCount; }
   // Bounds of the two-piece search (the volume's cluster size when known).
   void SetBifragmentLimits(const BIFRAG_LIMITS& limits) { m_bifragLimits = limits; }
+  // Checks put off during the pass are made on a thread of their own from
+  // here on, until FinishPendingChecks (which waits for them, or leaves them
+  // to the listing when bDrain is false).
+  void StartPendingChecks(int nBytesPerSector);
+  void FinishPendingChecks(bool bDrain);
 
  private:
   CScanResultFileManager* Store() const override { return m_pResultFileManager; }
   // A picture too large to decode during the pass is decoded when listed.
   void ResolvePendingCheck(_FILE_NODE_& node) override;
+  static void ResolveCheck(CDiskReader& reader, int nBytesPerSector, _FILE_NODE_& node);
   int NewStore(const std::wstring& name);
   // A check that failed on a type with a two-piece search: the pieces when
   // the file reassembled from them checks whole.
@@ -77,4 +85,5 @@ class CFileTypeRecovery : public CStoredEngine {
   std::vector<BIFRAG_RANGE> m_carved;
   BIFRAG_LIMITS m_bifragLimits;
   CResultMetaFile m_MetaFile;
+  std::unique_ptr<CPendingChecks> m_pPending;
 };

@@ -536,8 +536,11 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     m_bZeroSectorInert = !CProfessionalExfatRecovery::MayTake(0) &&
                          !CFileTypeJudge::MayBeFatDirSector(zeros.data(), zeros.size()) &&
                          !CFileTypeJudge::MayStartFile(zeros.data(), m_nSectorSize);
-    if (CReadAhead::Wanted() && m_diskReader.GetFd() >= 0)
+    const bool twoThreads = CReadAhead::Wanted();
+    if (twoThreads && m_diskReader.GetFd() >= 0)
       m_pReadAhead.reset(new CReadAhead(m_diskReader.GetFd(), m_nSectorSize, m_diskReader.GetSectorLimit()));
+    // Checks put off for their cost are made beside the pass, not after it.
+    if (twoThreads) m_pFileTypeEngine->StartPendingChecks(m_nSectorSize);
 
     FaultGuardBegin(g_FaultProfessional);
     bool stop = false;
@@ -567,6 +570,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       runLength = runPosition = 0;
     }
     FaultGuardEnd(g_FaultProfessional);
+    m_pFileTypeEngine->FinishPendingChecks(!stop);
 
     // The folder trees are rebuilt even after a cancel, so what was found is complete.
     m_pFatEngine->DealProfessionalRecordVec();

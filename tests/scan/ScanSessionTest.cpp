@@ -215,7 +215,8 @@ class RecordedScans : public ::testing::Test {
 std::vector<std::string> Listing(const std::vector<RESULT_ITEM>& items) {
   std::vector<std::string> out;
   for (const RESULT_ITEM& r : items)
-    out.push_back(std::to_string(r.nId) + " " + r.strFolder + r.strName + " " + std::to_string(r.node.u64FileSize));
+    out.push_back(std::to_string(r.nId) + " " + r.strFolder + r.strName + " " + std::to_string(r.node.u64FileSize) +
+                  " integrity " + std::to_string(r.node.nIntegrity) + " flags " + std::to_string(r.node.nResultFlags));
   return out;
 }
 
