@@ -158,11 +158,11 @@ namespace {
 // stays unverified rather than slow the deep pass.
 const u64 kZipCheckMaxInflate = 256ull * 1024 * 1024;
 
-enum ENTRY_CHECK { ENTRY_OK, ENTRY_UNKNOWN, ENTRY_BAD };
+}  // namespace
 
 // The CRC-32 of an entry's data (stored or deflated) against the one the
 // central directory gives, with the sizes it states.
-ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc, u64& budget) {
+ZIP_ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc, u64& budget) {
   if (at > view.Size() || csize > view.Size() - at) return ENTRY_BAD;
   if (method == 0) {
     u32 got = 0;
@@ -202,8 +202,6 @@ ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32
   inflateEnd(&z);
   return ended && produced == usize && static_cast<u32>(c) == crc ? ENTRY_OK : ENTRY_BAD;
 }
-
-}  // namespace
 
 // The end-of-central-directory record ends the file; the central directory
 // it points to lies just before it; every central entry names a local header
@@ -262,7 +260,7 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
       unknown = true;
       continue;
     }
-    const ENTRY_CHECK r = CheckZipEntryData(view, data, method, csize, usize, crc, budget);
+    const ZIP_ENTRY_CHECK r = CheckZipEntryData(view, data, method, csize, usize, crc, budget);
     if (r == ENTRY_BAD) return VERDICT_DAMAGED;
     if (r == ENTRY_UNKNOWN) unknown = true;
   }
