@@ -170,6 +170,8 @@ int CPieceSearch::TrySecondPieces(u64 firstBytes) {
       continue;
     }
     if (s == firstEnd || (s - firstEnd) % step != 0) continue;
+    // A live file's sectors are no deleted file's continuation.
+    if (m_limits.pInUse && m_limits.pInUse->AllInUse(sector, 1)) continue;
     u64 end = 0;
     switch (TryPair(firstBytes, sector, end)) {
       case PAIR_FULL:

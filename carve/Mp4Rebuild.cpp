@@ -656,6 +656,8 @@ class CMp4Search {
       if (OutOfTime()) return false;
       const u64 cut = (breakAt / m_ss) * m_ss;
       if (ClaimedSector((m_base + cut + gap) / m_ss)) continue;
+      // A live file's sectors are no deleted file's continuation.
+      if (m_limits.pInUse && m_limits.pInUse->AllInUse((m_base + cut + gap) / m_ss, 1)) continue;
       CMapped trial(m_disk, m_base, cut, gap);
       MP4_WALK q;
       movie.Walk(trial, w.at, kQuickChecks, UINT64_MAX, false, q);
@@ -678,7 +680,7 @@ class CMp4Search {
         break;
       }
       const u64 second = (m_base + cut + gap) / m_ss;
-      if (ClaimedSector(second)) continue;
+      if (ClaimedSector(second) || (m_limits.pInUse && m_limits.pInUse->AllInUse(second, 1))) continue;
       CMapped trial(m_disk, m_base, cut, gap);
       MP4_WALK w;
       movie.Walk(trial, from, 0, std::max(cut, upper) + 1, true, w);
