@@ -584,13 +584,12 @@ class CWalker {
     int diff = 0;
     const u32 de = dct.look[q.Peek(kLookBits)];
     if ((de & LOOK_QUICK) && LookTotal(de) <= q.held) {
+      // Without a branch on the size: a size of 0 reads 0 and changes nothing.
       const int s = LookSym(de);
-      q.Skip(LookLen(de));
-      if (s) {
-        const u32 v = q.Peek(s);
-        q.Skip(s);
-        diff = v < (1u << (s - 1)) ? static_cast<int>(v) - ((1 << s) - 1) : static_cast<int>(v);
-      }
+      const u32 v = static_cast<u32>((q.acc << LookLen(de) >> 1) >> (63 - s));
+      q.Skip(LookTotal(de));
+      const u32 half = (1u << s) >> 1, mask = (1u << s) - 1;
+      diff = static_cast<int>(v) - static_cast<int>(v < half ? mask : 0);
     } else {
       br.Put(q);
       const int s = br.Decode(dct);
