@@ -19,6 +19,16 @@ struct BIFRAG_RANGE {
   u64 u64SectorCount;
 };
 
+// What the volume's file system says is in use now. A file written into a
+// hole of free clusters runs on past a file that stood in its way; when that
+// file still stands, it marks the gap.
+class IInUseMap {
+ public:
+  virtual ~IInUseMap() = default;
+  // Whether every one of the sectors belongs to a live file (false when not known).
+  virtual bool AllInUse(u64 u64FirstSector, u64 u64SectorCount) const = 0;
+};
+
 // How far one file's search may go.
 struct BIFRAG_LIMITS {
   u64 u64MaxGapBytes = 4ull * 1024 * 1024;
@@ -30,6 +40,8 @@ struct BIFRAG_LIMITS {
   // Walks and decodes of candidate pairs, and the processor time for one file.
   int nMaxDecodes = 48;
   int nMillis = 1500;
+  // Null: nothing known of the volume's use.
+  const IInUseMap* pInUse = nullptr;
 };
 
 struct BIFRAG_PIECES {

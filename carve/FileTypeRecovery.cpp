@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,7 @@ CFileTypeRecovery::CFileTypeRecovery()
       m_pResultFileManager(nullptr) {}
 
 CFileTypeRecovery::~CFileTypeRecovery() {
+  m_pPending.reset();  // before the store its verdicts are kept for
   delete m_pResultFileManager;  // flushes the result set
   m_pResultFileManager = nullptr;
 }
@@ -134,7 +136,18 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   u8 flags = CFileTypeJudge::Pass().nLastResultFlags;
   u64 firstPiece = size;
   BIFRAG_PIECES pieces;
-  if (FindSecondPiece(type, u64Sector, size, integrity, flags, pieces)) {
+  BIFRAG_LIMITS limits = m_bifragLimits;
+  if (limits.nClusterBytes == 0)
+    for (const CLUSTER_AREA& a : m_clusterAreas)
+      if (u64Sector >= a.u64FirstSector && u64Sector - a.u64FirstSector < a.u64SectorCount) limits.nClusterBytes = a.nClusterBytes;
+  bool twoPieces = FindSecondPiece(type, u64Sector, size, integrity, flags, limits, pieces);
+  if (!twoPieces && limits.nClusterBytes > static_cast<u32>(m_nBytesPerSector) && m_bifragLimits.nClusterBytes == 0) {
+    // Written before the volume was made (another file system, another
+    // cluster size): every sector boundary.
+    limits.nClusterBytes = 0;
+    twoPieces = FindSecondPiece(type, u64Sector, size, integrity, flags, limits, pieces);
+  }
+  if (twoPieces) {
     integrity = pieces.nIntegrity;
     flags = static_cast<u8>((flags & ~(RESULT_FLAG_CHECK_PENDING | RESULT_FLAG_LENGTH_CAPPED)) | RESULT_FLAG_TWO_PIECES);
     size = pieces.u64Size;
@@ -143,6 +156,13 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
                                     (size - firstPiece + m_nBytesPerSector - 1) / m_nBytesPerSector});
   }
   m_carved.push_back(BIFRAG_RANGE{u64Sector, (firstPiece + m_nBytesPerSector - 1) / m_nBytesPerSector});
+  // The pass goes up the disk and a search looks only past the file it
+  // starts from: ranges that end before this sector are no use again, and
+  // dropping them keeps the list as short as the files around the pass.
+  if (m_carved.size() >= 1024 && m_carved.size() % 1024 == 0)
+    m_carved.erase(std::remove_if(m_carved.begin(), m_carved.end(),
+                                  [u64Sector](const BIFRAG_RANGE& r) { return r.u64FirstSector + r.u64SectorCount <= u64Sector; }),
+                   m_carved.end());
   if (m_pResultFileManager) {
     _FILE_NODE_* node = m_pResultFileManager->CreateFileNode(sizeof(_FILE_NODE_));
     if (node) {
@@ -162,6 +182,14 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
       node->u64RecordSector = u64Sector;
       CopyNameToField(node->szFileName, name);
       m_pResultFileManager->AddChildren(0, 0, node->nFileIndex, 0, nullptr);
+      if ((flags & RESULT_FLAG_CHECK_PENDING) && m_pPending && !m_pPending->Offer(*node)) {
+        // The checking thread has its hands full: this one is checked here,
+        // beside it, rather than after the pass.
+        _FILE_NODE_ checked = *node;
+        ResolveCheck(m_DiskReader, m_nBytesPerSector, checked);
+        if (!(checked.nResultFlags & RESULT_FLAG_CHECK_PENDING))
+          KeepResolved(*node, checked.nIntegrity, checked.nResultFlags);
+      }
       CARVE_METADATA meta;
       if (CFileTypeJudge::ReadMetadata(type, pReader, nBytesPerSector, u64Sector, size, meta))
         KeepMetadata(node->nFileIndex, u64Sector, meta);
@@ -174,7 +202,7 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
 }
 
 bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
-                                        BIFRAG_PIECES& pieces) {
+                                        const BIFRAG_LIMITS& limits, BIFRAG_PIECES& pieces) {
   if (!CFileTypeJudge::ChecksEnabled() || (nFlags & RESULT_FLAG_UNREADABLE)) return false;
   if (CMp4Rebuild::Supports(type)) {
     // A video whose samples fail where its tables put them (or whose movie
@@ -183,7 +211,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
       return false;
     bool certain = false;
     return CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
-                                   m_bifragLimits, pieces, certain);
+                                   limits, pieces, certain);
   }
   if (!CBifragment::Supports(type)) return false;
   // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
@@ -197,7 +225,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
     return false;
   if (nIntegrity == INTEGRITY_VERIFIED) return false;
   return CBifragment::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, pending, m_carved,
-                                 m_bifragLimits, pieces);
+                                 limits, pieces);
 }
 
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
@@ -221,15 +249,17 @@ int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, wchar_t*, int) { r
 int CFileTypeRecovery::GetUnUsedSectorCount(u64&, u64&) { return 0; }
 int CFileTypeRecovery::BuildBitMapInfo() { return 0; }
 
-void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
+void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) { ResolveCheck(m_DiskReader, m_nBytesPerSector, node); }
+
+void CFileTypeRecovery::ResolveCheck(CDiskReader& reader, int nBytesPerSector, _FILE_NODE_& node) {
   u8 flags = static_cast<u8>(node.nResultFlags & ~RESULT_FLAG_CHECK_PENDING);
   const char* dot = std::strrchr(node.szFileName, '.');
   const int row = dot ? CFileTypeJudge::FindRowByExtension(dot + 1) : -1;
   int integrity = INTEGRITY_UNVERIFIED;
   if (row >= 0) {
-    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&m_DiskReader, m_nBytesPerSector, node.u64RecordSector);
+    CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(&reader, nBytesPerSector, node.u64RecordSector);
     SECTOR_RUN runs[2];
-    if (CarvedPieces(node, runs, m_nBytesPerSector) == 2) {
+    if (CarvedPieces(node, runs, nBytesPerSector) == 2) {
       ctx.u64FirstPieceBytes = runs[0].u64Bytes;
       ctx.u64SecondPieceSector = runs[1].u64FirstSector;
     }
@@ -241,6 +271,20 @@ void CFileTypeRecovery::ResolvePendingCheck(_FILE_NODE_& node) {
   }
   node.nIntegrity = static_cast<u8>(integrity);
   node.nResultFlags = static_cast<u8>(flags & ~RESULT_FLAG_CHECK_PENDING);
+}
+
+void CFileTypeRecovery::StartPendingChecks(int nBytesPerSector) {
+  if (!CFileTypeJudge::ChecksEnabled() || m_DiskReader.GetFd() < 0 || !CARVE_CONTEXT::IsUsableSectorSize(nBytesPerSector))
+    return;
+  const int ss = nBytesPerSector;
+  m_pPending.reset(new CPendingChecks(
+      m_DiskReader, [ss](CDiskReader& reader, _FILE_NODE_& node) { ResolveCheck(reader, ss, node); },
+      [this](const _FILE_NODE_& node, u8 nIntegrity, u8 nFlags) { KeepResolved(node, nIntegrity, nFlags); }));
+}
+
+void CFileTypeRecovery::FinishPendingChecks(bool bDrain) {
+  if (m_pPending) m_pPending->Finish(bDrain);
+  m_pPending.reset();
 }
 
 int CFileTypeRecovery::CopyFileData(_FILE_NODE_* pNode, IRecoverySink& sink) {

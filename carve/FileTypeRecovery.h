@@ -4,11 +4,13 @@
 // previews and saves them.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "carve/Bifragment.h"
 #include "carve/FileTypeJudge.h"
 #include "carve/Mp4Rebuild.h"
+#include "carve/PendingChecks.h"
 #include "engine/DiskReader.h"
 #include "store/ResultMetaFile.h"
 #include "store/StoredEngine.h"
@@ -50,20 +52,35 @@ class CFileTypeRecovery : public CStoredEngine {
   int LoadMetadata(RESULT_META_MAP& out);
   u64 GetStartSector() const { return m_u64StartSector; }
   u64 GetSectorCount() const { return m_u64SectorCount; }
-  // Bounds of the two-piece search (the volume's cluster size when known).
+  // Bounds of the two-piece search. A cluster size given here holds for the
+  // whole range; 0 leaves it to the areas below.
   void SetBifragmentLimits(const BIFRAG_LIMITS& limits) { m_bifragLimits = limits; }
+  // The file systems' cluster sizes by area (absolute sectors): a file that
+  // starts in one is looked for in two pieces cluster by cluster.
+  struct CLUSTER_AREA {
+    u64 u64FirstSector;
+    u64 u64SectorCount;
+    u32 nClusterBytes;
+  };
+  void SetClusterAreas(const std::vector<CLUSTER_AREA>& areas) { m_clusterAreas = areas; }
+  // Checks put off during the pass are made on a thread of their own from
+  // here on, until FinishPendingChecks (which waits for them, or leaves them
+  // to the listing when bDrain is false).
+  void StartPendingChecks(int nBytesPerSector);
+  void FinishPendingChecks(bool bDrain);
 
  private:
   CScanResultFileManager* Store() const override { return m_pResultFileManager; }
   // A picture too large to decode during the pass is decoded when listed.
   void ResolvePendingCheck(_FILE_NODE_& node) override;
+  static void ResolveCheck(CDiskReader& reader, int nBytesPerSector, _FILE_NODE_& node);
   int NewStore(const std::wstring& name);
   // A check that failed on a type with a two-piece search: the pieces when
   // the file reassembled from them checks whole.
   // pieces.nIntegrity: what the pieces earn (a video whose cut is not
   // pinned down to one cluster boundary is not verified).
   bool FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
-                       BIFRAG_PIECES& pieces);
+                       const BIFRAG_LIMITS& limits, BIFRAG_PIECES& pieces);
   void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);
 
   wchar_t m_wcDrive;
@@ -76,5 +93,7 @@ class CFileTypeRecovery : public CStoredEngine {
   // The sectors of the files carved so far: no continuation is taken from them.
   std::vector<BIFRAG_RANGE> m_carved;
   BIFRAG_LIMITS m_bifragLimits;
+  std::vector<CLUSTER_AREA> m_clusterAreas;
   CResultMetaFile m_MetaFile;
+  std::unique_ptr<CPendingChecks> m_pPending;
 };

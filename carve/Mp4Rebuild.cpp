@@ -2,8 +2,9 @@
 // the place the tables give it, and the two-piece rebuild built on it.
 #include "carve/Mp4Rebuild.h"
 
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -545,7 +546,7 @@ class CMp4Search {
         m_type(type), m_claimed(claimed), m_limits(limits), m_disk(pReader, static_cast<u64>(ss)),
         m_step(limits.nClusterBytes >= static_cast<u32>(ss) && limits.nClusterBytes % ss == 0 ? limits.nClusterBytes
                                                                                               : static_cast<u64>(ss)),
-        m_t0(std::chrono::steady_clock::now()) {}
+        m_t0(ThreadMillis()) {}
 
   bool Run(BIFRAG_PIECES& out, bool& certain) {
     CMapped contiguous(m_disk, m_base, kMaxFileBytes, 0);
@@ -589,11 +590,14 @@ class CMp4Search {
   }
 
  private:
-  bool OutOfTime() const {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_t0).count();
-    return ms > m_limits.nMillis;
+  // The budget is this thread's processor time: a busy machine does not cut
+  // a search short, so the same disk gives the same answer.
+  static u64 ThreadMillis() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<u64>(t.tv_sec) * 1000 + static_cast<u64>(t.tv_nsec) / 1000000;
   }
+  bool OutOfTime() const { return ThreadMillis() - m_t0 > static_cast<u64>(m_limits.nMillis); }
 
   bool ClaimedSector(u64 sector) const {
     for (const BIFRAG_RANGE& r : m_claimed)
@@ -687,6 +691,15 @@ class CMp4Search {
       fits.push_back(cut);
     }
     if (fits.empty()) return false;
+    // More than one fits (a frame larger than a cluster spans the cut):
+    // where a live file fills the gap of exactly one of them, the file
+    // system shows where the file was written around it.
+    if (fits.size() > 1 && m_limits.pInUse) {
+      std::vector<u64> marked;
+      for (u64 c : fits)
+        if (m_limits.pInUse->AllInUse((m_base + c) / m_ss, gap / m_ss)) marked.push_back(c);
+      if (marked.size() == 1) fits = marked;
+    }
     // More than one fits: the one on the coarsest boundary (a larger
     // cluster the gap is also a multiple of), the later one on a tie.
     u64 cut = fits[0];
@@ -718,7 +731,7 @@ class CMp4Search {
   BIFRAG_LIMITS m_limits;
   CDiskBytes m_disk;
   u64 m_step;
-  std::chrono::steady_clock::time_point m_t0;
+  u64 m_t0;  // ThreadMillis() when the search began
 };
 
 }  // namespace

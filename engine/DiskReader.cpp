@@ -54,6 +54,17 @@ int CDiskReader::InitWhole(const char* pPath, u64* pSectors) {
   return 0;
 }
 
+int CDiskReader::InitShared(const CDiskReader& other) {
+  if (other.m_nFd < 0) return EBADF;
+  int fd = fcntl(other.m_nFd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return errno ? errno : EBADF;
+  if (m_nFd != -1) close(m_nFd);
+  m_nFd = fd;
+  m_u64SectorLimit = other.m_u64SectorLimit;
+  m_holes.Attach(fd);
+  return 0;
+}
+
 int CDiskReader::Init(wchar_t* pPath, u64 u64SectorLimit) {
   if (!pPath) return STATUS_INVALID_PARAMETER;
   std::string path = WideToUtf8(pPath);

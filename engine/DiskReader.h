@@ -46,6 +46,9 @@ class CDiskReader {
   // Opens a device node or image read-only as one whole volume: the limit and
   // *pSectors become its size in 512-byte sectors. 0 or errno.
   int InitWhole(const char* pPath, u64* pSectors);
+  // Reads what `other` reads, through a descriptor of its own (a duplicate),
+  // with the same limit and no bad-sector map. 0 or errno.
+  int InitShared(const CDiskReader& other);
   // Reads nSectorCount sectors starting at u64Sector: 0, 87 (past the limit),
   // 30 (short: *pReadSectors whole sectors arrived) or an errno.
   int ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize,

@@ -38,5 +38,6 @@ void FaultGuardEnd(CFaultOwner& owner);
 uint64_t FaultGuardCatchCount();
 
 // Takes the jump point for one item; true to process the item, false when a
-// fault brought us back here. The signal mask is saved and restored.
-#define FAULT_GUARD_TRY(owner) (sigsetjmp((owner).env, 1) == 0)
+// fault brought us back here. The handler runs with the fault signals
+// unblocked, so the signal mask needs no saving.
+#define FAULT_GUARD_TRY(owner) (sigsetjmp((owner).env, 0) == 0)

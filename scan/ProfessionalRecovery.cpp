@@ -21,9 +21,12 @@
 #include "engine/TextUtil.h"
 #include "disk/FatEntry.h"
 #include "disk/PartitionManager.h"
+#include "exfat/FastExfatRecovery.h"
 #include "exfat/ProfessionalExfatRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "fat/ProfessionalFatRecovery.h"
+#include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/NtfsParse.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "store/ScanResultFileManager.h"
@@ -513,6 +516,10 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     if (getenv("TORVANE_DEBUG")) fprintf(stderr, "InitVirtualDbrInfo Start\n");
     m_pFatEngine->InitVirtualDbrInfo();
     CFileTypeJudge::ResetPass();
+    m_pFileTypeEngine->SetClusterAreas(ClusterAreas());
+    BIFRAG_LIMITS limits;
+    limits.pInUse = &m_quickInUse;
+    m_pFileTypeEngine->SetBifragmentLimits(limits);
     std::vector<unsigned char> buffer(kChunkBytes);
 
     // What the pass reads: the free space of each file system, the rest whole.
@@ -536,8 +543,11 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
     m_bZeroSectorInert = !CProfessionalExfatRecovery::MayTake(0) &&
                          !CFileTypeJudge::MayBeFatDirSector(zeros.data(), zeros.size()) &&
                          !CFileTypeJudge::MayStartFile(zeros.data(), m_nSectorSize);
-    if (CReadAhead::Wanted() && m_diskReader.GetFd() >= 0)
+    const bool twoThreads = CReadAhead::Wanted();
+    if (twoThreads && m_diskReader.GetFd() >= 0)
       m_pReadAhead.reset(new CReadAhead(m_diskReader.GetFd(), m_nSectorSize, m_diskReader.GetSectorLimit()));
+    // Checks put off for their cost are made beside the pass, not after it.
+    if (twoThreads) m_pFileTypeEngine->StartPendingChecks(m_nSectorSize);
 
     FaultGuardBegin(g_FaultProfessional);
     bool stop = false;
@@ -567,6 +577,7 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
       runLength = runPosition = 0;
     }
     FaultGuardEnd(g_FaultProfessional);
+    m_pFileTypeEngine->FinishPendingChecks(!stop);
 
     // The folder trees are rebuilt even after a cancel, so what was found is complete.
     m_pFatEngine->DealProfessionalRecordVec();
@@ -606,6 +617,37 @@ __attribute__((noinline)) bool CProfessionalRecovery::GuardedParse(unsigned char
   }
   FaultGuardRearm(g_FaultProfessional);
   nSkip = 0;
+  return false;
+}
+
+// Each file system's allocation unit over its part of the range, as its
+// quick pass read it from the volume (0: not known, left out).
+std::vector<CFileTypeRecovery::CLUSTER_AREA> CProfessionalRecovery::ClusterAreas() const {
+  std::vector<CFileTypeRecovery::CLUSTER_AREA> areas;
+  for (const QUICK_PART& p : m_vecQuick) {
+    u64 bytes = 0;
+    if (auto* fat = dynamic_cast<CFastFatRecovery*>(p.pEngine)) bytes = static_cast<u64>(fat->GetSectorPerCluster()) * SECTOR_SIZE;
+    else if (auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(p.pEngine))
+      bytes = ntfs->GetSectorPerCluster() > 0 ? static_cast<u64>(ntfs->GetSectorPerCluster()) * SECTOR_SIZE : 0;
+    else if (auto* exfat = dynamic_cast<CFastExfatRecovery*>(p.pEngine)) bytes = exfat->GetClusterBytes();
+    else if (auto* ext = dynamic_cast<CFastExtRecovery*>(p.pEngine)) bytes = ext->HasGeometry() ? ext->GetGeometry().nBlockSize : 0;
+    // Only sizes a file system can have: a power of two from a sector to 32 MiB.
+    if (bytes >= SECTOR_SIZE && bytes <= (32u << 20) && (bytes & (bytes - 1)) == 0)
+      areas.push_back({p.u64Start, p.u64Count, static_cast<u32>(bytes)});
+  }
+  return areas;
+}
+
+bool CProfessionalRecovery::CQuickInUse::AllInUse(u64 u64FirstSector, u64 u64SectorCount) const {
+  if (u64SectorCount == 0) return false;
+  for (const QUICK_PART& p : m_parts) {
+    if (u64FirstSector < p.u64Start || u64FirstSector - p.u64Start >= p.u64Count) continue;
+    if (!p.pEngine || !p.bBitmap || u64SectorCount > p.u64Count - (u64FirstSector - p.u64Start)) return false;
+    // The first free run at or after the range's start must begin past its end.
+    u64 s = u64FirstSector - p.u64Start, len = 0;
+    p.pEngine->GetUnUsedSectorCount(s, len);
+    return len == 0 || p.u64Start + s >= u64FirstSector + u64SectorCount;
+  }
   return false;
 }
 
@@ -767,13 +809,14 @@ const std::vector<std::string>& CarvableExtensions() {
 
 // Keys of "a file starts at this sector with this extension", 8 bytes each:
 // the sector above 16 bits, the extension's place among the carvable ones
-// below. Sectors from 2^48 on (128 PiB) are past any disk and get no key.
+// in the 15 bits below, and whether the file system's result checked whole
+// in the lowest. Sectors from 2^48 on (128 PiB) are past any disk and get no key.
 constexpr u64 kNoKey = ~0ull;
-u64 DuplicateKey(u64 u64Sector, const std::string& ext) {
+u64 DuplicateKey(u64 u64Sector, const std::string& ext, bool bVerified = false) {
   const std::vector<std::string>& exts = CarvableExtensions();
   auto it = std::lower_bound(exts.begin(), exts.end(), ext);
-  if (u64Sector == 0 || u64Sector >> 48 || it == exts.end() || *it != ext) return kNoKey;
-  return (u64Sector << 16) | static_cast<u64>(it - exts.begin());
+  if (u64Sector == 0 || u64Sector >> 48 || it == exts.end() || *it != ext || it - exts.begin() >= (1 << 15)) return kNoKey;
+  return (u64Sector << 16) | (static_cast<u64>(it - exts.begin()) << 1) | (bVerified ? 1u : 0u);
 }
 
 }  // namespace
@@ -787,10 +830,11 @@ int CProfessionalRecovery::SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT&
     if (hit.nEngineType != ENGINE_FILE_TYPE) {
       const u64 first = GetFileDataStartSector(hit);
       const std::string ext = LowerExtension(hit.szFileName);
-      u64 key = DuplicateKey(first, ext);
+      const bool verified = hit.nIntegrity == INTEGRITY_VERIFIED;
+      u64 key = DuplicateKey(first, ext, verified);
       if (key != kNoKey) keys.push_back(key);
       // A camera's THM is the JPEG thumbnail of its video: carved as a jpg.
-      if (ext == "thm" && (key = DuplicateKey(first, "jpg")) != kNoKey) keys.push_back(key);
+      if (ext == "thm" && (key = DuplicateKey(first, "jpg", verified)) != kNoKey) keys.push_back(key);
     }
     go = visit(hit);
     return go;
@@ -802,10 +846,19 @@ int CProfessionalRecovery::SearchFileNodeEach(wchar_t* pKey, const SEARCH_VISIT&
   if (go) m_pNtfsEngine->SearchFileNodeEach(pKey, fileSystem);
   if (!go) return 0;
   std::sort(keys.begin(), keys.end());
-  // A carved file where a file-system result of its extension starts is that file again.
+  // A carved file where a file-system result of its extension starts is that
+  // file again, except where the carver put it together from two pieces and
+  // it checks whole while the file system's result does not: a deleted file
+  // whose cluster chain was cleared is read as one run, which a file stored
+  // in pieces is not.
   return m_pFileTypeEngine->SearchFileNodeEach(pKey, [&](__SEARCH_FILE_INFO__& hit) {
     const u64 key = DuplicateKey(hit.u64RecordSector, LowerExtension(hit.szFileName));
-    if (key != kNoKey && std::binary_search(keys.begin(), keys.end(), key)) return true;
+    if (key != kNoKey) {
+      const bool betterThanListed =
+          (hit.nResultFlags & RESULT_FLAG_TWO_PIECES) && hit.nIntegrity == INTEGRITY_VERIFIED;
+      if (std::binary_search(keys.begin(), keys.end(), key | 1)) return true;
+      if (!betterThanListed && std::binary_search(keys.begin(), keys.end(), key)) return true;
+    }
     return visit(hit);
   });
 }

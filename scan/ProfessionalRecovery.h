@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "carve/FileTypeRecovery.h"
 #include "engine/BadSectorMap.h"
 #include "engine/DiskReader.h"
 #include "engine/IFileRecoveryParse.h"
@@ -90,6 +91,16 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   };
 
   IFileRecoveryParse* RouteEngine(u32 nEngineType, u64 u64VolumeStart = 0);
+  // The quick passes' allocation bitmaps, for the two-piece search.
+  class CQuickInUse : public IInUseMap {
+   public:
+    explicit CQuickInUse(const std::vector<QUICK_PART>& parts) : m_parts(parts) {}
+    bool AllInUse(u64 u64FirstSector, u64 u64SectorCount) const override;
+
+   private:
+    const std::vector<QUICK_PART>& m_parts;
+  };
+  std::vector<CFileTypeRecovery::CLUSTER_AREA> ClusterAreas() const;
   void BuildQuickParts();
   // Loads a GNU ddrescue mapfile beside an image: areas never read are holes.
   void LoadImageMap(const std::string& path);
@@ -118,6 +129,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   std::unique_ptr<CProfessionalNtfsRecovery> m_pNtfsEngine;
   std::unique_ptr<CFileTypeRecovery> m_pFileTypeEngine;
   std::vector<QUICK_PART> m_vecQuick;
+  CQuickInUse m_quickInUse{m_vecQuick};
   CBadSectorMap m_badMap;
   u64 m_u64Unreadable;
   int m_nQuickStatus;

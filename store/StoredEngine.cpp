@@ -31,16 +31,27 @@ int CStoredEngine::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel
 
 void CStoredEngine::ResolvePending(_FILE_NODE_& node) {
   if (!(node.nResultFlags & RESULT_FLAG_CHECK_PENDING)) return;
-  auto it = m_resolved.find(node.nFileIndex);
-  if (it == m_resolved.end() || it->second.u64Sector != node.u64RecordSector || it->second.u64Size != node.u64FileSize) {
-    _FILE_NODE_ checked = node;
-    ResolvePendingCheck(checked);
-    if (checked.nResultFlags & RESULT_FLAG_CHECK_PENDING) return;  // nothing decided: asked again next time
-    it = m_resolved.insert_or_assign(node.nFileIndex, RESOLVED{node.u64RecordSector, node.u64FileSize,
-                                                               checked.nIntegrity, checked.nResultFlags}).first;
+  {
+    std::lock_guard<std::mutex> lock(m_resolvedMutex);
+    auto it = m_resolved.find(node.nFileIndex);
+    if (it != m_resolved.end() && it->second.u64Sector == node.u64RecordSector &&
+        it->second.u64Size == node.u64FileSize) {
+      node.nIntegrity = it->second.nIntegrity;
+      node.nResultFlags = it->second.nResultFlags;
+      return;
+    }
   }
-  node.nIntegrity = it->second.nIntegrity;
-  node.nResultFlags = it->second.nResultFlags;
+  _FILE_NODE_ checked = node;
+  ResolvePendingCheck(checked);
+  if (checked.nResultFlags & RESULT_FLAG_CHECK_PENDING) return;  // nothing decided: asked again next time
+  KeepResolved(node, checked.nIntegrity, checked.nResultFlags);
+  node.nIntegrity = checked.nIntegrity;
+  node.nResultFlags = checked.nResultFlags;
+}
+
+void CStoredEngine::KeepResolved(const _FILE_NODE_& node, u8 nIntegrity, u8 nResultFlags) {
+  std::lock_guard<std::mutex> lock(m_resolvedMutex);
+  m_resolved.insert_or_assign(node.nFileIndex, RESOLVED{node.u64RecordSector, node.u64FileSize, nIntegrity, nResultFlags});
 }
 
 int CStoredEngine::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {

@@ -4,6 +4,7 @@
 // folder number and CopyFileData; it answers everything else the same way.
 #pragma once
 
+#include <mutex>
 #include <unordered_map>
 
 #include "engine/IFileRecoveryParse.h"
@@ -36,6 +37,9 @@ class CStoredEngine : public IFileRecoveryParse {
   // gets its verdict here when it is listed or found by a search: the engine
   // sets nIntegrity and nResultFlags (clearing the pending flag).
   virtual void ResolvePendingCheck(_FILE_NODE_& node) { (void)node; }
+  // A verdict worked out ahead of the listing (on any thread) for the result
+  // `node` describes: the listing takes it instead of checking again.
+  void KeepResolved(const _FILE_NODE_& node, u8 nIntegrity, u8 nResultFlags);
 
   SCAN_PROGRESS_CALLBACK m_pScanCallBack = nullptr;
   RECOVERY_CALLBACK m_pRecoveryCallBack = nullptr;
@@ -52,5 +56,6 @@ class CStoredEngine : public IFileRecoveryParse {
     u8 nIntegrity, nResultFlags;
   };
   void ResolvePending(_FILE_NODE_& node);
+  std::mutex m_resolvedMutex;  // verdicts may come from a checking thread during the pass
   std::unordered_map<u32, RESOLVED> m_resolved;
 };

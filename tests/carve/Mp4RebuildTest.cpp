@@ -131,6 +131,34 @@ TEST(Mp4Rebuild, WithoutAClusterSizeWhatIsVerifiedIsExact) {
   std::printf("no cluster size: %zu videos, %d found in two pieces, %d verified\n", m.files.size(), pieces, verified);
 }
 
+// A card's deleted videos, each written around a file that still stands:
+// the file system's cluster size steps the search and its live file pins the
+// cut, so each comes back whole and verified, listed beside the file
+// system's own result (which reads the cleared chain as one run).
+TEST(Mp4Rebuild, OnACardTheLiveFileInTheGapPinsTheCut) {
+  const testimg::Manifest m = testimg::LoadManifest("mp4fat.img");
+  auto scan = testscan::RunDeepScan(testimg::ImagePath("mp4fat.img"));
+  ASSERT_EQ(0, scan->status);
+  std::map<u64, _FILE_NODE_> carved;
+  for (auto& hit : testscan::AllResults(*scan->engine))
+    if (hit.nEngineType == ENGINE_FILE_TYPE) carved[hit.u64RecordSector] = hit;
+  int videos = 0;
+  for (const auto& f : m.files) {
+    if (f.type != "mp4") continue;
+    ++videos;
+    SCOPED_TRACE(f.name + " " + f.note);
+    const Note note(f.note);
+    auto it = carved.find(u64(f.firstSector));
+    ASSERT_NE(it, carved.end()) << "not listed";
+    EXPECT_TRUE(it->second.nResultFlags & RESULT_FLAG_TWO_PIECES);
+    EXPECT_EQ(INTEGRITY_VERIFIED, it->second.nIntegrity);
+    EXPECT_EQ(note.firstSectors, it->second.nClusterNO);
+    EXPECT_EQ(note.second, it->second.u64DataStartSector);
+    EXPECT_EQ(f.sha256, testscan::ContentSha256(*scan->engine, it->second));
+  }
+  EXPECT_EQ(6, videos);
+}
+
 TEST(Mp4Rebuild, NoSpliceOfTwoVideosIsVerified) {
   const testimg::Manifest m = testimg::LoadManifest("mp4splices.img");
   Carved c("mp4splices.img", m.clusterBytes);

@@ -1,6 +1,7 @@
 // The scan session both front ends call: the destination rule, listing and
 // saving with its outcomes, on real images.
 #include <fcntl.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <set>
@@ -215,7 +216,8 @@ class RecordedScans : public ::testing::Test {
 std::vector<std::string> Listing(const std::vector<RESULT_ITEM>& items) {
   std::vector<std::string> out;
   for (const RESULT_ITEM& r : items)
-    out.push_back(std::to_string(r.nId) + " " + r.strFolder + r.strName + " " + std::to_string(r.node.u64FileSize));
+    out.push_back(std::to_string(r.nId) + " " + r.strFolder + r.strName + " " + std::to_string(r.node.u64FileSize) +
+                  " integrity " + std::to_string(r.node.nIntegrity) + " flags " + std::to_string(r.node.nResultFlags));
   return out;
 }
 
@@ -320,7 +322,16 @@ std::vector<std::string> ScanTrace(const std::string& image, const char* threads
 }
 
 TEST_F(RecordedScans, OneAndTwoThreadsScanFindRecordAndResumeAlike) {
-  for (const char* name : {"carve.img", "fat16.img", "ntfs.img", "gpt.img"}) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(testimg::ImagesDir().c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".img") == 0) names.push_back(n);
+    }
+    closedir(d);
+  }
+  EXPECT_GT(names.size(), 20u);
+  for (const std::string& name : names) {
     const std::string image = testimg::ImagePath(name);
     std::vector<std::string> one = ScanTrace(image, "1", 0);
     EXPECT_GT(one.size(), 20u) << name;

@@ -63,6 +63,7 @@ def main(out):
         "carve": lambda: others.build_carve(out, sdir),
         "bifrag": lambda: bifrag.build(out, os.path.join(tmp, "bifrag")),
         "mp4frag": lambda: mp4frag.build(out, os.path.join(tmp, "mp4frag")),
+        "mp4fat": lambda: mp4frag.build_fat(out, os.path.join(tmp, "mp4fat")),
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
         "fat-over-ntfs": lambda: others.build_fat_over_ntfs(out, os.path.join(tmp, "fon"), S),
         "demo": lambda: others.build_demo(out, os.path.join(tmp, "demo"), S),

@@ -158,3 +158,38 @@ def build(out, tmp):
     write_manifest(os.path.join(out, "mp4splices.img.manifest"),
                    {"image": "mp4splices.img", "fs": "none", "volumeStartSector": 0, "clusterBytes": CLUSTER,
                     "noiseSeed": 5150}, entries)
+
+
+def build_fat(out, tmp):
+    """mp4fat.img: a FAT16 card with 4 KiB clusters where each camera video
+    (movie box last) was written into the hole a deleted file left and ran on
+    past a file kept after the hole: two pieces, a live file between them.
+    The videos are then deleted (their cluster chains cleared), so only their
+    first clusters are known. Notes: "split <first piece sectors> <second
+    piece's first sector> moov-last"."""
+    from fatimg import FatVolume
+    os.makedirs(tmp, exist_ok=True)
+    r = random.Random(4242)
+    img = os.path.join(out, "mp4fat.img")
+    v = FatVolume(img, 16, 32 * 1024, 8, os.path.join(tmp, "vol"))
+    assert v.cluster_bytes == CLUSTER
+    videos = []
+    for i in range(6):
+        data = make_video(tmp, "fat%d" % i, 700 + i)[0]
+        m0, m1 = mdat_range(data)
+        hole = r.randrange(m0 // CLUSTER + 2, (m1 - 1) // CLUSTER)
+        a = v.put("/DCIM", "HOLE%d.BIN" % i, r.randbytes(hole * CLUSTER))
+        v.put("/DCIM", "KEEP%d.BIN" % i, r.randbytes(CLUSTER * (1 + r.randrange(48))), "gap")
+        v.delete("/DCIM/HOLE%d.BIN" % i)
+        a.note = "overwritten"
+        src = os.path.join(tmp, "MOV%04d.MP4" % i)
+        with open(src, "wb") as f:
+            f.write(data)
+        v.no_fsinfo_hint()
+        e = v.put("/DCIM", "MOV%04d.MP4" % i, src)
+        assert e.fragments == 2 and e.clusters[0][1] - e.clusters[0][0] + 1 == hole, (e.clusters, hole)
+        e.note = "split %d %d moov-last" % (hole * CLUSTER // SECTOR, v.sector_of_cluster(e.clusters[1][0]))
+        videos.append("/DCIM/MOV%04d.MP4" % i)
+    v.delete(*videos)
+    write_manifest(img + ".manifest", dict(v.info(), image="mp4fat.img", fs="fat16", volumeStartSector=0,
+                                           clusterBytes=CLUSTER), v.files())
