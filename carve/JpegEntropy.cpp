@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "carve/formats/FormatKit.h"
 
@@ -60,14 +62,18 @@ struct HuffTable {
   u8 maxSym = 0;
   i32 maxcode[17];  // largest code of each length (-1: none of that length)
   i32 valoff[17];   // index in vals of a length's first code, less that code
+  u8 counts[16];    // the definition, as the picture gives it
+  int total = 0;
   u8 vals[256];
   u32 look[1 << kLookBits];
-  bool bGroups = false;  // groups built (AC tables a scan uses)
-  u16 group[1 << kGroupBits];
+  const u16* groups = nullptr;  // AC tables a scan uses: their groups (GroupsFor)
+  u16 ownGroups[1 << kGroupBits];
 
   // tc: 0 DC, 1 AC. False for a table the decoder refuses: more codes than
   // a length holds, or a code of all ones.
   bool Build(int tc, const u8* counts, const u8* syms, int total) {
+    std::memcpy(this->counts, counts, 16);
+    this->total = total;
     std::memcpy(vals, syms, static_cast<size_t>(total));
     std::fill(look, look + (1 << kLookBits), 0u);
     maxSym = 0;
@@ -91,7 +97,7 @@ struct HuffTable {
       code <<= 1;
     }
     bDefined = true;
-    bGroups = false;
+    groups = nullptr;
     return true;
   }
 
@@ -109,30 +115,56 @@ struct HuffTable {
     return e | LOOK_EOB;  // the decoder ends the block on any other zero size too
   }
 
-  void BuildGroups() {
-    for (u32 idx = 0; idx < (1u << kGroupBits); ++idx) {
-      int used = 0, adv = 0;
-      bool eob = false;
-      for (;;) {
-        const u32 rest = (idx << used) & ((1u << kGroupBits) - 1);
-        const u32 e = look[rest >> (kGroupBits - kLookBits)];
-        // The symbol must lie whole within the index's bits.
-        if (!(e & LOOK_QUICK) || used + LookTotal(e) > kGroupBits) break;
-        if (e & LOOK_EOB) {
-          used += LookTotal(e);
-          eob = true;
-          break;
+  // Group by group length: the group L bits hold on their own is their
+  // first symbol and the group of the bits after it, so each entry takes
+  // one look-up (sub[(1 << L) + bits]; 0: none).
+  void BuildGroups(u16* group) const {
+    u16 sub[2 << kGroupBits];
+    sub[1] = 0;
+    for (int L = 1; L <= kGroupBits; ++L) {
+      for (u32 v = 0; v < (1u << L); ++v) {
+        const u32 e = look[L >= kLookBits ? v >> (L - kLookBits) : v << (kLookBits - L)];
+        u16 g = 0;
+        const int t = LookTotal(e);
+        if ((e & LOOK_QUICK) && t <= L) {
+          if (e & LOOK_EOB) {
+            g = static_cast<u16>(t | GROUP_EOB);
+          } else {
+            const int a = LookAdv(e), rest = L - t;
+            const u16 r = sub[(1u << rest) + (v & ((1u << rest) - 1))];
+            const int ra = r >> GROUP_ADV_SHIFT & 63;
+            g = a + ra <= kGroupMaxAdv ? static_cast<u16>((t + (r & GROUP_BITS_MASK)) | (a + ra) << GROUP_ADV_SHIFT |
+                                                          (r & GROUP_EOB))
+                                       : static_cast<u16>(t | a << GROUP_ADV_SHIFT);
+          }
         }
-        if (adv + LookAdv(e) > kGroupMaxAdv) break;
-        used += LookTotal(e);
-        adv += LookAdv(e);
+        sub[(1u << L) + v] = g;
       }
-      group[idx] = used ? static_cast<u16>(used | adv << GROUP_ADV_SHIFT | (eob ? GROUP_EOB : 0))
-                        : static_cast<u16>(63 << GROUP_ADV_SHIFT);
     }
-    bGroups = true;
+    for (u32 v = 0; v < (1u << kGroupBits); ++v) {
+      const u16 g = sub[(1u << kGroupBits) + v];
+      group[v] = g ? g : static_cast<u16>(63 << GROUP_ADV_SHIFT);
+    }
   }
 };
+
+// Group tables outlive a walk: most pictures carry the same few AC tables
+// (an encoder's defaults), and for a small picture building the groups
+// costs as much as walking it. One small cache per thread that walks.
+struct GROUP_CACHE {
+  struct SLOT {
+    int total = -1;
+    u8 counts[16];
+    u8 vals[256];
+    u16 group[1 << kGroupBits];
+  };
+  SLOT slot[4];  // no walk uses more than four AC tables
+  unsigned next = 0;
+};
+GROUP_CACHE* ThreadGroupCache() {
+  thread_local std::unique_ptr<GROUP_CACHE> cache(new (std::nothrow) GROUP_CACHE);
+  return cache.get();
+}
 
 struct Component {
   u8 id = 0, h = 1, v = 1, tq = 0, td = 0, ta = 0;
@@ -369,6 +401,16 @@ class CWalker {
   }
 
  private:
+  // The blocks of one MCU in coding order: the component, its place in the
+  // scan (for its DC predictor) and its place inside the MCU.
+  struct MCU_BLOCK {
+    Component* k;
+    int c, x, y;
+    const u32* dcLook = nullptr;  // the block's tables, looked up once
+    const HuffTable* ac = nullptr;
+    const u16* groups = nullptr;
+  };
+
   void Fail(int outcome, u64 at) {
     m_out.nOutcome = outcome;
     m_out.u64BadAt = at;
@@ -531,7 +573,7 @@ class CWalker {
       if (!m_huff[0][k->td].bDefined || !m_huff[1][k->ta].bDefined) return Fail(JPEG_WALK_UNSUPPORTED, 0), false;
       // The decoder refuses a DC table with a symbol past 15 even if it is never used.
       if (m_huff[0][k->td].maxSym > 15) return Fail(JPEG_WALK_BAD, 0), false;
-      if (!m_huff[1][k->ta].bGroups) m_huff[1][k->ta].BuildGroups();
+      if (!m_huff[1][k->ta].groups) m_huff[1][k->ta].groups = GroupsFor(m_huff[1][k->ta]);
       // A block's DC is eight times its mean sample less 128: within +-1024
       // once multiplied back by its quantizer (rounding allowed for).
       k->maxDc = (1024 + 2 * m_qdc[k->tq]) / m_qdc[k->tq];
@@ -562,10 +604,43 @@ class CWalker {
       if (m_mcu.size() > 10) return Fail(JPEG_WALK_BAD, 0), false;
       m_out.nMcus = static_cast<u32>(static_cast<u64>(m_mcusX) * mcusY);
     }
+    for (MCU_BLOCK& b : m_mcu) {
+      b.dcLook = m_huff[0][b.k->td].look;
+      b.ac = &m_huff[1][b.k->ta];
+      b.groups = b.ac->groups;
+    }
     // Each block's DC is kept only for the seam's score.
     if (m_seam)
       for (Component* k : m_order) k->dc.assign(static_cast<size_t>(k->gridW) * k->gridH, 0);
     return true;
+  }
+
+  // The groups of AC table t, from the thread's cache (built there when not
+  // yet in it, in a slot no table of this walk uses).
+  const u16* GroupsFor(HuffTable& t) {
+    GROUP_CACHE* c = ThreadGroupCache();
+    if (!c) {
+      t.BuildGroups(t.ownGroups);
+      return t.ownGroups;
+    }
+    for (unsigned i = 0; i < 4; ++i) {
+      GROUP_CACHE::SLOT& s = c->slot[i];
+      if (s.total == t.total && std::memcmp(s.counts, t.counts, 16) == 0 &&
+          std::memcmp(s.vals, t.vals, static_cast<size_t>(t.total)) == 0) {
+        m_slotsInUse |= 1u << i;
+        return s.group;
+      }
+    }
+    unsigned i = c->next & 3;
+    while (m_slotsInUse & (1u << i)) i = (i + 1) & 3;
+    c->next = i + 1;
+    GROUP_CACHE::SLOT& s = c->slot[i];
+    t.BuildGroups(s.group);
+    s.total = t.total;
+    std::memcpy(s.counts, t.counts, 16);
+    std::memcpy(s.vals, t.vals, static_cast<size_t>(t.total));
+    m_slotsInUse |= 1u << i;
+    return s.group;
   }
 
   // One block's codes; false (with the outcome) on a fault. at: where the
@@ -576,13 +651,14 @@ class CWalker {
   // for every code; anything else goes the careful way through the reader
   // with the same checks. Faults are placed where the walk had read to when
   // it met them.
-  bool Block(BitReader& br, QUICK_BITS& q, Component& k, int& pred, size_t at) {
+  bool Block(BitReader& br, QUICK_BITS& q, const MCU_BLOCK& b, int& pred, size_t at) {
+    Component& k = *b.k;
     const HuffTable& dct = m_huff[0][k.td];
-    const HuffTable& act = m_huff[1][k.ta];
-    const u16* const groups = act.group;
+    const HuffTable& act = *b.ac;
+    const u16* const groups = b.groups;
     if (!q.Refill() && q.held < kQuickBits) br.Refill(q);
     int diff = 0;
-    const u32 de = dct.look[q.Peek(kLookBits)];
+    const u32 de = b.dcLook[q.Peek(kLookBits)];
     if ((de & LOOK_QUICK) && LookTotal(de) <= q.held) {
       // Without a branch on the size: a size of 0 reads 0 and changes nothing.
       const int s = LookSym(de);
@@ -711,7 +787,7 @@ class CWalker {
                           : interleaved ? (my * k.v + static_cast<size_t>(b.y)) * static_cast<size_t>(k.gridW) +
                                               mx * k.h + static_cast<size_t>(b.x)
                                         : static_cast<size_t>(m);
-        if (!Block(br, q, k, pred[b.c], at)) return Finish(lastBeforeSeam, seamReached), false;
+        if (!Block(br, q, b, pred[b.c], at)) return Finish(lastBeforeSeam, seamReached), false;
       }
       m_out.nMcusDone = m + 1;
     }
@@ -806,17 +882,12 @@ class CWalker {
   HuffTable m_huff[2][4];
   int m_qdc[4] = {1, 1, 1, 1};
   bool m_qdef[4] = {false, false, false, false};
+  unsigned m_slotsInUse = 0;  // the group cache's slots this walk's tables use
   u32 m_width = 0, m_height = 0;
   int m_hmax = 1, m_vmax = 1;
   int m_mcusX = 1;
   std::vector<Component> m_comps;
   std::vector<Component*> m_order;
-  // The blocks of one MCU in coding order: the component, its place in the
-  // scan (for its DC predictor) and its place inside the MCU.
-  struct MCU_BLOCK {
-    Component* k;
-    int c, x, y;
-  };
   std::vector<MCU_BLOCK> m_mcu;
 };
 
