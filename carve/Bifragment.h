@@ -5,7 +5,9 @@
 // A pair is verified only when the reassembled file walks exactly from its
 // first byte to its last, the join shows no seam, no other continuation
 // does the same and the decoder agrees; a pair short of that is kept and
-// said to be unverified, or partial when it decodes only so far.
+// said to be unverified, or partial when it decodes only so far. JPEGs,
+// PNGs and ZIP archives (with the packages carved as ZIP) are searched; the
+// shared skeleton is in TwoPieces.h.
 #pragma once
 
 #include <vector>

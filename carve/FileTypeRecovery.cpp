@@ -214,7 +214,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
                                    limits, pieces, certain);
   }
   if (!CBifragment::Supports(type)) return false;
-  // TORVANE_TWO_PIECE_JPEG=0 turns the search off (to measure its cost).
+  // TORVANE_TWO_PIECE_JPEG=0 turns the search off for every type (to measure its cost).
   const char* on = std::getenv("TORVANE_TWO_PIECE_JPEG");
   if (on && std::strcmp(on, "0") == 0) return false;
   // A check put off for its cost is not run now: only a break the bytes

@@ -26,7 +26,7 @@ cmake --build "$BUILD" -j "$JOBS" --target fuzz_all || exit 2
 
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
-  TARGETS=(boot_sector partition_table ntfs_record ntfs_volume ext_volume fat_dir fat_deep exfat_dir carve relation config)
+  TARGETS=(boot_sector partition_table ntfs_record ntfs_volume ext_volume fat_dir fat_deep exfat_dir carve mp4_movie relation config)
 fi
 
 # Seeds from the test images when they are there (built by the test fixture

@@ -6,6 +6,10 @@
 #include "carve/CarveFormat.h"
 #include "engine/Types.h"
 
+namespace carve_detail {
+class FileView;
+}
+
 namespace carvefmt {
 
 // ---- Descriptors, in the order the registry first lists them ----
@@ -187,6 +191,12 @@ CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckPng(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckGif(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size);
+// One ZIP entry's data (stored or deflated, csize bytes at `at` of the
+// view) against its CRC-32 and uncompressed size; deflated data counts its
+// output against budget (ENTRY_UNKNOWN past it, as for other methods).
+enum ZIP_ENTRY_CHECK { ENTRY_OK, ENTRY_UNKNOWN, ENTRY_BAD };
+ZIP_ENTRY_CHECK CheckZipEntryData(carve_detail::FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc,
+                                  u64& budget);
 CARVE_VERDICT CheckPdf(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckMp3(CARVE_CONTEXT& ctx, u64 u64Size);

@@ -37,8 +37,23 @@ const CARVE_SIGNATURE kOoxmlSignatures[] = {CARVE_SIG(0, "PK\x03\x04"), CARVE_SI
 
 bool ZipMarker(CARVE_CONTEXT&, const StepView& v, void*, u64& size) {
   static const u8 kEnd[4] = {0x50, 0x4B, 0x05, 0x06};
-  size_t off = FindLastBytes(v.p, v.owned, kEnd, 4);
-  if (off == npos) return false;
+  size_t last = FindLastBytes(v.p, v.owned, kEnd, 4);
+  if (last == npos) return false;
+  // The archive's own end record is where its central directory (offset at
+  // +16, size at +12, from the archive's start) ends: the first such one is
+  // taken, so a small archive stored right after this one, whose record
+  // lies in the same step, is not taken into it. Without one that fits (a
+  // ZIP64 archive, data before the archive) the last record decides, as an
+  // archive stored inside this one comes before this one's own.
+  size_t off = last;
+  for (size_t at = FindBytes(v.p, v.owned, 0, kEnd, 4); at != npos && at < last; at = FindBytes(v.p, v.owned, at + 1, kEnd, 4)) {
+    u32 dirSize = 0, dirOffset = 0;
+    if (ReadU32LE(v.p, v.n, at + 12, dirSize) && ReadU32LE(v.p, v.n, at + 16, dirOffset) &&
+        static_cast<u64>(dirOffset) + dirSize == v.before + at) {
+      off = at;
+      break;
+    }
+  }
   // The end record is 22 bytes plus its comment (length at +20).
   u64 end = off + 22;
   u16 comment = 0;
@@ -158,11 +173,11 @@ namespace {
 // stays unverified rather than slow the deep pass.
 const u64 kZipCheckMaxInflate = 256ull * 1024 * 1024;
 
-enum ENTRY_CHECK { ENTRY_OK, ENTRY_UNKNOWN, ENTRY_BAD };
+}  // namespace
 
 // The CRC-32 of an entry's data (stored or deflated) against the one the
 // central directory gives, with the sizes it states.
-ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc, u64& budget) {
+ZIP_ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc, u64& budget) {
   if (at > view.Size() || csize > view.Size() - at) return ENTRY_BAD;
   if (method == 0) {
     u32 got = 0;
@@ -202,8 +217,6 @@ ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize, u32
   inflateEnd(&z);
   return ended && produced == usize && static_cast<u32>(c) == crc ? ENTRY_OK : ENTRY_BAD;
 }
-
-}  // namespace
 
 // The end-of-central-directory record ends the file; the central directory
 // it points to lies just before it; every central entry names a local header
@@ -262,7 +275,7 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
       unknown = true;
       continue;
     }
-    const ENTRY_CHECK r = CheckZipEntryData(view, data, method, csize, usize, crc, budget);
+    const ZIP_ENTRY_CHECK r = CheckZipEntryData(view, data, method, csize, usize, crc, budget);
     if (r == ENTRY_BAD) return VERDICT_DAMAGED;
     if (r == ENTRY_UNKNOWN) unknown = true;
   }

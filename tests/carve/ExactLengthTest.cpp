@@ -3,6 +3,7 @@
 // accepted FF D9, "TAG" and MPEG frame syncs after the file), and the
 // fallbacks on truncated and damaged files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "CarveTestUtil.h"
+#include "support/TestImages.h"
 #include "carve/FileTypeJudge.h"
 #include "carve/FileTypeRecovery.h"
 #include "engine/TextUtil.h"
@@ -303,6 +305,19 @@ TEST_F(ExactLength, FilesBackToBackEndWhereTheNextBegins) {
   PutTrappedNoise(img2.bytes, jpg.size(), 20, 7);  // noise from the very next byte, in the same sector
   img2.bytes.resize(img2.Sectors() * 512);
   EXPECT_EQ(jpg.size(), Carve(img2, 0));
+
+  // A zip followed by the tail of another (a piece of an archive stored in
+  // pieces): the other's end record lies in the same 64 KiB.
+  const std::string zipPath = testimg::ImagePath("samples/archive.zip");
+  struct stat st {};
+  ASSERT_EQ(0, stat(zipPath.c_str(), &st));
+  const std::vector<uint8_t> zipBytes = testimg::ReadAt(zipPath, 0, static_cast<size_t>(st.st_size));
+  const Blob zip(zipBytes.begin(), zipBytes.end());
+  const size_t zipSectors = (zip.size() + 511) / 512;
+  carvetest::TempImage img3("carve-exact-b2b-zip", 2 * zipSectors + 20);
+  img3.Put(0, zip);
+  img3.Put(zipSectors, Blob(zip.begin() + static_cast<long>(zip.size() / 2), zip.end()));
+  EXPECT_EQ(zip.size(), Carve(img3, 0));
 }
 
 TEST_F(ExactLength, AWholeSectorPassFindsEveryFileAtItsLength) {

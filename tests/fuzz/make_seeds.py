@@ -290,6 +290,19 @@ def carve_seeds(images, out):
         put(out, "carve", read_at(os.path.join(d, name), 0, 16384), name)
 
 
+def mp4_seeds(images, out):
+    """Small ISO media files whole: the movie box and the samples it maps."""
+    for sub in ("samples", "modern"):
+        d = os.path.join(images, sub)
+        if not os.path.isdir(d):
+            continue
+        for name in sorted(os.listdir(d)):
+            if name.rsplit(".", 1)[-1] in ("mp4", "mov", "3gp", "3g2", "m4v", "m4a"):
+                data = read_at(os.path.join(d, name), 0, 65536)
+                if len(data) < 65536:
+                    put(out, "mp4_movie", data, sub + "-" + name)
+
+
 def store_seeds(images, out, cli):
     p = os.path.join(images, "fat16.img")
     if not cli or not os.path.exists(cli) or not os.path.exists(p):
@@ -326,6 +339,7 @@ def main():
     fat_dir_seeds(images, out)
     exfat_dir_seeds(images, out)
     carve_seeds(images, out)
+    mp4_seeds(images, out)
     store_seeds(images, out, cli)
     for t in sorted(os.listdir(out)):
         print("%-16s %d seeds" % (t, len(os.listdir(os.path.join(out, t)))))

@@ -18,6 +18,7 @@
 #include "carve/FileTypeJudge.h"
 #include "carve/formats/Formats.h"
 #include "carve/FileTypeRecovery.h"
+#include "carve/Mp4Rebuild.h"
 #include "disk/BootSector.h"
 #include "disk/PartitionManager.h"
 #include "engine/ByteOrder.h"
@@ -711,6 +712,69 @@ int FuzzCarve(const uint8_t* d, size_t n) {
   return 0;
 }
 
+// The input as a whole file, read through the sample walk's source.
+class CBytesSource : public IMp4Source {
+ public:
+  CBytesSource(const uint8_t* d, size_t n) : m_d(d), m_n(n) {}
+  bool Read(u64 off, u8* out, size_t len) override {
+    if (off > m_n || len > m_n - off) return false;
+    memcpy(out, m_d + off, len);
+    return true;
+  }
+
+ private:
+  const uint8_t* m_d;
+  size_t m_n;
+};
+
+// The movie box parser and the sample walk: the first top-level moov box of
+// the input (the whole input when there is none) is parsed, and its samples
+// are walked over the input as the file.
+int FuzzMp4Movie(const uint8_t* d, size_t n) {
+  CTargetScope scope("mp4_movie");
+  const uint8_t* payload = d;
+  size_t len = n;
+  for (size_t pos = 0; pos + 8 <= n;) {
+    u64 size = GetU32BE(d, n, pos);
+    size_t head = 8;
+    if (size == 1) {
+      if (pos + 16 > n) break;
+      size = (static_cast<u64>(GetU32BE(d, n, pos + 8)) << 32) | GetU32BE(d, n, pos + 12);
+      head = 16;
+    } else if (size == 0) {
+      size = n - pos;
+    }
+    if (size < head) break;
+    if (memcmp(d + pos + 4, "moov", 4) == 0) {
+      payload = d + pos + head;
+      len = static_cast<size_t>(std::min<u64>(size - head, n - pos - head));
+      break;
+    }
+    if (size > n - pos) break;
+    pos += static_cast<size_t>(size);
+  }
+  // The parser keeps pointers into its input: a copy of exactly its length
+  // lets the sanitizer see any read past it.
+  std::vector<u8> movieBytes(payload, payload + len);
+  CMp4Movie movie;
+  if (!movie.Parse(movieBytes.data(), movieBytes.size())) return 0;
+  movie.HasCheckedTrack();
+  CBytesSource src(d, n);
+  const u64 kChecks = 2048;
+  MP4_WALK walk;
+  movie.Walk(src, movie.Begin(), kChecks, UINT64_MAX, true, walk);
+  if (walk.u64Checks > kChecks) Fail("the sample walk passed more checks than it was allowed");
+  if (walk.nStop == MP4_WALK::LIMIT) {
+    MP4_WALK more;
+    movie.Walk(src, walk.at, kChecks, UINT64_MAX, false, more);
+  }
+  if (walk.nStop == MP4_WALK::FAILED && walk.bSawStrong) {
+    MP4_WALK again;
+    movie.Walk(src, walk.lastStrong, 16, walk.u64FailAt, false, again);
+  }
+  return 0;
+}
+
 int FuzzRelation(const uint8_t* d, size_t n) {
   CTargetScope scope("relation");
   DIR_RELATION_MAP map;
@@ -791,6 +855,7 @@ const TARGET g_Targets[] = {
     {"fat_deep", FuzzFatDeep, 128 * 1024},
     {"exfat_dir", FuzzExfatDir, 65536},
     {"carve", FuzzCarve, 65536},
+    {"mp4_movie", FuzzMp4Movie, 65536},
     {"relation", FuzzRelation, 16384},
     {"config", FuzzConfig, 8 + 592 * 8},
     {nullptr, nullptr, 0},

@@ -91,7 +91,7 @@ TEST_P(FuzzReplay, RegressionsAndSeedsRunClean) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values("boot_sector", "partition_table", "ntfs_record", "ntfs_volume", "ext_volume", "fat_dir",
-                                           "fat_deep", "exfat_dir", "carve", "relation", "config"),
+                                           "fat_deep", "exfat_dir", "carve", "mp4_movie", "relation", "config"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 // The harness's own promise checks must be able to fire: a planted file

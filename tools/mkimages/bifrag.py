@@ -14,11 +14,13 @@ random sector or cluster offsets, with a gap between them. Heads and tails
 come from two pools of different pictures, so no join is a real picture; half
 the joins take the tail of a picture made with the same size, quality,
 sampling and restart interval as the head's (the same tables and MCU grid).
-Each entry is the head alone, its note "splice".
+Each entry is the head alone, its note "splice". PNG and ZIP splices
+follow the JPEG ones (pieces.py).
 """
 import os
 import random
 
+import pieces
 from lib import run, sha256_bytes, Entry, write_manifest, SECTOR
 
 
@@ -164,6 +166,7 @@ def build_splices(out, tmp, r):
         entries.append(Entry("deleted", "/", "splice%d.jpg" % first, cut_a, sha256_bytes(head[:cut_a]), first, "jpg",
                              "", "splice"))
         blob.extend(r.randbytes((4 + r.randrange(8)) * SECTOR))
+    pieces.splices(os.path.join(tmp, "pieces-splices"), r, blob, entries)
     with open(os.path.join(out, "splices.img"), "wb") as f:
         f.write(blob)
     write_manifest(os.path.join(out, "splices.img.manifest"),

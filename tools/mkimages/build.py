@@ -15,6 +15,7 @@ import meta       # noqa: E402
 import modern     # noqa: E402
 import mp4frag    # noqa: E402
 import ntfsimg    # noqa: E402
+import pieces     # noqa: E402
 import others     # noqa: E402
 import samples    # noqa: E402
 from lib import write_manifest  # noqa: E402
@@ -64,6 +65,7 @@ def main(out):
         "bifrag": lambda: bifrag.build(out, os.path.join(tmp, "bifrag")),
         "mp4frag": lambda: mp4frag.build(out, os.path.join(tmp, "mp4frag")),
         "mp4fat": lambda: mp4frag.build_fat(out, os.path.join(tmp, "mp4fat")),
+        "pieces": lambda: pieces.build(out, os.path.join(tmp, "pieces")),
         "ntfs-over-fat": lambda: others.build_ntfs_over_fat(out, os.path.join(tmp, "nof"), S),
         "fat-over-ntfs": lambda: others.build_fat_over_ntfs(out, os.path.join(tmp, "fon"), S),
         "demo": lambda: others.build_demo(out, os.path.join(tmp, "demo"), S),
