@@ -245,6 +245,7 @@ TEST_F(Integrity, JpegWalkCallsWholeOnlyWhatTheDecoderDecodesWhole) {
       check(bifrag, f.firstSector, f.size, firstSectors * 512, second + 1, false, f.name + " wrong piece");
   }
   for (const auto& f : testimg::LoadManifest("splices.img").files) {
+    if (f.type != "jpg") continue;
     check(splices, f.firstSector, f.size, 0, 0, false, f.name);
     const u64 runOn = std::min<u64>(f.size + 16384, (splicesSectors - f.firstSector) * 512);
     check(splices, f.firstSector, runOn, 0, 0, false, f.name + " run on");
