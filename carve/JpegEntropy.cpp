@@ -688,14 +688,14 @@ class CWalker {
     if (m_seam) k.dc[at] = static_cast<int16_t>(pred);
     for (int i = 1; i < 64;) {
       if (!q.Refill() && q.held < kQuickBits) br.Refill(q);
-      // A refill holds 56 bits or more: enough for three groups, taken
+      // A refill holds 56 bits or more: enough for four groups, taken
       // without a refill between them (it would lengthen the chain each
       // look-up waits on). A group that does not fit the block: symbol by
       // symbol.
-      if (q.held >= 3 * kGroupBits) {
+      if (q.held >= 4 * kGroupBits) {
         bool fits = true;
-#pragma GCC unroll 3
-        for (int n = 0; n < 3; ++n) {
+#pragma GCC unroll 4
+        for (int n = 0; n < 4; ++n) {
           const u16 g = groups[q.Peek(kGroupBits)];
           const int ni = i + (g >> GROUP_ADV_SHIFT & 63);
           if (ni > 63) {
