@@ -10,6 +10,10 @@
 #include "carve/CarveContext.h"
 #include "engine/Types.h"
 
+// Pictures with more pixels than this are not walked (the decoder's own cap
+// in the integrity check is no lower).
+constexpr u64 kJpegWalkMaxPixels = 120000000;
+
 enum JPEG_WALK_OUTCOME : int {
   JPEG_WALK_WHOLE = 0,        // every MCU decoded exactly, the scan ended on its padding, then EOI
   JPEG_WALK_BAD = 1,          // something no encoder writes, at u64BadAt

@@ -7,6 +7,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "carve/JpegEntropy.h"
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
 
@@ -193,6 +194,8 @@ bool JpgMarker(CARVE_CONTEXT& ctx, const StepView& v, void* state, u64& size) {
 // Decoding is capped so that the deep pass keeps its pace: a picture with
 // more pixels than this is not decoded (it stays unverified).
 const u64 kJpegCheckMaxPixels = 120000000;
+// A picture the walk takes is one the decoder would take on too.
+static_assert(kJpegWalkMaxPixels <= kJpegCheckMaxPixels, "the walk's cap within the decoder's");
 // Working memory the decoder may take (progressive pictures keep every
 // coefficient until the last scan).
 const long kJpegCheckMaxMemory = 512L * 1024 * 1024;
@@ -302,15 +305,29 @@ struct JpegDecoder {
 
 }  // namespace
 
-// Decodes the whole picture at an eighth of its size: every scan's entropy
-// data is still decoded, which is where damage shows, at a fraction of the
-// cost of a full decode. The end is where the decoder read the EOI.
+// A sequential Huffman picture is walked code by code first (CJpegEntropy):
+// its header checks take in the decoder's and its entropy checks are
+// stricter, so a whole walk is a whole decode, at a few times the pace.
+// Anything else (a fault, a cut, a progressive picture) is decoded whole at
+// an eighth of its size, and the decoder's verdict stands: every scan's
+// entropy data is still decoded, which is where damage shows, at a fraction
+// of the cost of a full decode. The end is where the walk or the decoder
+// read the EOI.
 CARVE_VERDICT CheckJpeg(CARVE_CONTEXT& ctx, u64 u64Size) {
   // A length with no end found is decoded at once whatever its size: the
   // decoder's EOI is what cuts it to the picture.
   if (ctx.u64CheckBudget && u64Size > ctx.u64CheckBudget && !ctx.bLengthIsCap) {
     ctx.bCheckDeferred = true;
     return VERDICT_UNKNOWN;
+  }
+  // The two-piece search wants the decoder's damage position: no walk.
+  if (!ctx.bStopAtDamage) {
+    const JPEG_WALK w = CJpegEntropy::Walk(ctx, u64Size, 0);
+    if (w.nOutcome == JPEG_WALK_WHOLE) {
+      ctx.u64DamageAt = 0;
+      if (w.u64End < u64Size) ctx.u64CheckedEnd = w.u64End;
+      return VERDICT_WHOLE;
+    }
   }
   FileView view(ctx, u64Size);
   JpegDecoder d;

@@ -7,12 +7,14 @@
 
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "TestFiles.h"
 #include "TestImages.h"
 #include "carve/FileTypeJudge.h"
+#include "carve/JpegEntropy.h"
 #include "engine/DiskReader.h"
 #include "engine/MemDisk.h"
 
@@ -48,6 +50,15 @@ size_t JpegScanStart(const Bytes& j) {
     const size_t len = static_cast<size_t>(j[i + 2]) << 8 | j[i + 3];
     if (j[i + 1] == 0xDA) return i + 2 + len;
     i += 2 + len;
+  }
+  return 0;
+}
+
+// Offset of the first segment with marker code `code` before the scan (0: none).
+size_t JpegSegment(const Bytes& j, unsigned char code) {
+  for (size_t i = 2; i + 4 < j.size() && j[i + 1] != 0xDA;) {
+    if (j[i + 1] == code) return i;
+    i += 2 + (static_cast<size_t>(j[i + 2]) << 8 | j[i + 3]);
   }
   return 0;
 }
@@ -160,6 +171,89 @@ TEST_F(Integrity, ACutPngOrJpegIsPartialAndEndsWhereItsDataDoes) {
   EXPECT_TRUE(jctx.bLengthIsCap);
   EXPECT_GE(jsize, jpg.size() / 2 / 512 * 512);
   EXPECT_LE(jsize, jpg.size() / 2 + 512);
+}
+
+// The JPEG checker takes a whole walk of the exact entropy walker for the
+// decoder's verdict. Over every JPEG of the test images (the samples, the
+// pictures of bifrag.img in their pieces, the heads of splices.img), whole,
+// joined to the wrong second piece, run into another picture's tail, cut,
+// or with a header the decoder refuses, the walk calls whole only what the
+// decoder decodes whole, and the checker's verdict and end are the decoder's.
+TEST_F(Integrity, JpegWalkCallsWholeOnlyWhatTheDecoderDecodesWhole) {
+  const CARVE_FORMAT* jpeg = CFileTypeJudge::CheckerOfType(TYPE_JPG);
+  ASSERT_TRUE(jpeg && jpeg->pChecker);
+  int whole = 0, damaged = 0;
+  // expectWhole: real encoder output the walk must take (else it is never used).
+  auto check = [&](CDiskReader& reader, u64 sector, u64 len, u64 firstBytes, u64 second, bool expectWhole,
+                   const std::string& what) {
+    SCOPED_TRACE(what);
+    CARVE_CONTEXT w = CFileTypeJudge::MakeContext(&reader, 512, sector);
+    w.u64FirstPieceBytes = firstBytes;
+    w.u64SecondPieceSector = second;
+    CARVE_CONTEXT decoder = w, checker = w;
+    const JPEG_WALK walk = CJpegEntropy::Walk(w, len, 0);
+    decoder.bStopAtDamage = true;  // the decoder's own verdict, no walk
+    const bool decodedWhole = jpeg->pChecker(decoder, len) == VERDICT_WHOLE;
+    const bool checkedWhole = jpeg->pChecker(checker, len) == VERDICT_WHOLE;
+    if (walk.nOutcome == JPEG_WALK_WHOLE) EXPECT_TRUE(decodedWhole);
+    EXPECT_EQ(decodedWhole, checkedWhole);
+    if (decodedWhole && checkedWhole) EXPECT_EQ(decoder.u64CheckedEnd, checker.u64CheckedEnd);
+    if (expectWhole) {
+      EXPECT_EQ(JPEG_WALK_WHOLE, walk.nOutcome);
+      whole += walk.nOutcome == JPEG_WALK_WHOLE;
+    } else {
+      EXPECT_NE(JPEG_WALK_WHOLE, walk.nOutcome);
+      EXPECT_FALSE(decodedWhole);
+      ++damaged;
+    }
+  };
+  // The samples, whole and with a header the decoder refuses: a component
+  // quantized by a table the picture does not hold, a marker code no
+  // segment has.
+  for (const std::string name : {"samples/photo.jpg", "samples/photo_exif.jpg", "samples/large.jpg",
+                                 "modern/dqt-first.jpg"}) {
+    const Bytes jpg = testfiles::ReadAll(testimg::ImagePath(name));
+    const size_t sof = JpegSegment(jpg, 0xC0);
+    ASSERT_TRUE(sof) << name;
+    Bytes noTable = jpg;  // table 3: our encoders write 0 and 1
+    for (size_t c = 0; c < jpg[sof + 9]; ++c) noTable[sof + 12 + 3 * c] = 3;
+    Bytes oddMarker = jpg;
+    oddMarker[3] = 0x1F;
+    for (const Bytes* b : {&jpg, static_cast<const Bytes*>(&noTable), static_cast<const Bytes*>(&oddMarker)}) {
+      CMemDisk disk;
+      ASSERT_EQ(0, disk.SetContents(b->data(), b->size(), b->size() + 65536));
+      CDiskReader reader;
+      ASSERT_EQ(0, reader.Init(disk.GetPath().c_str(), disk.GetSectorCount()));
+      check(reader, 0, b->size(), 0, 0, b == &jpg, name);
+    }
+  }
+  // bifrag.img: each picture in its pieces, and joined to the sector after
+  // its true second piece. splices.img: each head cut where it ends, and
+  // run on into the gap and another picture's tail after it.
+  CDiskReader bifrag, splices;
+  u64 bifragSectors = 0, splicesSectors = 0;
+  ASSERT_EQ(0, bifrag.InitWhole(testimg::ImagePath("bifrag.img").c_str(), &bifragSectors));
+  ASSERT_EQ(0, splices.InitWhole(testimg::ImagePath("splices.img").c_str(), &splicesSectors));
+  for (const auto& f : testimg::LoadManifest("bifrag.img").files) {
+    std::istringstream note(f.note);
+    std::string word;
+    u64 firstSectors = 0, second = 0;
+    note >> word >> firstSectors >> second;
+    if (word == "three") continue;
+    check(bifrag, f.firstSector, f.size, firstSectors * 512, second, true, f.name);
+    if (word == "split")
+      check(bifrag, f.firstSector, f.size, firstSectors * 512, second + 1, false, f.name + " wrong piece");
+  }
+  for (const auto& f : testimg::LoadManifest("splices.img").files) {
+    if (f.type != "jpg") continue;
+    check(splices, f.firstSector, f.size, 0, 0, false, f.name);
+    const u64 runOn = std::min<u64>(f.size + 16384, (splicesSectors - f.firstSector) * 512);
+    check(splices, f.firstSector, runOn, 0, 0, false, f.name + " run on");
+  }
+  EXPECT_GE(whole, 20);
+  EXPECT_GE(damaged, 200);
+  std::printf("JPEGs the walk verified (the decoder agreeing): %d; damaged variants refused by both: %d\n", whole,
+              damaged);
 }
 
 }  // namespace
