@@ -195,9 +195,13 @@ TEST_F(Integrity, JpegWalkCallsWholeOnlyWhatTheDecoderDecodesWhole) {
     decoder.bStopAtDamage = true;  // the decoder's own verdict, no walk
     const bool decodedWhole = jpeg->pChecker(decoder, len) == VERDICT_WHOLE;
     const bool checkedWhole = jpeg->pChecker(checker, len) == VERDICT_WHOLE;
-    if (walk.nOutcome == JPEG_WALK_WHOLE) EXPECT_TRUE(decodedWhole);
+    if (walk.nOutcome == JPEG_WALK_WHOLE) {
+      EXPECT_TRUE(decodedWhole);
+    }
     EXPECT_EQ(decodedWhole, checkedWhole);
-    if (decodedWhole && checkedWhole) EXPECT_EQ(decoder.u64CheckedEnd, checker.u64CheckedEnd);
+    if (decodedWhole && checkedWhole) {
+      EXPECT_EQ(decoder.u64CheckedEnd, checker.u64CheckedEnd);
+    }
     if (expectWhole) {
       EXPECT_EQ(JPEG_WALK_WHOLE, walk.nOutcome);
       whole += walk.nOutcome == JPEG_WALK_WHOLE;
