@@ -324,7 +324,7 @@ QString ResultIntegrityExplanation(const RESULT_ITEM& item) {
   if (f & RESULT_FLAG_UNREADABLE) text += QStringLiteral("\nSome of its sectors could not be read.");
   if (f & RESULT_FLAG_CHECK_PENDING) text += QStringLiteral("\nA fuller check runs when it is saved.");
   if ((f & RESULT_FLAG_TWO_PIECES) && item.node.nIntegrity == INTEGRITY_UNVERIFIED)
-    text += QStringLiteral("\nIts two pieces decode as one file, but that is not proof they belong together.");
+    text += QStringLiteral("\nIts two pieces check as one file, but that is not proof they belong together.");
   const QString pieces = ResultPiecesText(item);
   if (!pieces.isEmpty()) text += QStringLiteral("\n") + pieces;
   return text;
