@@ -16,6 +16,7 @@
 #include "carve/JpegEntropy.h"
 #include "carve/TwoPieces.h"
 #include "carve/formats/Formats.h"
+#include "carve/formats/JpegMarkers.h"
 
 namespace bifrag_detail {
 
@@ -198,125 +199,14 @@ namespace {
 // Largest reassembled JPEG (the JPEG rule's own maximum).
 constexpr u64 kMaxJpegBytes = 128ull * 1024 * 1024;
 
-bool AllZero(const u8* p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i]) return false;
-  return true;
-}
-
-// The marker structure of a JPEG fed in file order, sector by sector: the
-// segments by their lengths, the entropy-coded data of each scan with its
-// stuffed bytes and restart markers RST0..7 in sequence. Its state at a
-// sector boundary is all a continuation needs to go on from there.
-struct JpegFlow {
-  enum ST : u8 { MARK_FF, MARK_CODE, LEN_HI, LEN_LO, SKIP, SCAN, SCAN_FF, END, BROKEN };
-  ST st = MARK_FF;
-  u8 code = 0;
-  u8 nextRst = 0;     // the restart marker the scan expects next
-  bool sawSoi = false, sawFrame = false;
-  u32 len = 0, skip = 0;
-  u64 pos = 0;        // file offset of the next byte
-  u64 at = 0;         // BROKEN: the offset of the byte that broke it; END: just past EOI
-  u64 lastRst = 0;    // offset of the last restart marker in sequence (0: none)
-  u64 scanLeft = 0;   // offset of the marker that last ended entropy-coded data (0: none yet)
-
-  bool Done() const { return st == END || st == BROKEN; }
-  bool InScan() const { return st == SCAN || st == SCAN_FF; }
-  void Break(u64 off) {
-    st = BROKEN;
-    at = off;
-  }
-
-  void OnMarker(u8 c, u64 off) {  // off: the marker's code byte
-    if (!sawSoi) {
-      if (c != 0xD8) return Break(off);
-      sawSoi = true;
-      st = MARK_FF;
-      return;
-    }
-    if (c == 0xD9) {
-      st = END;
-      at = off + 1;
-      return;
-    }
-    if (c == 0x01 || (c >= 0xD0 && c <= 0xD7)) {  // no length field
-      st = MARK_FF;
-      return;
-    }
-    if (c < 0xC0 || c == 0xD8) return Break(off);
-    if (c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) sawFrame = true;
-    if (c == 0xDA && !sawFrame) return Break(off);
-    code = c;
-    st = LEN_HI;
-  }
-
-  // One sector's bytes (or fewer at the end) at file offset pos.
-  void Feed(const u8* p, size_t n) {
-    if (Done()) return;
-    // Entropy-coded data never holds a whole sector of zeros: a gap does.
-    if (InScan() && n >= 512 && AllZero(p, n)) return Break(pos);
-    size_t i = 0;
-    while (i < n && !Done()) {
-      switch (st) {
-        case MARK_FF:
-          if (p[i] != 0xFF) return Break(pos + i);
-          ++i;
-          st = MARK_CODE;
-          break;
-        case MARK_CODE: {
-          const u8 c = p[i++];
-          if (c != 0xFF) OnMarker(c, pos + i - 1);
-          break;
-        }
-        case LEN_HI:
-          len = static_cast<u32>(p[i++]) << 8;
-          st = LEN_LO;
-          break;
-        case LEN_LO:
-          len |= p[i++];
-          if (len < 2) return Break(pos + i - 1);
-          skip = len - 2;
-          if (code == 0xDA) nextRst = 0;  // each scan counts its restarts from RST0
-          st = skip ? SKIP : (code == 0xDA ? SCAN : MARK_FF);
-          break;
-        case SKIP: {
-          const size_t k = n - i < skip ? n - i : skip;
-          i += k;
-          skip -= static_cast<u32>(k);
-          if (skip == 0) st = code == 0xDA ? SCAN : MARK_FF;
-          break;
-        }
-        case SCAN: {
-          const void* hit = std::memchr(p + i, 0xFF, n - i);
-          if (!hit) {
-            i = n;
-          } else {
-            i = static_cast<size_t>(static_cast<const u8*>(hit) - p) + 1;
-            st = SCAN_FF;
-          }
-          break;
-        }
-        case SCAN_FF: {
-          const u8 c = p[i++];
-          if (c == 0x00) {
-            st = SCAN;
-          } else if (c >= 0xD0 && c <= 0xD7) {
-            if ((c & 7) != nextRst) return Break(pos + i - 1);  // a restart interval went missing or came from elsewhere
-            nextRst = static_cast<u8>((nextRst + 1) & 7);
-            lastRst = pos + i - 1;
-            st = SCAN;
-          } else if (c != 0xFF) {
-            scanLeft = pos + i - 2;
-            OnMarker(c, pos + i - 1);
-          }
-          break;
-        }
-        case END:
-        case BROKEN:
-          break;
-      }
-    }
-    pos += i;
+// The marker structure as the search follows it, sector by sector: every
+// sign of foreign data breaks it (restart markers out of order, a sector of
+// zeros in coded data), and an EOI ends it wherever it stands.
+struct JpegFlow : JPEG_MARKERS {
+  JpegFlow() {
+    bRestartOrder = true;
+    bZeroSectorBreaks = true;
+    bEoiNeedsScan = false;
   }
 };
 
@@ -367,7 +257,7 @@ class CJpegSearch : public CPieceSearch {
       // Its structure holds together yet it does not decode: the decoder says where.
       CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), m_start);
       ctx.bStopAtDamage = true;
-      Decode(ctx, flow.at);
+      Decode(ctx, flow.end);
       breakAt = ctx.u64DamageAt;
       if (breakAt == 0) return false;
     }
@@ -406,7 +296,7 @@ class CJpegSearch : public CPieceSearch {
       m_walked += got;
       for (u64 off = 0; off < got && !f.Done(); off += m_ss, ++k) f.Feed(p + off, static_cast<size_t>(m_ss));
     }
-    return f.st == JpegFlow::END ? (f.at + m_ss - 1) / m_ss : 0;
+    return f.st == JpegFlow::END ? (f.end + m_ss - 1) / m_ss : 0;
   }
 
   PAIR_OUTCOME TryPair(u64 firstBytes, u64 sector, u64& outEnd) override {
@@ -462,7 +352,7 @@ class CJpegSearch : public CPieceSearch {
       if (m_walked > kMaxWalkBytes) break;
     }
     if (f.st == JpegFlow::END) {
-      end = f.at;
+      end = f.end;
       return true;
     }
     // Not to the end: as far as the coded data goes (segments that foreign

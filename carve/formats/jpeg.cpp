@@ -9,6 +9,7 @@
 
 #include "carve/JpegEntropy.h"
 #include "carve/formats/FormatKit.h"
+#include "carve/formats/JpegMarkers.h"
 #include "carve/formats/Formats.h"
 
 using namespace carve_detail;
@@ -32,139 +33,21 @@ void JpgLastTail(const CARVE_CONTEXT& ctx, const StepView& v, CandidateState* s)
   }
 }
 
-// Follows a JPEG's marker segments from SOI, fed the file's bytes in order,
-// one piece at a time. Segments are skipped by their declared lengths (so an
-// APPn segment with a thumbnail and its own FF D9 is passed over whole);
-// after SOS the entropy-coded data runs to the next marker other than the
-// stuffed FF 00 and the restart markers FF D0-D7. Progressive files repeat
-// tables and SOS between scans. The first EOI reached this way ends the file.
-struct JpegWalk {
-  enum STATE { MARK_FF, MARK_CODE, LEN_HI, LEN_LO, SKIP, SCAN, SCAN_FF, END, BROKEN };
-  STATE st = MARK_FF;
-  u64 pos = 0;  // file offset of the next byte to look at
-  u8 code = 0;  // the segment being read
-  u32 len = 0;
-  u32 skip = 0;  // bytes of the segment still to pass over
-  bool sawSoi = false, sawFrame = false, sawSos = false;
-  u64 firstScan = 0;  // file offset just past the first scan's marker
-  u64 end = 0;   // file length once st is END
-
-  bool Done() const { return st == END || st == BROKEN; }
-
-  void OnMarker(u8 c, u64 after) {
-    if (!sawSoi) {
-      if (c != 0xD8) {
-        st = BROKEN;
-        return;
-      }
-      sawSoi = true;
-      st = MARK_FF;
-      return;
-    }
-    if (c == 0xD9) {  // EOI: only after image data
-      if (sawSos) {
-        st = END;
-        end = after;
-      } else {
-        st = BROKEN;
-      }
-      return;
-    }
-    if ((c >= 0xD0 && c <= 0xD7) || c == 0x01) {  // RSTn, TEM: no length field
-      st = MARK_FF;
-      return;
-    }
-    if (c < 0xC0 || c == 0xD8) {  // reserved codes, or a second SOI outside any segment
-      st = BROKEN;
-      return;
-    }
-    // SOF0-SOF15 except DHT (C4), JPG (C8) and DAC (CC).
-    if (c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) sawFrame = true;
-    if (c == 0xDA) {
-      if (!sawFrame) {  // a scan needs a frame header before it
-        st = BROKEN;
-        return;
-      }
-      if (!sawSos) firstScan = after;
-      sawSos = true;
-    }
-    code = c;
-    st = LEN_HI;
-  }
-
-  // p holds the n file bytes starting at file offset base, right after the
-  // bytes fed before.
-  void Feed(const u8* p, size_t n, u64 base) {
-    if (Done()) return;
-    if (base != pos) {  // not contiguous with what was seen: cannot follow
-      st = BROKEN;
-      return;
-    }
-    size_t i = 0;
-    while (i < n && !Done()) {
-      switch (st) {
-        case MARK_FF:
-          if (p[i++] != 0xFF) st = BROKEN;  // a segment must start with a marker
-          else st = MARK_CODE;
-          break;
-        case MARK_CODE: {
-          const u8 c = p[i++];
-          if (c != 0xFF) OnMarker(c, base + i);  // FF FF...: fill bytes before the code
-          break;
-        }
-        case LEN_HI:  // 16-bit big-endian length, itself included
-          len = static_cast<u32>(p[i++]) << 8;
-          st = LEN_LO;
-          break;
-        case LEN_LO:
-          len |= p[i++];
-          if (len < 2) {
-            st = BROKEN;
-            break;
-          }
-          skip = len - 2;
-          st = skip ? SKIP : (code == 0xDA ? SCAN : MARK_FF);
-          break;
-        case SKIP: {
-          const size_t k = n - i < skip ? n - i : skip;
-          i += k;
-          skip -= static_cast<u32>(k);
-          if (skip == 0) st = code == 0xDA ? SCAN : MARK_FF;
-          break;
-        }
-        case SCAN: {
-          const void* hit = std::memchr(p + i, 0xFF, n - i);
-          if (!hit) {
-            i = n;
-          } else {
-            i = static_cast<size_t>(static_cast<const u8*>(hit) - p) + 1;
-            st = SCAN_FF;
-          }
-          break;
-        }
-        case SCAN_FF: {
-          const u8 c = p[i++];
-          if (c == 0x00 || (c >= 0xD0 && c <= 0xD7)) st = SCAN;  // stuffed byte, restart marker: still data
-          else if (c != 0xFF) OnMarker(c, base + i);          // any other marker ends the scan
-          break;
-        }
-        case END:
-        case BROKEN:
-          break;
-      }
-    }
-    pos = base + i;
-  }
-};
-
 struct JpgState {
-  JpegWalk walk;
+  JPEG_MARKERS walk;
   CandidateState last;
+  // p holds the n file bytes from file offset base; bytes not right after
+  // those fed before cannot be followed.
+  void Feed(const u8* p, size_t n, u64 base) {
+    if (walk.Done()) return;
+    if (base != walk.pos) return walk.Break(base);
+    walk.Feed(p, n);
+  }
 };
 bool JpgMarker(CARVE_CONTEXT& ctx, const StepView& v, void* state, u64& size) {
   JpgState* s = static_cast<JpgState*>(state);
-  s->walk.Feed(v.p, v.owned, v.before);
-  if (s->walk.st == JpegWalk::END) {
+  s->Feed(v.p, v.owned, v.before);
+  if (s->walk.st == JPEG_MARKERS::END) {
     size = s->walk.end;
     return true;
   }
@@ -397,15 +280,15 @@ u64 GetJPGFileBytesSize(CARVE_CONTEXT& ctx, const unsigned char* pBuf, int nLen)
   Bytes b(pBuf, nLen);
   const u64 one = ctx.OneSector();
   const size_t first = b.n < one ? b.n : static_cast<size_t>(one);
-  if (b.p) s.walk.Feed(b.p, first, 0);
-  if (s.walk.st == JpegWalk::END) return s.walk.end;  // the whole picture is in its first sector
+  if (b.p) s.Feed(b.p, first, 0);
+  if (s.walk.st == JPEG_MARKERS::END) return s.walk.end;  // the whole picture is in its first sector
   u64 off = 0;
   const bool firstTail = GetJPGFileTailOffset(ctx, pBuf, nLen, off) != 0;
   // Without followable segments, an accepted end in the first sector is taken at once.
-  if (firstTail && s.walk.st == JpegWalk::BROKEN) return off;
+  if (firstTail && s.walk.st == JPEG_MARKERS::BROKEN) return off;
   const bool capBefore = ctx.bLengthIsCap;
   u64 size = ForwardScan(ctx, kMax128M, END_ANY, JpgMarker, &s);
-  if (s.walk.st == JpegWalk::END) return size;
+  if (s.walk.st == JPEG_MARKERS::END) return size;
   if (firstTail) {
     ctx.bLengthIsCap = capBefore;
     return off;
