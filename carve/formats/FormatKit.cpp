@@ -310,6 +310,38 @@ bool FileView::Crc(u64 off, u64 len, u32& crc) {
   return true;
 }
 
+int InflateView(FileView& view, u64 u64At, u64 u64MaxIn, int nWindowBits,
+                bool (*pOut)(void* param, const u8* p, size_t n), void* param, u64& u64In) {
+  u64In = 0;
+  z_stream z;
+  std::memset(&z, 0, sizeof(z));
+  if (inflateInit2(&z, nWindowBits) != Z_OK) return Z_MEM_ERROR;
+  u8 out[16384];
+  u64 fed = 0;
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    if (z.avail_in == 0) {
+      size_t n = 0;
+      const u8* p = fed < u64MaxIn ? view.Span(u64At + fed, n) : nullptr;
+      if (!p) break;  // the stream's bytes ran out before it ended
+      if (n > 65536) n = 65536;
+      if (n > u64MaxIn - fed) n = static_cast<size_t>(u64MaxIn - fed);
+      z.next_in = const_cast<Bytef*>(p);
+      z.avail_in = static_cast<uInt>(n);
+      fed += n;
+    }
+    z.next_out = out;
+    z.avail_out = sizeof(out);
+    rc = inflate(&z, Z_NO_FLUSH);
+    const size_t made = sizeof(out) - z.avail_out;
+    if (made && pOut && !pOut(param, out, made)) break;
+    if (rc == Z_BUF_ERROR && z.avail_in == 0) rc = Z_OK;  // more input to come
+  }
+  u64In = z.total_in;
+  inflateEnd(&z);
+  return rc;
+}
+
 }  // namespace carve_detail
 
 namespace carvefmt {

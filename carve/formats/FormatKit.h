@@ -262,6 +262,15 @@ class FileView {
   size_t m_have = 0;
 };
 
+// Inflates the deflate stream at view offset u64At (nWindowBits as zlib's
+// inflateInit2 takes them: raw, zlib or gzip), taking at most u64MaxIn of
+// its bytes; each piece of output goes to pOut (null: dropped), which may
+// end the walk by answering false. Gives inflate's last return code
+// (Z_STREAM_END: the stream ended) and in u64In the bytes it consumed; a
+// stream whose bytes run out ends on Z_OK.
+int InflateView(FileView& view, u64 u64At, u64 u64MaxIn, int nWindowBits,
+                bool (*pOut)(void* param, const u8* p, size_t n), void* param, u64& u64In);
+
 // Whether a chunk or box type is four printable ASCII letters, digits or spaces.
 inline bool IsFourCc(const u8* t) {
   for (int i = 0; i < 4; ++i)

@@ -21,31 +21,9 @@ const int kMaxMembers = 4096;
 // end and checks (whole true), else the bytes inflate took before it
 // failed or the range ended (cut, damaged, or no gzip at all).
 u64 MemberLength(FileView& view, u64 pos, bool& whole) {
-  whole = false;
-  z_stream z;
-  std::memset(&z, 0, sizeof(z));
-  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return 0;  // 16: the gzip header and trailer, checked
-  u8 out[16384];
-  u64 fed = 0;
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    if (z.avail_in == 0) {
-      size_t n = 0;
-      const u8* p = view.Span(pos + fed, n);
-      if (!p) break;  // the range ends inside the member
-      if (n > 65536) n = 65536;
-      z.next_in = const_cast<Bytef*>(p);
-      z.avail_in = static_cast<uInt>(n);
-      fed += n;
-    }
-    z.next_out = out;
-    z.avail_out = sizeof(out);
-    rc = inflate(&z, Z_NO_FLUSH);
-    if (rc == Z_BUF_ERROR) rc = Z_OK;  // more input to come
-  }
-  const u64 used = z.total_in;
-  inflateEnd(&z);
-  whole = rc == Z_STREAM_END;
+  u64 used = 0;
+  // 16: the gzip header and trailer, checked.
+  whole = InflateView(view, pos, UINT64_MAX, 16 + MAX_WBITS, nullptr, nullptr, used) == Z_STREAM_END;
   return used;
 }
 }  // namespace

@@ -187,34 +187,23 @@ ZIP_ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize,
   if (method != 8) return ENTRY_UNKNOWN;
   if (usize > budget) return ENTRY_UNKNOWN;
   budget -= usize;
-  z_stream z;
-  std::memset(&z, 0, sizeof(z));
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ENTRY_UNKNOWN;
-  u8 out[16384];
-  uLong c = crc32(0L, Z_NULL, 0);
-  u64 produced = 0, fed = 0;
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    if (z.avail_in == 0) {
-      size_t n = 0;
-      const u8* p = fed < csize ? view.Span(at + fed, n) : nullptr;
-      if (!p) break;  // the entry's bytes ran out before its stream ended
-      if (n > csize - fed) n = static_cast<size_t>(csize - fed);
-      z.next_in = const_cast<Bytef*>(p);
-      z.avail_in = static_cast<uInt>(n);
-      fed += n;
-    }
-    z.next_out = out;
-    z.avail_out = sizeof(out);
-    rc = inflate(&z, Z_NO_FLUSH);
-    const size_t made = sizeof(out) - z.avail_out;
-    produced += made;
-    c = crc32(c, out, static_cast<uInt>(made));
-    if (produced > usize) break;
-    if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed < csize) rc = Z_OK;  // more input to come
-  }
-  const bool ended = rc == Z_STREAM_END && z.avail_in == 0 && fed == csize;
-  inflateEnd(&z);
+  struct SUM {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    u64 produced = 0, limit = 0;
+  } sum;
+  sum.limit = usize;
+  auto take = [](void* param, const u8* p, size_t n) {
+    SUM& t = *static_cast<SUM*>(param);
+    t.produced += n;
+    t.crc = crc32(t.crc, p, static_cast<uInt>(n));
+    return t.produced <= t.limit;  // more than it says it holds: no need to go on
+  };
+  u64 used = 0;
+  const int rc = InflateView(view, at, csize, -MAX_WBITS, take, &sum, used);
+  if (rc == Z_MEM_ERROR) return ENTRY_UNKNOWN;
+  const bool ended = rc == Z_STREAM_END && used == csize;
+  const u64 produced = sum.produced;
+  const uLong c = sum.crc;
   return ended && produced == usize && static_cast<u32>(c) == crc ? ENTRY_OK : ENTRY_BAD;
 }
 
