@@ -37,6 +37,7 @@ int LaunchPrivileged(const START_OPTIONS& opt, int* pStatus) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  PinLocalTimeZone();
   QApplication app(argc, argv);
   START_OPTIONS opt = ParseStartArguments(app.arguments());
 

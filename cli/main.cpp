@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Progress.h"
+#include "engine/TextUtil.h"
 
 #ifndef TORVANE_VERSION
 #define TORVANE_VERSION "unknown"
@@ -86,6 +87,7 @@ void PrintUsage(FILE* pOut) {
 }
 
 int main(int argc, char** argv) {
+  PinLocalTimeZone();
   InstallSignalHandlers();
   if (argc < 2) {
     PrintUsage(stderr);

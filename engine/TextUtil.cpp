@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -384,6 +385,10 @@ std::string GetFileSizeString(i64 nBytes) {
   else
     snprintf(buf, sizeof(buf), "%.2f KB", b / 1024.0);
   return buf;
+}
+
+void PinLocalTimeZone() {
+  if (!getenv("TZ")) setenv("TZ", ":/etc/localtime", 0);
 }
 
 std::string GetTimeString(i64 nSeconds) {

@@ -60,3 +60,9 @@ wchar_t* GetCharLowerW(wchar_t* pText);
 // Display texts.
 std::string GetFileSizeString(i64 nBytes);
 std::string GetTimeString(i64 nSeconds);
+
+// Names the local time zone's file in TZ when TZ is unset: the C library then
+// reads it once, instead of looking at it again on every local-time
+// conversion (a deep scan converts thousands of directory-entry dates).
+// For main(), before any thread starts.
+void PinLocalTimeZone();
