@@ -231,6 +231,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
   if (!m_pResultFileManager) return 0;
   m_pResultFileManager->FlushBufToFile();
+  m_MetaFile.Flush();
   if (pParent || nLevel != 0) return 0;  // carved files have no folders
   return CStoredEngine::GetChildrenFileNode(nullptr, 0, out);  // with the checks put off during the pass
 }
@@ -238,6 +239,7 @@ int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nL
 int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
   if (!m_pResultFileManager) return 0;
   m_pResultFileManager->FlushBufToFile();
+  m_MetaFile.Flush();
   if (pParent || nLevel != 0) return 0;
   u32 count = 0;
   int status = m_pResultFileManager->GetChildrenFileCount(0, count);
@@ -319,6 +321,12 @@ void CFileTypeRecovery::KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_
 
 int CFileTypeRecovery::LoadMetadata(RESULT_META_MAP& out) {
   out.clear();
-  if (!m_pResultFileManager) return 0;
-  return CResultMetaFile::ReadAll(CResultMetaFile::PathFor(m_pResultFileManager->GetNodeFilePath()), out);
+  const std::string path = MetadataPath();
+  return path.empty() ? 0 : CResultMetaFile::ReadAll(path, out);
+}
+
+std::string CFileTypeRecovery::MetadataPath() {
+  if (!m_pResultFileManager) return std::string();
+  m_MetaFile.Flush();
+  return CResultMetaFile::PathFor(m_pResultFileManager->GetNodeFilePath());
 }

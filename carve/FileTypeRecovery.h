@@ -50,6 +50,8 @@ class CFileTypeRecovery : public CStoredEngine {
   CScanResultFileManager* GetStore() { return m_pResultFileManager; }
   // What the carved files said about themselves, by file index (0 or a status).
   int LoadMetadata(RESULT_META_MAP& out);
+  // The side file of that, written out to its last record ("" without a store).
+  std::string MetadataPath();
   u64 GetStartSector() const { return m_u64StartSector; }
   u64 GetSectorCount() const { return m_u64SectorCount; }
   // Bounds of the two-piece search. A cluster size given here holds for the

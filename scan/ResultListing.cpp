@@ -188,7 +188,7 @@ int CResultListing::Build(CProfessionalRecovery& engine, const PARTITION_OF& par
   // What carved files say about themselves, read alongside them in index order.
   CResultMetaCursor meta;
   if (CFileTypeRecovery* carver = engine.GetFileTypeEngine())
-    if (carver->GetStore()) meta.Open(CResultMetaFile::PathFor(carver->GetStore()->GetNodeFilePath()), tempDir);
+    if (carver->GetStore()) meta.Open(carver->MetadataPath(), tempDir);
 
   CResultListingBuilder builder(tempDir, nRunRecords);
   bool all[category::COUNT];

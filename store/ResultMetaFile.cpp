@@ -14,7 +14,8 @@
 
 namespace {
 constexpr size_t kRecord = sizeof(_RESULT_META_);
-constexpr u64 kMaxRecords = 1ull << 26;  // far past any scan; bounds a damaged file's read-back
+constexpr u64 kMaxRecords = 1ull << 26;
+constexpr size_t kBatchRecords = 128;  // 40 KB a write  // far past any scan; bounds a damaged file's read-back
 
 // A record as read from the file, its texts ended inside their fields.
 _RESULT_META_ DecodeRecord(const unsigned char* p) {
@@ -59,9 +60,11 @@ bool InIndexOrder(int fd) {
 CResultMetaFile::~CResultMetaFile() { Close(); }
 
 void CResultMetaFile::Close() {
+  Flush();
   if (m_nFd >= 0) close(m_nFd);
   m_nFd = -1;
   m_u64Records = 0;
+  m_pending.clear();
 }
 
 int CResultMetaFile::Open(const std::string& path) {
@@ -79,17 +82,30 @@ int CResultMetaFile::Open(const std::string& path) {
 
 int CResultMetaFile::Append(const _RESULT_META_& rec) {
   if (m_nFd < 0) return STATUS_INVALID_PARAMETER;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(&rec);
-  size_t done = 0;
+  m_pending.push_back(rec);
+  return m_pending.size() >= kBatchRecords ? Flush() : 0;
+}
+
+int CResultMetaFile::Flush() {
+  if (m_nFd < 0 || m_pending.empty()) return 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(m_pending.data());
+  const size_t want = m_pending.size() * kRecord;
   const off_t at = static_cast<off_t>(m_u64Records * kRecord);
-  while (done < kRecord) {
-    const ssize_t w = pwrite(m_nFd, p + done, kRecord - done, at + static_cast<off_t>(done));
+  size_t done = 0;
+  int err = 0;
+  while (done < want) {
+    const ssize_t w = pwrite(m_nFd, p + done, want - done, at + static_cast<off_t>(done));
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return w < 0 && errno ? errno : ENOSPC;
+    if (w <= 0) {
+      err = w < 0 && errno ? errno : ENOSPC;
+      break;
+    }
     done += static_cast<size_t>(w);
   }
-  ++m_u64Records;
-  return 0;
+  // What was written whole counts; a torn record is written over next time.
+  m_u64Records += done / kRecord;
+  m_pending.clear();
+  return err;
 }
 
 int CResultMetaFile::ReadAll(const std::string& path, RESULT_META_MAP& out) {

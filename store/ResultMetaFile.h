@@ -49,14 +49,19 @@ class CResultMetaFile {
   int Open(const std::string& path);
   void Close();
   bool IsOpen() const { return m_nFd >= 0; }
+  // Records are kept back and written a batch at a time (a scan of small
+  // files finds a million): Flush before the file is read by its path.
+  // Append and Flush give the first write error.
   int Append(const _RESULT_META_& rec);
+  int Flush();
   // Every whole record of the file at path, the last one of an index winning
   // (records after a resume replace those before). A missing file is no records.
   static int ReadAll(const std::string& path, RESULT_META_MAP& out);
 
  private:
   int m_nFd = -1;
-  u64 m_u64Records = 0;
+  u64 m_u64Records = 0;  // written
+  std::vector<_RESULT_META_> m_pending;
 };
 
 // The records of a meta file read in the order of their result indices with
