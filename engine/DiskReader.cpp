@@ -77,6 +77,10 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectorCount, i64 u64Sector, 
   u64 end = static_cast<u64>(static_cast<i64>(nSectorCount)) + static_cast<u64>(u64Sector);
   if (end > m_u64SectorLimit || end < static_cast<u64>(u64Sector)) return STATUS_INVALID_PARAMETER;
   if (!pBuf || nSectorCount < 0 || nSectorSize <= 0) return STATUS_INVALID_PARAMETER;
+  if (FromWindow(pBuf, static_cast<u64>(u64Sector), static_cast<u64>(nSectorCount), nSectorSize)) {
+    if (pReadSectors) *pReadSectors = static_cast<unsigned int>(nSectorCount);
+    return 0;
+  }
   // Positioned reads: readers on other threads share nothing but the descriptor.
   const u64 offset = static_cast<u64>(u64Sector) * static_cast<u64>(nSectorSize);
   u64 remaining = static_cast<u64>(nSectorCount) * static_cast<u64>(nSectorSize);
@@ -226,6 +230,15 @@ void CDiskReader::ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int
     u64Sector += got;
     u64Count -= got;
   }
+}
+
+bool CDiskReader::FromWindow(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize) const {
+  if (!m_pWindow || nSectorSize != m_nWindowSectorSize || u64Count == 0 || u64Sector < m_u64WindowFirst ||
+      u64Count > m_u64WindowCount || u64Sector - m_u64WindowFirst > m_u64WindowCount - u64Count)
+    return false;
+  const u64 ss = static_cast<u64>(nSectorSize);
+  memcpy(pBuf, m_pWindow + (u64Sector - m_u64WindowFirst) * ss, static_cast<size_t>(u64Count * ss));
+  return true;
 }
 
 int CDiskReader::ReadTolerant(unsigned char* pBuf, int nSectorCount, i64 u64Sector, int nSectorSize,

@@ -67,6 +67,19 @@ class CDiskReader {
   void AttachBadSectorMap(CBadSectorMap* pMap) { m_pBadMap = pMap; }
   CBadSectorMap* GetBadSectorMap() const { return m_pBadMap; }
 
+  // Sectors already read and still in memory (the pass's current block):
+  // reads wholly inside them are copied from there instead of read again
+  // (a tolerant read still zeroes what the bad-sector map lists). The
+  // caller keeps p valid, and whole (no sector of it failed), until
+  // ClearWindow.
+  void SetWindow(const unsigned char* p, u64 u64First, u64 u64Count, int nSectorSize) {
+    m_pWindow = p;
+    m_u64WindowFirst = u64First;
+    m_u64WindowCount = p ? u64Count : 0;
+    m_nWindowSectorSize = nSectorSize;
+  }
+  void ClearWindow() { SetWindow(nullptr, 0, 0, 0); }
+
   int GetFd() const { return m_nFd; }
   u64 GetSectorLimit() const { return m_u64SectorLimit; }
   // Sectors from u64Sector (at most u64Count) that lie in a hole of an image
@@ -77,8 +90,13 @@ class CDiskReader {
   void ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize, u64& nUnreadable,
                 std::vector<SECTOR_RANGE>* pSkipped, u32 nStartTick);
 
+  bool FromWindow(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize) const;
+
   int m_nFd;
   u64 m_u64SectorLimit;
+  const unsigned char* m_pWindow = nullptr;
+  u64 m_u64WindowFirst = 0, m_u64WindowCount = 0;
+  int m_nWindowSectorSize = 0;
   CBadSectorMap* m_pBadMap;
   CHoleMap m_holes;
 };

@@ -110,7 +110,7 @@ void CReadAhead::Run() {
   }
 }
 
-const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* pSpare) {
+const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* pSpare, u64* pHeldTo) {
   if (!m_thread.joinable() || nCount == 0) return nullptr;
   const u64 ss = m_nSectorSize, stop = u64First + nCount;
   std::unique_lock<std::mutex> lock(m_mutex);
@@ -161,7 +161,10 @@ const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* p
       continue;
     }
     const BLOCK& head = Queued(0);
-    if (used == 1) return head.pData + (u64First - head.u64First) * ss;
+    if (used == 1) {
+      if (pHeldTo) *pHeldTo = head.u64First + head.nCount;
+      return head.pData + (u64First - head.u64First) * ss;
+    }
     // Across a block boundary: the pieces go into the caller's buffer.
     u64 at = u64First;
     for (u32 i = 0; i < used; ++i) {
@@ -170,6 +173,7 @@ const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* p
       memcpy(pSpare + (at - u64First) * ss, b.pData + (at - b.u64First) * ss, static_cast<size_t>((to - at) * ss));
       at = to;
     }
+    if (pHeldTo) *pHeldTo = stop;
     return pSpare;
   }
 }

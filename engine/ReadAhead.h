@@ -27,7 +27,9 @@ class CReadAhead {
   // read-ahead does not hold them whole. The pointer is into the read-ahead's
   // block when the chunk lies in one, else into pSpare (nCount sectors), and
   // stays valid until the next call. Blocks before u64First are released.
-  const unsigned char* Take(u64 u64First, u32 nCount, unsigned char* pSpare);
+  // *pHeldTo (if given): the sector where what the pointer holds ends, at or
+  // past the chunk's end (the rest of the read-ahead's block).
+  const unsigned char* Take(u64 u64First, u32 nCount, unsigned char* pSpare, u64* pHeldTo = nullptr);
 
   // Two threads for the deep pass unless TORVANE_THREADS=1 (or one core).
   static bool Wanted();

@@ -360,8 +360,9 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
     // nothing: it is neither read nor parsed.
     const bool hole = m_bZeroSectorInert && !listedBad && m_diskReader.HoleSectors(at, chunk, m_nSectorSize) >= chunk;
     unsigned char* data = nullptr;
+    u64 heldTo = at + chunk;  // what data holds, read whole
     if (!hole && ahead && !listedBad)
-      data = const_cast<unsigned char*>(ahead->Take(at, static_cast<u32>(chunk), buffer.data()));
+      data = const_cast<unsigned char*>(ahead->Take(at, static_cast<u32>(chunk), buffer.data(), &heldTo));
     if (!hole && !data) {
       int rc = m_diskReader.ReadTolerant(buffer.data(), static_cast<int>(chunk), static_cast<i64>(at), m_nSectorSize,
                                          &unreadable, bMaySkip ? &overtime : nullptr);
@@ -383,8 +384,12 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
     i64 skip = 0;
     if (hole)
       CFileTypeJudge::NoteSectorWithoutFile();  // what each zero sector would leave behind
-    else
+    else {
+      // The checks of files starting here mostly read what was just read.
+      if (unreadable == 0 && overtime.empty()) m_diskReader.SetWindow(data, at, heldTo - at, m_nSectorSize);
       GuardedParse(data, static_cast<int>(chunk) * m_nSectorSize, at, u64Done, u64Total, m_nRemainSeconds, skip);
+      m_diskReader.ClearWindow();
+    }
     i64 advance = static_cast<i64>(chunk) + skip;
     if (advance < 0) advance = 0;
     u64Pos += static_cast<u64>(advance);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TestFiles.h"
+#include "engine/BadSectorMap.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
 #include "engine/TextUtil.h"
@@ -132,6 +133,42 @@ TEST(DiskReader, HolesOfAnImageReadAsZerosAndDataAsItIs) {
   EXPECT_EQ(STATUS_SHORT_READ, wide.ReadData(buf.data(), 8, 16384 - 4, 512, &got));
   EXPECT_EQ(4u, got);
   testfiles::Run("rm -rf '" + dir + "'");
+}
+
+// What the pass holds in memory serves reads wholly inside it; anything
+// else is read from the disk, and a sector the bad-sector map lists stays
+// unreadable.
+TEST(DiskReader, WindowServesOnlyReadsWhollyInsideIt) {
+  ImageFile img(64 * 512);
+  CDiskReader reader;
+  ASSERT_EQ(0, reader.Init(img.path.c_str(), 64));
+  std::vector<unsigned char> window(8 * 512, 0xAB), buf(4096);
+  reader.SetWindow(window.data(), 16, 8, 512);
+  const unsigned char disk22 = static_cast<unsigned char>(22 * 7);
+  unsigned int got = 0;
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 4, 20, 512, &got));  // sectors 20-23: the window's last four
+  EXPECT_EQ(4u, got);
+  EXPECT_EQ(0xAB, buf[0]);
+  EXPECT_EQ(0xAB, buf[4 * 512 - 1]);
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 4, 21, 512, &got));  // one sector past it
+  EXPECT_EQ(static_cast<unsigned char>(21 * 7), buf[0]);
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 1, 5, 4096, &got));  // another sector size
+  EXPECT_EQ(static_cast<unsigned char>(40 * 7), buf[0]);
+  CBadSectorMap bad;
+  bad.Add(22, 1);
+  reader.AttachBadSectorMap(&bad);
+  u64 unreadable = 0;
+  ASSERT_EQ(0, reader.ReadTolerant(buf.data(), 2, 16, 512, &unreadable));  // clear of the bad sector
+  EXPECT_EQ(0xAB, buf[0]);
+  EXPECT_EQ(0u, unreadable);
+  ASSERT_EQ(0, reader.ReadTolerant(buf.data(), 3, 20, 512, &unreadable));
+  EXPECT_EQ(0xAB, buf[0]);
+  EXPECT_EQ(0, buf[2 * 512]);  // the listed sector: zeros, counted
+  EXPECT_EQ(1u, unreadable);
+  reader.AttachBadSectorMap(nullptr);
+  reader.ClearWindow();
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 1, 22, 512, &got));
+  EXPECT_EQ(disk22, buf[0]);
 }
 
 TEST(DiskMap, TorvaneDisksNamesDisksInOrder) {
