@@ -334,6 +334,22 @@ void CLogFileManager::ReleaseDirLock() {
   m_nDirLock = -1;
 }
 
+bool CLogFileManager::FolderInUse(const std::string& dir) const {
+  // Scan folders are "<base><n>/"; their lock stands beside them while a
+  // process holds the folder.
+  if (dir.compare(0, m_strBasePath.size(), m_strBasePath) != 0) return false;
+  std::string n = dir.substr(m_strBasePath.size());
+  while (!n.empty() && n.back() == '/') n.pop_back();
+  if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos) return false;
+  const std::string lockPath = m_strBasePath + ".busy-" + n;
+  if (lockPath == m_strDirLock && m_nDirLock >= 0) return true;
+  const int fd = open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
 void CLogFileManager::AddDirIndex() {
   // Another process (the window beside the command line) may have recorded
   // scans since we read the index, or be scanning into the next folder now.
@@ -426,9 +442,11 @@ int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u
         return SaveLogConfigFile();
       }
       // The old record is replaced. Its folder goes with it, unless it is the
-      // folder this very scan has just written its results into.
+      // folder this very scan has just written its results into, or one
+      // another process is still scanning into or listing from (the same
+      // disk scanned twice at once): that one is left to it.
       std::string oldDir(r.szLogDir, strnlen(r.szLogDir, sizeof(r.szLogDir)));
-      if (sameDir)
+      if (sameDir || FolderInUse(oldDir))
         m_vecLogInfo.erase(m_vecLogInfo.begin() + static_cast<std::ptrdiff_t>(i));
       else
         DeleteLogFileDir(oldDir.c_str());

@@ -74,6 +74,8 @@ class CLogFileManager {
   std::string m_strLastMismatch;
   // The lock that tells other processes our scan folder is in use.
   void ReleaseDirLock();
+  // Whether another process holds scan folder dir (its lock is taken).
+  bool FolderInUse(const std::string& dir) const;
   int m_nDirLock = -1;
   std::string m_strDirLock;
 };

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +143,27 @@ TEST_F(ScanLog, AChangedFreeSpaceReplacesTheRecordAndDeletesItsFolder) {
   ASSERT_EQ(1u, Log()->GetLogList().size());
   EXPECT_EQ(dir, std::string(Log()->GetLogList()[0].szLogDir));
   EXPECT_EQ(0u, Log()->GetLogList()[0].u64FreeSpace);
+}
+
+// The same disk scanned twice at once: the scan still running (its folder
+// locked) keeps its folder; only its record gives way.
+TEST_F(ScanLog, AFolderAnotherProcessHoldsIsNotDeleted) {
+  std::string old = m_scanLog + "4/";
+  ASSERT_EQ(0, mkdir(old.c_str(), 0755));
+  ASSERT_TRUE(testfiles::WriteAll(old + "Fast_x", "abc", 3));
+  WriteConfig(4, {Record(2, 100, 900, 123456789, old)}, Config());
+  ASSERT_EQ(0, Log()->Reload());
+  const int lock = open((m_scanLog + ".busy-4").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(0, flock(lock, LOCK_EX));
+  Log()->AddDirIndex();
+  std::string dir = ScanDir();
+  EXPECT_EQ(m_scanLog + "5/", dir);
+  Log()->SaveLogFileInfo(kStableDevice, 2, 100, 900, 1, 2, 3, 4, 5, dir.c_str(), "");
+  close(lock);
+  EXPECT_TRUE(Exists(old + "Fast_x"));
+  ASSERT_EQ(1u, Log()->GetLogList().size());
+  EXPECT_EQ(dir, std::string(Log()->GetLogList()[0].szLogDir));
 }
 
 TEST_F(ScanLog, AResumedScanWhoseFingerprintChangedKeepsItsOwnResults) {
