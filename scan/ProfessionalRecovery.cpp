@@ -382,9 +382,15 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
     else
       skipStep = 0;
     i64 skip = 0;
-    if (hole)
+    if (hole) {
       CFileTypeJudge::NoteSectorWithoutFile();  // what each zero sector would leave behind
-    else {
+      // The whole chunks of the rest of the hole go in one step: a sparse
+      // image of a large disk is mostly hole.
+      u64 run = m_diskReader.HoleSectors(at, end - u64Pos, m_nSectorSize);
+      const u64 bad = m_badMap.NextBad(at);
+      if (bad - at < run) run = bad - at;
+      if (run >= 2 * chunkSectors) skip = static_cast<i64>((run / chunkSectors - 1) * chunkSectors);
+    } else {
       // The checks of files starting here mostly read what was just read.
       if (unreadable == 0 && overtime.empty()) m_diskReader.SetWindow(data, at, heldTo - at, m_nSectorSize);
       GuardedParse(data, static_cast<int>(chunk) * m_nSectorSize, at, u64Done, u64Total, m_nRemainSeconds, skip);

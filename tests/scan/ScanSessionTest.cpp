@@ -340,13 +340,26 @@ TEST_F(RecordedScans, OneAndTwoThreadsScanFindRecordAndResumeAlike) {
   }
 }
 
+// A hole is stepped over in one go, so its chunks are not reported one by
+// one: the reports compared are the last of each run of them.
+std::vector<std::string> WithoutReportsInRuns(const std::vector<std::string>& trace) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < trace.size(); ++i) {
+    const bool report = trace[i].find(" found ") != std::string::npos && trace[i].find('/') != std::string::npos;
+    const bool nextReport = i + 1 < trace.size() && trace[i + 1].find(" found ") != std::string::npos &&
+                            trace[i + 1].find('/') != std::string::npos;
+    if (!report || !nextReport) out.push_back(trace[i]);
+  }
+  return out;
+}
+
 TEST_F(RecordedScans, AnImageWithHolesScansAsTheSameImageWrittenOut) {
   for (const char* name : {"carve.img", "fat16.img"}) {
     const std::string sparse = dir_ + "/sparse-" + name, full = dir_ + "/full-" + name;
     const std::string src = testimg::ShellQuote(testimg::ImagePath(name));
     testimg::RunCommand("cp --sparse=always " + src + " " + testimg::ShellQuote(sparse));
     testimg::RunCommand("cp --sparse=never " + src + " " + testimg::ShellQuote(full));
-    EXPECT_EQ(ScanTrace(full, "1", 0), ScanTrace(sparse, "2", 0)) << name;
+    EXPECT_EQ(WithoutReportsInRuns(ScanTrace(full, "1", 0)), WithoutReportsInRuns(ScanTrace(sparse, "2", 0))) << name;
   }
 }
 
