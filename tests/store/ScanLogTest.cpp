@@ -39,6 +39,13 @@ class ScanLog : public StoreFixture {
     for (size_t r = 0; r < recs.size(); ++r) memcpy(data.data() + 8 + r * 592, &recs[r], 592);
     ASSERT_TRUE(testfiles::WriteAll(path, data.data(), data.size()));
   }
+  // Scan 4 of disk 2's sectors 100-999 recorded, with a result set in its folder.
+  void RecordOldScanOfTheRange(const std::string& old) {
+    ASSERT_EQ(0, mkdir(old.c_str(), 0755));
+    ASSERT_TRUE(testfiles::WriteAll(old + "Fast_x", "abc", 3));
+    WriteConfig(4, {Record(2, 100, 900, 123456789, old)}, Config());
+    ASSERT_EQ(0, Log()->Reload());
+  }
   _LOG_FILE_INFO_ Record(int disk, u64 first, u64 count, u64 free, const std::string& dir) {
     _LOG_FILE_INFO_ r;
     memset(&r, 0, sizeof(r));
@@ -128,11 +135,8 @@ TEST_F(ScanLog, SameRangeAndFreeSpaceKeepsOneRecord) {
 }
 
 TEST_F(ScanLog, AChangedFreeSpaceReplacesTheRecordAndDeletesItsFolder) {
-  std::string old = m_scanLog + "4/";
-  ASSERT_EQ(0, mkdir(old.c_str(), 0755));
-  ASSERT_TRUE(testfiles::WriteAll(old + "Fast_x", "abc", 3));
-  WriteConfig(4, {Record(2, 100, 900, 123456789, old)}, Config());
-  ASSERT_EQ(0, Log()->Reload());
+  const std::string old = m_scanLog + "4/";
+  ASSERT_NO_FATAL_FAILURE(RecordOldScanOfTheRange(old));
   Log()->AddDirIndex();
   std::string dir = ScanDir();
   EXPECT_EQ(m_scanLog + "5/", dir);
@@ -148,11 +152,8 @@ TEST_F(ScanLog, AChangedFreeSpaceReplacesTheRecordAndDeletesItsFolder) {
 // The same disk scanned twice at once: the scan still running (its folder
 // locked) keeps its folder; only its record gives way.
 TEST_F(ScanLog, AFolderAnotherProcessHoldsIsNotDeleted) {
-  std::string old = m_scanLog + "4/";
-  ASSERT_EQ(0, mkdir(old.c_str(), 0755));
-  ASSERT_TRUE(testfiles::WriteAll(old + "Fast_x", "abc", 3));
-  WriteConfig(4, {Record(2, 100, 900, 123456789, old)}, Config());
-  ASSERT_EQ(0, Log()->Reload());
+  const std::string old = m_scanLog + "4/";
+  ASSERT_NO_FATAL_FAILURE(RecordOldScanOfTheRange(old));
   const int lock = open((m_scanLog + ".busy-4").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(lock, 0);
   ASSERT_EQ(0, flock(lock, LOCK_EX));
