@@ -21,7 +21,10 @@ namespace {
 
 using carve_detail::FileView;
 
-constexpr u32 kLocalSig = 0x04034B50u, kCentralSig = 0x02014B50u, kEndSig = 0x06054B50u, kDescSig = 0x08074B50u;
+using carvefmt::kZipCentralSig;
+using carvefmt::kZipEndSig;
+using carvefmt::kZipLocalSig;
+constexpr u32 kDescSig = 0x08074B50u;
 // The ZIP length rule's own maximum.
 constexpr u64 kMaxZipBytes = 4ull << 30;
 // Ends of the first piece tried inside the failing record (one per step).
@@ -33,14 +36,10 @@ constexpr u32 kMaxRecords = 1u << 20;
 
 enum REC_KIND { REC_LOCAL, REC_CENTRAL, REC_END };
 
-// One record's fixed fields.
-struct ZIP_REC {
+// One record's fixed fields, its kind and place.
+struct ZIP_REC : carvefmt::ZIP_HEADER {
   REC_KIND nKind = REC_LOCAL;
-  u64 u64At = 0, u64End = 0;
-  u32 nFlags = 0, nMethod = 0, nCrc = 0, nCsize = 0, nUsize = 0, nNameLen = 0;
-  u64 u64Data = 0;   // local: where the data starts
-  u32 nLocal = 0;    // central: its local header's offset
-  u32 nEntries = 0, nCdSize = 0, nCdOff = 0;  // end record
+  u64 u64At = 0;
 };
 
 // What the records before the one walked next established.
@@ -58,23 +57,16 @@ template <typename READ>
 bool ParseRecord(READ&& read, u64 pos, ZIP_REC& r, bool& bUnsupported) {
   u8 h[46];
   if (!read(pos, h, 4)) return false;
-  const u32 sig = GetU32LE(h, 4, 0);
+  const size_t n = carvefmt::ZipHeaderSize(GetU32LE(h, 4, 0));
+  if (n == 0 || !read(pos, h, n)) return false;
+  static_cast<carvefmt::ZIP_HEADER&>(r) = carvefmt::DecodeZipHeader(h, pos);
   r.u64At = pos;
-  if (sig == kLocalSig) {
-    if (!read(pos, h, 30)) return false;
-    r.nKind = REC_LOCAL;
-    r.nFlags = GetU16LE(h, 30, 6);
-    r.nMethod = GetU16LE(h, 30, 8);
-    r.nCrc = GetU32LE(h, 30, 14);
-    r.nCsize = GetU32LE(h, 30, 18);
-    r.nUsize = GetU32LE(h, 30, 22);
-    r.nNameLen = GetU16LE(h, 30, 26);
-    r.u64Data = pos + 30 + r.nNameLen + GetU16LE(h, 30, 28);
+  r.nKind = r.nSig == kZipLocalSig ? REC_LOCAL : r.nSig == kZipCentralSig ? REC_CENTRAL : REC_END;
+  if (r.nKind == REC_LOCAL) {
     if (r.nCsize == 0xFFFFFFFFu || r.nUsize == 0xFFFFFFFFu) {
       bUnsupported = true;
       return false;
     }
-    r.u64End = r.u64Data + r.nCsize;
     if (r.nFlags & 8) {
       // 0x08: the CRC and sizes follow the data, after an optional signature.
       if (r.nCsize == 0 && r.nMethod != 0) {
@@ -87,41 +79,17 @@ bool ParseRecord(READ&& read, u64 pos, ZIP_REC& r, bool& bUnsupported) {
       r.nCrc = GetU32LE(d, 16, signed_ ? 4 : 0);
       r.u64End += signed_ ? 16 : 12;
     }
-    return true;
+  } else if (r.nKind == REC_END && (r.nEntries == 0xFFFF || r.nCdSize == 0xFFFFFFFFu || r.nCdOff == 0xFFFFFFFFu)) {
+    bUnsupported = true;
+    return false;
   }
-  if (sig == kCentralSig) {
-    if (!read(pos, h, 46)) return false;
-    r.nKind = REC_CENTRAL;
-    r.nFlags = GetU16LE(h, 46, 8);
-    r.nMethod = GetU16LE(h, 46, 10);
-    r.nCrc = GetU32LE(h, 46, 16);
-    r.nCsize = GetU32LE(h, 46, 20);
-    r.nUsize = GetU32LE(h, 46, 24);
-    r.nNameLen = GetU16LE(h, 46, 28);
-    r.nLocal = GetU32LE(h, 46, 42);
-    r.u64End = pos + 46 + r.nNameLen + GetU16LE(h, 46, 30) + GetU16LE(h, 46, 32);
-    return true;
-  }
-  if (sig == kEndSig) {
-    if (!read(pos, h, 22)) return false;
-    r.nKind = REC_END;
-    r.nEntries = GetU16LE(h, 22, 10);
-    r.nCdSize = GetU32LE(h, 22, 12);
-    r.nCdOff = GetU32LE(h, 22, 16);
-    r.u64End = pos + 22 + GetU16LE(h, 22, 20);
-    if (r.nEntries == 0xFFFF || r.nCdSize == 0xFFFFFFFFu || r.nCdOff == 0xFFFFFFFFu) {
-      bUnsupported = true;
-      return false;
-    }
-    return true;
-  }
-  return false;
+  return true;
 }
 
 // Whether a record of kind `next` may follow one of kind `kind`.
 bool MayFollow(REC_KIND kind, u32 nextSig) {
-  if (kind == REC_LOCAL) return nextSig == kLocalSig || nextSig == kCentralSig;
-  if (kind == REC_CENTRAL) return nextSig == kCentralSig || nextSig == kEndSig;
+  if (kind == REC_LOCAL) return nextSig == kZipLocalSig || nextSig == kZipCentralSig;
+  if (kind == REC_CENTRAL) return nextSig == kZipCentralSig || nextSig == kZipEndSig;
   return false;
 }
 
@@ -150,7 +118,7 @@ bool CheckRecord(FileView& v, const ZIP_REC& r, const ZIP_STATE& st, u64& budget
     u8 a[256], b[256];
     for (u32 done = 0; done < r.nNameLen;) {
       const u32 n = std::min<u32>(r.nNameLen - done, sizeof(a));
-      if (!v.Read(r.u64At + 46 + done, a, n) || !v.Read(r.nLocal + 30ull + done, b, n) || std::memcmp(a, b, n) != 0)
+      if (!v.Read(r.u64Name + done, a, n) || !v.Read(r.nLocal + 30ull + done, b, n) || std::memcmp(a, b, n) != 0)
         return false;
       done += n;
     }
@@ -234,7 +202,7 @@ class CZipSearch : public CPieceSearch {
   void Spent(u64 given, u64 left) { m_walked += given - left; }
 
   u64 WholeFileSectors(u64 sector, const u8* head, u64 n) override {
-    if (n < 4 || GetU32LE(head, 4, 0) != kLocalSig) return 0;
+    if (n < 4 || GetU32LE(head, 4, 0) != kZipLocalSig) return 0;
     if (std::find(m_notWhole.begin(), m_notWhole.end(), sector) != m_notWhole.end()) return 0;
     CARVE_CONTEXT ctx = CFileTypeJudge::MakeContext(m_pReader, static_cast<int>(m_ss), sector);
     FileView v(ctx, kMaxZipBytes);

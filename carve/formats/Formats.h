@@ -197,6 +197,22 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size);
 enum ZIP_ENTRY_CHECK { ENTRY_OK, ENTRY_UNKNOWN, ENTRY_BAD };
 ZIP_ENTRY_CHECK CheckZipEntryData(carve_detail::FileView& view, u64 at, u32 method, u32 csize, u32 usize, u32 crc,
                                   u64& budget);
+// A ZIP record's fixed fields (local header, central header, end record),
+// as its header gives them; offsets are the archive's.
+constexpr u32 kZipLocalSig = 0x04034B50u, kZipCentralSig = 0x02014B50u, kZipEndSig = 0x06054B50u;
+struct ZIP_HEADER {
+  u32 nSig = 0;
+  u32 nFlags = 0, nMethod = 0, nCrc = 0, nCsize = 0, nUsize = 0, nNameLen = 0;
+  u64 u64Name = 0;  // local and central: where the name starts
+  u64 u64Data = 0;  // local: where the data starts
+  u64 u64End = 0;   // central and end: past the comment; local: past csize bytes of data
+  u32 nLocal = 0;   // central: its local header's offset
+  u32 nEntries = 0, nCdSize = 0, nCdOff = 0;  // end
+};
+// Bytes of the fixed header of a record with signature sig (0: not a record).
+size_t ZipHeaderSize(u32 sig);
+// Decodes the ZipHeaderSize(signature) bytes at h of the record at pos.
+ZIP_HEADER DecodeZipHeader(const u8* h, u64 pos);
 CARVE_VERDICT CheckPdf(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckIsoMedia(CARVE_CONTEXT& ctx, u64 u64Size);
 CARVE_VERDICT CheckMp3(CARVE_CONTEXT& ctx, u64 u64Size);

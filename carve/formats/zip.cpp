@@ -211,6 +211,41 @@ ZIP_ENTRY_CHECK CheckZipEntryData(FileView& view, u64 at, u32 method, u32 csize,
 // it points to lies just before it; every central entry names a local header
 // with the same name, whose data lies before the directory and inflates to
 // the stated size and CRC-32.
+size_t ZipHeaderSize(u32 sig) {
+  return sig == kZipLocalSig ? 30 : sig == kZipCentralSig ? 46 : sig == kZipEndSig ? 22 : 0;
+}
+
+ZIP_HEADER DecodeZipHeader(const u8* h, u64 pos) {
+  ZIP_HEADER r;
+  r.nSig = GetU32LE(h, 4, 0);
+  const size_t n = ZipHeaderSize(r.nSig);
+  if (r.nSig == kZipEndSig) {
+    r.nEntries = GetU16LE(h, n, 10);
+    r.nCdSize = GetU32LE(h, n, 12);
+    r.nCdOff = GetU32LE(h, n, 16);
+    r.u64End = pos + 22 + GetU16LE(h, n, 20);
+    return r;
+  }
+  if (!n) return r;
+  // The central header has one more field (the version made by) before the local's.
+  const size_t d = r.nSig == kZipCentralSig ? 2 : 0;
+  r.nFlags = GetU16LE(h, n, 6 + d);
+  r.nMethod = GetU16LE(h, n, 8 + d);
+  r.nCrc = GetU32LE(h, n, 14 + d);
+  r.nCsize = GetU32LE(h, n, 18 + d);
+  r.nUsize = GetU32LE(h, n, 22 + d);
+  r.nNameLen = GetU16LE(h, n, 26 + d);
+  r.u64Name = pos + n;
+  if (d) {
+    r.nLocal = GetU32LE(h, n, 42);
+    r.u64End = r.u64Name + r.nNameLen + GetU16LE(h, n, 30) + GetU16LE(h, n, 32);
+  } else {
+    r.u64Data = r.u64Name + r.nNameLen + GetU16LE(h, n, 28);
+    r.u64End = r.u64Data + r.nCsize;
+  }
+  return r;
+}
+
 CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
   FileView view(ctx, u64Size);
   const u64 tailLen = u64Size < 65557 ? u64Size : 65557;  // the record (22) and the longest comment
@@ -232,7 +267,8 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
   if (!found) return VERDICT_PARTIAL;
   u8 e[22];
   if (!view.Read(eocd, e, 22)) return VERDICT_PARTIAL;
-  const u32 entries = GetU16LE(e, 22, 10), cdSize = GetU32LE(e, 22, 12), cdOff = GetU32LE(e, 22, 16);
+  const ZIP_HEADER end = DecodeZipHeader(e, eocd);
+  const u32 entries = end.nEntries, cdSize = end.nCdSize, cdOff = end.nCdOff;
   if (entries == 0xFFFF || cdSize == 0xFFFFFFFFu || cdOff == 0xFFFFFFFFu) return VERDICT_UNKNOWN;  // ZIP64
   if (static_cast<u64>(cdOff) + cdSize != eocd) return VERDICT_DAMAGED;
   u64 budget = kZipCheckMaxInflate;
@@ -241,30 +277,29 @@ CARVE_VERDICT CheckZip(CARVE_CONTEXT& ctx, u64 u64Size) {
   std::vector<u8> name, localName;
   for (u32 i = 0; i < entries; ++i) {
     u8 c[46];
-    if (p + 46 > eocd || !view.Read(p, c, 46) || GetU32LE(c, 46, 0) != 0x02014B50u) return VERDICT_DAMAGED;
-    const u32 flags = GetU16LE(c, 46, 8), method = GetU16LE(c, 46, 10), crc = GetU32LE(c, 46, 16);
-    const u32 csize = GetU32LE(c, 46, 20), usize = GetU32LE(c, 46, 24);
-    const u32 nlen = GetU16LE(c, 46, 28), xlen = GetU16LE(c, 46, 30), clen = GetU16LE(c, 46, 32);
-    const u32 local = GetU32LE(c, 46, 42);
-    if (csize == 0xFFFFFFFFu || usize == 0xFFFFFFFFu || local == 0xFFFFFFFFu) return VERDICT_UNKNOWN;
+    if (p + 46 > eocd || !view.Read(p, c, 46) || GetU32LE(c, 46, 0) != kZipCentralSig) return VERDICT_DAMAGED;
+    const ZIP_HEADER ch = DecodeZipHeader(c, p);
+    const u32 nlen = ch.nNameLen, local = ch.nLocal;
+    if (ch.nCsize == 0xFFFFFFFFu || ch.nUsize == 0xFFFFFFFFu || local == 0xFFFFFFFFu) return VERDICT_UNKNOWN;
     name.resize(nlen + 1);
     localName.resize(nlen + 1);
-    if (!view.Read(p + 46, name.data(), nlen)) return VERDICT_DAMAGED;
-    p += 46ull + nlen + xlen + clen;
+    if (!view.Read(ch.u64Name, name.data(), nlen)) return VERDICT_DAMAGED;
+    p = ch.u64End;
     if (p > eocd) return VERDICT_DAMAGED;
     u8 l[30];
-    if (!view.Read(local, l, 30) || GetU32LE(l, 30, 0) != 0x04034B50u) return VERDICT_DAMAGED;
-    const u32 lnlen = GetU16LE(l, 30, 26), lxlen = GetU16LE(l, 30, 28);
-    if (lnlen != nlen || !view.Read(local + 30ull, localName.data(), lnlen) ||
+    if (!view.Read(local, l, 30) || GetU32LE(l, 30, 0) != kZipLocalSig) return VERDICT_DAMAGED;
+    const ZIP_HEADER lh = DecodeZipHeader(l, local);
+    if (lh.nNameLen != nlen || !view.Read(lh.u64Name, localName.data(), nlen) ||
         std::memcmp(name.data(), localName.data(), nlen) != 0)
       return VERDICT_DAMAGED;
-    const u64 data = local + 30ull + lnlen + lxlen;
-    if (data + csize > cdOff) return VERDICT_DAMAGED;
-    if (flags & 1) {  // encrypted: the CRC cannot be reached
+    // The central header's sizes and CRC are the ones that hold (a local
+    // header written before its data may have zeros there).
+    if (lh.u64Data + ch.nCsize > cdOff) return VERDICT_DAMAGED;
+    if (ch.nFlags & 1) {  // encrypted: the CRC cannot be reached
       unknown = true;
       continue;
     }
-    const ZIP_ENTRY_CHECK r = CheckZipEntryData(view, data, method, csize, usize, crc, budget);
+    const ZIP_ENTRY_CHECK r = CheckZipEntryData(view, lh.u64Data, ch.nMethod, ch.nCsize, ch.nUsize, ch.nCrc, budget);
     if (r == ENTRY_BAD) return VERDICT_DAMAGED;
     if (r == ENTRY_UNKNOWN) unknown = true;
   }
