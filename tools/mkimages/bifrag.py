@@ -21,6 +21,7 @@ import os
 import random
 
 import pieces
+from pieces import align, pad
 from lib import run, sha256_bytes, Entry, write_manifest, SECTOR
 
 
@@ -52,10 +53,6 @@ def cut_in_scan(r, data, step):
     return step * r.randint(lo, hi)
 
 
-def pad(data):
-    return data + b"\0" * (-len(data) % SECTOR)
-
-
 def build_splits(out, tmp, r):
     pics = [
         make_jpeg(tmp, "p0", 1000, (240, 180), 85),
@@ -73,9 +70,6 @@ def build_splits(out, tmp, r):
     blob = bytearray(r.randbytes(32 * SECTOR))
     entries = []
 
-    def align(cluster):
-        blob.extend(r.randbytes(-len(blob) % cluster))
-
     cases = [  # (picture, cluster bytes, gap kind)
         (0, 512, "noise"), (1, 512, "noise"), (2, 4096, "zeros"), (3, 4096, "jpeg"), (4, 2048, "noise"),
         (5, 512, "jpeg"), (1, 4096, "zeros"), (6, 8192, "noise"), (7, 4096, "noise"), (2, 1024, "noise"),
@@ -84,31 +78,19 @@ def build_splits(out, tmp, r):
     used_inner = 0
     for pic, cluster, kind in cases:
         data = pics[pic]
-        align(cluster)
+        align(blob, r, cluster)
         first = len(blob) // SECTOR
         cut = cut_in_scan(r, data, cluster)
-        blob.extend(data[:cut])
+        gap = (None, None)
         if kind == "jpeg":
-            # A whole picture in the gap: found on its own, passed over by the search.
-            gap_pic = inner[used_inner % len(inner)]
+            gap = (inner[used_inner % len(inner)], "inner%d.jpg" % first)
             used_inner += 1
-            entries.append(Entry("deleted", "/", "inner%d.jpg" % first, len(gap_pic), sha256_bytes(gap_pic),
-                                 len(blob) // SECTOR, "jpg", "", "in-gap"))
-            blob.extend(pad(gap_pic))
-            align(cluster)
-        else:
-            n = cluster * (1 + r.randrange(24))
-            blob.extend(b"\0" * n if kind == "zeros" else r.randbytes(n))
-        second = len(blob) // SECTOR
-        blob.extend(data[cut:])
-        align(SECTOR)
-        entries.append(Entry("deleted", "/", "split%d.jpg" % first, len(data), sha256_bytes(data), first, "jpg", "",
-                             "split %d %d" % (cut // SECTOR, second)))
+        pieces.plant_split(blob, entries, r, data, "jpg", cut, cluster, kind, *gap)
         blob.extend(b"\0" * (2 * SECTOR))
         blob.extend(r.randbytes(8 * SECTOR))
 
     # Three pieces: the search reaches as far as the second piece goes.
-    align(4096)
+    align(blob, r, 4096)
     first = len(blob) // SECTOR
     start = scan_start(three)
     cut1 = 4096 * (-(-(start + 64) // 4096) + 2)
@@ -125,7 +107,7 @@ def build_splits(out, tmp, r):
     blob.extend(r.randbytes(8 * SECTOR))
 
     control = inner[-1]
-    align(SECTOR)
+    align(blob, r, SECTOR)
     entries.append(Entry("deleted", "/", "whole.jpg", len(control), sha256_bytes(control), len(blob) // SECTOR, "jpg",
                          "", "whole"))
     blob.extend(pad(control))

@@ -78,6 +78,33 @@ def pad(data):
     return data + b"\0" * (-len(data) % SECTOR)
 
 
+def align(blob, r, n):
+    """Noise up to the next multiple of n bytes."""
+    blob.extend(r.randbytes(-len(blob) % n))
+
+
+def plant_split(blob, entries, r, data, ext, cut, cluster, kind, gap_file=None, gap_name=None):
+    """data's first cut bytes where blob ends (a cluster boundary), then a gap of
+    whole clusters (noise, zeros, or the whole file gap_file, listed as
+    gap_name), then the rest; the manifest entry says where."""
+    first = len(blob) // SECTOR
+    blob.extend(data[:cut])
+    if gap_file is not None:
+        # A whole file in the gap: found on its own, passed over by the search.
+        entries.append(Entry("deleted", "/", gap_name, len(gap_file), sha256_bytes(gap_file),
+                             len(blob) // SECTOR, gap_name.rsplit(".", 1)[1], "", "in-gap"))
+        blob.extend(pad(gap_file))
+        align(blob, r, cluster)
+    else:
+        n = cluster * (1 + r.randrange(24))
+        blob.extend(b"\0" * n if kind == "zeros" else r.randbytes(n))
+    second = len(blob) // SECTOR
+    blob.extend(data[cut:])
+    align(blob, r, SECTOR)
+    entries.append(Entry("deleted", "/", "split%d.%s" % (first, ext), len(data), sha256_bytes(data), first, ext, "",
+                         "split %d %d" % (cut // SECTOR, second)))
+
+
 def build(out, tmp):
     os.makedirs(tmp, exist_ok=True)
     r = random.Random(7070)
@@ -90,9 +117,6 @@ def build(out, tmp):
     blob = bytearray(r.randbytes(32 * SECTOR))
     entries = []
 
-    def align(cluster):
-        blob.extend(r.randbytes(-len(blob) % cluster))
-
     cases = []  # (data, extension, cluster bytes, gap kind)
     gaps = ["noise", "zeros", "file"]
     for i, data in enumerate(pngs):
@@ -100,33 +124,19 @@ def build(out, tmp):
     for i, data in enumerate(zips):
         cases.append((data, "docx" if i == 3 else "zip", [4096, 512, 1024, 4096, 2048, 512][i], gaps[(i + 1) % 3]))
     for data, ext, cluster, kind in cases:
-        align(cluster)
+        align(blob, r, cluster)
         first = len(blob) // SECTOR
         cut = cluster * r.randrange(1, (len(data) - 1) // cluster + 1)
         assert 0 < cut < len(data), (len(data), cluster)
-        blob.extend(data[:cut])
-        if kind == "file":
-            # A whole file in the gap: found on its own, passed over by the search.
-            # (A PNG in an archive's gap too: the ZIP length rule takes the
-            # last end record within its read-ahead, which would be the
-            # split archive's own, so a whole archive there is cut wrongly.)
-            inner = small_png
-            entries.append(Entry("deleted", "/", "inner%d.png" % (len(blob) // SECTOR), len(inner), sha256_bytes(inner),
-                                 len(blob) // SECTOR, "png", "", "in-gap"))
-            blob.extend(pad(inner))
-            align(cluster)
-        else:
-            n = cluster * (1 + r.randrange(24))
-            blob.extend(b"\0" * n if kind == "zeros" else r.randbytes(n))
-        second = len(blob) // SECTOR
-        blob.extend(data[cut:])
-        align(SECTOR)
-        entries.append(Entry("deleted", "/", "split%d.%s" % (first, ext), len(data), sha256_bytes(data), first, ext, "",
-                             "split %d %d" % (cut // SECTOR, second)))
+        # A PNG in an archive's gap too: the ZIP length rule takes the last
+        # end record within its read-ahead, which would be the split
+        # archive's own, so a whole archive there is cut wrongly.
+        gap = (small_png, "inner%d.png" % (first + cut // SECTOR)) if kind == "file" else (None, None)
+        plant_split(blob, entries, r, data, ext, cut, cluster, kind, *gap)
         blob.extend(b"\0" * (2 * SECTOR))
         blob.extend(r.randbytes(8 * SECTOR))
     for data, ext in ((pngs[0], "png"), (zips[0], "zip")):
-        align(SECTOR)
+        align(blob, r, SECTOR)
         entries.append(Entry("deleted", "/", "whole%d.%s" % (len(blob) // SECTOR, ext), len(data), sha256_bytes(data),
                              len(blob) // SECTOR, ext, "", "whole"))
         blob.extend(pad(data))
