@@ -231,7 +231,6 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
 int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nLevel, FILE_NODE_VECTOR& out) {
   if (!m_pResultFileManager) return 0;
   m_pResultFileManager->FlushBufToFile();
-  m_MetaFile.Flush();
   if (pParent || nLevel != 0) return 0;  // carved files have no folders
   return CStoredEngine::GetChildrenFileNode(nullptr, 0, out);  // with the checks put off during the pass
 }
@@ -239,7 +238,6 @@ int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int nL
 int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int nLevel, unsigned int& nCount) {
   if (!m_pResultFileManager) return 0;
   m_pResultFileManager->FlushBufToFile();
-  m_MetaFile.Flush();
   if (pParent || nLevel != 0) return 0;
   u32 count = 0;
   int status = m_pResultFileManager->GetChildrenFileCount(0, count);
