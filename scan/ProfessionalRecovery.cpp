@@ -355,10 +355,14 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
     std::vector<SECTOR_RANGE> overtime;
     // Sectors the bad-sector map lists read as zeros and count as unreadable:
     // only the tolerant read does that.
-    const bool listedBad = m_badMap.NextBad(at) < at + chunk;
+    const u64 nextBad = m_badMap.NextBad(at);
+    const bool listedBad = nextBad < at + chunk;
     // A chunk wholly inside a hole of an image is zeros, and zeros start
-    // nothing: it is neither read nor parsed.
-    const bool hole = m_bZeroSectorInert && !listedBad && m_diskReader.HoleSectors(at, chunk, m_nSectorSize) >= chunk;
+    // nothing: it is neither read nor parsed. The hole's sectors from here,
+    // up to the next listed bad one:
+    u64 holeRun = m_bZeroSectorInert && !listedBad ? m_diskReader.HoleSectors(at, end - u64Pos, m_nSectorSize) : 0;
+    if (nextBad - at < holeRun) holeRun = nextBad - at;
+    const bool hole = holeRun >= chunk;
     unsigned char* data = nullptr;
     u64 heldTo = at + chunk;  // what data holds, read whole
     if (!hole && ahead && !listedBad)
@@ -386,10 +390,7 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
       CFileTypeJudge::NoteSectorWithoutFile();  // what each zero sector would leave behind
       // The whole chunks of the rest of the hole go in one step: a sparse
       // image of a large disk is mostly hole.
-      u64 run = m_diskReader.HoleSectors(at, end - u64Pos, m_nSectorSize);
-      const u64 bad = m_badMap.NextBad(at);
-      if (bad - at < run) run = bad - at;
-      if (run >= 2 * chunkSectors) skip = static_cast<i64>((run / chunkSectors - 1) * chunkSectors);
+      if (holeRun >= 2 * chunkSectors) skip = static_cast<i64>((holeRun / chunkSectors - 1) * chunkSectors);
     } else {
       // The checks of files starting here mostly read what was just read.
       if (unreadable == 0 && overtime.empty()) m_diskReader.SetWindow(data, at, heldTo - at, m_nSectorSize);
