@@ -4,6 +4,11 @@
 // order; a chunk the read-ahead does not hold whole (a failed or short read,
 // a jump, a hole it stepped over) is simply not given, and the caller reads
 // it as it would without the read-ahead.
+//
+// An image file is mapped rather than copied: the reading thread maps each
+// block and has the kernel fill in its pages (an error there is a block not
+// held, never a fault), so the pass reads the page cache itself. A block
+// device is read into buffers: a mapping of a failing disk would fault.
 #pragma once
 
 #include <condition_variable>
@@ -39,6 +44,8 @@ class CReadAhead {
   enum STATE { FREE = 0, READING = 1, READY = 2 };
   struct BLOCK {
     unsigned char* pData = nullptr;
+    void* pMap = nullptr;  // mapped: the block's mapping (from a page boundary at or before pData)
+    size_t nMapBytes = 0;
     u64 u64First = 0;
     u32 nCount = 0;
     STATE eState = FREE;
@@ -46,12 +53,15 @@ class CReadAhead {
   };
 
   void Run();
+  bool MapBlock(BLOCK& b, u64 u64Offset, size_t nBytes);
+  static void Unmap(BLOCK& b);
   void Restart(u64 u64At, std::unique_lock<std::mutex>& lock);
   BLOCK& Queued(u32 i) { return m_blocks[(m_nHead + i) % kBlocks]; }
 
   const int m_nFd;
   const u32 m_nSectorSize;
   const u64 m_u64Limit;
+  const bool m_bMapped;
   const u32 m_nBlockSectors;
   CHoleMap m_holes;  // the reading thread's own
 

@@ -14,6 +14,7 @@
 #include "engine/BadSectorMap.h"
 #include "engine/DiskMap.h"
 #include "engine/DiskReader.h"
+#include "engine/ReadAhead.h"
 #include "engine/TextUtil.h"
 
 namespace {
@@ -169,6 +170,39 @@ TEST(DiskReader, WindowServesOnlyReadsWhollyInsideIt) {
   reader.ClearWindow();
   ASSERT_EQ(0, reader.ReadData(buf.data(), 1, 22, 512, &got));
   EXPECT_EQ(disk22, buf[0]);
+}
+
+// The read-ahead maps an image or copies it into buffers (as it reads a
+// block device): either way it gives the image's bytes, and a block the
+// file no longer fills (cut short while scanned) is not given at all, so
+// the pass reads those sectors itself instead of faulting on them.
+TEST(ReadAhead, GivesTheImageAsItIsAndNothingPastItsEnd) {
+  ImageFile img(3000 * 512, "readahead");
+  std::vector<unsigned char> want(3000 * 512);
+  for (size_t i = 0; i < want.size(); ++i) want[i] = static_cast<unsigned char>((i / 512) * 7 + i);
+  for (const char* map : {"1", "0"}) {
+    setenv("TORVANE_MAP", map, 1);
+    const int fd = open(img.path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    {
+      CReadAhead ahead(fd, 512, 3000);
+      ahead.Begin(10, 3000);
+      std::vector<unsigned char> spare(128 * 512);
+      for (u64 at = 10; at + 128 <= 3000; at += 128) {
+        const unsigned char* p = ahead.Take(at, 128, spare.data());
+        ASSERT_NE(nullptr, p) << map << " " << at;
+        EXPECT_EQ(0, memcmp(p, want.data() + at * 512, 128 * 512)) << map << " " << at;
+      }
+    }
+    {
+      CReadAhead ahead(fd, 512, 6000);  // the file claimed twice as long as it is
+      ahead.Begin(2990, 6000);
+      std::vector<unsigned char> spare(128 * 512);
+      EXPECT_EQ(nullptr, ahead.Take(2990, 128, spare.data())) << map;
+    }
+    close(fd);
+  }
+  unsetenv("TORVANE_MAP");
 }
 
 TEST(DiskMap, TorvaneDisksNamesDisksInOrder) {

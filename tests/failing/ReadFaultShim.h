@@ -1,7 +1,9 @@
 // Reads that fail like bad sectors: this test program's own read(), pread()
 // and pread64() fail with EIO where they touch chosen 512-byte sectors of one
 // chosen file, and pass everything else to the C library. A read that starts
-// before a failing sector returns what lies before it, as a disk does.
+// before a failing sector returns what lies before it, as a disk does. Pages
+// of a mapping of the file that hold such a sector cannot be filled in
+// (madvise MADV_POPULATE_READ fails with EFAULT, as the kernel's does).
 #pragma once
 
 #include <cstdint>

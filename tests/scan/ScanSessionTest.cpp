@@ -292,8 +292,11 @@ TEST_F(RecordedScans, AStoppedScanIsRecordedUnfinishedAndListsWhatItFound) {
 
 // Everything a scan shows and records: each report of the deep pass, what it
 // recorded, and the listing; a stopped scan is then resumed to its end.
-std::vector<std::string> ScanTrace(const std::string& image, const char* threads, int stopAfter) {
+// mapped: whether the read-ahead maps an image (else it copies it, as it
+// reads a block device).
+std::vector<std::string> ScanTrace(const std::string& image, const char* threads, int stopAfter, bool mapped = true) {
   setenv("TORVANE_THREADS", threads, 1);
+  setenv("TORVANE_MAP", mapped ? "1" : "0", 1);
   std::vector<std::string> trace;
   int reports = 0;
   auto observe = [&](const SCAN_PROGRESS& p) {
@@ -318,6 +321,7 @@ std::vector<std::string> ScanTrace(const std::string& image, const char* threads
     stopAfter = 0;
   }
   unsetenv("TORVANE_THREADS");
+  unsetenv("TORVANE_MAP");
   return trace;
 }
 
@@ -336,6 +340,7 @@ TEST_F(RecordedScans, OneAndTwoThreadsScanFindRecordAndResumeAlike) {
     std::vector<std::string> one = ScanTrace(image, "1", 0);
     EXPECT_GT(one.size(), 20u) << name;
     EXPECT_EQ(one, ScanTrace(image, "2", 0)) << name;
+    EXPECT_EQ(one, ScanTrace(image, "2", 0, false)) << name;
     EXPECT_EQ(ScanTrace(image, "1", 9), ScanTrace(image, "2", 9)) << name;
   }
 }
