@@ -17,7 +17,7 @@ namespace {
 constexpr u32 kBlockBytes = 1u << 20;
 // Mapping costs a call and a flush of the other thread's translations per
 // block: larger blocks there.
-constexpr u32 kMapBlockBytes = 4u << 20;
+constexpr u32 kMapBlockBytes = 8u << 20;
 
 // Whether fd is an image file the kernel can map and fill in with errors
 // returned (Linux 5.14 on). TORVANE_MAP=0 reads it into buffers instead.

@@ -282,6 +282,9 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(unsigned char* pBuf, int nB
     i64 step = 1;
     unsigned char* sector = pBuf + i * m_nSectorSize;
     u64 sectorNo = u64FirstSector + static_cast<u64>(i);
+    // The head of a sector two pages on: a mapped image is read from memory
+    // the processor has not seen, and its own prefetching stops at a page's end.
+    __builtin_prefetch(sector + 8192);
     // Each test is gated by a look at a few bytes its full validator would
     // reject anyway ("FILE", a "." entry, the first directory entry's
     // fields, a signature's first byte), so a sector of other data costs a
