@@ -17,3 +17,20 @@ unsigned int CARVE_CONTEXT::ReadSectors(u64 u64Sector, unsigned int nCount, unsi
   if (pReader->ReadTolerant(pBuf, static_cast<int>(nCount), static_cast<i64>(u64Sector), ss, pUnreadable) != 0) return 0;
   return nCount;
 }
+
+unsigned int CARVE_CONTEXT::ViewSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen,
+                                        const unsigned char** ppData, u64* pUnreadable) const {
+  *ppData = pBuf;
+  const int ss = nBytesPerSector;
+  if (pReader && pBuf && nCount && IsUsableSectorSize(ss) && static_cast<u64>(nCount) * ss <= nBufLen) {
+    const u64 limit = pReader->GetSectorLimit();
+    if (u64Sector < limit) {
+      const unsigned int n = limit - u64Sector < nCount ? static_cast<unsigned int>(limit - u64Sector) : nCount;
+      if (const unsigned char* p = pReader->WindowSpan(u64Sector, n, ss)) {
+        *ppData = p;
+        return n;
+      }
+    }
+  }
+  return ReadSectors(u64Sector, nCount, pBuf, nBufLen, pUnreadable);
+}

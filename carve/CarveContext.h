@@ -115,4 +115,9 @@ struct CARVE_CONTEXT {
   // Unreadable sectors arrive as zeros and are counted in *pUnreadable.
   unsigned int ReadSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen,
                            u64* pUnreadable = nullptr) const;
+  // The same sectors, read in place where the reader holds them in memory
+  // (*ppData points there, valid while the pass is on its current block),
+  // else read into pBuf (*ppData = pBuf).
+  unsigned int ViewSectors(u64 u64Sector, unsigned int nCount, unsigned char* pBuf, size_t nBufLen,
+                           const unsigned char** ppData, u64* pUnreadable = nullptr) const;
 };

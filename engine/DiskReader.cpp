@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -230,6 +231,23 @@ void CDiskReader::ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int
     u64Sector += got;
     u64Count -= got;
   }
+}
+
+const unsigned char* CDiskReader::WindowSpan(u64 u64Sector, u64 u64Count, int nSectorSize) const {
+  if (!m_pWindow || nSectorSize != m_nWindowSectorSize || u64Count == 0 || u64Sector < m_u64WindowFirst ||
+      u64Count > m_u64WindowCount || u64Sector - m_u64WindowFirst > m_u64WindowCount - u64Count)
+    return nullptr;
+  if (m_pBadMap && m_pBadMap->NextBad(u64Sector) - u64Sector < u64Count) return nullptr;
+  return m_pWindow + (u64Sector - m_u64WindowFirst) * static_cast<u64>(nSectorSize);
+}
+
+u64 CDiskReader::WindowHolds(u64 u64Sector, int nSectorSize) const {
+  if (!m_pWindow || nSectorSize != m_nWindowSectorSize || u64Sector < m_u64WindowFirst ||
+      u64Sector - m_u64WindowFirst >= m_u64WindowCount)
+    return 0;
+  u64 n = m_u64WindowCount - (u64Sector - m_u64WindowFirst);
+  if (m_pBadMap) n = std::min(n, m_pBadMap->NextBad(u64Sector) - u64Sector);
+  return n;
 }
 
 bool CDiskReader::FromWindow(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize) const {

@@ -79,6 +79,12 @@ class CDiskReader {
     m_nWindowSectorSize = nSectorSize;
   }
   void ClearWindow() { SetWindow(nullptr, 0, 0, 0); }
+  // Sectors [u64Sector, u64Sector + u64Count) where the window holds them,
+  // to be read in place (valid until ClearWindow); null when they are not
+  // all in it, or the bad-sector map lists one of them (it reads as zeros).
+  const unsigned char* WindowSpan(u64 u64Sector, u64 u64Count, int nSectorSize) const;
+  // How many sectors from u64Sector on WindowSpan would give (0: none).
+  u64 WindowHolds(u64 u64Sector, int nSectorSize) const;
 
   int GetFd() const { return m_nFd; }
   u64 GetSectorLimit() const { return m_u64SectorLimit; }

@@ -3,6 +3,7 @@
 #include "carve/formats/FormatKit.h"
 #include "carve/formats/Formats.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -88,7 +89,9 @@ u64 ForwardScan(CARVE_CONTEXT& ctx, u64 maxBytes, END_TEST endTest, MARKER marke
   unsigned char* const buf = ctx.pReadBuf;
   while (budget != 0) {
     unsigned int want = static_cast<unsigned int>(budget < perStep ? budget : perStep);
-    unsigned int got = ctx.ReadSectors(ctx.u64StartSector + 1 + done, want, buf, CARVE_CONTEXT::READ_BUF_SIZE);
+    const unsigned char* data = buf;
+    unsigned int got =
+        ctx.ViewSectors(ctx.u64StartSector + 1 + done, want, buf, CARVE_CONTEXT::READ_BUF_SIZE, &data);
     if (got == 0) break;  // unreadable or the range's end: keep what we have
     scanned += got;
     if (ctx.pProgress) {
@@ -100,9 +103,9 @@ u64 ForwardScan(CARVE_CONTEXT& ctx, u64 maxBytes, END_TEST endTest, MARKER marke
     }
     const int bytes = static_cast<int>(got) * ss;
     u64 withBoundary = size;
-    int boundary = endTest == END_MPG ? CFileTypeJudge::IsEndOfMPGFile(ctx, buf, bytes, withBoundary)
-                                      : CFileTypeJudge::IsEndOfFile(ctx, buf, bytes, withBoundary);
-    StepView v{buf, static_cast<size_t>(bytes),
+    int boundary = endTest == END_MPG ? CFileTypeJudge::IsEndOfMPGFile(ctx, data, bytes, withBoundary)
+                                      : CFileTypeJudge::IsEndOfFile(ctx, data, bytes, withBoundary);
+    StepView v{data, static_cast<size_t>(bytes),
                boundary ? static_cast<size_t>(withBoundary - size) : static_cast<size_t>(bytes), size,
                boundary != 0};
     size = withBoundary;
@@ -199,6 +202,25 @@ FileView::~FileView() {
 bool FileView::Fill(u64 off) {
   const u64 ss = static_cast<u64>(m_ctx.nBytesPerSector);
   if (!m_ctx.UsableSectorSize() || off >= m_size) return false;
+  const u64 first = off / ss;
+  const u64 lastByte = m_size - 1;
+  u64 count = lastByte / ss - first + 1;
+  u64 inPiece = 0;
+  const u64 disk = m_ctx.DiskSectorOf(first, inPiece);
+  if (count > inPiece) count = inPiece;  // a window never spans the two pieces of a file
+  // Sectors the pass holds in memory are read where they are, as many of
+  // them as it holds.
+  if (m_ctx.pReader) {
+    const u64 limit = m_ctx.pReader->GetSectorLimit();
+    const u64 n = disk < limit ? std::min({count, limit - disk, m_ctx.pReader->WindowHolds(disk, static_cast<int>(ss))}) : 0;
+    if (const u8* p = n ? m_ctx.pReader->WindowSpan(disk, n, static_cast<int>(ss)) : nullptr) {
+      m_data = p;
+      m_base = first * ss;
+      m_have = static_cast<size_t>(n * ss);
+      if (m_base + m_have > m_size) m_have = static_cast<size_t>(m_size - m_base);
+      return off < m_base + m_have;
+    }
+  }
   if (!m_buf) {
     ViewBuffer& shared = t_viewBuffer;
     if (!shared.busy) {
@@ -212,17 +234,12 @@ bool FileView::Fill(u64 off) {
       m_bOwn = true;
     }
   }
-  const u64 first = off / ss;
-  const u64 lastByte = m_size - 1;
-  u64 count = lastByte / ss - first + 1;
   if (count > WINDOW / ss) count = WINDOW / ss;
-  u64 inPiece = 0;
-  const u64 disk = m_ctx.DiskSectorOf(first, inPiece);
-  if (count > inPiece) count = inPiece;  // a window never spans the two pieces of a file
   u64 bad = 0;
   const unsigned int got = m_ctx.ReadSectors(disk, static_cast<unsigned int>(count),
                                              m_buf, WINDOW, &bad);
   if (bad) m_ctx.bUnreadable = true;
+  m_data = m_buf;
   if (got == 0) {
     m_have = 0;
     return false;
@@ -238,7 +255,7 @@ const u8* FileView::Span(u64 off, size_t& n) {
   if (off >= m_size) return nullptr;
   if (!(m_have && off >= m_base && off < m_base + m_have) && !Fill(off)) return nullptr;
   n = static_cast<size_t>(m_base + m_have - off);
-  return m_buf + (off - m_base);
+  return m_data + (off - m_base);
 }
 
 bool FileView::Read(u64 off, void* out, size_t len) {

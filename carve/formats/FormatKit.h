@@ -258,6 +258,7 @@ class FileView {
   // part of their cost), or one of its own when a view is already open.
   u8* m_buf = nullptr;
   bool m_bOwn = false;
+  const u8* m_data = nullptr;  // the window: m_buf, or the sectors where the pass holds them
   u64 m_base = 0;   // file offset of m_buf[0]
   size_t m_have = 0;
 };

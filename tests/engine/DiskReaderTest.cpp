@@ -136,9 +136,9 @@ TEST(DiskReader, HolesOfAnImageReadAsZerosAndDataAsItIs) {
   testfiles::Run("rm -rf '" + dir + "'");
 }
 
-// What the pass holds in memory serves reads wholly inside it; anything
-// else is read from the disk, and a sector the bad-sector map lists stays
-// unreadable.
+// What the pass holds in memory serves reads wholly inside it, copied or in
+// place; anything else is read from the disk, and a sector the bad-sector
+// map lists stays unreadable (never handed out in place).
 TEST(DiskReader, WindowServesOnlyReadsWhollyInsideIt) {
   ImageFile img(64 * 512);
   CDiskReader reader;
@@ -155,9 +155,17 @@ TEST(DiskReader, WindowServesOnlyReadsWhollyInsideIt) {
   EXPECT_EQ(static_cast<unsigned char>(21 * 7), buf[0]);
   ASSERT_EQ(0, reader.ReadData(buf.data(), 1, 5, 4096, &got));  // another sector size
   EXPECT_EQ(static_cast<unsigned char>(40 * 7), buf[0]);
+  EXPECT_EQ(window.data() + 4 * 512, reader.WindowSpan(20, 4, 512));
+  EXPECT_EQ(nullptr, reader.WindowSpan(21, 4, 512));
+  EXPECT_EQ(nullptr, reader.WindowSpan(15, 2, 512));
+  EXPECT_EQ(5u, reader.WindowHolds(19, 512));
+  EXPECT_EQ(0u, reader.WindowHolds(24, 512));
   CBadSectorMap bad;
   bad.Add(22, 1);
   reader.AttachBadSectorMap(&bad);
+  EXPECT_EQ(nullptr, reader.WindowSpan(20, 3, 512));
+  EXPECT_EQ(window.data() + 4 * 512, reader.WindowSpan(20, 2, 512));
+  EXPECT_EQ(3u, reader.WindowHolds(19, 512));
   u64 unreadable = 0;
   ASSERT_EQ(0, reader.ReadTolerant(buf.data(), 2, 16, 512, &unreadable));  // clear of the bad sector
   EXPECT_EQ(0xAB, buf[0]);
