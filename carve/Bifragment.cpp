@@ -39,20 +39,26 @@ const u8* CSectorSource::Read(u64 sector, u64& bytes) {
   bytes = 0;
   if (m_count && sector >= m_first && sector - m_first < m_count) {
     bytes = (m_count - (sector - m_first)) * m_ss;
-    return m_buf.get() + (sector - m_first) * m_ss;
+    return m_data + (sector - m_first) * m_ss;
   }
   m_count = 0;
   const u64 limit = m_pReader->GetSectorLimit();
   if (sector >= limit) return nullptr;
   u64 count = kStepBytes / m_ss;
   if (limit - sector < count) count = limit - sector;
-  if (m_pReader->ReadTolerant(m_buf.get(), static_cast<int>(count), static_cast<i64>(sector), static_cast<int>(m_ss),
-                              nullptr) != 0)
-    return nullptr;
+  // Sectors the pass holds in memory are read where they are.
+  const u8* p = m_pReader->WindowSpan(sector, count, static_cast<int>(m_ss));
+  if (!p) {
+    if (m_pReader->ReadTolerant(m_buf.get(), static_cast<int>(count), static_cast<i64>(sector),
+                                static_cast<int>(m_ss), nullptr) != 0)
+      return nullptr;
+    p = m_buf.get();
+  }
+  m_data = p;
   m_first = sector;
   m_count = count;
   bytes = count * m_ss;
-  return m_buf.get();
+  return p;
 }
 
 bool CSectorSource::Bytes(u64 u64DiskByte, u8* pOut, size_t n) {
@@ -222,20 +228,28 @@ class CJpegSearch : public CPieceSearch {
   using CPieceSearch::CPieceSearch;
 
   bool Run(u64 carved, bool onlyVisible, BIFRAG_PIECES& out) {
-    // The walk over the carved bytes, its state kept at every sector boundary.
-    JpegFlow flow;
-    u64 sector = 0;
+    // The walk over the carved bytes, its state kept at every sector
+    // boundary (keep); a check put off looks only for a break, and keeps
+    // the states once it has seen one.
     const u64 carvedSectors = (carved + m_ss - 1) / m_ss;
-    while (sector < carvedSectors && !flow.Done()) {
-      u64 got = 0;
-      const u8* p = m_src.Read(m_start + sector, got);
-      if (!p) break;
-      for (u64 off = 0; off < got && sector < carvedSectors && !flow.Done(); off += m_ss, ++sector) {
-        m_states.push_back(flow);
-        flow.Feed(p + off, static_cast<size_t>(m_ss));
+    auto walk = [&](bool keep) {
+      JpegFlow f;
+      u64 sector = 0;
+      while (sector < carvedSectors && !f.Done()) {
+        u64 got = 0;
+        const u8* p = m_src.Read(m_start + sector, got);
+        if (!p) break;
+        for (u64 off = 0; off < got && sector < carvedSectors && !f.Done(); off += m_ss, ++sector) {
+          if (keep) m_states.push_back(f);
+          f.Feed(p + off, static_cast<size_t>(m_ss));
+        }
       }
-    }
-    m_states.push_back(flow);  // the state where the carved bytes end
+      if (keep) m_states.push_back(f);  // the state where the carved bytes end
+      return f;
+    };
+    JpegFlow flow = walk(!onlyVisible);
+    if (onlyVisible && flow.st == JpegFlow::END) return false;
+    if (onlyVisible) flow = walk(true);
     // Where the file's own data stops: where its marker structure breaks,
     // or, for a structure that went on into foreign data (a stray marker
     // there opened a segment), where the entropy-coded data was left.

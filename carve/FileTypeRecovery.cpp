@@ -140,12 +140,15 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   if (limits.nClusterBytes == 0)
     for (const CLUSTER_AREA& a : m_clusterAreas)
       if (u64Sector >= a.u64FirstSector && u64Sector - a.u64FirstSector < a.u64SectorCount) limits.nClusterBytes = a.nClusterBytes;
-  bool twoPieces = FindSecondPiece(type, u64Sector, size, integrity, flags, limits, pieces);
+  // The pass's own reader: what it holds in memory is read in place, and a
+  // sector it found unreadable is not tried again.
+  CDiskReader* reader = pReader ? pReader : &m_DiskReader;
+  bool twoPieces = FindSecondPiece(reader, type, u64Sector, size, integrity, flags, limits, pieces);
   if (!twoPieces && limits.nClusterBytes > static_cast<u32>(m_nBytesPerSector) && m_bifragLimits.nClusterBytes == 0) {
     // Written before the volume was made (another file system, another
     // cluster size): every sector boundary.
     limits.nClusterBytes = 0;
-    twoPieces = FindSecondPiece(type, u64Sector, size, integrity, flags, limits, pieces);
+    twoPieces = FindSecondPiece(reader, type, u64Sector, size, integrity, flags, limits, pieces);
   }
   if (twoPieces) {
     integrity = pieces.nIntegrity;
@@ -201,7 +204,7 @@ int CFileTypeRecovery::ParseFileBuf(unsigned char* pBuf, int nLen, u64 u64Sector
   return 0;
 }
 
-bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
+bool CFileTypeRecovery::FindSecondPiece(CDiskReader* pReader, EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
                                         const BIFRAG_LIMITS& limits, BIFRAG_PIECES& pieces) {
   if (!CFileTypeJudge::ChecksEnabled() || (nFlags & RESULT_FLAG_UNREADABLE)) return false;
   if (CMp4Rebuild::Supports(type)) {
@@ -210,7 +213,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
     if (nIntegrity != INTEGRITY_BROKEN && nIntegrity != INTEGRITY_PARTIAL && !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
       return false;
     bool certain = false;
-    return CMp4Rebuild::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
+    return CMp4Rebuild::Reassemble(pReader, m_nBytesPerSector, u64Sector, u64Size, type, m_carved,
                                    limits, pieces, certain);
   }
   if (!CBifragment::Supports(type)) return false;
@@ -224,7 +227,7 @@ bool CFileTypeRecovery::FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u6
       !(nFlags & RESULT_FLAG_LENGTH_CAPPED))
     return false;
   if (nIntegrity == INTEGRITY_VERIFIED) return false;
-  return CBifragment::Reassemble(&m_DiskReader, m_nBytesPerSector, u64Sector, u64Size, type, pending, m_carved,
+  return CBifragment::Reassemble(pReader, m_nBytesPerSector, u64Sector, u64Size, type, pending, m_carved,
                                  limits, pieces);
 }
 

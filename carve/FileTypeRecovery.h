@@ -81,8 +81,8 @@ class CFileTypeRecovery : public CStoredEngine {
   // the file reassembled from them checks whole.
   // pieces.nIntegrity: what the pieces earn (a video whose cut is not
   // pinned down to one cluster boundary is not verified).
-  bool FindSecondPiece(EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity, u8 nFlags,
-                       const BIFRAG_LIMITS& limits, BIFRAG_PIECES& pieces);
+  bool FindSecondPiece(CDiskReader* pReader, EXTEND_NAME_TYPE type, u64 u64Sector, u64 u64Size, u8 nIntegrity,
+                       u8 nFlags, const BIFRAG_LIMITS& limits, BIFRAG_PIECES& pieces);
   void KeepMetadata(u32 nFileIndex, u64 u64Sector, const CARVE_METADATA& meta);
 
   wchar_t m_wcDrive;

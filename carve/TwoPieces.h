@@ -38,6 +38,7 @@ class CSectorSource {
   CDiskReader* m_pReader;
   u64 m_ss;
   std::unique_ptr<u8[]> m_buf;
+  const u8* m_data = nullptr;  // the window: m_buf, or where the pass holds the sectors
   u64 m_first = 0;  // the window's first sector
   u64 m_count = 0;  // sectors in it (0: empty)
 };
