@@ -167,10 +167,16 @@ TARGET_IDENTITY IdentifyTarget(const char* pPath) {
   unsigned char sizeBytes[8];
   PutU64(sizeBytes, size);
   sha.Update(sizeBytes, 8);
-  std::vector<unsigned char> buf(1u << 20);
+  // The first MiB a piece at a time, up to the first piece that is short.
+  std::vector<unsigned char> buf(65536);
   size_t got = 0;
-  ReadAt(fd, buf.data(), std::min<u64>(buf.size(), size), 0, &got);
-  sha.Update(buf.data(), got);
+  for (u64 off = 0; off < std::min<u64>(1u << 20, size); off += buf.size()) {
+    const size_t want = static_cast<size_t>(std::min<u64>(buf.size(), std::min<u64>(1u << 20, size) - off));
+    got = 0;
+    ReadAt(fd, buf.data(), want, off, &got);
+    sha.Update(buf.data(), got);
+    if (got < want) break;
+  }
   for (u64 i = 1; i < 64 && size > (1u << 20); ++i) {
     u64 off = (size / 64 * i) & ~static_cast<u64>(4095);
     got = 0;
