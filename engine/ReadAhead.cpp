@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,7 +35,7 @@ bool Mappable(int fd) {
 }
 }  // namespace
 
-CReadAhead::CReadAhead(int fd, int nSectorSize, u64 u64Limit)
+CReadAhead::CReadAhead(int fd, int nSectorSize, u64 u64Limit, bool bThread)
     : m_nFd(fd),
       m_nSectorSize(nSectorSize > 0 ? static_cast<u32>(nSectorSize) : SECTOR_SIZE),
       m_u64Limit(u64Limit),
@@ -45,6 +46,7 @@ CReadAhead::CReadAhead(int fd, int nSectorSize, u64 u64Limit)
   // The kernel's own read-ahead grows for a file read front to back.
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   m_holes.Attach(fd);
+  if (!bThread) return;  // Take maps an image's blocks itself; anything else is not given
   if (m_bMapped) {
     m_thread = std::thread(&CReadAhead::Run, this);
     return;
@@ -119,6 +121,10 @@ void CReadAhead::Restart(u64 u64At, std::unique_lock<std::mutex>& lock) {
 }
 
 void CReadAhead::Begin(u64 u64First, u64 u64End) {
+  if (!m_thread.joinable()) {
+    m_u64End = u64End < m_u64Limit ? u64End : m_u64Limit;
+    return;
+  }
   std::unique_lock<std::mutex> lock(m_mutex);
   Restart(u64First, lock);
   m_u64End = u64End < m_u64Limit ? u64End : m_u64Limit;
@@ -169,8 +175,31 @@ void CReadAhead::Run() {
   }
 }
 
+// Without the thread: the block holding the chunk, mapped from the chunk's
+// first sector when the one mapped does not hold it whole.
+const unsigned char* CReadAhead::TakeMapped(u64 u64First, u32 nCount, u64* pHeldTo) {
+  BLOCK& b = m_blocks[0];
+  const u64 stop = u64First + nCount;
+  if (stop > m_u64End) return nullptr;
+  if (!b.pMap || u64First < b.u64First || stop > b.u64First + b.nCount) {
+    // A block that could not be filled in is not tried again chunk by chunk.
+    if (u64First >= m_u64FailedFrom && u64First < m_u64FailedTo) return nullptr;
+    const u64 end = std::min<u64>(u64First + m_nBlockSectors, m_u64End);
+    b.u64First = u64First;
+    b.nCount = static_cast<u32>(end - u64First);
+    if (!MapBlock(b, u64First * m_nSectorSize, static_cast<size_t>(b.nCount) * m_nSectorSize)) {
+      m_u64FailedFrom = u64First;
+      m_u64FailedTo = end;
+      return nullptr;
+    }
+  }
+  if (pHeldTo) *pHeldTo = b.u64First + b.nCount;
+  return b.pData + (u64First - b.u64First) * m_nSectorSize;
+}
+
 const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* pSpare, u64* pHeldTo) {
-  if (!m_thread.joinable() || nCount == 0) return nullptr;
+  if (nCount == 0) return nullptr;
+  if (!m_thread.joinable()) return m_bMapped ? TakeMapped(u64First, nCount, pHeldTo) : nullptr;
   const u64 ss = m_nSectorSize, stop = u64First + nCount;
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {

@@ -9,6 +9,8 @@
 // block and has the kernel fill in its pages (an error there is a block not
 // held, never a fault), so the pass reads the page cache itself. A block
 // device is read into buffers: a mapping of a failing disk would fault.
+// With one thread an image is still mapped, a block at a time as the pass
+// asks for it; a block device is then read by the pass itself.
 #pragma once
 
 #include <condition_variable>
@@ -20,8 +22,9 @@
 class CReadAhead {
  public:
   // Reads through fd (pread only; the descriptor is not owned) in sectors of
-  // nSectorSize, never at or past sector u64Limit.
-  CReadAhead(int fd, int nSectorSize, u64 u64Limit);
+  // nSectorSize, never at or past sector u64Limit; on a thread of its own
+  // unless bThread is false.
+  CReadAhead(int fd, int nSectorSize, u64 u64Limit, bool bThread = true);
   ~CReadAhead();
   CReadAhead(const CReadAhead&) = delete;
   CReadAhead& operator=(const CReadAhead&) = delete;
@@ -53,6 +56,7 @@ class CReadAhead {
   };
 
   void Run();
+  const unsigned char* TakeMapped(u64 u64First, u32 nCount, u64* pHeldTo);
   bool MapBlock(BLOCK& b, u64 u64Offset, size_t nBytes);
   static void Unmap(BLOCK& b);
   void Restart(u64 u64At, std::unique_lock<std::mutex>& lock);
@@ -71,6 +75,7 @@ class CReadAhead {
   u32 m_nHead = 0, m_nQueued = 0;
   u64 m_u64Next = 0, m_u64End = 0;  // where the reading thread goes on, and stops
   u64 m_u64Generation = 0;          // bumped when the queue is thrown away
+  u64 m_u64FailedFrom = 0, m_u64FailedTo = 0;  // without the thread: the last block that could not be mapped
   bool m_bQuit = false;
   std::thread m_thread;
 };

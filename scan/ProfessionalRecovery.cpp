@@ -559,8 +559,9 @@ int CProfessionalRecovery::ScanDevice(wchar_t*) {
                          !CFileTypeJudge::MayBeFatDirSector(zeros.data(), zeros.size()) &&
                          !CFileTypeJudge::MayStartFile(zeros.data(), m_nSectorSize);
     const bool twoThreads = CReadAhead::Wanted();
-    if (twoThreads && m_diskReader.GetFd() >= 0)
-      m_pReadAhead.reset(new CReadAhead(m_diskReader.GetFd(), m_nSectorSize, m_diskReader.GetSectorLimit()));
+    if (m_diskReader.GetFd() >= 0)
+      m_pReadAhead.reset(
+          new CReadAhead(m_diskReader.GetFd(), m_nSectorSize, m_diskReader.GetSectorLimit(), twoThreads));
     // Checks put off for their cost are made beside the pass, not after it.
     if (twoThreads) m_pFileTypeEngine->StartPendingChecks(m_nSectorSize);
 

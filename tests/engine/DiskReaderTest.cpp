@@ -181,19 +181,20 @@ TEST(DiskReader, WindowServesOnlyReadsWhollyInsideIt) {
 }
 
 // The read-ahead maps an image or copies it into buffers (as it reads a
-// block device): either way it gives the image's bytes, and a block the
-// file no longer fills (cut short while scanned) is not given at all, so
-// the pass reads those sectors itself instead of faulting on them.
+// block device), on its own thread or (mapping) as the pass asks: every way
+// it gives the image's bytes, and a block the file no longer fills (cut
+// short while scanned) is not given at all, so the pass reads those sectors
+// itself instead of faulting on them.
 TEST(ReadAhead, GivesTheImageAsItIsAndNothingPastItsEnd) {
   ImageFile img(3000 * 512, "readahead");
   std::vector<unsigned char> want(3000 * 512);
   for (size_t i = 0; i < want.size(); ++i) want[i] = static_cast<unsigned char>((i / 512) * 7 + i);
-  for (const char* map : {"1", "0"}) {
+  for (const auto& [map, thread] : {std::pair{"1", true}, std::pair{"0", true}, std::pair{"1", false}}) {
     setenv("TORVANE_MAP", map, 1);
     const int fd = open(img.path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     {
-      CReadAhead ahead(fd, 512, 3000);
+      CReadAhead ahead(fd, 512, 3000, thread);
       ahead.Begin(10, 3000);
       std::vector<unsigned char> spare(128 * 512);
       for (u64 at = 10; at + 128 <= 3000; at += 128) {
@@ -203,7 +204,7 @@ TEST(ReadAhead, GivesTheImageAsItIsAndNothingPastItsEnd) {
       }
     }
     {
-      CReadAhead ahead(fd, 512, 6000);  // the file claimed twice as long as it is
+      CReadAhead ahead(fd, 512, 6000, thread);  // the file claimed twice as long as it is
       ahead.Begin(2990, 6000);
       std::vector<unsigned char> spare(128 * 512);
       EXPECT_EQ(nullptr, ahead.Take(2990, 128, spare.data())) << map;

@@ -292,8 +292,8 @@ TEST_F(RecordedScans, AStoppedScanIsRecordedUnfinishedAndListsWhatItFound) {
 
 // Everything a scan shows and records: each report of the deep pass, what it
 // recorded, and the listing; a stopped scan is then resumed to its end.
-// mapped: whether the read-ahead maps an image (else it copies it, as it
-// reads a block device).
+// mapped: whether an image is mapped (else, as a block device: copied by
+// the read-ahead thread with two threads, read by the pass with one).
 std::vector<std::string> ScanTrace(const std::string& image, const char* threads, int stopAfter, bool mapped = true) {
   setenv("TORVANE_THREADS", threads, 1);
   setenv("TORVANE_MAP", mapped ? "1" : "0", 1);
@@ -337,7 +337,9 @@ TEST_F(RecordedScans, OneAndTwoThreadsScanFindRecordAndResumeAlike) {
   EXPECT_GT(names.size(), 20u);
   for (const std::string& name : names) {
     const std::string image = testimg::ImagePath(name);
-    std::vector<std::string> one = ScanTrace(image, "1", 0);
+    // Every way the pass gets its sectors: read by itself, mapped as it
+    // asks, mapped or copied by the read-ahead thread.
+    std::vector<std::string> one = ScanTrace(image, "1", 0, false);
     EXPECT_GT(one.size(), 20u) << name;
     EXPECT_EQ(one, ScanTrace(image, "2", 0)) << name;
     EXPECT_EQ(one, ScanTrace(image, "2", 0, false)) << name;
