@@ -253,7 +253,10 @@ const unsigned char* CReadAhead::Take(u64 u64First, u32 nCount, unsigned char* p
       if (pHeldTo) *pHeldTo = head.u64First + head.nCount;
       return head.pData + (u64First - head.u64First) * ss;
     }
-    // Across a block boundary: the pieces go into the caller's buffer.
+    // Across a block boundary: the pieces go into the caller's buffer. Not
+    // from a mapping: a page of it may fault (the file cut short meanwhile),
+    // and only the pass's parsing runs under the fault guard.
+    if (m_bMapped) return nullptr;
     u64 at = u64First;
     for (u32 i = 0; i < used; ++i) {
       const BLOCK& b = Queued(i);

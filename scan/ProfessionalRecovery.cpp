@@ -397,7 +397,10 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
     } else {
       // The checks of files starting here mostly read what was just read.
       if (unreadable == 0 && overtime.empty()) m_diskReader.SetWindow(data, at, heldTo - at, m_nSectorSize);
-      GuardedParse(data, static_cast<int>(chunk) * m_nSectorSize, at, u64Done, u64Total, m_nRemainSeconds, skip);
+      // A fault abandons the chunk (a mapped image cut short under the scan
+      // faults there): what it held is missing from the results, and said so.
+      if (!GuardedParse(data, static_cast<int>(chunk) * m_nSectorSize, at, u64Done, u64Total, m_nRemainSeconds, skip))
+        m_u64Unreadable += chunk - unreadable;
       m_diskReader.ClearWindow();
     }
     i64 advance = static_cast<i64>(chunk) + skip;
