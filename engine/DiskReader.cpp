@@ -128,42 +128,52 @@ void CHoleMap::Attach(int fd) {
   m_bHole = false;
 }
 
+bool CHoleMap::Learn(u64 u64Offset) {
+  if (!m_bEnabled || u64Offset > static_cast<u64>(INT64_MAX)) return false;
+  if (u64Offset >= m_u64From && u64Offset < m_u64To) return true;
+  struct stat st;
+  if (fstat(m_nFd, &st) != 0) {
+    m_bEnabled = false;
+    return false;
+  }
+  const u64 size = st.st_size > 0 ? static_cast<u64>(st.st_size) : 0;
+  // Past the end a read comes back short, as it always did.
+  if (u64Offset >= size) return false;
+  off_t data = lseek(m_nFd, static_cast<off_t>(u64Offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno != ENXIO) {
+      m_bEnabled = false;
+      return false;
+    }
+    data = static_cast<off_t>(size);  // no data from here to the end
+  }
+  if (static_cast<u64>(data) > u64Offset) {
+    m_u64From = u64Offset;
+    m_u64To = static_cast<u64>(data) < size ? static_cast<u64>(data) : size;
+    m_bHole = true;
+  } else {
+    off_t hole = lseek(m_nFd, static_cast<off_t>(u64Offset), SEEK_HOLE);
+    if (hole <= static_cast<off_t>(u64Offset)) {
+      m_bEnabled = false;
+      return false;
+    }
+    m_u64From = u64Offset;
+    m_u64To = static_cast<u64>(hole);
+    m_bHole = false;
+  }
+  return true;
+}
+
 u64 CHoleMap::HoleBytes(u64 u64Offset, u64 u64Len) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_bEnabled || u64Len == 0 || u64Offset > static_cast<u64>(INT64_MAX)) return 0;
-  if (u64Offset < m_u64From || u64Offset >= m_u64To) {
-    struct stat st;
-    if (fstat(m_nFd, &st) != 0) {
-      m_bEnabled = false;
-      return 0;
-    }
-    const u64 size = st.st_size > 0 ? static_cast<u64>(st.st_size) : 0;
-    // Past the end a read comes back short, as it always did.
-    if (u64Offset >= size) return 0;
-    off_t data = lseek(m_nFd, static_cast<off_t>(u64Offset), SEEK_DATA);
-    if (data < 0) {
-      if (errno != ENXIO) {
-        m_bEnabled = false;
-        return 0;
-      }
-      data = static_cast<off_t>(size);  // no data from here to the end
-    }
-    if (static_cast<u64>(data) > u64Offset) {
-      m_u64From = u64Offset;
-      m_u64To = static_cast<u64>(data) < size ? static_cast<u64>(data) : size;
-      m_bHole = true;
-    } else {
-      off_t hole = lseek(m_nFd, static_cast<off_t>(u64Offset), SEEK_HOLE);
-      if (hole <= static_cast<off_t>(u64Offset)) {
-        m_bEnabled = false;
-        return 0;
-      }
-      m_u64From = u64Offset;
-      m_u64To = static_cast<u64>(hole);
-      m_bHole = false;
-    }
-  }
-  if (!m_bHole) return 0;
+  if (u64Len == 0 || !Learn(u64Offset) || !m_bHole) return 0;
+  return m_u64To - u64Offset < u64Len ? m_u64To - u64Offset : u64Len;
+}
+
+u64 CHoleMap::DataBytes(u64 u64Offset, u64 u64Len) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (u64Len == 0 || !Learn(u64Offset)) return u64Len;
+  if (m_bHole) return 0;
   return m_u64To - u64Offset < u64Len ? m_u64To - u64Offset : u64Len;
 }
 

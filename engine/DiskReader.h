@@ -22,8 +22,15 @@ class CHoleMap {
   // Bytes from u64Offset, at most u64Len, that lie in one hole; 0 when
   // u64Offset holds data or lies past the end of the file.
   u64 HoleBytes(u64 u64Offset, u64 u64Len);
+  // Bytes from u64Offset, at most u64Len, before the next hole (all of them
+  // where holes are not known); 0 when u64Offset lies in a hole.
+  u64 DataBytes(u64 u64Offset, u64 u64Len);
 
  private:
+  // The extent holding u64Offset into m_u64From..m_u64To; false when holes
+  // are not known there (past the end, or the calls not supported).
+  bool Learn(u64 u64Offset);
+
   std::mutex m_mutex;
   int m_nFd = -1;
   bool m_bEnabled = false;

@@ -142,11 +142,16 @@ void CReadAhead::Run() {
     u64 stop = (at / m_nBlockSectors + 1) * m_nBlockSectors;
     if (stop > end) stop = end;
     lock.unlock();
-    // A hole is not read: the pass steps over it without asking.
+    // A hole is not read: the pass steps over it, or reads the chunks that
+    // reach into it itself. Nor is a block read on into the hole after its
+    // data: the kernel would then count the pages of an unwritten extent as
+    // data, and the pass would step over the extent or not as the read-ahead
+    // happened to get there first.
     const u64 holeSectors = m_holes.HoleBytes(at * ss, (end - at) * ss) / ss;
+    if (holeSectors == 0) stop = at + std::max<u64>(1, (m_holes.DataBytes(at * ss, (stop - at) * ss) + ss - 1) / ss);
     lock.lock();
     if (generation != m_u64Generation || m_bQuit) continue;
-    if (holeSectors >= stop - at) {
+    if (holeSectors > 0) {
       m_u64Next = at + holeSectors;
       m_cv.notify_all();  // a pass waiting for this block takes it as not held
       continue;
@@ -184,7 +189,11 @@ const unsigned char* CReadAhead::TakeMapped(u64 u64First, u32 nCount, u64* pHeld
   if (!b.pMap || u64First < b.u64First || stop > b.u64First + b.nCount) {
     // A block that could not be filled in is not tried again chunk by chunk.
     if (u64First >= m_u64FailedFrom && u64First < m_u64FailedTo) return nullptr;
-    const u64 end = std::min<u64>(u64First + m_nBlockSectors, m_u64End);
+    u64 end = std::min<u64>(u64First + m_nBlockSectors, m_u64End);
+    // Up to the next hole (see Run): a chunk that reaches into one is read by the pass.
+    const u64 ss = m_nSectorSize;
+    end = u64First + (m_holes.DataBytes(u64First * ss, (end - u64First) * ss) + ss - 1) / ss;
+    if (end < stop) return nullptr;
     b.u64First = u64First;
     b.nCount = static_cast<u32>(end - u64First);
     if (!MapBlock(b, u64First * m_nSectorSize, static_cast<size_t>(b.nCount) * m_nSectorSize)) {
