@@ -128,6 +128,24 @@ TEST(DiskReader, HolesOfAnImageReadAsZerosAndDataAsItIs) {
     const bool inData = i >= 64 * 512 && i < 192 * 512;
     ASSERT_EQ(inData ? 0x5A : 0, buf[i]) << "byte " << i;
   }
+  // The read-ahead, on its thread or not, gives the data and stops where it
+  // does: a chunk that reaches into the hole after it is the pass's to read
+  // (a read there would make an unwritten extent count as data).
+  for (bool thread : {true, false}) {
+    const int rfd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(rfd, 0);
+    {
+      CReadAhead ahead(rfd, 512, 16384, thread);
+      ahead.Begin(8192, 16384);
+      std::vector<unsigned char> spare(128 * 512);
+      const unsigned char* p = ahead.Take(8192, 64, spare.data());
+      ASSERT_NE(nullptr, p) << thread;
+      EXPECT_EQ(0x5A, p[0]);
+      EXPECT_EQ(0x5A, p[64 * 512 - 1]);
+      EXPECT_EQ(nullptr, ahead.Take(8192 + 64, 128, spare.data())) << thread;
+    }
+    close(rfd);
+  }
   // Past the end of the file the read stays short, hole or not.
   CDiskReader wide;
   ASSERT_EQ(0, wide.Init(path.c_str(), 20000));
