@@ -40,9 +40,7 @@ CReadAhead::CReadAhead(int fd, int nSectorSize, u64 u64Limit, bool bThread)
       m_nSectorSize(nSectorSize > 0 ? static_cast<u32>(nSectorSize) : SECTOR_SIZE),
       m_u64Limit(u64Limit),
       m_bMapped(Mappable(fd)),
-      m_nBlockSectors((m_bMapped ? kMapBlockBytes : kBlockBytes) / m_nSectorSize
-                          ? (m_bMapped ? kMapBlockBytes : kBlockBytes) / m_nSectorSize
-                          : 1) {
+      m_nBlockSectors(std::max<u32>(1, (m_bMapped ? kMapBlockBytes : kBlockBytes) / m_nSectorSize)) {
   // The kernel's own read-ahead grows for a file read front to back.
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   m_holes.Attach(fd);
