@@ -243,29 +243,48 @@ void CDiskReader::ReadSpan(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int
   }
 }
 
+const CDiskReader::WINDOW* CDiskReader::WindowOf(u64 u64Sector, int nSectorSize) const {
+  if (nSectorSize != m_nWindowSectorSize) return nullptr;
+  for (int i = 0; i < m_nWindows; ++i) {
+    const WINDOW& w = m_windows[i];
+    if (u64Sector >= w.u64First && u64Sector - w.u64First < w.u64Count) return &w;
+  }
+  return nullptr;
+}
+
 const unsigned char* CDiskReader::WindowSpan(u64 u64Sector, u64 u64Count, int nSectorSize) const {
-  if (!m_pWindow || nSectorSize != m_nWindowSectorSize || u64Count == 0 || u64Sector < m_u64WindowFirst ||
-      u64Count > m_u64WindowCount || u64Sector - m_u64WindowFirst > m_u64WindowCount - u64Count)
-    return nullptr;
+  const WINDOW* w = u64Count ? WindowOf(u64Sector, nSectorSize) : nullptr;
+  if (!w || u64Count > w->u64Count - (u64Sector - w->u64First)) return nullptr;
   if (m_pBadMap && m_pBadMap->NextBad(u64Sector) - u64Sector < u64Count) return nullptr;
-  return m_pWindow + (u64Sector - m_u64WindowFirst) * static_cast<u64>(nSectorSize);
+  return w->p + (u64Sector - w->u64First) * static_cast<u64>(nSectorSize);
 }
 
 u64 CDiskReader::WindowHolds(u64 u64Sector, int nSectorSize) const {
-  if (!m_pWindow || nSectorSize != m_nWindowSectorSize || u64Sector < m_u64WindowFirst ||
-      u64Sector - m_u64WindowFirst >= m_u64WindowCount)
-    return 0;
-  u64 n = m_u64WindowCount - (u64Sector - m_u64WindowFirst);
+  const WINDOW* w = WindowOf(u64Sector, nSectorSize);
+  if (!w) return 0;
+  u64 n = w->u64Count - (u64Sector - w->u64First);
   if (m_pBadMap) n = std::min(n, m_pBadMap->NextBad(u64Sector) - u64Sector);
   return n;
 }
 
+// Copied from the windows, across as many as the range runs through; false
+// (nothing to be trusted in pBuf) when a sector of it is in none.
 bool CDiskReader::FromWindow(unsigned char* pBuf, u64 u64Sector, u64 u64Count, int nSectorSize) const {
-  if (!m_pWindow || nSectorSize != m_nWindowSectorSize || u64Count == 0 || u64Sector < m_u64WindowFirst ||
-      u64Count > m_u64WindowCount || u64Sector - m_u64WindowFirst > m_u64WindowCount - u64Count)
-    return false;
+  if (u64Count == 0) return false;
+  for (u64 s = u64Sector, end = u64Sector + u64Count; s < end;) {
+    const WINDOW* w = WindowOf(s, nSectorSize);
+    if (!w) return false;
+    s = w->u64First + w->u64Count;
+  }
   const u64 ss = static_cast<u64>(nSectorSize);
-  memcpy(pBuf, m_pWindow + (u64Sector - m_u64WindowFirst) * ss, static_cast<size_t>(u64Count * ss));
+  while (u64Count) {
+    const WINDOW* w = WindowOf(u64Sector, nSectorSize);
+    const u64 n = std::min(u64Count, w->u64Count - (u64Sector - w->u64First));
+    memcpy(pBuf, w->p + (u64Sector - w->u64First) * ss, static_cast<size_t>(n * ss));
+    pBuf += n * ss;
+    u64Sector += n;
+    u64Count -= n;
+  }
   return true;
 }
 

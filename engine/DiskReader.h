@@ -80,12 +80,17 @@ class CDiskReader {
   // caller keeps p valid, and whole (no sector of it failed), until
   // ClearWindow.
   void SetWindow(const unsigned char* p, u64 u64First, u64 u64Count, int nSectorSize) {
-    m_pWindow = p;
-    m_u64WindowFirst = u64First;
-    m_u64WindowCount = p ? u64Count : 0;
+    m_nWindows = 0;
     m_nWindowSectorSize = nSectorSize;
+    AddWindow(p, u64First, u64Count);
   }
-  void ClearWindow() { SetWindow(nullptr, 0, 0, 0); }
+  // More sectors held in memory, of the same sector size (the blocks the
+  // read-ahead holds after the pass's own); at most kMaxWindows in all.
+  void AddWindow(const unsigned char* p, u64 u64First, u64 u64Count) {
+    if (p && u64Count && m_nWindows < kMaxWindows) m_windows[m_nWindows++] = WINDOW{p, u64First, u64Count};
+  }
+  void ClearWindow() { m_nWindows = 0; }
+  enum { kMaxWindows = 4 };
   // Sectors [u64Sector, u64Sector + u64Count) where the window holds them,
   // to be read in place (valid until ClearWindow); null when they are not
   // all in it, or the bad-sector map lists one of them (it reads as zeros).
@@ -107,8 +112,14 @@ class CDiskReader {
 
   int m_nFd;
   u64 m_u64SectorLimit;
-  const unsigned char* m_pWindow = nullptr;
-  u64 m_u64WindowFirst = 0, m_u64WindowCount = 0;
+  struct WINDOW {
+    const unsigned char* p;
+    u64 u64First, u64Count;
+  };
+  // The window holding u64Sector for this sector size, or null.
+  const WINDOW* WindowOf(u64 u64Sector, int nSectorSize) const;
+  WINDOW m_windows[kMaxWindows] = {};
+  int m_nWindows = 0;
   int m_nWindowSectorSize = 0;
   CBadSectorMap* m_pBadMap;
   CHoleMap m_holes;

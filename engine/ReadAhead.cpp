@@ -178,6 +178,21 @@ void CReadAhead::Run() {
   }
 }
 
+u32 CReadAhead::HeldAfter(u64 u64From, HELD* pOut, u32 nMax) {
+  if (!m_thread.joinable()) return 0;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  u32 n = 0;
+  u64 next = u64From;
+  for (u32 i = 0; i < m_nQueued && n < nMax; ++i) {
+    const BLOCK& b = Queued(i);
+    if (b.u64First + b.nCount <= u64From) continue;
+    if (b.u64First != next || b.eState != READY || !b.bWhole) break;
+    pOut[n++] = HELD{b.pData, b.u64First, b.nCount};
+    next = b.u64First + b.nCount;
+  }
+  return n;
+}
+
 // Without the thread: the block holding the chunk, mapped from the chunk's
 // first sector when the one mapped does not hold it whole.
 const unsigned char* CReadAhead::TakeMapped(u64 u64First, u32 nCount, u64* pHeldTo) {

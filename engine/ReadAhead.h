@@ -39,6 +39,16 @@ class CReadAhead {
   // past the chunk's end (the rest of the read-ahead's block).
   const unsigned char* Take(u64 u64First, u32 nCount, unsigned char* pSpare, u64* pHeldTo = nullptr);
 
+  // The blocks read whole after the one the last Take gave from, as many
+  // as follow it without a gap (at most nMax): each block's data, first
+  // sector and count. They stay as they are until the next call to Take.
+  struct HELD {
+    const unsigned char* pData;
+    u64 u64First;
+    u32 nCount;
+  };
+  u32 HeldAfter(u64 u64From, HELD* pOut, u32 nMax);
+
   // Two threads for the deep pass unless TORVANE_THREADS=1 (or one core).
   static bool Wanted();
 

@@ -396,7 +396,15 @@ bool CProfessionalRecovery::PassStretch(u64 u64First, u64 u64Count, bool bMaySki
       if (holeRun >= 2 * chunkSectors) skip = static_cast<i64>((holeRun / chunkSectors - 1) * chunkSectors);
     } else {
       // The checks of files starting here mostly read what was just read.
-      if (unreadable == 0 && overtime.empty()) m_diskReader.SetWindow(data, at, heldTo - at, m_nSectorSize);
+      if (unreadable == 0 && overtime.empty()) {
+        m_diskReader.SetWindow(data, at, heldTo - at, m_nSectorSize);
+        // And the blocks the read-ahead already holds after it: a file
+        // measured or checked past this block is read from there, not from
+        // the disk ahead of the read-ahead.
+        CReadAhead::HELD held[CDiskReader::kMaxWindows - 1];
+        const u32 n = ahead ? ahead->HeldAfter(heldTo, held, CDiskReader::kMaxWindows - 1) : 0;
+        for (u32 i = 0; i < n; ++i) m_diskReader.AddWindow(held[i].pData, held[i].u64First, held[i].nCount);
+      }
       // A fault abandons the chunk (a mapped image cut short under the scan
       // faults there): what it held is missing from the results, and said so.
       if (!GuardedParse(data, static_cast<int>(chunk) * m_nSectorSize, at, u64Done, u64Total, m_nRemainSeconds, skip))

@@ -178,6 +178,20 @@ TEST(DiskReader, WindowServesOnlyReadsWhollyInsideIt) {
   EXPECT_EQ(nullptr, reader.WindowSpan(15, 2, 512));
   EXPECT_EQ(5u, reader.WindowHolds(19, 512));
   EXPECT_EQ(0u, reader.WindowHolds(24, 512));
+  // A second block held after the first: a read runs on into it, copied;
+  // in place only within one of them.
+  std::vector<unsigned char> next(4 * 512, 0xCD);
+  reader.AddWindow(next.data(), 24, 4);
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 6, 21, 512, &got));
+  EXPECT_EQ(0xAB, buf[3 * 512 - 1]);
+  EXPECT_EQ(0xCD, buf[3 * 512]);
+  EXPECT_EQ(0xCD, buf[6 * 512 - 1]);
+  EXPECT_EQ(nullptr, reader.WindowSpan(22, 4, 512));
+  EXPECT_EQ(next.data() + 512, reader.WindowSpan(25, 3, 512));
+  EXPECT_EQ(2u, reader.WindowHolds(26, 512));
+  ASSERT_EQ(0, reader.ReadData(buf.data(), 2, 27, 512, &got));  // one sector past both
+  EXPECT_EQ(static_cast<unsigned char>(28 * 7), buf[512]);
+  reader.SetWindow(window.data(), 16, 8, 512);  // the first block alone again
   CBadSectorMap bad;
   bad.Add(22, 1);
   reader.AttachBadSectorMap(&bad);
