@@ -146,7 +146,7 @@ void CReadAhead::Run() {
     // data, and the pass would step over the extent or not as the read-ahead
     // happened to get there first.
     const u64 holeSectors = m_holes.HoleBytes(at * ss, (end - at) * ss) / ss;
-    if (holeSectors == 0) stop = at + std::max<u64>(1, (m_holes.DataBytes(at * ss, (stop - at) * ss) + ss - 1) / ss);
+    if (holeSectors == 0) stop = at + std::max<u64>(1, DataSectors(at, stop - at));
     lock.lock();
     if (generation != m_u64Generation || m_bQuit) continue;
     if (holeSectors > 0) {
@@ -178,6 +178,11 @@ void CReadAhead::Run() {
   }
 }
 
+u64 CReadAhead::DataSectors(u64 u64First, u64 u64Count) {
+  const u64 ss = m_nSectorSize;
+  return (m_holes.DataBytes(u64First * ss, u64Count * ss) + ss - 1) / ss;
+}
+
 u32 CReadAhead::HeldAfter(u64 u64From, HELD* pOut, u32 nMax) {
   if (!m_thread.joinable()) return 0;
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -202,10 +207,8 @@ const unsigned char* CReadAhead::TakeMapped(u64 u64First, u32 nCount, u64* pHeld
   if (!b.pMap || u64First < b.u64First || stop > b.u64First + b.nCount) {
     // A block that could not be filled in is not tried again chunk by chunk.
     if (u64First >= m_u64FailedFrom && u64First < m_u64FailedTo) return nullptr;
-    u64 end = std::min<u64>(u64First + m_nBlockSectors, m_u64End);
     // Up to the next hole (see Run): a chunk that reaches into one is read by the pass.
-    const u64 ss = m_nSectorSize;
-    end = u64First + (m_holes.DataBytes(u64First * ss, (end - u64First) * ss) + ss - 1) / ss;
+    const u64 end = u64First + DataSectors(u64First, std::min<u64>(m_nBlockSectors, m_u64End - u64First));
     if (end < stop) return nullptr;
     b.u64First = u64First;
     b.nCount = static_cast<u32>(end - u64First);

@@ -68,6 +68,8 @@ class CReadAhead {
   void Run();
   const unsigned char* TakeMapped(u64 u64First, u32 nCount, u64* pHeldTo);
   bool MapBlock(BLOCK& b, u64 u64Offset, size_t nBytes);
+  // Sectors from u64First (at most u64Count) before the image's next hole.
+  u64 DataSectors(u64 u64First, u64 u64Count);
   static void Unmap(BLOCK& b);
   void Restart(u64 u64At, std::unique_lock<std::mutex>& lock);
   BLOCK& Queued(u32 i) { return m_blocks[(m_nHead + i) % kBlocks]; }

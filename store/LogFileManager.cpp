@@ -170,8 +170,9 @@ TARGET_IDENTITY IdentifyTarget(const char* pPath) {
   // The first MiB a piece at a time, up to the first piece that is short.
   std::vector<unsigned char> buf(65536);
   size_t got = 0;
-  for (u64 off = 0; off < std::min<u64>(1u << 20, size); off += buf.size()) {
-    const size_t want = static_cast<size_t>(std::min<u64>(buf.size(), std::min<u64>(1u << 20, size) - off));
+  const u64 head = std::min<u64>(1u << 20, size);
+  for (u64 off = 0; off < head; off += buf.size()) {
+    const size_t want = static_cast<size_t>(std::min<u64>(buf.size(), head - off));
     got = 0;
     ReadAt(fd, buf.data(), want, off, &got);
     sha.Update(buf.data(), got);

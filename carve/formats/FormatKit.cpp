@@ -209,10 +209,9 @@ bool FileView::Fill(u64 off) {
   const u64 disk = m_ctx.DiskSectorOf(first, inPiece);
   if (count > inPiece) count = inPiece;  // a window never spans the two pieces of a file
   // Sectors the pass holds in memory are read where they are, as many of
-  // them as it holds.
+  // them as it holds (it holds none past the reader's limit).
   if (m_ctx.pReader) {
-    const u64 limit = m_ctx.pReader->GetSectorLimit();
-    const u64 n = disk < limit ? std::min({count, limit - disk, m_ctx.pReader->WindowHolds(disk, static_cast<int>(ss))}) : 0;
+    const u64 n = std::min(count, m_ctx.pReader->WindowHolds(disk, static_cast<int>(ss)));
     if (const u8* p = n ? m_ctx.pReader->WindowSpan(disk, n, static_cast<int>(ss)) : nullptr) {
       m_data = p;
       m_base = first * ss;
