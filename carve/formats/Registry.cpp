@@ -203,8 +203,10 @@ struct QuickTableBuilder {
         }
         const u8 b0 = static_cast<u8>(s.pBytes[0]);
         q.bFirstByte[b0] = true;
-        for (u32 b1 = 0; b1 < 256; ++b1) {
-          if (s.nLen >= 2 && b1 != static_cast<u8>(s.pBytes[1])) continue;
+        // A one-byte signature allows every second byte; a longer one its own.
+        const u32 b1First = s.nLen >= 2 ? static_cast<u8>(s.pBytes[1]) : 0;
+        const u32 b1End = s.nLen >= 2 ? b1First + 1 : 256;
+        for (u32 b1 = b1First; b1 < b1End; ++b1) {
           const u32 pair = b0 * 256u + b1;
           SetBit(q.u64Pair, pair);
           if (s.nLen <= 2) {
