@@ -253,7 +253,7 @@ int CScanResultFileManager::Init(const wchar_t* pName) {
     // Every directory has a node, so more records than nodes means damage.
     u64 maxRecords = wholeNodes + 1024;
     u64 records = std::min<u64>(infoBytes / kDirInfoSize, maxRecords);
-    std::vector<unsigned char> chunk(static_cast<size_t>(kDirInfoSize) * 1024);
+    std::vector<unsigned char> chunk(static_cast<size_t>(std::min<u64>(records, 1024)) * kDirInfoSize);
     u64 done = 0;
     while (done < records) {
       u64 n = std::min<u64>(records - done, 1024);
@@ -530,7 +530,8 @@ int CScanResultFileManager::GetFileNodeByClusterNO(u32 nNumber, _FILE_NODE_& out
   u64 size = FileSizeOf(m_nNodeFd, &err);
   if (err) return STATUS_INVALID_PARAMETER;
   u64 records = size / kNodeSize;
-  std::vector<unsigned char> chunk(static_cast<size_t>(kScanChunkRecords) * kNodeSize);
+  // A small set is read in one piece the size of the set.
+  std::vector<unsigned char> chunk(static_cast<size_t>(std::min<u64>(records, kScanChunkRecords)) * kNodeSize);
   u64 done = 0;
   while (done < records) {
     u64 n = std::min<u64>(records - done, kScanChunkRecords);
@@ -649,7 +650,8 @@ int CScanResultFileManager::SearchFileNodeEach(const wchar_t* pPattern,
   char needle[260];
 
   u64 records = size / kNodeSize;
-  std::vector<unsigned char> chunk(static_cast<size_t>(kScanChunkRecords) * kNodeSize);
+  // A small set is read in one piece the size of the set.
+  std::vector<unsigned char> chunk(static_cast<size_t>(std::min<u64>(records, kScanChunkRecords)) * kNodeSize);
   __SEARCH_FILE_INFO__ hit;
   u64 done = 0;
   while (done < records) {
