@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "engine/ByteOrder.h"
 #include "engine/DiskMap.h"
@@ -188,6 +189,51 @@ TARGET_IDENTITY IdentifyTarget(const char* pPath) {
   id.u64Sample = FirstWord(sha.HexDigest());
   id.bKnown = true;
   return id;
+}
+
+// The identity a scan's start computed, for its record at the end: one
+// hashing per scan, and the record describes the target as the scan found
+// it. Taken once, and only while the path still names the same unchanged
+// file or device node; anything else is identified afresh.
+struct IDENTITY_MEMO {
+  std::mutex mutex;
+  bool bSet = false;
+  std::string strPath;
+  struct stat st;
+  TARGET_IDENTITY id;
+};
+IDENTITY_MEMO g_identityMemo;
+
+bool SameStat(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+TARGET_IDENTITY IdentifyAndRemember(const char* pPath) {
+  struct stat before;
+  const bool statted = pPath && stat(pPath, &before) == 0;
+  TARGET_IDENTITY id = IdentifyTarget(pPath);
+  std::lock_guard<std::mutex> lock(g_identityMemo.mutex);
+  g_identityMemo.bSet = statted && id.bKnown;
+  if (g_identityMemo.bSet) {
+    g_identityMemo.strPath = pPath;
+    g_identityMemo.st = before;
+    g_identityMemo.id = id;
+  }
+  return id;
+}
+
+TARGET_IDENTITY TakeRememberedIdentity(const char* pPath) {
+  struct stat now;
+  const bool statted = pPath && stat(pPath, &now) == 0;
+  {
+    std::lock_guard<std::mutex> lock(g_identityMemo.mutex);
+    const bool same = g_identityMemo.bSet && statted && g_identityMemo.strPath == pPath && SameStat(g_identityMemo.st, now);
+    g_identityMemo.bSet = false;
+    if (same) return g_identityMemo.id;
+  }
+  return IdentifyTarget(pPath);
 }
 
 bool SameTarget(const _LOG_FILE_INFO_& r, const TARGET_IDENTITY& id) {
@@ -428,7 +474,7 @@ int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u
   RereadRecords();
   const char* logDir = pLogDir ? pLogDir : "";
   bool byPath = pScanPath && *pScanPath;
-  TARGET_IDENTITY id = byPath ? TARGET_IDENTITY() : IdentifyTarget(pDevicePath);
+  TARGET_IDENTITY id = byPath ? TARGET_IDENTITY() : TakeRememberedIdentity(pDevicePath);
   u64 fingerprint = 0;
   if (!byPath) {
     fingerprint = id.bKnown ? id.u64Sample : FreeSpaceOf(pDevicePath);
@@ -486,7 +532,7 @@ int CLogFileManager::SaveLogFileInfo(const char* pDevicePath, int nDiskNo, u64 u
 int CLogFileManager::LoadRecoveryLogInfo(const char* pDevicePath, int nDiskNo, u64 u64StartSector,
                                          u64 u64SectorCount, _LOG_FILE_INFO_* pOut) {
   m_strLastMismatch.clear();
-  TARGET_IDENTITY id = IdentifyTarget(pDevicePath);
+  TARGET_IDENTITY id = IdentifyAndRemember(pDevicePath);
   u64 fingerprint = id.bKnown ? id.u64Sample : FreeSpaceOf(pDevicePath);
   for (const _LOG_FILE_INFO_& r : m_vecLogInfo) {
     if (r.u64StartSector != u64StartSector || r.u64SectorCount != u64SectorCount) continue;

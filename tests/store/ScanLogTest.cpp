@@ -233,6 +233,12 @@ TEST_F(ScanLog, AnImageKeepsItsRecordUntilItsContentChanges) {
   ASSERT_EQ(0, Log()->Reload());
   EXPECT_EQ(0, Log()->LoadRecoveryLogInfo(image.c_str(), 3, 0, 8, &out));
   EXPECT_EQ("the disk's content changed since the recorded scan", Log()->LastMismatch());
+  // A scan's record carries the identity its start computed, unless the
+  // image was rewritten in between (same size and time): then the new one.
+  ASSERT_TRUE(testfiles::WriteAll(image, std::string(4096, 'w').data(), 4096));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, image.c_str(), times, 0));
+  ASSERT_EQ(0, Log()->SaveLogFileInfo(image.c_str(), 3, 0, 8, 0, 8, 4, 4, 1, ScanDir().c_str(), ""));
+  EXPECT_EQ(1, Log()->LoadRecoveryLogInfo(image.c_str(), 3, 0, 8, &out));
 }
 
 TEST_F(ScanLog, ARecordWhosePositionsLeaveItsRangeIsNotResumed) {
