@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,18 +82,57 @@ std::vector<std::string> BaseDisks() {
   return out;
 }
 
-}  // namespace
+// The disks as last listed. One operation turns a disk's number into its
+// path a dozen times, and each listing reads every loop device's size: a
+// listing under a second old serves those look-ups (the list the number was
+// chosen from is no newer). Listing the disks always looks afresh.
+struct DISK_SNAPSHOT {
+  bool bSet = false;
+  timespec at{};
+  std::vector<std::string> disks;
+};
+DISK_SNAPSHOT g_snapshot;  // under g_mapMutex
 
-std::vector<std::string> ListDiskDevices() {
-  std::vector<std::string> all = BaseDisks();
+double SecondsSince(const timespec& t) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - t.tv_sec) + static_cast<double>(now.tv_nsec - t.tv_nsec) / 1e9;
+}
+
+// A fresh listing, kept for the look-ups; a list given by the environment
+// is read as it stands each time.
+std::vector<std::string> FreshBaseDisks() {
+  std::vector<std::string> disks = BaseDisks();
+  if (getenv("TORVANE_DISKS")) return disks;
+  std::lock_guard<std::mutex> lock(g_mapMutex);
+  g_snapshot.bSet = true;
+  clock_gettime(CLOCK_MONOTONIC, &g_snapshot.at);
+  g_snapshot.disks = disks;
+  return disks;
+}
+
+std::vector<std::string> RecentBaseDisks() {
+  if (!getenv("TORVANE_DISKS")) {
+    std::lock_guard<std::mutex> lock(g_mapMutex);
+    const double age = g_snapshot.bSet ? SecondsSince(g_snapshot.at) : -1;
+    if (age >= 0 && age < 1.0) return g_snapshot.disks;
+  }
+  return FreshBaseDisks();
+}
+
+std::vector<std::string> WithAddedImages(std::vector<std::string> all) {
   std::lock_guard<std::mutex> lock(g_mapMutex);
   all.insert(all.end(), g_addedImages.begin(), g_addedImages.end());
   return all;
 }
 
+}  // namespace
+
+std::vector<std::string> ListDiskDevices() { return WithAddedImages(FreshBaseDisks()); }
+
 std::string GetDiskDevicePath(int nDiskNo) {
   if (nDiskNo < 0) return std::string();
-  std::vector<std::string> all = ListDiskDevices();
+  std::vector<std::string> all = WithAddedImages(RecentBaseDisks());
   if (static_cast<size_t>(nDiskNo) >= all.size()) return std::string();
   return all[nDiskNo];
 }
@@ -101,7 +141,8 @@ int AddDiskImage(const std::string& path) {
   if (path.empty()) return -1;
   char resolved[PATH_MAX];
   std::string full = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
-  std::vector<std::string> all = ListDiskDevices();
+  const std::vector<std::string> base = FreshBaseDisks();
+  std::vector<std::string> all = WithAddedImages(base);
   for (size_t i = 0; i < all.size(); ++i) {
     char r2[PATH_MAX];
     std::string other = realpath(all[i].c_str(), r2) ? std::string(r2) : all[i];
@@ -109,7 +150,7 @@ int AddDiskImage(const std::string& path) {
   }
   std::lock_guard<std::mutex> lock(g_mapMutex);
   g_addedImages.push_back(full);
-  return static_cast<int>(BaseDisks().size() + g_addedImages.size() - 1);
+  return static_cast<int>(base.size() + g_addedImages.size() - 1);
 }
 
 namespace {
