@@ -28,10 +28,11 @@ FAT32_Entry FatEntryFromBytes(const unsigned char* p) {
 
 namespace {
 // Every sector of a deep scan may be judged as a directory sector, and each
-// entry converts three dates: cache the 65536 possible results.
-constexpr i64 kUnknown = INT64_MIN;
-std::atomic<i64> g_dateCache[65536];
-std::atomic<bool> g_dateCacheReady{false};
+// entry converts three dates: cache the 65536 possible results. Zero, as
+// static storage starts (no pass over half a megabyte at each start), is
+// "not yet"; a result r is kept as r + 1 (an mktime failure, -1, is simply
+// converted again).
+std::atomic<u64> g_dateCache[65536];
 
 i64 ConvertFatDate(u16 date) {
   int year = (date >> 9) + 1980;
@@ -52,15 +53,10 @@ i64 ConvertFatDate(u16 date) {
 }  // namespace
 
 i64 FatDateToSeconds(u16 nDate) {
-  if (!g_dateCacheReady.load(std::memory_order_acquire)) {
-    for (auto& v : g_dateCache) v.store(kUnknown, std::memory_order_relaxed);
-    g_dateCacheReady.store(true, std::memory_order_release);
-  }
-  i64 v = g_dateCache[nDate].load(std::memory_order_relaxed);
-  if (v == kUnknown) {
-    v = ConvertFatDate(nDate);
-    g_dateCache[nDate].store(v, std::memory_order_relaxed);
-  }
+  const u64 kept = g_dateCache[nDate].load(std::memory_order_relaxed);
+  if (kept != 0) return static_cast<i64>(kept - 1);
+  const i64 v = ConvertFatDate(nDate);
+  g_dateCache[nDate].store(static_cast<u64>(v) + 1, std::memory_order_relaxed);
   return v;
 }
 
