@@ -229,7 +229,8 @@ TARGET_IDENTITY TakeRememberedIdentity(const char* pPath) {
   const bool statted = pPath && stat(pPath, &now) == 0;
   {
     std::lock_guard<std::mutex> lock(g_identityMemo.mutex);
-    const bool same = g_identityMemo.bSet && statted && g_identityMemo.strPath == pPath && SameStat(g_identityMemo.st, now);
+    const bool same =
+        g_identityMemo.bSet && statted && g_identityMemo.strPath == pPath && SameStat(g_identityMemo.st, now);
     g_identityMemo.bSet = false;
     if (same) return g_identityMemo.id;
   }
