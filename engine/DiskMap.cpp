@@ -6,7 +6,6 @@
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+
+#include "engine/DiskReader.h"
 
 namespace {
 
@@ -88,16 +89,10 @@ std::vector<std::string> BaseDisks() {
 // chosen from is no newer). Listing the disks always looks afresh.
 struct DISK_SNAPSHOT {
   bool bSet = false;
-  timespec at{};
+  u32 nTick = 0;  // when, in the monotonic milliseconds
   std::vector<std::string> disks;
 };
 DISK_SNAPSHOT g_snapshot;  // under g_mapMutex
-
-double SecondsSince(const timespec& t) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec - t.tv_sec) + static_cast<double>(now.tv_nsec - t.tv_nsec) / 1e9;
-}
 
 // A fresh listing, kept for the look-ups; a list given by the environment
 // is read as it stands each time.
@@ -106,7 +101,7 @@ std::vector<std::string> FreshBaseDisks() {
   if (getenv("TORVANE_DISKS")) return disks;
   std::lock_guard<std::mutex> lock(g_mapMutex);
   g_snapshot.bSet = true;
-  clock_gettime(CLOCK_MONOTONIC, &g_snapshot.at);
+  g_snapshot.nTick = rsb_getMonotonicTickCount();
   g_snapshot.disks = disks;
   return disks;
 }
@@ -114,8 +109,7 @@ std::vector<std::string> FreshBaseDisks() {
 std::vector<std::string> RecentBaseDisks() {
   if (!getenv("TORVANE_DISKS")) {
     std::lock_guard<std::mutex> lock(g_mapMutex);
-    const double age = g_snapshot.bSet ? SecondsSince(g_snapshot.at) : -1;
-    if (age >= 0 && age < 1.0) return g_snapshot.disks;
+    if (g_snapshot.bSet && rsb_getMonotonicTickCount() - g_snapshot.nTick < 1000) return g_snapshot.disks;
   }
   return FreshBaseDisks();
 }
